@@ -1,0 +1,83 @@
+#pragma once
+// Numbered files, as the window's logic uses them: a file is opened under a small number,
+// read and written at a position, and closed by number. Failures do not throw: they leave
+// an error pending whose system description the caller shows at the points it chooses.
+
+#include <cstdint>
+#include <map>
+#include <span>
+#include <string>
+
+namespace kelvane {
+
+enum class OpenMode {
+  Read,           // read only; never creates the file
+  WriteTruncate,  // write only; creates the file or empties it
+};
+
+class FileTable {
+ public:
+  virtual ~FileTable() = default;
+
+  virtual int FreeFile() const = 0;  // lowest file number not in use (1 and up)
+
+  // Opens path under num. recordLength 0 is a byte stream; 128 opens for record access
+  // (Read/Write then still take byte positions; the length only documents the access).
+  virtual bool Open(int num, const std::string& path, OpenMode mode, int recordLength = 0) = 0;
+  virtual bool IsOpen(int num) const = 0;
+
+  // Reads up to buf.size() bytes from the current position and advances it; returns the
+  // count read (short at the end of the file or on an error, which is then pending).
+  virtual std::size_t Read(int num, std::span<std::uint8_t> buf) = 0;
+  // Writes all bytes at the current position and advances it; false on an error.
+  virtual bool Write(int num, std::span<const std::uint8_t> bytes) = 0;
+  virtual bool Seek(int num, std::int64_t pos) = 0;  // 0-based
+  virtual std::int64_t Position(int num) const = 0;
+  virtual std::int64_t Length(int num) const = 0;   // -1 when not open
+
+  // Close flushes what was written; false when that fails (the error is then pending).
+  virtual bool Close(int num) = 0;
+  virtual void CloseAll() = 0;
+
+  virtual bool Exists(const std::string& path) = 0;  // names an existing regular file
+  virtual bool Delete(const std::string& path) = 0;
+
+  // The pending-error regime: the first failure since the last ClearError stays pending.
+  virtual bool ErrorPending() const = 0;
+  virtual std::string ErrorText() const = 0;  // the system's description of it
+  virtual void ClearError() = 0;
+};
+
+// The real file table on the operating system's files.
+class DiskFileTable : public FileTable {
+ public:
+  ~DiskFileTable() override;
+  int FreeFile() const override;
+  bool Open(int num, const std::string& path, OpenMode mode, int recordLength = 0) override;
+  bool IsOpen(int num) const override;
+  std::size_t Read(int num, std::span<std::uint8_t> buf) override;
+  bool Write(int num, std::span<const std::uint8_t> bytes) override;
+  bool Seek(int num, std::int64_t pos) override;
+  std::int64_t Position(int num) const override;
+  std::int64_t Length(int num) const override;
+  bool Close(int num) override;
+  void CloseAll() override;
+  bool Exists(const std::string& path) override;
+  bool Delete(const std::string& path) override;
+  bool ErrorPending() const override { return !error_.empty(); }
+  std::string ErrorText() const override { return error_; }
+  void ClearError() override { error_.clear(); }
+
+ protected:
+  void Fail(int err);  // records errno err as pending unless one is already pending
+
+ private:
+  struct Entry {
+    int fd = -1;
+    std::int64_t pos = 0;
+  };
+  std::map<int, Entry> open_;
+  std::string error_;
+};
+
+}  // namespace kelvane

@@ -1,0 +1,8 @@
+#include "app/Main.h"
+
+namespace kelvane {
+
+// Placeholder until the file selection lands.
+void Main::Browse_Click() {}
+
+}  // namespace kelvane
