@@ -50,6 +50,8 @@ class Main {
   // MODE under which XferPath was last chosen: 1 DownLoad, 2 UpLoad, 0 none (a mode change
   // clears it, so a cancelled chooser under the new mode does not re-enable Start).
   int chosenMode = 0;
+  // The file dialog OpenLog keeps its title and filter between showings.
+  ChooserRequest chooser;
 
   bool TransferRunning() const { return transferRunning_; }
   bool PortIsOpen() const { return !view.Enabled(Control::ComPort1); }

@@ -1,0 +1,37 @@
+#pragma once
+// The command line of kelvane-cli: global options, one command and its arguments.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kelvane::cli {
+
+enum class Command { Ports, Info, Sdx, Download, DownloadSdx, DownloadTemu, Upload };
+
+struct Options {
+  std::string port;                     // COM1..COM8 or a device path; empty: the stored port
+  std::optional<double> timeoutSeconds; // end a wait after this much silence
+  bool force = false;                   // replace an existing upload target
+  bool quiet = false;                   // no progress line
+  bool help = false;
+  bool version = false;
+  Command command = Command::Ports;
+  std::string file;  // IMAGE, LIST or FILE
+  std::string dir;   // sdx: output folder (empty: the current one)
+};
+
+struct ParseResult {
+  Options options;
+  std::string error;  // not empty: a usage error, in words for the user
+};
+
+ParseResult ParseArguments(const std::vector<std::string>& args);
+
+// The port number of "COM1".."COM8" (any case), or 0 when the text names none of them.
+int ComPortNumber(const std::string& port);
+
+// The --help text.
+const char* UsageText();
+
+}  // namespace kelvane::cli

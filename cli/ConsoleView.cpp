@@ -1,0 +1,180 @@
+#include "cli/ConsoleView.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <initializer_list>
+
+#include "app/Main.h"
+
+namespace kelvane::cli {
+
+namespace {
+
+constexpr Control kModeGroup[] = {Control::DownDot, Control::UpDot};
+constexpr Control kTypeGroup[] = {Control::ProgramDot, Control::SDXDot, Control::TemuDot};
+
+template <std::size_t N>
+bool In(const Control (&group)[N], Control c) {
+  for (Control g : group)
+    if (g == c) return true;
+  return false;
+}
+
+bool IsPortButton(Control c) {
+  return static_cast<int>(c) >= static_cast<int>(Control::ComPort1) &&
+         static_cast<int>(c) <= static_cast<int>(Control::ComPort8);
+}
+
+}  // namespace
+
+ConsoleView::ConsoleView(ConsoleOptions options, Outcome& outcome)
+    : opt_(options), outcome_(outcome) {
+  // The window as designed, before start-up changes anything.
+  for (Control c : {Control::Browse, Control::Start, Control::ExitButton}) enabled_[c] = false;
+  value_[Control::ComPort1] = true;
+  value_[Control::DownDot] = true;
+  value_[Control::ProgramDot] = true;
+  wake_.setSingleShot(true);
+  tick_.setInterval(kTick);
+}
+
+ConsoleView::~ConsoleView() { EndProgressLine(); }
+
+void ConsoleView::Attach(Main& main) {
+  QObject::connect(&tick_, &QTimer::timeout, [&main] { main.Timer1_Timer(); });
+  tick_.start();
+}
+
+bool ConsoleView::Enabled(Control c) const {
+  const auto it = enabled_.find(c);
+  return it == enabled_.end() ? true : it->second;
+}
+
+bool ConsoleView::Value(Control c) const {
+  const auto it = value_.find(c);
+  return it != value_.end() && it->second;
+}
+
+void ConsoleView::SetValue(Control c, bool selected) {
+  if (selected) {
+    auto clear = [this, c](auto& group) {
+      for (Control g : group) value_[g] = g == c;
+    };
+    if (In(kModeGroup, c)) clear(kModeGroup);
+    else if (In(kTypeGroup, c)) clear(kTypeGroup);
+    else if (IsPortButton(c))
+      for (int n = 1; n <= 8; ++n) value_[ComPort(n)] = ComPort(n) == c;
+  }
+  value_[c] = selected;
+}
+
+std::string ConsoleView::Text(Control c) const {
+  const auto it = text_.find(c);
+  return it == text_.end() ? std::string() : it->second;
+}
+
+std::string ConsoleView::Caption(Control c) const {
+  const auto it = caption_.find(c);
+  return it == caption_.end() ? std::string() : it->second;
+}
+
+void ConsoleView::SetText(Control c, const std::string& text) {
+  text_[c] = text;
+  // The frame empties the size text when a transfer ends.
+  if (c == Control::Info && text.empty()) EndProgressLine();
+}
+
+void ConsoleView::StartProgress() {
+  meter_.Start(std::chrono::steady_clock::now());
+  lastLine_ = {};
+}
+
+void ConsoleView::SetProgressValue(float value) {
+  const std::string info = Text(Control::Info);
+  if (opt_.quiet || info.empty()) return;
+  const auto now = std::chrono::steady_clock::now();
+  meter_.Update(info, value, now);
+  const std::string line = meter_.Line();
+  if (opt_.errIsTerminal) {
+    // Redraw in place; blanks cover what a longer line left behind.
+    const std::size_t pad = lastWidth_ > line.size() ? lastWidth_ - line.size() : 0;
+    std::fprintf(opt_.err, "\r%s%*s", line.c_str(), static_cast<int>(pad), "");
+    std::fflush(opt_.err);
+    lastWidth_ = line.size();
+    lineOpen_ = true;
+  } else if (lastLine_ == std::chrono::steady_clock::time_point{} || now - lastLine_ >= kLineInterval) {
+    std::fprintf(opt_.err, "%s\n", line.c_str());
+    std::fflush(opt_.err);
+    lastLine_ = now;
+  }
+}
+
+void ConsoleView::EndProgressLine() {
+  if (!lineOpen_) return;
+  std::fputc('\n', opt_.err);
+  std::fflush(opt_.err);
+  lineOpen_ = false;
+  lastWidth_ = 0;
+}
+
+void ConsoleView::Error(const std::string& text) {
+  EndProgressLine();
+  std::fprintf(opt_.err, "kelvane-cli: %s\n", text.c_str());
+  std::fflush(opt_.err);
+}
+
+void ConsoleView::Note(const std::string& text) {
+  if (opt_.quiet) return;
+  EndProgressLine();
+  std::fprintf(opt_.err, "%s\n", text.c_str());
+  std::fflush(opt_.err);
+}
+
+Answer ConsoleView::MessageBox(const std::string& text, const std::string&, Buttons buttons,
+                               Icon icon) {
+  EndProgressLine();
+  std::fprintf(opt_.out, "%s\n", text.c_str());
+  std::fflush(opt_.out);
+  switch (buttons) {
+    case Buttons::YesNoCancel:
+      // The only question is whether to replace an existing upload target.
+      if (opt_.force) return Answer::Yes;
+      replaceDeclined_ = true;
+      return Answer::Cancel;
+    case Buttons::AbortRetryIgnore:
+      return Answer::Ignore;
+    case Buttons::OK:
+      break;
+  }
+  const bool errorIcon = icon == Icon::Critical || icon == Icon::Exclamation;
+  if (MeaningOf(text, errorIcon).error) {
+    std::fprintf(opt_.err, "kelvane-cli: %s\n", text.c_str());
+    std::fflush(opt_.err);
+  }
+  outcome_.Message(text, errorIcon);
+  return Answer::OK;
+}
+
+ChooserResult ConsoleView::ShowOpenDialog(const ChooserRequest&) {
+  ChooserResult r;
+  if (choice_.empty()) return r;  // asked again: cancelled
+  r.outcome = ChooserResult::Outcome::Chosen;
+  r.path = choice_;
+  choice_.clear();
+  return r;
+}
+
+void ConsoleView::PumpEvents(std::chrono::milliseconds maxWait) {
+  if (maxWait.count() <= 0) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+  } else {
+    // Sleep in the event loop until something happens (bytes, the tick) or maxWait passes;
+    // the single-shot timer bounds the wait.
+    wake_.start(maxWait);
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    wake_.stop();
+  }
+  if (afterPump) afterPump();
+}
+
+}  // namespace kelvane::cli

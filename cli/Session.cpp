@@ -1,0 +1,353 @@
+#include "cli/Session.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <system_error>
+
+#include "app/Clock.h"
+#include "app/Main.h"
+#include "app/qt/QtSettingsStore.h"
+#include "cli/ConsoleView.h"
+#include "cli/OverlaySettings.h"
+#include "cli/WatchedPort.h"
+#include "files/FileTable.h"
+#include "serial/qt/QtSerialPort.h"
+
+namespace fs = std::filesystem;
+
+namespace kelvane::cli {
+
+namespace {
+
+volatile std::sig_atomic_t g_stopSignals = 0;
+
+void OnStopSignal(int) {
+  if (g_stopSignals != 0) _exit(kStopped);
+  g_stopSignals = 1;
+}
+
+constexpr std::chrono::seconds kDrainLimit{10};
+constexpr std::chrono::milliseconds kDrainPump{20};
+
+std::string Absolute(const std::string& path) {
+  std::error_code ec;
+  const fs::path p = fs::absolute(path, ec);
+  return ec ? path : p.string();
+}
+
+// A private folder for the converted list of `download --sdx`, removed with its content.
+class TempFolder {
+ public:
+  TempFolder() {
+    std::error_code ec;
+    std::string base = fs::temp_directory_path(ec).string();
+    if (ec || base.empty()) base = "/tmp";
+    std::string pattern = base + "/kelvane-cli-XXXXXX";
+    if (::mkdtemp(pattern.data())) path_ = pattern;
+  }
+  ~TempFolder() {
+    if (path_.empty()) return;
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Changes the working directory for the lifetime of the object.
+class WorkingDirectory {
+ public:
+  explicit WorkingDirectory(const std::string& dir) {
+    std::error_code ec;
+    previous_ = fs::current_path(ec);
+    fs::current_path(dir, ec);
+    ok_ = !ec;
+    if (!ok_) error_ = ec.message();
+  }
+  ~WorkingDirectory() {
+    std::error_code ec;
+    if (ok_) fs::current_path(previous_, ec);
+  }
+  bool Ok() const { return ok_; }
+  const std::string& Error() const { return error_; }
+
+ private:
+  fs::path previous_;
+  bool ok_ = false;
+  std::string error_;
+};
+
+class Session {
+ public:
+  explicit Session(const Options& o)
+      : opt_(o),
+        overlay_(&store_),
+        serial_(overlay_),
+        port_(serial_),
+        view_(ConsoleOptions{o.force, o.quiet, ::isatty(STDERR_FILENO) == 1, stdout, stderr},
+              outcome_),
+        main_(view_, port_, overlay_, files_, clock_) {
+    view_.Attach(main_);
+    view_.afterPump = [this] { AfterPump(); };
+  }
+
+  int Run();
+
+ private:
+  int Ports();
+  int Info();
+  int Sdx();
+  int Transfer();
+
+  // Chooses the file as the window's Browse does, for the mode and type selected.
+  bool Choose(const std::string& path);
+  void Select(bool download, Control type);
+  bool OpenPort();
+  void ClosePort();
+  bool RequireFile(const std::string& path);
+  void AfterPump();
+  int Finish(int status);
+
+  const Options& opt_;
+  Outcome outcome_;
+  QtSettingsStore store_;
+  OverlaySettings overlay_;
+  QtSerialPort serial_;
+  WatchedPort port_;
+  ConsoleView view_;
+  DiskFileTable files_;
+  SystemClock clock_;
+  Main main_;
+  bool stopSeen_ = false;
+  bool silenceSeen_ = false;
+};
+
+int Session::Run() {
+  switch (opt_.command) {
+    case Command::Ports: return Ports();
+    case Command::Info: return Info();
+    case Command::Sdx: return Sdx();
+    default: return Transfer();
+  }
+}
+
+void Session::AfterPump() {
+  if (g_stopSignals != 0 && !stopSeen_) {
+    stopSeen_ = true;
+    outcome_.MarkStopped();
+    view_.Error("stopped by a signal");
+    if (main_.TransferRunning()) main_.ExitButton_Click();
+  }
+  if (opt_.timeoutSeconds && main_.TransferRunning() && !silenceSeen_ && !main_.StopFlag &&
+      port_.Silence() > std::chrono::duration<double>(*opt_.timeoutSeconds)) {
+    silenceSeen_ = true;
+    outcome_.MarkTimedOut();
+    const std::string at = view_.Text(Control::Info);
+    char secs[32];
+    std::snprintf(secs, sizeof secs, "%g", *opt_.timeoutSeconds);
+    view_.Error(std::string("timed out: nothing arrived from the receiver for ") + secs + " s " +
+                (at.empty() ? "while waiting for its answer" : "during the transfer, at " + at));
+    main_.ExitButton_Click();
+  }
+}
+
+int Session::Ports() {
+  const std::string stored = store_.Read(kAppName, kStartupSection, "ComPort", "");
+  for (int n = 1; n <= 8; ++n) {
+    const std::string device = serial_.Device(n);
+    std::string line = device.empty() ? "COM" + std::to_string(n) + ": no device" : serial_.Describe(n);
+    if (stored == std::to_string(n)) line += "  [last opened by the window]";
+    std::printf("%s\n", line.c_str());
+  }
+  return kDone;
+}
+
+void Session::Select(bool download, Control type) {
+  main_.SelectOption(download ? Control::DownDot : Control::UpDot, true);
+  main_.SelectOption(type, true);
+}
+
+bool Session::RequireFile(const std::string& path) {
+  std::error_code ec;
+  if (fs::exists(path, ec)) return true;
+  view_.Error(path + ": no such file");
+  outcome_.Fail(kFileError);
+  return false;
+}
+
+bool Session::Choose(const std::string& path) {
+  view_.ChooseNext(path);
+  main_.Browse_Click();
+  if (outcome_.Failed()) return false;  // the message is out already
+  // A choice that stands leaves the mode it was made under; Start follows it when the
+  // port is open.
+  if (main_.chosenMode == main_.CurrentMode() &&
+      (!main_.PortIsOpen() || view_.Enabled(Control::Start)))
+    return true;
+  view_.Error(view_.ReplaceDeclined() ? path + " exists; --force replaces it" : path + " cannot be used");
+  outcome_.Fail(kFileError);
+  return false;
+}
+
+int Session::Info() {
+  if (!RequireFile(opt_.file)) return Finish(kFileError);
+  Select(true, Control::ProgramDot);
+  if (!Choose(opt_.file)) return Finish(kFileError);
+  for (Control c : {Control::HWver, Control::SWver, Control::ModelID})
+    std::printf("%s\n", view_.Text(c).c_str());
+  std::fflush(stdout);
+  return Finish(kDone);
+}
+
+int Session::Sdx() {
+  if (!RequireFile(opt_.file)) return Finish(kFileError);
+  const std::string list = Absolute(opt_.file);
+  const std::string dir = opt_.dir.empty() ? "." : opt_.dir;
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec)) {
+    view_.Error(dir + ": no such directory");
+    return Finish(kFileError);
+  }
+  WorkingDirectory here(dir);
+  if (!here.Ok()) {
+    view_.Error(dir + ": " + here.Error());
+    return Finish(kFileError);
+  }
+  Select(true, Control::SDXDot);
+  if (!Choose(list)) return Finish(kFileError);
+  for (const char* name : {kTempList, kTempContainer})
+    view_.Note((fs::path(dir) / name).string() + ": " + std::to_string(fs::file_size(name, ec)) + " bytes");
+  return Finish(kDone);
+}
+
+bool Session::OpenPort() {
+  // The chosen port goes into the overlay only: the window's "ComPort" is never written.
+  if (const int n = ComPortNumber(opt_.port); n != 0) {
+    overlay_.Write(kAppName, kStartupSection, "ComPort", std::to_string(n));
+  } else if (!opt_.port.empty()) {
+    overlay_.Write(kAppName, kPortsSection, "COM1", Absolute(opt_.port));
+    overlay_.Write(kAppName, kStartupSection, "ComPort", "1");
+  }
+  // Start-up as the window runs it; the mode and type come from the command, not the store.
+  overlay_.Write(kAppName, kStartupSection, "Mode", "");
+  overlay_.Write(kAppName, kStartupSection, "Type", "");
+  main_.Form_Load();
+  if (main_.PortIsOpen()) return true;
+  if (const std::string why = serial_.LastError(); !why.empty()) view_.Error(why);
+  return false;
+}
+
+void Session::ClosePort() {
+  // Let queued output reach the line (the last acknowledge, say) before the port closes.
+  const auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
+  while (port_.PortOpen() && port_.OutBufferCount() > 0 && std::chrono::steady_clock::now() < deadline)
+    view_.PumpEvents(kDrainPump);
+  if (port_.PortOpen()) port_.SetPortOpen(false);
+  files_.CloseAll();
+}
+
+int Session::Finish(int status) {
+  view_.EndProgressLine();
+  const int reported = outcome_.Status();
+  return reported != kDone ? reported : status;
+}
+
+int Session::Transfer() {
+  const Command cmd = opt_.command;
+  const bool upload = cmd == Command::Upload;
+  if (!upload && !RequireFile(opt_.file)) return Finish(kFileError);
+
+  // The converted list lies in a private folder, removed at exit with its two files.
+  std::optional<TempFolder> temp;
+  std::optional<WorkingDirectory> inTemp;
+  std::string path = opt_.file;
+  if (cmd == Command::DownloadSdx) {
+    path = Absolute(path);
+    temp.emplace();
+    if (temp->Path().empty()) {
+      view_.Error("cannot make a temporary folder for the converted list");
+      return Finish(kFileError);
+    }
+  }
+
+  if (!OpenPort()) return Finish(kPortUnavailable);
+  if (temp) {
+    inTemp.emplace(temp->Path());
+    if (!inTemp->Ok()) {
+      view_.Error(temp->Path() + ": " + inTemp->Error());
+      ClosePort();
+      return Finish(kFileError);
+    }
+  }
+
+  const Control type = cmd == Command::DownloadSdx    ? Control::SDXDot
+                       : cmd == Command::DownloadTemu ? Control::TemuDot
+                                                      : Control::ProgramDot;
+  Select(!upload, type);
+  if (!Choose(path) || outcome_.Stopped()) {
+    ClosePort();
+    return Finish(kFileError);
+  }
+  if (cmd == Command::Download)
+    for (Control c : {Control::HWver, Control::SWver, Control::ModelID}) view_.Note(view_.Text(c));
+
+  port_.Rearm();
+  view_.StartProgress();
+  main_.Start_Click();
+  view_.EndProgressLine();
+  if (upload && !view_.Text(Control::HWver).empty())
+    for (Control c : {Control::HWver, Control::SWver, Control::ModelID}) view_.Note(view_.Text(c));
+
+  const bool stopFlag = main_.StopFlag;
+  ClosePort();
+  if (outcome_.Status() != kDone) {
+    if (outcome_.Failure() == kPortUnavailable && !serial_.LastError().empty())
+      view_.Error(serial_.LastError());
+    return Finish(kDone);
+  }
+  switch (cmd) {
+    case Command::Download:
+    case Command::DownloadSdx:
+      if (outcome_.SawSuccess()) return Finish(kDone);
+      // A refusal without a reason (11) shows no message: the exchange just stops.
+      if (stopFlag) {
+        view_.Error("the receiver refused the header without giving a reason");
+        return Finish(kHeaderRefused);
+      }
+      view_.Error("the transfer ended without the receiver's verdict");
+      return Finish(kDataRejected);
+    case Command::Upload:
+      if (outcome_.SawSuccess()) return Finish(kDone);
+      view_.Error("the upload ended before the receiver's end marker");
+      return Finish(kDataRejected);
+    default:
+      return Finish(kDone);  // the receiver's end request
+  }
+}
+
+}  // namespace
+
+void InstallStopSignals() {
+  struct sigaction sa{};
+  sa.sa_handler = OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+int RunCommand(const Options& options) {
+  Session session(options);
+  return session.Run();
+}
+
+}  // namespace kelvane::cli

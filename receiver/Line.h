@@ -1,0 +1,113 @@
+#pragma once
+// The receiver's end of the serial line: a pseudo-terminal whose slave the PC opens, or a
+// real serial device. Reads and writes can be paced to what a 115200 8N1 line carries, and
+// every read has a deadline so that a silent PC ends the run instead of hanging it.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kelvane::rx {
+
+using Bytes = std::vector<std::uint8_t>;
+using SteadyClock = std::chrono::steady_clock;
+
+// 115200 baud, 10 bits a byte (start, 8 data, stop).
+inline constexpr double kLineBytesPerSecond = 11520.0;
+
+// The line failed.
+class LineError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The PC closed its end of the line (or the device hung up).
+class PeerClosed : public LineError {
+ public:
+  using LineError::LineError;
+};
+
+class Line {
+ public:
+  // A new pseudo-terminal, both ends raw. With linkPath, a symlink linkPath -> slave is
+  // made and removed again by the destructor.
+  static Line OpenPty(const std::string& linkPath, bool pace);
+  // A serial device at 115200 8N1, raw.
+  static Line OpenDevice(const std::string& path, bool pace);
+
+  Line(Line&& other) noexcept;
+  Line& operator=(Line&&) = delete;
+  Line(const Line&) = delete;
+  ~Line();
+
+  // The device the PC opens (the pty slave, or the device itself).
+  const std::string& PeerPath() const { return peerPath_; }
+
+  // One write of the bytes; when pacing, in slices no faster than the line.
+  void Write(std::span<const std::uint8_t> bytes);
+  void Write(std::uint8_t byte) { Write(std::span<const std::uint8_t>(&byte, 1)); }
+  void Write(std::initializer_list<std::uint8_t> bytes) {
+    Write(std::span<const std::uint8_t>(bytes.begin(), bytes.size()));
+  }
+
+  // The next byte that has arrived by the deadline, or nullopt at the deadline. Throws
+  // LineError when the PC has closed its end.
+  std::optional<std::uint8_t> ReadByte(SteadyClock::time_point deadline);
+
+  // Waits until the deadline, taking in what arrives meanwhile (kept for later reads).
+  void Wait(SteadyClock::time_point deadline);
+
+  // Takes in bytes until none has come for `quiet` or the deadline passes; returns them.
+  Bytes DrainQuiet(std::chrono::milliseconds quiet, SteadyClock::time_point deadline);
+
+  // True once the PC has sent its first byte: it has the line open.
+  bool PeerSeen() const { return peerSeen_; }
+
+  // For a pty: after the PC closed its end, hold the slave again so that the next PC
+  // can open it and the master sees no hang-up meanwhile.
+  void HoldAgain();
+
+  // Drops what we wrote that no PC has read yet (only while we hold the slave ourselves),
+  // so that repeated announcements do not pile up before the PC opens the line.
+  void DiscardUnread();
+
+  // Closes the line at once (the PC sees its end hang up).
+  void Close();
+
+  std::size_t BytesSent() const { return sent_; }
+  std::size_t BytesReceived() const { return received_; }
+
+ private:
+  Line() = default;
+  void TakeIn(SteadyClock::time_point until);
+  void ReleaseHold();
+  [[noreturn]] void PeerGone();
+
+  int fd_ = -1;
+  int hold_ = -1;  // our own descriptor on the pty slave, kept until the PC is seen
+  bool pty_ = false;
+  bool pace_ = false;
+  bool peerSeen_ = false;
+  std::string peerPath_;
+  std::string linkPath_;
+  SteadyClock::time_point sendFree_{};    // when the line has sent what was written
+  SteadyClock::time_point lastArrival_{};  // arrival time of the last byte taken in
+  struct Arrival {
+    std::uint8_t byte;
+    SteadyClock::time_point at;
+  };
+  std::deque<Arrival> queue_;
+  std::size_t sent_ = 0, received_ = 0;
+};
+
+// Junk bytes for noise and garbage: deterministic, and never one of the control bytes
+// (00 to 1F), so that they cannot be taken for an answer.
+Bytes Junk(std::size_t count, std::uint32_t seed = 1);
+
+}  // namespace kelvane::rx

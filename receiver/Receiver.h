@@ -1,0 +1,86 @@
+#pragma once
+// The receiver's side of the three exchanges, one function per command. Each runs on an
+// open Line, prints nothing itself and returns what happened; main() prints the summary.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "receiver/Line.h"
+
+namespace kelvane::rx {
+
+// What every command shares.
+struct Common {
+  std::chrono::seconds timeout{30};  // the PC silent this long ends the run with an error
+  std::size_t noise = 0;             // junk bytes sent before the first frame
+  bool split = false;                // each answer byte as a write of its own
+};
+
+// Gap between the writes of a split answer or of a request sent in pieces: long enough
+// for the PC to read each piece on its own.
+inline constexpr std::chrono::milliseconds kPieceGap{50};
+
+// The summary of a run. ok false means the exchange did not end as expected; reason says
+// why.
+struct Outcome {
+  bool ok = true;
+  std::string reason;
+  std::size_t blocks = 0;
+  std::vector<std::string> notes;  // verdicts sent, stalls, resends, decoded time ...
+};
+
+// The program download seen from the receiver: ready, header, verdict, blocks, end,
+// final verdict.
+struct AcceptOptions {
+  Common common;
+  std::vector<std::uint8_t> verdict{0x10};
+  std::vector<std::uint8_t> final{0x17};
+  std::chrono::milliseconds ackDelay{0};
+  std::string savePath;
+  std::optional<std::uint64_t> length;  // data bytes to keep in the saved file
+  enum class Form { Detect, Plain, Prefixed } form = Form::Detect;
+  bool join = false;                              // last 10 and the final verdict in one write
+  std::optional<std::chrono::milliseconds> resendFinal;  // send the final verdict again after the 03
+  std::size_t garbage = 0;                        // junk bytes in front of every answer
+  std::optional<std::size_t> silentFrom;          // stop answering at this block (0: the header)
+  std::optional<std::size_t> hangUpAfter;         // close the line after this many blocks
+  int count = 1;                                  // downloads to serve; 0 = forever
+};
+Outcome RunAccept(Line& line, const AcceptOptions& o);
+
+// The upload seen from the receiver: it serves an image to the PC.
+struct ServeOptions {
+  Common common;
+  std::string imagePath;
+  int ignoreReady = 0;                     // ready bytes to leave unanswered
+  std::optional<std::uint32_t> announce;   // DataLength sent in the header
+  std::optional<std::size_t> stallBlock;   // go silent inside this block (1-based), once
+  std::chrono::seconds stallTime{7};
+  std::optional<std::size_t> hangUpAfter;  // close the line after this many blocks
+};
+Outcome RunServe(Line& line, const ServeOptions& o);
+
+// The Temu exchange, led by the receiver.
+struct TemuOptions {
+  Common common;
+  std::string filePath;
+  std::size_t chunk = 1024;  // count of each read request
+  bool pieces = false;       // every request in several writes
+  std::optional<std::chrono::seconds> maxSkew;  // fail when the PC's time is further off
+};
+Outcome RunTemu(Line& line, const TemuOptions& o);
+
+// The calendar date of a Modified Julian Date (the inverse of the broadcast-table
+// conversion, valid from 1 March 1900 to 28 February 2100).
+struct CivilDate {
+  int year, month, day;
+};
+CivilDate DateOfMjd(int mjd);
+
+// A BCD byte as its two-digit value, or -1 when a nibble is not a decimal digit.
+int FromBcd(std::uint8_t b);
+
+}  // namespace kelvane::rx

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds Kelvane and runs every test twice: in an ordinary build, and in a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer. Exits non-zero when anything fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh test
+export QT_QPA_PLATFORM=offscreen
+jobs=$(nproc)
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs" --timeout 300
+
+cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVANE_SANITIZE=ON >/dev/null
+cmake --build build-sanitize -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-sanitize --output-on-failure -j "$jobs" --timeout 300
+
+if [ -x bench/run.sh ]; then
+  bench/run.sh --quick --build build
+fi

@@ -1,0 +1,45 @@
+#include "app/qt/CloseOnSignal.h"
+
+#include <QSocketNotifier>
+#include <QWidget>
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace kelvane {
+
+#ifndef _WIN32
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+// Only async-signal-safe work here: the window is closed from the event loop.
+void OnSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] const auto n = ::write(signalPipe[1], &byte, 1);
+}
+
+}  // namespace
+
+void CloseOnSignals(QWidget& window) {
+  if (signalPipe[0] >= 0 || ::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) return;
+  auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &window);
+  QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
+    char byte;
+    [[maybe_unused]] const auto n = ::read(signalPipe[0], &byte, 1);
+    window.close();
+  });
+  struct sigaction action{};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &action, nullptr);
+}
+#else
+void CloseOnSignals(QWidget&) {}
+#endif
+
+}  // namespace kelvane

@@ -1,0 +1,91 @@
+#include "app/qt/Demo.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
+#include <QThread>
+#include <chrono>
+#include <cstdio>
+
+#ifdef Q_OS_LINUX
+#include <signal.h>
+#include <sys/prctl.h>
+#endif
+
+namespace kelvane {
+
+namespace {
+
+constexpr std::chrono::milliseconds kLinkWait{5000};
+constexpr std::chrono::milliseconds kSamplesWait{10000};
+constexpr std::chrono::milliseconds kLinkPoll{20};
+
+// A program of the demo: next to this one, or in the receiver's build folder beside it.
+QString FindProgram(const QString& programDir, const QString& name) {
+  for (const QString& candidate : {QDir(programDir).filePath(name), QDir(programDir).filePath("../receiver/" + name)}) {
+    const QFileInfo f(candidate);
+    if (f.isFile() && f.isExecutable()) return f.canonicalFilePath();
+  }
+  return {};
+}
+
+void Say(const QString& text) { std::fprintf(stderr, "kelvane --demo: %s\n", qPrintable(text)); }
+
+}  // namespace
+
+Demo::Demo() : dir_(QDir::temp().filePath("kelvane-demo-XXXXXX")) {}
+
+Demo::~Demo() {
+  if (receiver_.state() != QProcess::NotRunning) {
+    receiver_.kill();
+    receiver_.waitForFinished(1000);
+  }
+  // The temporary files of the session live in the directory; leave it before it goes.
+  QDir::setCurrent(QDir::tempPath());
+}
+
+bool Demo::Start(const QString& programDir) {
+  if (!dir_.isValid()) {
+    Say("cannot create a temporary directory: " + dir_.errorString());
+    return false;
+  }
+  const QString receiver = FindProgram(programDir, "kelvane-receiver");
+  const QString samples = FindProgram(programDir, "kelvane-samples");
+  if (receiver.isEmpty() || samples.isEmpty()) {
+    Say("kelvane-receiver or kelvane-samples not found next to the program or in ../receiver; "
+        "starting normally.");
+    return false;
+  }
+  QProcess writer;
+  writer.setProcessChannelMode(QProcess::ForwardedChannels);
+  writer.start(samples, {dir_.path()});
+  if (!writer.waitForFinished(static_cast<int>(kSamplesWait.count())) || writer.exitCode() != 0) {
+    Say("kelvane-samples failed; starting normally.");
+    return false;
+  }
+
+  // Its output goes to the terminal: nothing here reads it, so it can never fill a pipe.
+  receiver_.setProcessChannelMode(QProcess::ForwardedChannels);
+#ifdef Q_OS_LINUX
+  // Should this program die without its clean-up, the receiver goes with it.
+  receiver_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+#endif
+  receiver_.start(receiver, {"--pace", "--link", LinkPath(), "accept"});
+  const QDeadlineTimer deadline(kLinkWait);
+  while (!QFileInfo::exists(LinkPath())) {
+    if (receiver_.state() == QProcess::NotRunning || deadline.hasExpired()) {
+      Say("the receiver did not create its link " + LinkPath() + "; starting normally.");
+      return false;
+    }
+    QThread::msleep(static_cast<unsigned long>(kLinkPoll.count()));
+  }
+  // The SDX conversion writes its temporary files into the working directory.
+  QDir::setCurrent(dir_.path());
+  return true;
+}
+
+QString Demo::SettingsFile() const { return dir_.filePath("kelvane.ini"); }
+QString Demo::LinkPath() const { return dir_.filePath("link"); }
+QString Demo::SampleImage() const { return dir_.filePath("sample.bin"); }
+
+}  // namespace kelvane

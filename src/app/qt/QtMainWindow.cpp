@@ -1,0 +1,392 @@
+#include "app/qt/QtMainWindow.h"
+
+#include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QStringDecoder>
+#include <QThread>
+#include <optional>
+
+#include "app/Main.h"
+
+namespace kelvane {
+
+namespace {
+
+enum class Kind { Frame, Option, Push, Text, Label };
+
+struct Layout {
+  Control control;
+  const char* name;
+  Kind kind;
+  std::optional<Control> inside;  // the frame that holds it; none: the window
+  const char* caption;
+  int left, top, width, height;  // twips, relative to the frame or the window
+  int tab;                       // tab order; 0: none
+};
+
+// The controls of the window, as designed. The File box is read-only like the other text
+// boxes: the logic never reads a typed path back, so an editable box would mislead.
+constexpr Layout kLayout[] = {
+    {Control::PortFrame, "PortFrame", Kind::Frame, {}, "Serial Port", 6000, 120, 1935, 2055, 18},
+    {Control::ComPort1, "ComPort1", Kind::Option, Control::PortFrame, "Com 1", 120, 240, 855, 255, 19},
+    {Control::ComPort2, "ComPort2", Kind::Option, Control::PortFrame, "Com 2", 960, 240, 855, 255, 20},
+    {Control::ComPort3, "ComPort3", Kind::Option, Control::PortFrame, "Com 3", 120, 720, 855, 255, 21},
+    {Control::ComPort4, "ComPort4", Kind::Option, Control::PortFrame, "Com 4", 960, 720, 855, 255, 22},
+    {Control::ComPort5, "ComPort5", Kind::Option, Control::PortFrame, "Com 5", 120, 1200, 975, 255, 23},
+    {Control::ComPort6, "ComPort6", Kind::Option, Control::PortFrame, "Com 6", 960, 1200, 855, 255, 24},
+    {Control::ComPort7, "ComPort7", Kind::Option, Control::PortFrame, "Com 7", 120, 1680, 975, 255, 25},
+    {Control::ComPort8, "ComPort8", Kind::Option, Control::PortFrame, "Com 8", 960, 1680, 855, 255, 26},
+    {Control::portOpen, "portOpen", Kind::Push, {}, "Port Close", 3720, 5040, 1215, 495, 17},
+    {Control::ModeFrame, "ModeFrame", Kind::Frame, {}, "MODE", 3840, 120, 1935, 855, 11},
+    {Control::DownDot, "DownDot", Kind::Option, Control::ModeFrame, "DownLoad", 240, 240, 1215, 255, 13},
+    {Control::UpDot, "UpDot", Kind::Option, Control::ModeFrame, "UpLoad", 240, 480, 1215, 255, 12},
+    {Control::TypeFrame, "TypeFrame", Kind::Frame, {}, "TYPE", 3840, 1080, 1935, 1095, 10},
+    {Control::ProgramDot, "ProgramDot", Kind::Option, Control::TypeFrame, "Prog, Data", 240, 240, 1335, 195, 14},
+    {Control::SDXDot, "SDXDot", Kind::Option, Control::TypeFrame, "SDX", 240, 480, 1335, 195, 15},
+    {Control::TemuDot, "TemuDot", Kind::Option, Control::TypeFrame, "Temu", 240, 720, 1335, 195, 16},
+    {Control::HWver, "HWver", Kind::Text, {}, "", 240, 1560, 1935, 495, 6},
+    {Control::SWver, "SWver", Kind::Text, {}, "", 240, 2040, 2535, 495, 7},
+    {Control::ModelID, "ModelID", Kind::Text, {}, "", 240, 2520, 5295, 495, 8},
+    {Control::File, "File", Kind::Text, {}, "", 360, 3240, 5775, 375, 1},
+    {Control::Browse, "Browse", Kind::Push, {}, "Browse", 6600, 3120, 1215, 495, 2},
+    {Control::Info, "Info", Kind::Text, {}, "", 6360, 3840, 1455, 270, 9},
+    {Control::Start, "Start", Kind::Push, {}, "Start", 5160, 5040, 1215, 495, 3},
+    {Control::ExitButton, "ExitButton", Kind::Push, {}, "Stop", 6600, 5040, 1215, 495, 4},
+    // Wider than the window: cut off at its right edge, a status bar.
+    {Control::Status, "Status", Kind::Label, {}, "", 0, 5640, 9615, 375, 5},
+};
+constexpr int kClientWidth = 8235, kClientHeight = 6015;
+constexpr double kFontPoints = 8;
+constexpr int kBarLeft = 360, kBarTop = 4320, kBarWidth = 7455, kBarHeight = 255;
+
+constexpr bool EnabledAtDesign(Control c) {
+  return c != Control::Browse && c != Control::Start && c != Control::ExitButton;
+}
+
+// Texts reach the window as bytes: UTF-8 where they are (paths), else one character per byte.
+QString ToQt(const std::string& text) {
+  QStringDecoder utf8(QStringDecoder::Utf8);
+  QString s = utf8(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
+  if (!utf8.hasError()) return s;
+  return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+QtMainWindow::QtMainWindow(QWidget* parent) : QWidget(parent) {
+  if (const QScreen* screen = QGuiApplication::primaryScreen())
+    dpi_ = std::max(96.0, screen->logicalDotsPerInch());
+  Build();
+  wake_.setSingleShot(true);
+  connect(&timer1_, &QTimer::timeout, this, [this] {
+    if (main_) main_->Timer1_Timer();
+  });
+  timer1_.start(kTickInterval);
+}
+
+QtMainWindow::~QtMainWindow() {
+  SetBusyPointer(false);
+}
+
+int QtMainWindow::Px(int twips) const { return static_cast<int>(twips * dpi_ / 1440.0 + 0.5); }
+
+void QtMainWindow::Build() {
+  setWindowTitle(kAppName);
+  setObjectName("Main");
+  setFixedSize(Px(kClientWidth), Px(kClientHeight));
+  // The layout was drawn for a small 8-point face: a larger one cuts the port captions.
+  QFont small = font();
+  small.setPointSizeF(kFontPoints);
+  setFont(small);
+  // Frames as drawn for this layout: the caption sits on the border line, so the buttons
+  // placed just below it are clear of both; radio captions sit close to their circles.
+  setStyleSheet(
+      "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 0.6em; }"
+      "QGroupBox::title { subcontrol-origin: margin; left: 6px; padding: 0 2px; }"
+      "QRadioButton { spacing: 3px; }");
+
+  ports_ = new QButtonGroup(this);
+  modes_ = new QButtonGroup(this);
+  types_ = new QButtonGroup(this);
+
+  std::vector<const Layout*> byTab;
+  for (const Layout& l : kLayout) {
+    QWidget* parent = l.inside ? Widget(*l.inside) : this;
+    QWidget* w = nullptr;
+    switch (l.kind) {
+      case Kind::Frame:
+        w = new QGroupBox(l.caption, parent);
+        break;
+      case Kind::Option: {
+        auto* b = new QRadioButton(l.caption, parent);
+        QButtonGroup* g = l.inside == Control::PortFrame ? ports_ : l.inside == Control::ModeFrame ? modes_ : types_;
+        g->addButton(b);
+        if (l.control == Control::DownDot || l.control == Control::UpDot)
+          connect(b, &QAbstractButton::toggled, this, [this, c = l.control](bool on) { OnModeToggled(c, on); });
+        if (g == ports_) b->installEventFilter(this);
+        w = b;
+        break;
+      }
+      case Kind::Push:
+        w = new QPushButton(l.caption, parent);
+        break;
+      case Kind::Text: {
+        auto* e = new QLineEdit(parent);
+        e->setReadOnly(true);
+        w = e;
+        break;
+      }
+      case Kind::Label: {
+        auto* label = new QLabel(parent);
+        label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        label->setIndent(Px(60));
+        w = label;
+        break;
+      }
+    }
+    w->setObjectName(l.name);
+    int top = Px(l.top), height = Px(l.height);
+    if (l.kind == Kind::Option && w->sizeHint().height() > height) {
+      // Keep a button that needs more room than designed centred on its designed line.
+      const int more = w->sizeHint().height() - height;
+      top -= more / 2;
+      height += more;
+    }
+    w->setGeometry(Px(l.left), top, Px(l.width), height);
+    w->setEnabled(EnabledAtDesign(l.control));
+    widgets_[Index(l.control)] = w;
+    // Frames and the status line take no focus: chaining them would move their children.
+    if (l.tab > 0 && (w->focusPolicy() & Qt::TabFocus)) byTab.push_back(&l);
+  }
+
+  bar_ = new QProgressBar(this);
+  bar_->setObjectName("PBar");
+  bar_->setRange(0, 100);
+  bar_->setValue(0);
+  bar_->setTextVisible(false);
+  bar_->setGeometry(Px(kBarLeft), Px(kBarTop), Px(kBarWidth), Px(kBarHeight));
+
+  std::sort(byTab.begin(), byTab.end(), [](const Layout* a, const Layout* b) { return a->tab < b->tab; });
+  for (std::size_t i = 1; i < byTab.size(); ++i)
+    QWidget::setTabOrder(Widget(byTab[i - 1]->control), Widget(byTab[i]->control));
+
+  for (Control c : {Control::ComPort1, Control::DownDot, Control::ProgramDot})
+    static_cast<QAbstractButton*>(Widget(c))->setChecked(true);
+
+  connect(static_cast<QPushButton*>(Widget(Control::portOpen)), &QPushButton::clicked, this, [this] {
+    if (main_) main_->portOpen_Click();
+  });
+  connect(static_cast<QPushButton*>(Widget(Control::Browse)), &QPushButton::clicked, this, [this] {
+    if (main_) main_->Browse_Click();
+  });
+  connect(static_cast<QPushButton*>(Widget(Control::Start)), &QPushButton::clicked, this, [this] {
+    if (main_) main_->Start_Click();
+  });
+  connect(static_cast<QPushButton*>(Widget(Control::ExitButton)), &QPushButton::clicked, this, [this] {
+    if (main_) main_->ExitButton_Click();
+  });
+}
+
+void QtMainWindow::OnModeToggled(Control c, bool checked) {
+  // Only a selection by the user runs the handler; the logic runs it itself after SetValue.
+  if (!checked || settingValue_ || !main_) return;
+  if (c == Control::DownDot) main_->DownDot_Click();
+  else main_->UpDot_Click();
+}
+
+QButtonGroup* QtMainWindow::GroupOf(Control c) const {
+  auto* b = qobject_cast<QAbstractButton*>(Widget(c));
+  return b ? b->group() : nullptr;
+}
+
+void QtMainWindow::SetEnabled(Control c, bool enabled) { Widget(c)->setEnabled(enabled); }
+
+bool QtMainWindow::Enabled(Control c) const {
+  // The control's own state: a disabled frame leaves its buttons' own state as it was.
+  return !Widget(c)->testAttribute(Qt::WA_ForceDisabled);
+}
+
+bool QtMainWindow::Value(Control c) const {
+  auto* b = qobject_cast<QAbstractButton*>(Widget(c));
+  return b && b->isChecked();
+}
+
+void QtMainWindow::SetValue(Control c, bool selected) {
+  auto* b = qobject_cast<QAbstractButton*>(Widget(c));
+  if (!b || b->isChecked() == selected) return;
+  settingValue_ = true;
+  QButtonGroup* g = GroupOf(c);
+  if (selected || !g) {
+    b->setChecked(selected);
+  } else {
+    // An exclusive group refuses to deselect its selected button; the logic may leave a
+    // group with none selected (no port at start-up when the stored one failed).
+    g->setExclusive(false);
+    b->setChecked(false);
+    g->setExclusive(true);
+  }
+  settingValue_ = false;
+}
+
+void QtMainWindow::SetText(Control c, const std::string& text) {
+  auto* e = qobject_cast<QLineEdit*>(Widget(c));
+  if (!e) return;
+  // The model text of an image is NUL-padded: show it up to its first NUL.
+  e->setText(ToQt(c == Control::ModelID ? text.substr(0, text.find('\0')) : text));
+}
+
+void QtMainWindow::SetCaption(Control c, const std::string& caption) {
+  if (auto* b = qobject_cast<QAbstractButton*>(Widget(c))) b->setText(ToQt(caption));
+  else if (auto* l = qobject_cast<QLabel*>(Widget(c))) l->setText(ToQt(caption));
+  else if (auto* g = qobject_cast<QGroupBox*>(Widget(c))) g->setTitle(ToQt(caption));
+}
+
+void QtMainWindow::SetProgressMax(int max) {
+  bar_->setMaximum(std::max(1, max));
+}
+
+void QtMainWindow::SetProgressValue(float value) {
+  // QProgressBar ignores a value outside its range; the bar shows the nearest end instead.
+  const int v = static_cast<int>(value);
+  bar_->setValue(std::clamp(v, bar_->minimum(), bar_->maximum()));
+}
+
+Answer QtMainWindow::MessageBox(const std::string& text, const std::string& title, Buttons buttons,
+                                Icon icon) {
+  if (answerer_) return answerer_(text, title, buttons, icon);
+  QMessageBox::Icon qicon = QMessageBox::Information;
+  switch (icon) {
+    case Icon::Critical: qicon = QMessageBox::Critical; break;
+    case Icon::Exclamation: qicon = QMessageBox::Warning; break;
+    case Icon::Question: qicon = QMessageBox::Question; break;
+    case Icon::Information: qicon = QMessageBox::Information; break;
+  }
+  QMessageBox::StandardButtons set = QMessageBox::Ok;
+  QMessageBox::StandardButton first = QMessageBox::Ok;
+  Answer fallback = Answer::OK;  // the box closed without a button
+  if (buttons == Buttons::YesNoCancel) {
+    set = QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
+    first = QMessageBox::Yes;
+    fallback = Answer::Cancel;
+  } else if (buttons == Buttons::AbortRetryIgnore) {
+    set = QMessageBox::Abort | QMessageBox::Retry | QMessageBox::Ignore;
+    first = QMessageBox::Abort;
+    fallback = Answer::Abort;
+  }
+  QMessageBox box(qicon, title.empty() ? QString(kAppName) : ToQt(title), ToQt(text), set, this);
+  box.setDefaultButton(first);
+  switch (box.exec()) {
+    case QMessageBox::Ok: return Answer::OK;
+    case QMessageBox::Yes: return Answer::Yes;
+    case QMessageBox::No: return Answer::No;
+    case QMessageBox::Cancel: return Answer::Cancel;
+    case QMessageBox::Abort: return Answer::Abort;
+    case QMessageBox::Retry: return Answer::Retry;
+    case QMessageBox::Ignore: return Answer::Ignore;
+    default: return fallback;
+  }
+}
+
+QStringList QtMainWindow::NameFilters(const std::string& filter) {
+  const QStringList parts = ToQt(filter).split('|');
+  QStringList out;
+  for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+    QString label = parts[i].trimmed();
+    // "*.*" means every file; here it would ask for a dot in the name.
+    QString pattern = parts[i + 1].trimmed().replace(';', ' ');
+    if (pattern == "*.*") pattern = "*";
+    // The label names its pattern in parentheses already: show the pattern used instead.
+    const qsizetype open = label.lastIndexOf('(');
+    if (open > 0 && label.endsWith(')')) label = label.left(open).trimmed();
+    out << QStringLiteral("%1 (%2)").arg(label, pattern);
+  }
+  return out;
+}
+
+ChooserResult QtMainWindow::ShowOpenDialog(const ChooserRequest& request) {
+  if (chooser_) return chooser_(request);
+  QFileDialog dialog(this, ToQt(request.title));
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  dialog.setOption(QFileDialog::DontConfirmOverwrite);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(QFileDialog::AnyFile);  // a typed name of an absent file is accepted
+  const QStringList filters = NameFilters(request.filter);
+  if (!filters.isEmpty()) {
+    dialog.setNameFilters(filters);
+    dialog.selectNameFilter(filters.first());
+  }
+  if (!request.initialName.empty()) {
+    const QFileInfo initial(ToQt(request.initialName));
+    dialog.setDirectory(initial.absolutePath());
+    dialog.selectFile(initial.fileName());
+  }
+  ChooserResult result;
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return result;
+  result.outcome = ChooserResult::Outcome::Chosen;
+  result.path = dialog.selectedFiles().first().toStdString();
+  return result;
+}
+
+void QtMainWindow::PumpEvents(std::chrono::milliseconds maxWait) {
+  QAbstractEventDispatcher* dispatcher = QThread::currentThread()->eventDispatcher();
+  if (!dispatcher) return;
+  const bool ran = dispatcher->processEvents(QEventLoop::AllEvents);
+  if (ran || maxWait <= std::chrono::milliseconds::zero()) return;
+  // Nothing was pending: sleep until the next event (bytes on the port, the tick, input) or
+  // until maxWait has passed, whichever comes first.
+  wake_.start(maxWait);
+  dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  wake_.stop();
+}
+
+void QtMainWindow::CentreWindow() {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  if (!screen) return;
+  const QRect area = screen->geometry();
+  move(area.left() + (area.width() - width()) / 2, area.top() + (area.height() - height()) / 2);
+}
+
+void QtMainWindow::SetBusyPointer(bool busy) {
+  if (busy == busy_) return;
+  busy_ = busy;
+  if (busy) QApplication::setOverrideCursor(Qt::WaitCursor);
+  else QApplication::restoreOverrideCursor();
+}
+
+void QtMainWindow::SetToolTip(Control c, const std::string& tip) { Widget(c)->setToolTip(ToQt(tip)); }
+
+void QtMainWindow::RequestClose() { QTimer::singleShot(0, this, &QWidget::close); }
+
+void QtMainWindow::closeEvent(QCloseEvent* event) {
+  bool cancel = false;
+  if (main_) main_->Form_Unload(cancel);
+  if (cancel) event->ignore();
+  else event->accept();
+}
+
+bool QtMainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::ToolTip && describePort_) {
+    for (int n = 1; n <= 8; ++n) {
+      if (watched == Widget(ComPort(n))) {
+        // Listed again at each showing: adapters come and go.
+        Widget(ComPort(n))->setToolTip(ToQt(describePort_(n)));
+        break;
+      }
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+}  // namespace kelvane

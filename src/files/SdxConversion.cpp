@@ -1,0 +1,185 @@
+#include "files/SdxConversion.h"
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "app/Main.h"
+
+namespace kelvane {
+
+namespace {
+
+// Rounds of event processing before the list is read, so the window repaints and takes
+// pending clicks before the work starts.
+constexpr int kPumpRounds = 1000;
+constexpr std::chrono::milliseconds kNoWait{0};
+
+std::span<const std::uint8_t> FieldOf(std::span<const std::uint8_t, SdxRecord::kSize> record,
+                                      SdxRecord::Field f) {
+  return record.subspan(f.offset, f.length);
+}
+
+bool IsDigit(std::uint8_t c) { return c >= '0' && c <= '9'; }
+
+// Deletes what a failed conversion wrote, so that nothing half-made can be sent.
+void RemoveTemporaries(FileTable& files) {
+  for (const char* name : {kTempContainer, kTempList})
+    if (files.Exists(name)) files.Delete(name);
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> ParseSdxNumber(std::span<const std::uint8_t> field) {
+  std::size_t i = 0;
+  while (i < field.size() && field[i] == ' ') ++i;
+  const std::size_t first = i;
+  std::uint32_t value = 0;
+  // More than 9 digits could overflow: such a field does not parse.
+  while (i < field.size() && IsDigit(field[i]) && i - first < 9) value = value * 10 + (field[i++] - '0');
+  if (i == first) return std::nullopt;
+  while (i < field.size() && field[i] == ' ') ++i;
+  if (i != field.size()) return std::nullopt;
+  return value;
+}
+
+bool SdxFilter::Take(std::span<const std::uint8_t, SdxRecord::kSize> record) {
+  const auto high = ParseSdxNumber(FieldOf(record, SdxRecord::FrequencyHigh));
+  const auto low = ParseSdxNumber(FieldOf(record, SdxRecord::FrequencyLow));
+  if (high && low) frequency_ = *high * 1000 + *low;
+  if (const auto rate = ParseSdxNumber(FieldOf(record, SdxRecord::SymbolRate))) symbolRate_ = *rate;
+  const std::uint8_t pol = record[SdxRecord::Polarisation.offset];
+  if (IsDigit(pol)) polarisation_ = pol;
+
+  static constexpr std::uint8_t kTag[] = {'M', 'P', 'G', '2'};
+  if (std::memcmp(record.data() + SdxRecord::SystemTag.offset, kTag, sizeof kTag) != 0) return false;
+
+  const bool differs = frequency_ != lastFrequency_ || symbolRate_ != lastSymbolRate_ ||
+                       polarisation_ == kNoPolarisation || polarisation_ != lastPolarisation_;
+  if (!differs) return false;
+  lastFrequency_ = frequency_;
+  lastSymbolRate_ = symbolRate_;
+  lastPolarisation_ = polarisation_ == kNoPolarisation ? ' ' : static_cast<char>(polarisation_);
+  return true;
+}
+
+std::array<std::uint8_t, 64> MakeListHeader(std::uint16_t checksum, std::uint32_t dataLength) {
+  std::array<std::uint8_t, 64> h{};
+  h[0] = 0x55, h[1] = 0xAA, h[2] = 0x55, h[3] = 0xAA;
+  h[4] = 0x00, h[5] = 0x02;
+  h[6] = static_cast<std::uint8_t>(checksum >> 8);
+  h[7] = static_cast<std::uint8_t>(checksum);
+  for (int i = 0; i < 4; ++i) h[12 + i] = static_cast<std::uint8_t>(dataLength >> (24 - 8 * i));
+  return h;
+}
+
+bool WriteSdxContainer(FileTable& files, const std::string& source, int num, std::string& errorText,
+                       std::size_t bufferRecords) {
+  files.ClearError();
+  if (bufferRecords == 0) bufferRecords = 1;
+  const std::size_t bufferBytes = bufferRecords * SdxRecord::kSize;
+  int out = 0;
+
+  auto fail = [&](int fallbackErr) {
+    errorText = files.ErrorPending() ? files.ErrorText() : std::strerror(fallbackErr);
+    files.Close(num);
+    if (out != 0) files.Close(out);
+    RemoveTemporaries(files);
+    files.ClearError();
+    return false;
+  };
+  // Writes bytes to the open output, adding them to the length and the byte sum.
+  std::uint64_t dataLength = 0;
+  std::uint32_t sum = 0;
+  auto emit = [&](std::span<const std::uint8_t> bytes) {
+    for (std::uint8_t b : bytes) sum += b;
+    dataLength += bytes.size();
+    return files.Write(out, bytes);
+  };
+
+  // Filter the list into the record file.
+  if (!files.Open(num, source, OpenMode::Read, SdxRecord::kSize)) return fail(EIO);
+  out = files.FreeFile();
+  if (!files.Open(out, kTempList, OpenMode::WriteTruncate)) return fail(EIO);
+
+  std::vector<std::uint8_t> in(bufferBytes), taken(bufferBytes);
+  std::size_t carry = 0;  // bytes of an incomplete record left from the previous read
+  std::size_t pending = 0;
+  SdxFilter filter;
+  for (;;) {
+    const std::size_t got = files.Read(num, std::span(in).subspan(carry));
+    if (files.ErrorPending()) return fail(EIO);
+    if (got == 0) break;  // what is left in carry is a final part shorter than a record
+    const std::size_t have = carry + got;
+    const std::size_t whole = have - have % SdxRecord::kSize;
+    for (std::size_t at = 0; at < whole; at += SdxRecord::kSize) {
+      const std::span<const std::uint8_t, SdxRecord::kSize> record(in.data() + at, SdxRecord::kSize);
+      if (!filter.Take(record)) continue;
+      std::memcpy(taken.data() + pending, record.data(), SdxRecord::kSize);
+      pending += SdxRecord::kSize;
+      if (pending == taken.size()) {
+        if (!emit(taken)) return fail(EIO);
+        pending = 0;
+      }
+    }
+    carry = have - whole;
+    std::memmove(in.data(), in.data() + whole, carry);
+  }
+  if (pending != 0 && !emit(std::span(taken).first(pending))) return fail(EIO);
+  files.Close(num);
+  const bool closed = files.Close(out);
+  out = 0;
+  if (!closed) return fail(EIO);
+  if (dataLength > std::numeric_limits<std::uint32_t>::max()) return fail(EFBIG);
+
+  // Pack: the list header, then the record file byte for byte.
+  if (!files.Open(num, kTempList, OpenMode::Read, SdxRecord::kSize)) return fail(EIO);
+  out = files.FreeFile();
+  if (!files.Open(out, kTempContainer, OpenMode::WriteTruncate)) return fail(EIO);
+  const auto header = MakeListHeader(static_cast<std::uint16_t>(sum), static_cast<std::uint32_t>(dataLength));
+  if (!files.Write(out, header)) return fail(EIO);
+  std::uint64_t copied = 0;
+  for (;;) {
+    const std::size_t got = files.Read(num, in);
+    if (files.ErrorPending()) return fail(EIO);
+    if (got == 0) break;
+    if (!files.Write(out, std::span(in).first(got))) return fail(EIO);
+    copied += got;
+  }
+  // The record file must hold exactly what was written to it.
+  if (copied != dataLength) return fail(EIO);
+  files.Close(num);
+  const bool packed = files.Close(out);
+  out = 0;
+  if (!packed) return fail(EIO);
+  return true;
+}
+
+bool ConvertSdx(Main& main) {
+  FileTable& files = main.files;
+  MainView& view = main.view;
+  // Taken now: the events run below may change the window's state.
+  const std::string source = main.XferPath;
+  const int num = main.FileNum;
+
+  view.SetBusyPointer(true);
+  files.ClearError();
+  for (const char* name : {kTempList, kTempContainer})
+    if (files.Exists(name)) files.Delete(name);
+  std::string errorText;
+  if (files.ErrorPending()) {
+    errorText = files.ErrorText();
+    files.ClearError();
+  } else {
+    for (int i = 0; i < kPumpRounds; ++i) view.PumpEvents(kNoWait);
+    if (WriteSdxContainer(files, source, num, errorText)) {
+      main.XferPath = kTempContainer;
+      return true;
+    }
+  }
+  view.MessageBox(errorText, "", Buttons::OK, Icon::Exclamation);
+  return false;
+}
+
+}  // namespace kelvane

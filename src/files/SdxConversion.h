@@ -1,0 +1,74 @@
+#pragma once
+// The SDX channel list conversion: the records of the "MPG2" system are taken from the chosen
+// list, each one that repeats the frequency, symbol rate and polarisation of the record
+// written before it is dropped, and the rest are packed behind a 64-byte list header in the
+// program image layout, so that the download sends the list like an image.
+//
+// "satcodx.tm0" receives the records taken, "satcodx.tm1" the header and those records; both
+// are named without a folder (the working directory). The list is streamed through fixed
+// buffers: memory does not grow with the list.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "files/FileTable.h"
+
+namespace kelvane {
+
+class Main;
+
+// One 128-byte record of an SDX list; only the fields the filter reads are named.
+struct SdxRecord {
+  static constexpr std::size_t kSize = 128;
+  struct Field {
+    std::size_t offset, length;
+  };
+  static constexpr Field SystemTag{29, 4};
+  static constexpr Field FrequencyHigh{33, 3};  // thousands of the frequency
+  static constexpr Field FrequencyLow{36, 3};   // units of the frequency
+  static constexpr Field Polarisation{42, 1};   // one decimal digit
+  static constexpr Field SymbolRate{69, 5};
+};
+
+// A fixed-width decimal field: digits with optional blanks before and after them.
+std::optional<std::uint32_t> ParseSdxNumber(std::span<const std::uint8_t> field);
+
+// The filter's running state over one list.
+class SdxFilter {
+ public:
+  // Takes the record's values as the current ones and says whether it is written.
+  bool Take(std::span<const std::uint8_t, SdxRecord::kSize> record);
+
+ private:
+  static constexpr int kNoPolarisation = -1;
+  std::uint32_t frequency_ = 0, symbolRate_ = 0;
+  int polarisation_ = kNoPolarisation;  // a digit character, or none
+  std::uint32_t lastFrequency_ = 0, lastSymbolRate_ = 0;
+  char lastPolarisation_ = '\0';  // blank when the record written had none
+};
+
+// 55 AA 55 AA, 00 02, checksum (high, low), 4 zero bytes, data length big-endian, 48 zero bytes.
+std::array<std::uint8_t, 64> MakeListHeader(std::uint16_t checksum, std::uint32_t dataLength);
+
+// Records per read and per write of the streaming conversion.
+inline constexpr std::size_t kSdxBufferRecords = 8192;
+
+// Filters the list at source into "satcodx.tm0" and packs it into "satcodx.tm1", using the
+// file number num and the lowest free one beside it, and leaves both closed. The list is
+// opened read only and never created. On a failure returns false with the system's
+// description in errorText and leaves neither temporary file behind.
+bool WriteSdxContainer(FileTable& files, const std::string& source, int num, std::string& errorText,
+                       std::size_t bufferRecords = kSdxBufferRecords);
+
+// The conversion run when a list is chosen: busy pointer, stale temporary files deleted,
+// pending window events run, then the container written from main.XferPath under
+// main.FileNum; XferPath then names "satcodx.tm1". A failure is shown to the user (system
+// description, exclamation icon) and returns false, XferPath unchanged. The caller sets the
+// pointer back.
+bool ConvertSdx(Main& main);
+
+}  // namespace kelvane

@@ -1,0 +1,18 @@
+#pragma once
+// The Temu download: the receiver leads. It asks for a start, for byte ranges of the
+// conditional-access file and for the PC's date and time, and ends the exchange itself;
+// the PC answers each complete request and never sends anything unasked.
+
+#include <cstdint>
+
+namespace kelvane {
+
+class Main;
+
+// Serves main.XferPath. Runs inside the transfer frame, which unlocks the window.
+void RunTemuDownload(Main& main);
+
+// Read offsets from here on are served like offsets beyond the end of the file.
+inline constexpr std::int64_t kTemuOffsetLimit = std::int64_t{1} << 31;
+
+}  // namespace kelvane

@@ -1,0 +1,154 @@
+#include "transfer/Upload.h"
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include "app/Main.h"
+#include "files/ImageFile.h"
+#include "transfer/Frame.h"
+#include "transfer/Protocol.h"
+
+namespace kelvane {
+
+namespace {
+
+using wire::kBlockData;
+using wire::kBlockSize;
+using wire::kHeaderSize;
+
+constexpr int kHeaderFrame = 1 + static_cast<int>(kHeaderSize);  // 08 and the header
+constexpr int kDataFirst = 3;                                     // block bytes 3 to 1026
+constexpr int kDataEnd = kDataFirst + static_cast<int>(kBlockData);
+
+// Header bytes (positions in the header frame, after the 08) that the window shows.
+struct HeaderFields {
+  std::uint32_t announcedLength = 0;  // frame positions 13 to 16, most significant first
+  std::uint8_t hw1 = 0, hw2 = 0;      // 19, 20
+  std::uint8_t sw1 = 0, sw2 = 0;      // 23, 24
+  std::uint8_t modelHigh = 0, modelLow = 0;  // 27, 28
+
+  void Take(int pos, std::uint8_t b) {
+    if (pos >= 13 && pos <= 16) announcedLength = announcedLength * 256u + b;
+    switch (pos) {
+      case 19: hw1 = b; break;
+      case 20: hw2 = b; break;
+      case 23: sw1 = b; break;
+      case 24: sw2 = b; break;
+      case 27: modelHigh = b; break;
+      case 28: modelLow = b; break;
+      default: break;
+    }
+  }
+};
+
+// Writes to the upload file; a failure ends the upload with the system's reason.
+bool WriteOrReport(Main& main, std::span<const std::uint8_t> bytes) {
+  if (main.files.Write(main.FileNum, bytes)) return true;
+  main.view.MessageBox(FileErrorText(main), "", Buttons::OK, Icon::Exclamation);
+  return false;
+}
+
+// Header phase: 01 until the 08 comes (again at each tick while nothing arrives), then the
+// 64 header bytes. Returns false when stopped.
+bool ReceiveHeader(Main& main, std::array<std::uint8_t, kHeaderSize>& header, HeaderFields& fields) {
+  auto& link = main.link;
+  int rxPos = 0;
+  while (!Stopping(main)) {
+    const auto b = link.BytePoll();
+    if (b) {
+      if (rxPos == 0) {
+        if (*b == wire::kHeaderFollows) rxPos = 1;
+        continue;
+      }
+      fields.Take(rxPos, *b);
+      header[static_cast<std::size_t>(rxPos - 1)] = *b;
+      if (++rxPos == kHeaderFrame) return true;
+    } else if (rxPos == 0 && link.TimedOut()) {
+      // Only the ready byte is repeated; a header that stalls part way waits for Stop.
+      link.Send(wire::kReady);
+      link.ClearTimeOut();
+    }
+  }
+  return false;
+}
+
+void ShowHeader(Main& main, const HeaderFields& f) {
+  auto& view = main.view;
+  view.SetText(Control::HWver, std::string(kHwLabel) + Hex(f.hw1) + "." + Hex2(f.hw2));
+  view.SetText(Control::SWver, std::string(kSwLabel) + Hex(f.sw1) + "." + Hex2(f.sw2));
+  view.SetText(Control::ModelID, std::string(kModelLabel) + Hex(f.modelHigh) + Hex2(f.modelLow));
+}
+
+// Block phase: blocks of 1029 bytes, data at 3 to 1026, each written and acknowledged,
+// until the end marker 03 comes where a block would start.
+void ReceiveBlocks(Main& main, std::uint32_t announcedLength) {
+  auto& link = main.link;
+  std::array<std::uint8_t, kBlockData> block{};
+  std::int64_t blockCount = 0;
+  int rxPos = 0;
+  int silentTicks = 0;
+  while (!Stopping(main)) {
+    const auto b = link.BytePoll();
+    if (!b) {
+      if (!link.TimedOut()) continue;
+      link.ClearTimeOut();
+      if (++silentTicks >= kSilentTicksBeforeResend) {
+        // The partial block is dropped; its repetition overwrites what came of it.
+        rxPos = 0;
+        silentTicks = 0;
+        link.Send(wire::kRefused);
+      }
+      continue;
+    }
+    silentTicks = 0;
+    if (rxPos == 0 && *b == wire::kEnd) {
+      link.Send(wire::kComplete);
+      main.view.MessageBox(kUploadCompleted, kUploadTitle, Buttons::OK, Icon::Information);
+      return;
+    }
+    if (rxPos >= kDataFirst && rxPos < kDataEnd) block[static_cast<std::size_t>(rxPos - kDataFirst)] = *b;
+    if (++rxPos < static_cast<int>(kBlockSize)) continue;
+
+    rxPos = 0;
+    if (!WriteOrReport(main, block)) return;
+    ++blockCount;
+    const std::int64_t received = blockCount * static_cast<std::int64_t>(kBlockData);
+    ShowProgress(main, received, static_cast<std::int64_t>(kHeaderSize) + received, announcedLength);
+    main.clock.Pause(kAckPause);
+    link.Send(wire::kAccepted);
+  }
+}
+
+}  // namespace
+
+void RunUpload(Main& main) {
+  auto& view = main.view;
+  auto& link = main.link;
+
+  // Emptied on open: nothing of an older, longer file survives behind the new image.
+  if (!OpenTransferFile(main, OpenMode::WriteTruncate)) {
+    view.MessageBox(FileErrorText(main), "", Buttons::OK, Icon::Exclamation);
+    return;
+  }
+  view.SetText(Control::File, main.XferPath);
+
+  link.Flush();
+  main.serial.SetInputLen(1);
+  link.ClearTimeOut();
+  link.Send(wire::kReady);
+  view.SetProgressMax(100);
+
+  std::array<std::uint8_t, kHeaderSize> header{};
+  HeaderFields fields;
+  const bool complete = ReceiveHeader(main, header, fields);
+  ShowHeader(main, fields);
+  // Stopped during the header: the texts show what came, the file stays empty.
+  if (complete && WriteOrReport(main, header)) {
+    link.Send(wire::kAccepted);
+    ReceiveBlocks(main, fields.announcedLength);
+  }
+  main.serial.SetInputLen(0);
+}
+
+}  // namespace kelvane
