@@ -166,13 +166,21 @@ ChooserResult ConsoleView::ShowOpenDialog(const ChooserRequest&) {
 
 void ConsoleView::PumpEvents(std::chrono::milliseconds maxWait) {
   if (maxWait.count() <= 0) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    // Called once per byte while bytes are waiting (the upload reads one at a time): the
+    // events are run at most every kBusyPumpInterval, which is all they need, since the
+    // bytes are already in the buffer.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastPump_ >= kBusyPumpInterval) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents);
+      lastPump_ = now;
+    }
   } else {
     // Sleep in the event loop until something happens (bytes, the tick) or maxWait passes;
     // the single-shot timer bounds the wait.
     wake_.start(maxWait);
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     wake_.stop();
+    lastPump_ = std::chrono::steady_clock::now();
   }
   if (afterPump) afterPump();
 }

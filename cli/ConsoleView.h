@@ -72,6 +72,7 @@ class ConsoleView final : public MainView {
  private:
   static constexpr std::chrono::milliseconds kTick{1000};
   static constexpr std::chrono::seconds kLineInterval{1};  // progress lines when not a terminal
+  static constexpr std::chrono::microseconds kBusyPumpInterval{200};
 
   ConsoleOptions opt_;
   Outcome& outcome_;
@@ -83,6 +84,7 @@ class ConsoleView final : public MainView {
   bool lineOpen_ = false;  // a progress line is drawn in place and not ended
   std::chrono::steady_clock::time_point lastLine_{};
   std::size_t lastWidth_ = 0;
+  std::chrono::steady_clock::time_point lastPump_{};
   QTimer tick_;
   QTimer wake_;
 };

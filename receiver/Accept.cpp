@@ -75,6 +75,9 @@ class AcceptRun {
     if (stray) out_.notes.push_back(std::to_string(stray) + " stray bytes before 08");
   }
 
+  // The PC sends 68 bytes for a prefixed image, which it tells by the file's length. The
+  // receiver sees only the bytes: a block that does not start with the magic is taken as
+  // prefixed, and the magic must then follow the 4-byte length prefix.
   void ReadHeader() {
     for (std::size_t i = 0; i < w::kHeaderSize; ++i) header_.push_back(NextByte("header byte " + std::to_string(i)));
     bool prefixed = o_.form == AcceptOptions::Form::Prefixed;
@@ -202,6 +205,7 @@ Outcome RunAccept(Line& line, const AcceptOptions& o) {
     Outcome one;
     try {
       const bool more = AcceptRun(line, o, one, n).Run();
+      if (o.each) o.each(one);
       total += one.blocks;
       out.notes.insert(out.notes.end(), one.notes.begin(), one.notes.end());
       if (!more) break;
@@ -212,9 +216,18 @@ Outcome RunAccept(Line& line, const AcceptOptions& o) {
         out.reason = e.what() + std::string(" during download ") + std::to_string(n + 1);
         break;
       }
-      line.HoldAgain();  // endless mode: wait for the PC to come back
+      try {
+        line.HoldAgain();  // endless mode: wait for the PC to come back
+      } catch (const LineError& again) {
+        out.ok = false;
+        out.reason = again.what();
+        break;
+      }
     } catch (const std::exception& e) {
       total += one.blocks;
+      one.ok = false;
+      one.reason = e.what();
+      if (o.each) o.each(one);
       out.notes.insert(out.notes.end(), one.notes.begin(), one.notes.end());
       out.ok = false;
       out.reason = e.what();

@@ -22,6 +22,8 @@ using namespace std::chrono;
 constexpr auto kByteTime = duration_cast<SteadyClock::duration>(duration<double>(1.0 / kLineBytesPerSecond));
 // A paced write goes out in slices of this many bytes (about 1.4 ms of line time).
 constexpr std::size_t kPaceSlice = 16;
+// Lateness of a wake-up that still counts as the line sending without a pause.
+constexpr auto kPaceSlack = std::chrono::milliseconds(2);
 
 // The symlink to remove when a signal ends the program.
 char g_linkToRemove[4096];
@@ -148,7 +150,11 @@ void Line::Write(std::span<const std::uint8_t> bytes) {
     if (pace_) {
       // A slice is handed over when its last byte would have crossed a real line.
       n = std::min(n, kPaceSlice);
-      const auto start = std::max(SteadyClock::now(), sendFree_);
+      // Back-to-back writes keep the line busy without a gap: a start that is late only
+      // by the wake-up slack of the last wait goes on from where the line became free,
+      // so the slack does not add up over a block.
+      const auto now = SteadyClock::now();
+      const auto start = now - sendFree_ < kPaceSlack ? sendFree_ : now;
       sendFree_ = start + kByteTime * static_cast<int>(n);
       Wait(sendFree_);
     }

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,6 +49,7 @@ struct AcceptOptions {
   std::optional<std::size_t> silentFrom;          // stop answering at this block (0: the header)
   std::optional<std::size_t> hangUpAfter;         // close the line after this many blocks
   int count = 1;                                  // downloads to serve; 0 = forever
+  std::function<void(const Outcome&)> each;       // told of every download as it ends
 };
 Outcome RunAccept(Line& line, const AcceptOptions& o);
 

@@ -41,17 +41,17 @@ Bytes Record(const char* name, const char* system, int frequency, int polarisati
 
 }  // namespace
 
-Bytes ProgramImage(const ImageSpec& spec) {
+Bytes ProgramImage(const ImageFields& fields) {
   Bytes image(64, 0x00);
   const std::uint8_t magic[4] = {0x55, 0xAA, 0x55, 0xAA};
   std::copy(magic, magic + 4, image.begin());
-  std::copy(spec.contentCode, spec.contentCode + 2, image.begin() + 4);
-  PutBe32(image, 12, static_cast<std::uint32_t>(spec.dataLength));
-  std::copy(spec.hwVersion, spec.hwVersion + 4, image.begin() + 16);
-  std::copy(spec.swVersion, spec.swVersion + 4, image.begin() + 20);
-  std::copy(spec.modelCode, spec.modelCode + 2, image.begin() + 26);
-  std::copy_n(spec.modelText.begin(), std::min<std::size_t>(spec.modelText.size(), 32), image.begin() + 32);
-  const Bytes data = Pattern(spec.dataLength, spec.seed);
+  std::copy(fields.contentCode, fields.contentCode + 2, image.begin() + 4);
+  PutBe32(image, 12, static_cast<std::uint32_t>(fields.dataLength));
+  std::copy(fields.hwVersion, fields.hwVersion + 4, image.begin() + 16);
+  std::copy(fields.swVersion, fields.swVersion + 4, image.begin() + 20);
+  std::copy(fields.modelCode, fields.modelCode + 2, image.begin() + 26);
+  std::copy_n(fields.modelText.begin(), std::min<std::size_t>(fields.modelText.size(), 32), image.begin() + 32);
+  const Bytes data = Pattern(fields.dataLength, fields.seed);
   image.insert(image.end(), data.begin(), data.end());
   return image;
 }

@@ -10,7 +10,7 @@ namespace kelvane::samples {
 
 using Bytes = std::vector<std::uint8_t>;
 
-struct ImageSpec {
+struct ImageFields {
   std::size_t dataLength = 100 * 1024 + 300;
   std::uint8_t contentCode[2] = {0x00, 0x01};
   std::uint8_t hwVersion[4] = {0x00, 0x00, 0x01, 0x05};
@@ -21,7 +21,7 @@ struct ImageSpec {
 };
 
 // A plain image: the 64-byte header, then dataLength bytes of data.
-Bytes ProgramImage(const ImageSpec& spec);
+Bytes ProgramImage(const ImageFields& fields);
 // The same image behind a 4-byte big-endian length prefix of (file length - 128).
 Bytes Prefixed(const Bytes& plain);
 // SDX records (128 bytes each), MPG2 and other systems, with repeated transponders.

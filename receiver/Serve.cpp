@@ -90,8 +90,8 @@ Outcome RunServe(Line& line, const ServeOptions& o) {
         int asked = 0;
         while (auto b = line.ReadByte(until))
           if (*b == w::kRefused) ++asked;
-        out.notes.push_back(which + " stalled " + std::to_string(o.stallTime.count()) + " s, the PC sent 11 " +
-                            std::to_string(asked) + " times");
+        out.notes.push_back(which + " stalled " + std::to_string(o.stallTime.count()) + " s, the PC asked for it again " +
+                            (asked == 1 ? std::string("once") : std::to_string(asked) + " times"));
         if (asked) {
           ++resends;
           line.Write(frame);

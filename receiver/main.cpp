@@ -44,9 +44,14 @@ accept                 take a program download
   --ack-delay MS       wait before each block's 10
   --save FILE          write the header block and the data received to FILE
   --length N           the data is N bytes: check the FF filler and keep N bytes
-  --prefixed | --plain the header block's form; by default 68 bytes when the first
-                       64 do not start with 55 AA 55 AA, else 64
-  --join               send the last block's 10 and the final verdict in one write
+  --prefixed | --plain the header block's form. By default it is told from the bytes:
+                       64 bytes when they start with 55 AA 55 AA, else 68 (a length
+                       prefix in front of the magic). The PC decides by the file's
+                       length, which the receiver does not know; a length prefix of
+                       55 AA 55 AA would need a file of about 1.4 GB.
+  --join               send the last block's 10 and the final verdict in one write; the
+                       PC's final wait looks only at reads made after its 03, so it
+                       does not see that verdict and waits (until Stop, or ...)
   --resend-final MS    with --join: send the final verdict again MS after the 03
   --garbage N          N junk bytes in front of every answer
   --silent-from K      stop answering from block K on (0: no header verdict)
@@ -166,6 +171,17 @@ int main(int argc, char** argv) {
   Outcome out;
   if (command == "accept") {
     accept.common = common;
+    if (accept.count != 1) {
+      // Several downloads: one line for each as it ends.
+      int n = 0;
+      accept.each = [&n](const Outcome& one) {
+        std::string notes;
+        for (const auto& note : one.notes) notes += "; " + note;
+        std::printf("download %d %s: %zu blocks%s%s\n", ++n, one.ok ? "ok" : "FAILED", one.blocks, notes.c_str(),
+                    one.ok ? "" : ("; " + one.reason).c_str());
+        std::fflush(stdout);
+      };
+    }
     out = RunAccept(*line, accept);
   } else if (command == "serve") {
     serve.common = common;

@@ -9,8 +9,7 @@ namespace kelvane {
 void Link::Pump() {
   // Wait for the next event only when nothing is waiting to be read; otherwise run what is
   // pending and return at once, so a byte-at-a-time reader never waits on buffered bytes.
-  view_.PumpEvents(serial_.InBufferCount() > 0 || serial_.Lost() ? std::chrono::milliseconds{0}
-                                                                   : kIdleWait);
+  view_.PumpEvents(serial_.InBufferCount() > 0 ? std::chrono::milliseconds{0} : kIdleWait);
 }
 
 void Link::Flush() {

@@ -32,8 +32,8 @@ constexpr Control kTextBoxes[] = {Control::HWver, Control::SWver, Control::Model
 // Runs the test in a fresh working directory (the temporary files are looked for there).
 struct InTempDir {
   InTempDir() {
-    char tmpl[] = "/tmp/kelvane-main-XXXXXX";
-    dir = ::mkdtemp(tmpl);
+    std::string tmpl = (std::filesystem::temp_directory_path() / "kelvane-main-XXXXXX").string();
+    dir = ::mkdtemp(tmpl.data());
     old = std::filesystem::current_path();
     std::filesystem::current_path(dir);
   }

@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <algorithm>
+#include <ostream>
 
 #include "Harness.h"
 #include "receiver/SampleFiles.h"
@@ -57,6 +58,17 @@ TEST(Download, ImageArrivesByteForByteAndCompleteIsShown) {
   EXPECT_EQ(d.Saved(), d.image);
 }
 
+// The receiver announces ready while the PC is idle between two downloads; the second
+// download still runs from its start.
+TEST(Download, SecondDownloadOnTheSameLine) {
+  Download d(SmallImage(kData), {"--count", "2"});
+  d.product->StartAndWait();
+  d.product->StartAndWait();
+  EXPECT_THAT(d.product->Texts(), ElementsAre(kComplete, kComplete));
+  EXPECT_EQ(d.receiver->Finish(), 0) << d.receiver->Errors();
+  EXPECT_EQ(d.Saved(), d.image);
+}
+
 TEST(Download, PrefixedImageSendsItsLengthPrefixWithTheHeader) {
   const Bytes image = samples::Prefixed(SmallImage(2 * 1024));  // a last block of filler only
   Download d(image, {});
@@ -72,6 +84,10 @@ struct VerdictCase {
   bool split;
   std::vector<std::string> texts;
 };
+
+void PrintTo(const VerdictCase& c, std::ostream* os) {
+  *os << "header " << c.verdict << ", final " << c.final << (c.split ? ", split" : "");
+}
 
 class Verdicts : public ::testing::TestWithParam<VerdictCase> {};
 

@@ -113,10 +113,10 @@ Bytes ReadFile(const std::string& path) {
 void WriteFile(const std::string& path, const Bytes& bytes) { samples::WriteFile(path, bytes); }
 
 Bytes SmallImage(std::size_t data, std::uint32_t seed) {
-  samples::ImageSpec spec;
-  spec.dataLength = data;
-  spec.seed = seed;
-  return samples::ProgramImage(spec);
+  samples::ImageFields fields;
+  fields.dataLength = data;
+  fields.seed = seed;
+  return samples::ProgramImage(fields);
 }
 
 }  // namespace kelvane::e2e

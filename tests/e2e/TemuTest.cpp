@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "Harness.h"
 #include "receiver/SampleFiles.h"
 
@@ -13,6 +15,10 @@ struct TemuCase {
   std::size_t size;
   QStringList options;
 };
+
+void PrintTo(const TemuCase& c, std::ostream* os) {
+  *os << c.size << " bytes " << c.options.join(' ').toStdString();
+}
 
 class Temu : public ::testing::TestWithParam<TemuCase> {};
 

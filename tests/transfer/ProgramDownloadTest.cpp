@@ -215,6 +215,16 @@ TEST(Download, OnlyAFreshReadIsSearchedForAStatusByte) {
   d.Start();
   EXPECT_EQ(d.MessageTexts(), std::vector<std::string>{"Kelvane Complete"});
 
+  // Stop then ends the final wait, and the verdict is read from the last chunk that came:
+  // the receiver did say it was complete.
+  Download s;
+  s.Prepare(Image(10, false));
+  s.rx.Send({0x01}).Expect(s.HeaderBlock()).Send({0x10}).Expect(DataBlock(s.file, 64)).Send({0x10, 0x17});
+  s.rx.Expect({0x03}).Idle(20).Stop();
+  s.Start();
+  s.ExpectTranscript();
+  EXPECT_EQ(s.MessageTexts(), std::vector<std::string>{"Kelvane Complete"});
+
   // An error byte during a block's acknowledgement wait is ignored; only 10 goes on.
   Download e;
   e.Prepare(Image(1100, false));

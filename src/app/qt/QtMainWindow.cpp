@@ -89,7 +89,6 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QWidget(parent) {
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     dpi_ = std::max(96.0, screen->logicalDotsPerInch());
   Build();
-  wake_.setSingleShot(true);
   connect(&timer1_, &QTimer::timeout, this, [this] {
     if (main_) main_->Timer1_Timer();
   });
@@ -145,6 +144,7 @@ void QtMainWindow::Build() {
       case Kind::Text: {
         auto* e = new QLineEdit(parent);
         e->setReadOnly(true);
+        e->installEventFilter(this);
         w = e;
         break;
       }
@@ -250,7 +250,6 @@ void QtMainWindow::SetText(Control c, const std::string& text) {
 void QtMainWindow::SetCaption(Control c, const std::string& caption) {
   if (auto* b = qobject_cast<QAbstractButton*>(Widget(c))) b->setText(ToQt(caption));
   else if (auto* l = qobject_cast<QLabel*>(Widget(c))) l->setText(ToQt(caption));
-  else if (auto* g = qobject_cast<QGroupBox*>(Widget(c))) g->setTitle(ToQt(caption));
 }
 
 void QtMainWindow::SetProgressMax(int max) {
@@ -346,9 +345,11 @@ void QtMainWindow::PumpEvents(std::chrono::milliseconds maxWait) {
   if (ran || maxWait <= std::chrono::milliseconds::zero()) return;
   // Nothing was pending: sleep until the next event (bytes on the port, the tick, input) or
   // until maxWait has passed, whichever comes first.
-  wake_.start(maxWait);
+  // The timer is the pump's own, so a pump nested in a handler cannot cut the outer wait.
+  QTimer wake;
+  wake.setSingleShot(true);
+  wake.start(maxWait);
   dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-  wake_.stop();
 }
 
 void QtMainWindow::CentreWindow() {
@@ -377,6 +378,12 @@ void QtMainWindow::closeEvent(QCloseEvent* event) {
 }
 
 bool QtMainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::FocusIn) {
+    // A box entered by Tab, or handed the focus when the focused button is disabled at the
+    // start of a transfer, shows its text without selecting all of it.
+    if (auto* edit = qobject_cast<QLineEdit*>(watched))
+      QMetaObject::invokeMethod(edit, &QLineEdit::deselect, Qt::QueuedConnection);
+  }
   if (event->type() == QEvent::ToolTip && describePort_) {
     for (int n = 1; n <= 8; ++n) {
       if (watched == Widget(ComPort(n))) {

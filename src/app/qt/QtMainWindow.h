@@ -79,7 +79,6 @@ class QtMainWindow final : public QWidget, public MainView {
   QButtonGroup* modes_ = nullptr;
   QButtonGroup* types_ = nullptr;
   QTimer timer1_;
-  QTimer wake_;  // ends a pump's wait for the next event
   double dpi_ = 96;
   bool settingValue_ = false;  // SetValue runs: a selection change is not the user's click
   bool busy_ = false;

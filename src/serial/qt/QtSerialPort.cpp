@@ -245,10 +245,7 @@ int QtSerialPort::InBufferCount() const {
 
 void QtSerialPort::SetInBufferCount(int) {
   rest_.clear();
-  if (serial_.isOpen()) {
-    serial_.clear(QSerialPort::Input);
-    serial_.readAll();
-  }
+  if (serial_.isOpen()) serial_.clear(QSerialPort::Input);  // the kernel's queue and Qt's buffer
 }
 
 Bytes QtSerialPort::Input() {
