@@ -96,6 +96,8 @@ void ConsoleView::SetProgressValue(float value) {
   meter_.Update(info, value, now);
   const std::string line = meter_.Line();
   if (opt_.errIsTerminal) {
+    if (lineOpen_ && now - lastLine_ < kRedrawInterval) return;
+    lastLine_ = now;
     // Redraw in place; blanks cover what a longer line left behind.
     const std::size_t pad = lastWidth_ > line.size() ? lastWidth_ - line.size() : 0;
     std::fprintf(opt_.err, "\r%s%*s", line.c_str(), static_cast<int>(pad), "");

@@ -72,6 +72,7 @@ class ConsoleView final : public MainView {
  private:
   static constexpr std::chrono::milliseconds kTick{1000};
   static constexpr std::chrono::seconds kLineInterval{1};  // progress lines when not a terminal
+  static constexpr std::chrono::milliseconds kRedrawInterval{100};  // on a terminal
   static constexpr std::chrono::microseconds kBusyPumpInterval{200};
 
   ConsoleOptions opt_;

@@ -47,9 +47,9 @@ class TempFolder {
  public:
   TempFolder() {
     std::error_code ec;
-    std::string base = fs::temp_directory_path(ec).string();
-    if (ec || base.empty()) base = "/tmp";
-    std::string pattern = base + "/kelvane-cli-XXXXXX";
+    const fs::path base = fs::temp_directory_path(ec);  // TMPDIR, else the system's folder
+    if (ec) return;
+    std::string pattern = (base / "kelvane-cli-XXXXXX").string();
     if (::mkdtemp(pattern.data())) path_ = pattern;
   }
   ~TempFolder() {

@@ -4,168 +4,93 @@
 
 #include <cstring>
 
-#include "files/FilesTestSupport.h"
+#include "support/Rig.h"
 
 namespace kelvane::test {
 namespace {
 
-TEST(ImageTexts, VersionShapes) {
-  EXPECT_EQ(VersionText(kHwLabel, 0x00, 0x00, 0x01, 0x05), "HW version : 1.05");
-  EXPECT_EQ(VersionText(kHwLabel, 0x00, 0x02, 0x0A, 0x03), "HW version : 2.0A.03");
-  EXPECT_EQ(VersionText(kHwLabel, 0x07, 0x00, 0x03, 0x04), "HW version : 0.03.04");
-  EXPECT_EQ(VersionText(kSwLabel, 0x00, 0x00, 0x00, 0x00), "SW version : 0.00");
-  EXPECT_EQ(VersionText(kHwLabel, 0x00, 0x01, 0x00, 0x00), "HW version : 1.00.00");
+TEST(ImageTexts, VersionShapesAndModelText) {
+  struct Case {
+    std::uint8_t b0, b1, b2, b3;
+    const char* text;
+  };
   // Byte 0 alone chooses the three-part shape and is not shown.
-  EXPECT_EQ(VersionText(kHwLabel, 0xFF, 0x00, 0x00, 0x00), "HW version : 0.00.00");
-}
-
-TEST(ImageTexts, ModelTextStopsAtNulAndIsUtf8) {
+  for (const Case& c : {Case{0, 0, 1, 5, "1.05"}, Case{0, 2, 0x0A, 3, "2.0A.03"}, Case{7, 0, 3, 4, "0.03.04"},
+                        Case{0, 1, 0, 0, "1.00.00"}, Case{0xFF, 0, 0, 0, "0.00.00"}})
+    EXPECT_EQ(VersionText(kHwLabel, c.b0, c.b1, c.b2, c.b3), std::string("HW version : ") + c.text);
   Bytes text(32, 0);
-  std::memcpy(text.data(), "ABC", 3);
-  EXPECT_EQ(ModelText(0x12, 0x05, text), "Model ID : 1205    ABC");
+  std::memcpy(text.data(), "ABC\0Z", 5);  // nothing after the first NUL is shown
   EXPECT_EQ(ModelText(0x00, 0x0A, text), "Model ID : 00A    ABC");
-
-  // Nothing after the first NUL is shown, even printable bytes.
-  text[5] = 'Z';
-  EXPECT_EQ(ModelText(1, 2, text), "Model ID : 102    ABC");
-
-  // 8-bit characters are Latin-1: E9 is e-acute, B0 the degree sign.
-  Bytes latin{'C', 0xE9, 0xB0, 0xFF, 0x00};
-  EXPECT_EQ(Latin1ToUtf8(latin), "C\xC3\xA9\xC2\xB0\xC3\xBF");
-
-  // No NUL at all: all 32 characters.
-  Bytes full(32, 'x');
-  EXPECT_EQ(ModelText(0, 0, full), "Model ID : 000    " + std::string(32, 'x'));
+  EXPECT_EQ(ModelText(0x12, 0x05, Bytes(32, 'x')), "Model ID : 1205    " + std::string(32, 'x'));
+  EXPECT_EQ(Latin1ToUtf8(Bytes{'C', 0xE9, 0xB0, 0xFF, 0x00}), "C\xC3\xA9\xC2\xB0\xC3\xBF");
 }
 
-TEST(ImageTexts, HeaderFieldsAndBareLabels) {
-  Bytes raw = ImageHeaderBytes({0x00, 0x01}, {0, 2, 0x0A, 3}, {0, 0, 1, 5}, {0x12, 0x05}, "ABC");
-  raw[12] = 0x00, raw[13] = 0x20, raw[14] = 0x00, raw[15] = 0x01;
-  auto h = ParseImageHeader(raw);
-  ASSERT_TRUE(h);
-  EXPECT_TRUE(h->HasMagic());
-  EXPECT_EQ(h->DataLength, 0x00200001u);
-  auto t = HeaderTexts(*h);
-  EXPECT_EQ(t.hw, "HW version : 2.0A.03");
-  EXPECT_EQ(t.sw, "SW version : 1.05");
-  EXPECT_EQ(t.model, "Model ID : 1205    ABC");
-
-  raw[4] = 0x00, raw[5] = 0xFE;
-  t = HeaderTexts(*ParseImageHeader(raw));
-  EXPECT_EQ(t.hw, "HW version : ");
-  EXPECT_EQ(t.sw, "SW version : ");
-  EXPECT_EQ(t.model, "Model ID : ");
-
-  EXPECT_FALSE(ParseImageHeader(Bytes(63, 0x55)));
-}
-
-class ImageCheck : public TempDirTest {
- protected:
-  // Runs the check on name as the selection would.
+// Runs the check on a file as the selection would.
+struct ImageCheckRig : Window {
+  bool Check(const std::string& name, const Bytes& content) {
+    WriteFile(name, content);
+    return Check(name);
+  }
   bool Check(const std::string& name) {
-    w.main.XferPath = name;
-    w.main.FileNum = static_cast<std::int16_t>(w.files.FreeFile());
-    const bool ok = CheckImage(w.main);
-    EXPECT_FALSE(w.files.IsOpen(w.main.FileNum)) << "the check leaves its file open";
+    view.messages.clear();
+    main.XferPath = name;
+    main.FileNum = static_cast<std::int16_t>(files.FreeFile());
+    const bool ok = CheckImage(main);
+    EXPECT_FALSE(files.IsOpen(main.FileNum)) << "the check leaves its file open";
+    if (!ok) { EXPECT_EQ(view.messages.at(0).buttons, Buttons::OK); }
     return ok;
   }
-  void ExpectInvalid() {
-    ASSERT_EQ(w.view.messages.size(), 1u);
-    EXPECT_EQ(w.view.messages[0].text, "Invalid File format");
-    EXPECT_EQ(w.view.messages[0].title, "File Error");
-    EXPECT_EQ(w.view.messages[0].buttons, Buttons::OK);
-    EXPECT_EQ(w.view.messages[0].icon, Icon::Critical);
+  void ExpectTexts(const std::string& hw, const std::string& sw, const std::string& model) {
+    EXPECT_EQ(view.Text(Control::HWver), "HW version : " + hw);
+    EXPECT_EQ(view.Text(Control::SWver), "SW version : " + sw);
+    EXPECT_EQ(view.Text(Control::ModelID), "Model ID : " + model);
   }
-  Window w;
 };
 
-TEST_F(ImageCheck, PlainImageShowsItsTexts) {
-  Bytes file = ImageHeaderBytes({0x00, 0x01}, {0, 0, 1, 5}, {0, 2, 0x0A, 3}, {0x12, 0x05}, "ABC");
-  file.resize(64 + 3000, 0xEE);
-  WriteFile("image.sgn", file);
-  w.view.progressMax = 7;
-  EXPECT_TRUE(Check("image.sgn"));
+TEST(ImageCheck, PrefixedExactlyWhenTheLengthExceedsThePrefixBy128) {
+  ImageCheckRig w;
+  Bytes prefixed = Concat({B({0, 0, 0, 4}), ImageHeaderBytes({0, 1}, {0, 0, 3, 0x21}), Bytes(64, 0xEE)});
+  EXPECT_TRUE(w.Check("p.bin", prefixed));  // 132 bytes: the header at 4
   EXPECT_TRUE(w.view.messages.empty());
-  EXPECT_EQ(w.view.Text(Control::HWver), "HW version : 1.05");
-  EXPECT_EQ(w.view.Text(Control::SWver), "SW version : 2.0A.03");
-  EXPECT_EQ(w.view.Text(Control::ModelID), "Model ID : 1205    ABC");
-  EXPECT_EQ(w.view.progressMax, 100);
-  EXPECT_EQ(ReadFile("image.sgn"), file);
-}
-
-TEST_F(ImageCheck, PrefixedExactlyWhenLengthExceedsPrefixBy128) {
-  // 132 bytes starting 00 00 00 04: prefixed, magic at 4, HwVersion at file offset 20.
-  Bytes prefixed = Concat({B({0, 0, 0, 4}), ImageHeaderBytes({0, 1}, {0, 0, 3, 0x21})});
-  prefixed.resize(132, 0);
-  WriteFile("p.bin", prefixed);
-  EXPECT_TRUE(Check("p.bin"));
-  EXPECT_EQ(w.view.Text(Control::HWver), "HW version : 3.21");
-
-  // The same bytes with the difference 127 or 129: plain, so the magic is looked for at 0.
-  for (std::size_t length : {131u, 133u}) {
-    Bytes plain = prefixed;
-    plain.resize(length, 0);
-    WriteFile("q.bin", plain);
-    w.view.messages.clear();
-    EXPECT_FALSE(Check("q.bin")) << length;
-    ExpectInvalid();
+  w.ExpectTexts("3.21", "2.10", "1205    ABC");
+  EXPECT_EQ(ReadFile("p.bin"), prefixed);
+  for (std::size_t length : {131u, 133u}) {  // 127 or 129 more: plain, so the magic is looked for at 0
+    prefixed.resize(length, 0);
+    EXPECT_FALSE(w.Check("p.bin", prefixed)) << length;
+    w.ExpectOnlyMessage("Invalid File format", "File Error", Icon::Critical);
   }
 }
 
-TEST_F(ImageCheck, OnlyContentCode00FEHidesTheVersions) {
-  const std::pair<Bytes, bool> cases[] = {
-      {B({0x00, 0xFE}), false}, {B({0x00, 0xFF}), true}, {B({0xFE, 0x00}), true}, {B({0x01, 0xFE}), true}};
-  for (const auto& [code, versions] : cases) {
-    WriteFile("i.bin", ImageHeaderBytes(code, {0, 0, 1, 5}, {0, 0, 2, 6}, {0, 0x0A}, "M"));
-    EXPECT_TRUE(Check("i.bin"));
-    EXPECT_EQ(w.view.Text(Control::HWver), versions ? "HW version : 1.05" : "HW version : ") << Hex(code);
-    EXPECT_EQ(w.view.Text(Control::SWver), versions ? "SW version : 2.06" : "SW version : ");
-    EXPECT_EQ(w.view.Text(Control::ModelID), versions ? "Model ID : 00A    M" : "Model ID : ");
+TEST(ImageCheck, OnlyContentCode00FEHidesTheTexts) {
+  ImageCheckRig w;
+  for (const Bytes& code : {B({0x00, 0xFE}), B({0x00, 0xFF}), B({0xFE, 0x00}), B({0x01, 0xFE})}) {
+    SCOPED_TRACE(Hex(code));
+    EXPECT_TRUE(w.Check("i.bin", ImageHeaderBytes(code, {0, 0, 1, 5}, {0, 2, 0x0A, 3}, {0, 0x0A}, "M")));
+    if (code == B({0x00, 0xFE})) w.ExpectTexts("", "", "");
+    else w.ExpectTexts("1.05", "2.0A.03", "00A    M");
   }
 }
 
-TEST_F(ImageCheck, WrongMagicKeepsEarlierTexts) {
+TEST(ImageCheck, ShortMissingOrWrongFilesAreRefusedAndNothingIsCreated) {
+  ImageCheckRig w;
   w.view.SetText(Control::HWver, "HW version : 9.99");
-  Bytes file = ImageHeaderBytes();
-  file[3] = 0xAB;
-  WriteFile("x.bin", file);
-  EXPECT_FALSE(Check("x.bin"));
-  ExpectInvalid();
-  EXPECT_EQ(w.view.Text(Control::HWver), "HW version : 9.99");
-}
-
-TEST_F(ImageCheck, FileEndingInsideItsHeaderIsInvalid) {
-  Bytes header = ImageHeaderBytes();
-  for (std::size_t length : {0u, 3u, 4u, 6u, 40u, 63u}) {
-    w.view.messages.clear();
-    WriteFile("short.bin", Bytes(header.begin(), header.begin() + static_cast<std::ptrdiff_t>(length)));
-    EXPECT_FALSE(Check("short.bin")) << length;
-    ExpectInvalid();
+  const Bytes header = ImageHeaderBytes();
+  for (std::size_t length : {0u, 3u, 4u, 63u}) {
+    EXPECT_FALSE(w.Check("short.bin", Bytes(header.begin(), header.begin() + long(length)))) << length;
+    w.ExpectOnlyMessage("Invalid File format", "File Error", Icon::Critical);
+    EXPECT_EQ(ReadFile("short.bin").size(), length);
   }
-  EXPECT_EQ(w.view.Text(Control::HWver), "");
-}
-
-TEST_F(ImageCheck, MissingFileIsInvalidAndNotCreated) {
-  EXPECT_FALSE(Check("absent.bin"));
-  ExpectInvalid();
-  EXPECT_TRUE(Listing().empty());
-}
-
-TEST_F(ImageCheck, UnreadablePathShowsTheSystemError) {
+  Bytes wrongMagic = header;
+  wrongMagic[3] = 0xAB;
+  EXPECT_FALSE(w.Check("x.bin", wrongMagic));
+  EXPECT_EQ(w.view.Text(Control::HWver), "HW version : 9.99") << "a refused file keeps the earlier texts";
+  fs::remove("short.bin"), fs::remove("x.bin");
+  EXPECT_FALSE(w.Check("absent.bin"));
+  w.ExpectOnlyMessage("Invalid File format", "File Error", Icon::Critical);
+  EXPECT_TRUE(w.dir.Empty());
   fs::create_directory("folder.bin");
-  EXPECT_FALSE(Check("folder.bin"));
-  ASSERT_EQ(w.view.messages.size(), 1u);
-  EXPECT_EQ(w.view.messages[0].text, std::strerror(EISDIR));
-  EXPECT_EQ(w.view.messages[0].title, "");
-  EXPECT_EQ(w.view.messages[0].icon, Icon::Exclamation);
-  EXPECT_EQ(w.view.messages[0].buttons, Buttons::OK);
-
-  w.view.messages.clear();
-  w.files.failOpen["locked.bin"] = EACCES;
-  WriteFile("locked.bin", ImageHeaderBytes());
-  EXPECT_FALSE(Check("locked.bin"));
-  ASSERT_EQ(w.view.messages.size(), 1u);
-  EXPECT_EQ(w.view.messages[0].text, std::strerror(EACCES));
+  EXPECT_FALSE(w.Check("folder.bin"));
+  w.ExpectOnlyMessage(std::strerror(EISDIR), "", Icon::Exclamation);
 }
 
 }  // namespace

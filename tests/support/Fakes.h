@@ -1,20 +1,19 @@
 #pragma once
-// Fakes of the platform interfaces, shared by the logic tests: a view that remembers every
-// control's state and answers message boxes and the chooser from queues, a serial object
-// with scripted input and a transcript of every write, a settings map and a manual clock.
+// Fakes of the platform interfaces: a view that remembers every control and answers from
+// queues, a serial object with scripted input and a transcript, settings and a manual clock.
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "app/Clock.h"
 #include "app/Main.h"
-#include "app/MainView.h"
-#include "app/SettingsStore.h"
-#include "serial/SerialPort.h"
 
 namespace kelvane::test {
 
@@ -26,48 +25,76 @@ struct ShownMessage {
 
 class FakeView : public MainView {
  public:
-  FakeView();
-
+  FakeView() {
+    for (int c = static_cast<int>(Control::PortFrame); c <= static_cast<int>(Control::Status); ++c)
+      enabled[static_cast<Control>(c)] = true;
+    enabled[Control::Browse] = enabled[Control::Start] = enabled[Control::ExitButton] = false;
+    value[Control::ComPort1] = value[Control::DownDot] = value[Control::ProgramDot] = true;
+    caption[Control::portOpen] = "Port Close";
+  }
   void SetEnabled(Control c, bool e) override { enabled[c] = e; }
   bool Enabled(Control c) const override { return enabled.at(c); }
-  bool Value(Control c) const override;
-  void SetValue(Control c, bool v) override;
+  bool Value(Control c) const override { return value.count(c) && value.at(c); }
+  void SetValue(Control c, bool v) override {  // selecting an option button clears its group
+    using G = std::pair<Control, Control>;
+    for (auto [lo, hi] : {G{Control::ComPort1, Control::ComPort8}, G{Control::DownDot, Control::UpDot},
+                          G{Control::ProgramDot, Control::TemuDot}})
+      for (int o = static_cast<int>(lo); v && c >= lo && c <= hi && o <= static_cast<int>(hi); ++o)
+        value[static_cast<Control>(o)] = false;
+    value[c] = v;
+  }
   void SetText(Control c, const std::string& t) override { text[c] = t; }
   void SetCaption(Control c, const std::string& t) override { caption[c] = t; }
-  void SetProgressMax(int m) override { progressMax = m; }
-  void SetProgressValue(float v) override { progress = v; progressHistory.push_back(v); }
-  Answer MessageBox(const std::string& text, const std::string& title, Buttons b, Icon i) override;
-  ChooserResult ShowOpenDialog(const ChooserRequest& r) override;
-  void PumpEvents(std::chrono::milliseconds maxWait) override;
-  void CentreWindow() override { ++centred; }
-  void SetBusyPointer(bool b) override { busy = b; busyHistory.push_back(b); }
+  void SetProgressMax(int) override {}
+  void SetProgressValue(float v) override { progress = v, progressHistory.push_back(v); }
+  Answer MessageBox(const std::string& t, const std::string& title, Buttons b, Icon i) override {
+    messages.push_back({t, title, b, i});
+    if (answers.empty())
+      return b == Buttons::YesNoCancel ? Answer::Cancel : b == Buttons::AbortRetryIgnore ? Answer::Ignore : Answer::OK;
+    const Answer a = answers.front();
+    answers.pop_front();
+    return a;
+  }
+  ChooserResult ShowOpenDialog(const ChooserRequest& r) override {
+    chooserRequests.push_back(r);
+    ChooserResult res = chooserResults.empty() ? ChooserResult{} : chooserResults.front();
+    if (!chooserResults.empty()) chooserResults.pop_front();
+    return res;
+  }
+  void PumpEvents(std::chrono::milliseconds maxWait) override {
+    if (++pumps > pumpLimit) throw std::runtime_error("poll loop did not end");
+    waits.push_back(maxWait);
+    if (onPump) onPump();
+  }
+  void CentreWindow() override {}
+  void SetBusyPointer(bool b) override { busy = b; }
   void SetToolTip(Control c, const std::string& t) override { toolTip[c] = t; }
-  void RequestClose() override { ++closeRequests; }
+  void RequestClose() override {
+    if (onRequestClose) onRequestClose();
+    ++closeRequests;
+  }
 
-  std::string Text(Control c) const { auto it = text.find(c); return it == text.end() ? "" : it->second; }
-  std::string Caption(Control c) const { auto it = caption.find(c); return it == caption.end() ? "" : it->second; }
+  std::string Text(Control c) const { return text.count(c) ? text.at(c) : ""; }
+  std::vector<std::string> MessageTexts() const {
+    std::vector<std::string> out;
+    for (const auto& m : messages) out.push_back(m.text);
+    return out;
+  }
 
-  std::map<Control, bool> enabled;
-  std::map<Control, bool> value;
+  std::map<Control, bool> enabled, value;
   std::map<Control, std::string> text, caption, toolTip;
-  int progressMax = 100;
   float progress = 0;
   std::vector<float> progressHistory;
   bool busy = false;
-  std::vector<bool> busyHistory;
-  int centred = 0;
   int closeRequests = 0;
-
   std::vector<ShownMessage> messages;
-  std::deque<Answer> answers;  // next answers; OK (or Cancel for Yes/No/Cancel) when empty
+  std::deque<Answer> answers;  // next answers; the box's default when empty
   std::vector<ChooserRequest> chooserRequests;
   std::deque<ChooserResult> chooserResults;  // cancelled when empty
-
-  // Runs on every pump: this is where a test plays the receiver, ticks the timer or
-  // presses Stop. maxWait of each pump is recorded.
-  std::function<void()> onPump;
+  // Runs on every pump: where a test plays the receiver, ticks the timer or presses Stop.
+  std::function<void()> onPump, onRequestClose;
   long pumps = 0;
-  long pumpLimit = 2'000'000;  // a loop that never ends fails the test instead of hanging
+  long pumpLimit = 400000;  // a loop that never ends fails the test instead of hanging
   std::vector<std::chrono::milliseconds> waits;
 };
 
@@ -76,41 +103,53 @@ class FakeSerial : public SerialPort {
   void SetCommPort(int p) override { port = p; }
   int CommPort() const override { return port; }
   void SetSettings(const std::string& s) override { settings = s; }
-  bool SetPortOpen(bool open) override;
+  bool SetPortOpen(bool open) override {
+    if (!open) return !(open_ = false);
+    openAttempts.push_back(port);
+    const bool refused = failOpen || (!openPorts.empty() && !std::count(openPorts.begin(), openPorts.end(), port));
+    lastError = refused ? "COM" + std::to_string(port) + ": no such device" : "";
+    if (!refused) open_ = true, lost = false;
+    return !refused;
+  }
   bool PortOpen() const override { return open_; }
   void SetInputMode(int m) override { inputMode = m; }
-  void Output(std::span<const std::uint8_t> bytes) override;
+  void Output(std::span<const std::uint8_t> b) override {
+    written.insert(written.end(), b.begin(), b.end());
+    writes.emplace_back(b.begin(), b.end());
+  }
   using SerialPort::Output;
   int OutBufferCount() const override { return outQueued; }
-  void SetOutBufferCount(int) override { outQueued = 0; ++outDrops; }
+  void SetOutBufferCount(int) override { outQueued = 0, ++outDrops; }
   int InBufferCount() const override { return static_cast<int>(rx.size()); }
-  void SetInBufferCount(int) override { rx.clear(); ++inDrops; }
-  void SetInputLen(int n) override { inputLen = n; inputLenHistory.push_back(n); }
-  Bytes Input() override;
+  void SetInBufferCount(int) override { rx.clear(), ++inDrops; }
+  void SetInputLen(int n) override { inputLen = n, inputLenHistory.push_back(n); }
+  // One read: at most InputLen bytes, and at most what is left of the front chunk.
+  Bytes Input() override {
+    ++inputCalls;
+    std::size_t n = rx.size();
+    if (inputLen > 0) n = std::min<std::size_t>(n, static_cast<std::size_t>(inputLen));
+    if (!chunks.empty()) n = std::min(n, chunks.front());
+    Bytes out(rx.begin(), rx.begin() + long(n));
+    rx.erase(rx.begin(), rx.begin() + long(n));
+    if (!chunks.empty() && (chunks.front() -= n) == 0) chunks.pop_front();
+    return out;
+  }
   std::string LastError() const override { return lastError; }
   bool Lost() const override { return lost; }
-
   void Deliver(const Bytes& b) { rx.insert(rx.end(), b.begin(), b.end()); }
 
-  int port = 0;
+  int port = 0, inputMode = 0, inputLen = 0;
   std::string settings;
-  int inputMode = 0;
-  int inputLen = 0;
   std::vector<int> inputLenHistory;
   std::deque<std::uint8_t> rx;
-  // Chunks handed out by Input: when set, each read returns at most the front chunk's
-  // remaining bytes, so a test decides how the receiver's bytes are split into reads.
-  std::deque<Bytes> chunks;
-  Bytes written;                 // every byte written, in order
-  std::vector<Bytes> writes;     // each Output call on its own
-  int outQueued = 0;             // what OutBufferCount reports
-  int outDrops = 0, inDrops = 0;
-  std::vector<int> openPorts;    // ports for which an open succeeds (empty: every port)
+  std::deque<std::size_t> chunks;  // sizes of the coming reads, when the test decides them
+  Bytes written;              // every byte written, in order
+  std::vector<Bytes> writes;  // each Output call on its own
+  int outQueued = 0, outDrops = 0, inDrops = 0, inputCalls = 0;
+  std::vector<int> openPorts;  // ports for which an open succeeds (empty: every port)
   std::vector<int> openAttempts;
-  bool failOpen = false;
-  bool lost = false;
+  bool failOpen = false, lost = false;
   std::string lastError;
-  int inputCalls = 0;
 
  private:
   bool open_ = false;
@@ -119,9 +158,17 @@ class FakeSerial : public SerialPort {
 class FakeSettings : public SettingsStore {
  public:
   std::string Read(const std::string& app, const std::string& section, const std::string& key,
-                   const std::string& def) const override;
+                   const std::string& def) const override {
+    EXPECT_EQ(app, kAppName);
+    auto it = values.find(section + "/" + key);
+    return it == values.end() ? def : it->second;
+  }
   void Write(const std::string& app, const std::string& section, const std::string& key,
-             const std::string& t) override;
+             const std::string& t) override {
+    EXPECT_EQ(app, kAppName);
+    values[section + "/" + key] = t;
+    writes.push_back(section + "/" + key + "=" + t);
+  }
   std::map<std::string, std::string> values;  // "section/key"
   std::vector<std::string> writes;            // "section/key=value", in order
 };
@@ -130,14 +177,25 @@ class FakeClock : public Clock {
  public:
   std::chrono::steady_clock::time_point Now() override { return now; }
   LocalDateTime Local() override { return local; }
-  void Pause(std::chrono::microseconds d) override { pauses.push_back(d); now += d; }
+  void Pause(std::chrono::microseconds d) override { pauses.push_back(d), now += d; }
   void Advance(std::chrono::milliseconds d) { now += d; }
   std::chrono::steady_clock::time_point now{};
   LocalDateTime local{1993, 10, 13, 12, 45, 0};
   std::vector<std::chrono::microseconds> pauses;
 };
 
-Bytes B(std::initializer_list<int> bytes);
-std::string Hex(const Bytes& b);  // "01 08 FF"
+inline Bytes B(std::initializer_list<int> bytes) { return Bytes(bytes.begin(), bytes.end()); }
+
+inline Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+inline std::string Hex(const Bytes& b) {  // "01 08 FF"
+  std::string s;
+  for (std::uint8_t c : b) s += (s.empty() ? "" : " ") + std::string{"0123456789ABCDEF"[c >> 4], "0123456789ABCDEF"[c & 15]};
+  return s;
+}
 
 }  // namespace kelvane::test
