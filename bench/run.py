@@ -154,40 +154,32 @@ def main():
         upload = os.path.join(work, "upload.bin")
         data = size - HEADER
 
+        # Each direction: the emulator's command, the CLI's, and the file that must come out
+        # equal to the image.
+        directions = [
+            ("download", ["accept", "--save", saved, "--length", str(data)], ["download", image], saved, False),
+            ("upload", ["serve", image], ["--force", "upload", upload], upload, True),
+        ]
         for paced in (True, False):
             pace = ["--pace"] if paced else []
-            wall, cpu, s = run_transfer(bins, pace + ["accept", "--save", saved, "--length", str(data)],
-                                        ["download", image], env)
-            if open(saved, "rb").read() != open(image, "rb").read():
-                raise RuntimeError("the emulator received other bytes than the image")
-            if paced:
-                eff = 100.0 * ideal_seconds(s, False) / wall
-                row("download efficiency, paced", "%.1f" % eff, "%", ">= %g %%" % TARGET_EFFICIENCY,
-                    eff >= TARGET_EFFICIENCY)
-                row("download CPU, paced", "%.2f" % (100.0 * cpu / wall), "% core", "<= %g %%" % TARGET_CPU,
-                    100.0 * cpu / wall <= TARGET_CPU)
-                row("download wall time, paced", "%.1f" % wall, "s")
-            else:
-                rate = size / wall
-                row("download unpaced", "%.3f" % (rate / 1e6), "MB/s",
-                    ">= %.3f MB/s (20x line)" % (TARGET_UNPACED * LINE_BYTES_PER_SECOND / 1e6),
-                    rate >= TARGET_UNPACED * LINE_BYTES_PER_SECOND)
-
-            wall, cpu, s = run_transfer(bins, pace + ["serve", image], ["--force", "upload", upload], env)
-            if open(upload, "rb").read()[:size] != open(image, "rb").read():
-                raise RuntimeError("the uploaded file differs from the image")
-            if paced:
-                eff = 100.0 * ideal_seconds(s, True) / wall
-                row("upload efficiency, paced", "%.1f" % eff, "%", ">= %g %%" % TARGET_EFFICIENCY,
-                    eff >= TARGET_EFFICIENCY)
-                row("upload CPU, paced", "%.2f" % (100.0 * cpu / wall), "% core", "<= %g %%" % TARGET_CPU,
-                    100.0 * cpu / wall <= TARGET_CPU)
-                row("upload wall time, paced", "%.1f" % wall, "s")
-            else:
-                rate = size / wall
-                row("upload unpaced", "%.3f" % (rate / 1e6), "MB/s",
-                    ">= %.3f MB/s (20x line)" % (TARGET_UNPACED * LINE_BYTES_PER_SECOND / 1e6),
-                    rate >= TARGET_UNPACED * LINE_BYTES_PER_SECOND)
+            for name, rx_args, cli_args, result, is_upload in directions:
+                wall, cpu, s = run_transfer(bins, pace + rx_args, cli_args, env)
+                got = open(result, "rb").read()
+                # An uploaded file ends with the filler of its last block.
+                if (got[:size] if is_upload else got) != open(image, "rb").read():
+                    raise RuntimeError("%s: what crossed the line differs from the image" % name)
+                if paced:
+                    eff = 100.0 * ideal_seconds(s, is_upload) / wall
+                    row("%s efficiency, paced" % name, "%.1f" % eff, "%", ">= %g %%" % TARGET_EFFICIENCY,
+                        eff >= TARGET_EFFICIENCY)
+                    row("%s CPU, paced" % name, "%.2f" % (100.0 * cpu / wall), "% core",
+                        "<= %g %%" % TARGET_CPU, 100.0 * cpu / wall <= TARGET_CPU)
+                    row("%s wall time, paced" % name, "%.1f" % wall, "s")
+                else:
+                    rate = size / wall
+                    row("%s unpaced" % name, "%.3f" % (rate / 1e6), "MB/s",
+                        ">= %.3f MB/s (20x line)" % (TARGET_UNPACED * LINE_BYTES_PER_SECOND / 1e6),
+                        rate >= TARGET_UNPACED * LINE_BYTES_PER_SECOND)
 
         sdx = sdx_rate(bins, work)
         row("SDX conversion", "%.1f" % sdx if sdx else "n/a", "MB/s" if sdx else "")

@@ -29,10 +29,11 @@ Bytes ReadFile(const std::string& path) {
 }
 
 Bytes Frame(std::span<const std::uint8_t> data) {
-  Bytes frame(std::begin(w::kBlockLead), std::end(w::kBlockLead));
-  frame.insert(frame.end(), data.begin(), data.end());
-  frame.resize(3 + w::kBlockData, w::kFiller);
-  frame.insert(frame.end(), std::begin(w::kBlockTrail), std::end(w::kBlockTrail));
+  // 02 00 FF, the data filled up with FF to 1024 bytes, 00 FF.
+  Bytes frame(w::kBlockSize, w::kFiller);
+  std::copy(std::begin(w::kBlockLead), std::end(w::kBlockLead), frame.begin());
+  std::copy_n(data.begin(), std::min(data.size(), w::kBlockData), frame.begin() + 3);
+  std::copy(std::begin(w::kBlockTrail), std::end(w::kBlockTrail), frame.end() - 2);
   return frame;
 }
 

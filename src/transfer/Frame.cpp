@@ -123,6 +123,7 @@ bool OpenTransferFile(Main& main, OpenMode mode) {
   files.ClearError();
   if (!files.Open(num, main.XferPath, mode)) {
     main.FileNum = 0;
+    ShowFileError(main);
     return false;
   }
   main.FileNum = static_cast<std::int16_t>(num);
@@ -134,9 +135,9 @@ void CloseTransferFile(Main& main) {
   main.FileNum = 0;
 }
 
-std::string FileErrorText(Main& main) {
-  std::string text = main.files.ErrorText();
-  return text.empty() ? "The file cannot be used" : text;
+void ShowFileError(Main& main) {
+  const std::string text = main.files.ErrorText();
+  main.view.MessageBox(text.empty() ? "The file cannot be used" : text, "", Buttons::OK, Icon::Exclamation);
 }
 
 }  // namespace kelvane

@@ -36,14 +36,15 @@ bool Stopping(Main& main);
 
 // Opens XferPath as the transfer file: under FileNum when that is set and not in use,
 // otherwise under the lowest free number, and sets FileNum to the number used. Any error
-// pending before is cleared first, so a failure leaves the open's own error pending.
-// On failure FileNum is 0.
+// pending before is cleared first. On failure the system's description of the open's
+// error is shown and FileNum is 0.
 bool OpenTransferFile(Main& main, OpenMode mode);
 
 // Closes the transfer file if it is open; FileNum becomes 0 (no transfer file).
 void CloseTransferFile(Main& main);
 
-// The system's description of the pending file error, for the message boxes that show it.
-std::string FileErrorText(Main& main);
+// Shows the system's description of the pending file error (exclamation, OK, the
+// application's title).
+void ShowFileError(Main& main);
 
 }  // namespace kelvane

@@ -38,10 +38,7 @@ void RunProgramDownload(Main& main) {
 
   // The file: opened for reading only, never created; a file that cannot be read or that
   // cannot even hold its header block is refused before anything is sent.
-  if (!OpenTransferFile(main, OpenMode::Read)) {
-    view.MessageBox(FileErrorText(main), "", Buttons::OK, Icon::Exclamation);
-    return;
-  }
+  if (!OpenTransferFile(main, OpenMode::Read)) return;
   const int num = main.FileNum;
   view.SetProgressMax(100);
   const std::int64_t length = files.Length(num);

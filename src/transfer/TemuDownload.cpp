@@ -111,10 +111,7 @@ void RunTemuDownload(Main& main) {
   auto& serial = main.serial;
 
   // Any file can be served, an empty one too, but one that is not there is not made up.
-  if (!OpenTransferFile(main, OpenMode::Read)) {
-    view.MessageBox(FileErrorText(main), "", Buttons::OK, Icon::Exclamation);
-    return;
-  }
+  if (!OpenTransferFile(main, OpenMode::Read)) return;
   view.SetProgressMax(100);
   const std::int64_t length = main.files.Length(main.FileNum);
 
@@ -136,43 +133,25 @@ void RunTemuDownload(Main& main) {
 
     req.Store(chunk);
     bool replied = false;
-    switch (req[1]) {
+    switch (const std::uint8_t code = req[1]) {
       case wire::kTemuStart:
-        if (req[2] != wire::kEnd) {
-          req.Grow();
-          break;
-        }
-        serial.SetOutBufferCount(0);
-        SendStartReply(link);
-        replied = true;
-        req.Reset();
-        break;
       case wire::kTemuRead:
-        if (req[8] != wire::kEnd) {
-          req.Grow();
-          break;
-        }
-        serial.SetOutBufferCount(0);
-        SendReadReply(main, req, payload);
-        replied = true;
-        req.Reset();
-        break;
       case wire::kTemuTime:
-        if (req[2] != wire::kEnd) {
-          req.Grow();
-          break;
-        }
-        serial.SetOutBufferCount(0);
-        SendTimeReply(main);
-        replied = true;
-        req.Reset();
-        break;
       case wire::kTemuEnd:
-        if (req[2] != wire::kEnd) {
+        // A request is complete when its 03 stands at its last position.
+        if (req[code == wire::kTemuRead ? 8 : 2] != wire::kEnd) {
           req.Grow();
           break;
         }
-        running = false;
+        if (code == wire::kTemuEnd) {
+          running = false;
+        } else {
+          serial.SetOutBufferCount(0);
+          if (code == wire::kTemuStart) SendStartReply(link);
+          else if (code == wire::kTemuRead) SendReadReply(main, req, payload);
+          else SendTimeReply(main);
+          replied = true;
+        }
         req.Reset();
         break;
       default:

@@ -45,7 +45,7 @@ struct HeaderFields {
 // Writes to the upload file; a failure ends the upload with the system's reason.
 bool WriteOrReport(Main& main, std::span<const std::uint8_t> bytes) {
   if (main.files.Write(main.FileNum, bytes)) return true;
-  main.view.MessageBox(FileErrorText(main), "", Buttons::OK, Icon::Exclamation);
+  ShowFileError(main);
   return false;
 }
 
@@ -127,10 +127,7 @@ void RunUpload(Main& main) {
   auto& link = main.link;
 
   // Emptied on open: nothing of an older, longer file survives behind the new image.
-  if (!OpenTransferFile(main, OpenMode::WriteTruncate)) {
-    view.MessageBox(FileErrorText(main), "", Buttons::OK, Icon::Exclamation);
-    return;
-  }
+  if (!OpenTransferFile(main, OpenMode::WriteTruncate)) return;
   view.SetText(Control::File, main.XferPath);
 
   link.Flush();

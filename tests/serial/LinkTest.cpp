@@ -1,4 +1,5 @@
 #include "serial/Link.h"
+#include "serial/PortMap.h"
 
 #include <gtest/gtest.h>
 
@@ -7,12 +8,7 @@
 namespace kelvane::test {
 namespace {
 
-struct LinkRig {
-  FakeView view;
-  FakeSerial serial;
-  bool timedOut = false;
-  Link link{serial, view, timedOut};
-};
+struct LinkRig { FakeView view; FakeSerial serial; bool timedOut = false; Link link{serial, view, timedOut}; };
 
 TEST(Link, FlushReadsOnceThenDropsEverythingWhateverInputLenStands) {
   for (int inputLen : {0, 1}) {
@@ -20,9 +16,7 @@ TEST(Link, FlushReadsOnceThenDropsEverythingWhateverInputLenStands) {
     r.serial.SetInputLen(inputLen);
     r.serial.Deliver(B({1, 2, 3}));
     r.link.Flush();
-    EXPECT_TRUE(r.serial.rx.empty()) << inputLen;
-    EXPECT_EQ(r.serial.inputCalls, 1) << inputLen;
-    EXPECT_EQ(r.serial.inDrops, 1) << inputLen;
+    EXPECT_TRUE(r.serial.rx.empty() && r.serial.inputCalls == 1 && r.serial.inDrops == 1) << inputLen;
   }
 }
 
@@ -30,8 +24,7 @@ TEST(Link, ChunkPollReplacesTheLatestChunkAndKeepsItOnAnEmptyRead) {
   LinkRig r;
   r.serial.Deliver(B({0x55, 0x02}));
   EXPECT_EQ(r.link.ChunkPoll(), B({0x55, 0x02}));
-  EXPECT_TRUE(r.link.ChunkPoll().empty());
-  EXPECT_TRUE(r.link.LatestHas(0x02));
+  EXPECT_TRUE(r.link.ChunkPoll().empty() && r.link.LatestHas(0x02)) << "an empty read keeps the latest chunk";
   r.serial.Deliver(B({0x10}));
   r.link.ChunkPoll();
   EXPECT_EQ(r.link.Latest(), B({0x10}));  // replaced, not appended
@@ -44,10 +37,21 @@ TEST(Link, BytePollTakesOneByteAndThePumpWaitsOnlyWhenNothingIsBuffered) {
   r.serial.Deliver(B({0x09, 0x08}));
   EXPECT_EQ(r.link.BytePoll(), 0x09);
   EXPECT_EQ(r.link.BytePoll(), 0x08);
-  const int reads = r.serial.inputCalls;
   EXPECT_EQ(r.link.BytePoll(), std::nullopt);
-  EXPECT_EQ(r.serial.inputCalls, reads) << "nothing waits: no read";
+  EXPECT_EQ(r.serial.inputCalls, 2) << "nothing waits: no read";
   EXPECT_EQ(r.view.waits, (std::vector<std::chrono::milliseconds>{{}, {}, Link::kIdleWait}));
+}
+
+TEST(PortMap, AdaptersFirstNumbersAsNumbersAndANamedDeviceWins) {
+  EXPECT_EQ(SortDevices({"/dev/ttyS1", "/dev/ttyUSB10", "/dev/ttyS0", "/dev/ttyUSB2", "/dev/ttyACM0", "/dev/ttyS10",
+                         "/dev/ttyS2", "/dev/ttyUSB2", "/dev/ttyS02", "/dev/ttyS"}),
+            (std::vector<std::string>{"/dev/ttyACM0", "/dev/ttyUSB2", "/dev/ttyUSB10", "/dev/ttyS", "/dev/ttyS0",
+                                      "/dev/ttyS1", "/dev/ttyS02", "/dev/ttyS2", "/dev/ttyS10"}));
+  const std::vector<std::string> found = {"/dev/ttyS0", "/dev/ttyUSB0"};
+  EXPECT_EQ(MapPort(1, "/dev/serial/by-id/usb-adapter-if00", found), "/dev/serial/by-id/usb-adapter-if00");
+  EXPECT_EQ(MapPort(1, "", found), "/dev/ttyUSB0");
+  EXPECT_EQ(MapPort(2, "", found), "/dev/ttyS0");
+  for (int port : {0, 3}) EXPECT_EQ(MapPort(port, "", found), "") << port;
 }
 
 }  // namespace

@@ -17,11 +17,7 @@
 
 namespace kelvane::test {
 
-struct ShownMessage {
-  std::string text, title;
-  Buttons buttons;
-  Icon icon;
-};
+struct ShownMessage { std::string text, title; Buttons buttons; Icon icon; };
 
 class FakeView : public MainView {
  public:
@@ -49,11 +45,9 @@ class FakeView : public MainView {
   void SetProgressValue(float v) override { progress = v, progressHistory.push_back(v); }
   Answer MessageBox(const std::string& t, const std::string& title, Buttons b, Icon i) override {
     messages.push_back({t, title, b, i});
-    if (answers.empty())
-      return b == Buttons::YesNoCancel ? Answer::Cancel : b == Buttons::AbortRetryIgnore ? Answer::Ignore : Answer::OK;
-    const Answer a = answers.front();
-    answers.pop_front();
-    return a;
+    const Answer def = b == Buttons::YesNoCancel ? Answer::Cancel : b == Buttons::AbortRetryIgnore ? Answer::Ignore : Answer::OK;
+    const Answer a = answers.empty() ? def : answers.front();
+    return answers.empty() ? a : (answers.pop_front(), a);
   }
   ChooserResult ShowOpenDialog(const ChooserRequest& r) override {
     chooserRequests.push_back(r);
@@ -69,10 +63,7 @@ class FakeView : public MainView {
   void CentreWindow() override {}
   void SetBusyPointer(bool b) override { busy = b; }
   void SetToolTip(Control c, const std::string& t) override { toolTip[c] = t; }
-  void RequestClose() override {
-    if (onRequestClose) onRequestClose();
-    ++closeRequests;
-  }
+  void RequestClose() override { onRequestClose ? onRequestClose() : void(), ++closeRequests; }
 
   std::string Text(Control c) const { return text.count(c) ? text.at(c) : ""; }
   std::vector<std::string> MessageTexts() const {
@@ -157,17 +148,14 @@ class FakeSerial : public SerialPort {
 
 class FakeSettings : public SettingsStore {
  public:
-  std::string Read(const std::string& app, const std::string& section, const std::string& key,
+  std::string Read(const std::string& app, const std::string& sec, const std::string& key,
                    const std::string& def) const override {
     EXPECT_EQ(app, kAppName);
-    auto it = values.find(section + "/" + key);
-    return it == values.end() ? def : it->second;
+    return values.count(sec + "/" + key) ? values.at(sec + "/" + key) : def;
   }
-  void Write(const std::string& app, const std::string& section, const std::string& key,
-             const std::string& t) override {
+  void Write(const std::string& app, const std::string& sec, const std::string& key, const std::string& t) override {
     EXPECT_EQ(app, kAppName);
-    values[section + "/" + key] = t;
-    writes.push_back(section + "/" + key + "=" + t);
+    values[sec + "/" + key] = t, writes.push_back(sec + "/" + key + "=" + t);
   }
   std::map<std::string, std::string> values;  // "section/key"
   std::vector<std::string> writes;            // "section/key=value", in order
@@ -178,7 +166,6 @@ class FakeClock : public Clock {
   std::chrono::steady_clock::time_point Now() override { return now; }
   LocalDateTime Local() override { return local; }
   void Pause(std::chrono::microseconds d) override { pauses.push_back(d), now += d; }
-  void Advance(std::chrono::milliseconds d) { now += d; }
   std::chrono::steady_clock::time_point now{};
   LocalDateTime local{1993, 10, 13, 12, 45, 0};
   std::vector<std::chrono::microseconds> pauses;

@@ -1,4 +1,5 @@
 #include "transfer/ProgramDownload.h"
+#include "transfer/TemuDownload.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +11,7 @@ namespace {
 // An image of dataLength bytes after its header; a prefixed one carries a length prefix
 // that makes the file exactly 128 bytes longer than its value.
 Bytes Image(std::size_t dataLength, bool prefixed = false) {
-  Bytes header = Pattern(64, 3);
-  header[0] = header[2] = 0x55, header[1] = header[3] = 0xAA;
+  const Bytes header = ImageHeaderBytes({0, 1}, {0, 0, 1, 5}, {0, 0, 2, 0x10}, {0x12, 5}, std::string(32, 'h'));
   const std::uint32_t l = static_cast<std::uint32_t>(4 + 64 + dataLength - 128);
   return Concat({prefixed ? B({int(l >> 24), int(l >> 16 & 255), int(l >> 8 & 255), int(l & 255)}) : Bytes{}, header,
                  Pattern(dataLength, 11)});
@@ -19,11 +19,15 @@ Bytes Image(std::size_t dataLength, bool prefixed = false) {
 
 struct Download : Rig {
   Bytes file;
-  std::size_t headerSize = 64;
+  std::size_t headerSize;
   explicit Download(const Bytes& image = Image(10), bool prefixed = false, Control type = Control::ProgramDot)
       : file(image), headerSize(prefixed ? 68 : 64) {
-    WriteFile("image.bin", file);
-    Choose(Control::DownDot, type, "image.bin");
+    WriteFile("image.bin", file), Choose(Control::DownDot, type, "image.bin");
+  }
+  Bytes Slice(std::size_t from, std::size_t n) const { return Bytes(file.begin() + long(from), file.begin() + long(from + n)); }
+  void EndTemuAndStart() {  // the receiver ends the exchange; nothing is reported
+    rx.Send({0x02, 0x0A, 0x03}), Start(), ExpectUnlocked();
+    EXPECT_TRUE(view.messages.empty());
   }
   Bytes Header() const { return Concat({B({0x08}), Bytes(file.begin(), file.begin() + long(headerSize))}); }
   std::size_t Blocks() const { return (file.size() - headerSize) / 1024 + 1; }
@@ -34,9 +38,9 @@ struct Download : Rig {
     for (std::size_t i = 0; i < 1024 && from + i < file.size(); ++i) data[i] = file[from + i];
     return Concat({B({0x02, 0x00, 0xFF}), data, B({0x00, 0xFF})});
   }
-  // Ready, header accepted, the first blocks acknowledged (all by default), end of data.
+  // Ready amid other bytes, header accepted, the first blocks acknowledged (all by default).
   void Script(std::size_t acked = ~std::size_t{0}) {
-    rx.Send({0x01}).Expect(Header()).Send({0x10});
+    rx.Send({0x55, 0x01, 0x66}).Expect(Header()).Send({0x10});
     for (std::size_t k = 0; k < std::min(acked, Blocks()); ++k) rx.Expect(Block(k)).Send({0x10});
     if (acked >= Blocks()) rx.Expect({0x03});
   }
@@ -53,33 +57,16 @@ TEST(Download, SendsHeaderThenEveryBlockInFourWritesAndTheEnd) {
     d.Script();
     d.rx.Send({0x17});
     d.Start();
-    const auto& w = d.serial.writes;
-    ASSERT_EQ(w.size(), 2 + 4 * (dataLength / 1024 + 1) + 1);
-    EXPECT_EQ(w[1].size(), d.headerSize);
-    for (std::size_t k = 0; k < d.Blocks(); ++k)
-      EXPECT_EQ((std::vector<std::size_t>{w[2 + 4 * k].size(), w[3 + 4 * k].size(), w[4 + 4 * k].size(),
-                                          w[5 + 4 * k].size()}),
-                (std::vector<std::size_t>{1, 2, 1024, 2}));
+    std::vector<std::size_t> want{1, d.headerSize}, got;  // 08, the header, 02, 00 FF, the data, 00 FF, ..., 03
+    for (std::size_t k = 0; k <= dataLength / 1024; ++k) want.insert(want.end(), {1, 2, 1024, 2});
+    want.push_back(1);
+    for (const auto& w : d.serial.writes) got.push_back(w.size());
+    EXPECT_EQ(got, want);
     d.ExpectOnlyMessage("Kelvane Complete", "Kelvane", Icon::Information);
     ASSERT_EQ(d.view.progressHistory.size(), d.Blocks() + 1);  // one per block, then 0 at the end
     EXPECT_FLOAT_EQ(d.view.progressHistory[d.Blocks() - 1], 95.0f);
     d.ExpectUnlocked();
   }
-}
-
-TEST(Download, ShowsFilePositionAndFillsTheLastBlockWithFF) {
-  Bytes image = Image(2100);
-  std::fill(image.begin() + 64, image.end(), 0x5A);
-  Download d(image);  // 2164 bytes: blocks end at 1088, 2112, 2164
-  std::vector<std::string> infos;
-  d.rx.Send({0x55, 0x01, 0x66}).Expect(d.Header()).Send({0x10});  // ready amid other bytes
-  for (std::size_t k = 0; k < 3; ++k)
-    d.rx.Expect(d.Block(k)).Send({0x10}).AwaitRead().Idle(1).Do([&] { infos.push_back(d.view.Text(Control::Info)); });
-  d.rx.Expect({0x03}).Send({0x17});
-  d.Start();
-  EXPECT_EQ(infos, (std::vector<std::string>{"1k/2K", "2k/2K", "2k/2K"}));
-  EXPECT_FLOAT_EQ(d.view.progressHistory[0], 1088.0f * 95 / 2164);
-  EXPECT_EQ(Hex(d.serial.writes[12]), Hex(Concat({Bytes(52, 0x5A), Bytes(1024 - 52, 0xFF)})));
 }
 
 TEST(Download, HeaderVerdictsAreShownInOrderAndNoDataFollowsARefusal) {
@@ -98,11 +85,7 @@ TEST(Download, HeaderVerdictsAreShownInOrderAndNoDataFollowsARefusal) {
     if (accepted) d.rx.Expect(d.Block(0)).Send({0x10}).Expect({0x03}).Send({0x17});
     d.Start();
     EXPECT_EQ(d.view.MessageTexts(), texts);
-    for (const auto& m : d.view.messages)
-      if (!accepted) {
-        EXPECT_EQ(m.title, "File Error");
-        EXPECT_EQ(m.icon, Icon::Critical);
-      }
+    for (const auto& m : d.view.messages) EXPECT_TRUE(accepted || (m.title == "File Error" && m.icon == Icon::Critical));
     EXPECT_EQ(d.main.StopFlag, !accepted);
     d.ExpectUnlocked();
   }
@@ -130,11 +113,6 @@ TEST(Download, FinalVerdictsAreShownInOrderFromAFreshReadOnly) {
     d.Start();
     EXPECT_EQ(d.view.MessageTexts(), std::vector<std::string>{"Kelvane Complete"});
   }
-  Download e(Image(1100));  // an error byte during an acknowledgement wait is ignored
-  e.rx.Send({0x01}).Expect(e.Header()).Send({0x10}).Expect(e.Block(0)).Send({0x15}).Idle(20);
-  e.rx.Send({0x10}).Expect(e.Block(1)).Send({0x10}).Expect({0x03}).Send({0x17});
-  e.Start();
-  EXPECT_EQ(e.view.MessageTexts(), std::vector<std::string>{"Kelvane Complete"});
 }
 
 TEST(Download, StopInEveryWaitStillSendsTheEndOfData) {
@@ -154,19 +132,92 @@ TEST(Download, StopInEveryWaitStillSendsTheEndOfData) {
 }
 
 TEST(Download, MissingOrShortFileIsReportedBeforeAnythingIsSent) {
-  Download m;
-  m.main.XferPath = "absent.bin";
+  Bytes image = Image(0);
+  image.resize(63);
+  Download m(image);
+  m.Start();
+  m.ExpectOnlyMessage("Invalid File format", "File Error", Icon::Critical);
+  m.main.XferPath = "absent.bin", m.view.messages.clear();
   m.Start();
   m.ExpectOnlyMessage("No such file or directory", "", Icon::Exclamation);
   EXPECT_FALSE(fs::exists("absent.bin")) << "a download never creates its file";
-  m.ExpectUnlocked();
-  const Bytes image = Image(0);
-  for (long size : {0, 3, 63}) {
-    Download s(Bytes(image.begin(), image.begin() + size));
-    s.Start();
-    s.ExpectOnlyMessage("Invalid File format", "File Error", Icon::Critical);
-    EXPECT_EQ(ReadFile("image.bin").size(), std::size_t(size)) << "the file is never written";
-    s.ExpectUnlocked();
+  EXPECT_EQ(ReadFile("image.bin").size(), 63u);
+}
+
+// Temu: the receiver asks, the PC answers.
+const Bytes kStart = B({0x02, 0x01, 0x03}), kStartReply = B({0x02, 0x01, 0x0A, 0x03});
+
+Bytes ReadRequest(std::uint32_t count, std::uint32_t offset) {
+  return B({0x02, 0x02, int(count & 255), int(count >> 8), int(offset & 255), int(offset >> 8 & 255),
+            int(offset >> 16 & 255), int(offset >> 24), 0x03});
+}
+
+TEST(Temu, StartAndTimeRequestsWholeOrInPiecesGetTheirRepliesInPieces) {
+  for (const std::vector<std::size_t>& reads : {std::vector<std::size_t>{3}, {1, 2}, {1, 1, 1}}) {
+    Download t(Pattern(10, 1), false, Control::TemuDot);
+    t.rx.Send(kStart, reads).Expect(kStartReply);
+    t.rx.Send({0x02, 0x03, 0x03}, reads).Expect({0x02, 0x03, 0xC0, 0x79, 0x12, 0x45, 0x00, 0x03});  // 1993-10-13 12:45:00
+    t.EndTemuAndStart();
+    EXPECT_EQ(t.serial.writes, (std::vector<Bytes>{B({2}), B({1}), B({0x0A}), B({3}), B({2}), B({3}), B({0xC0, 0x79}),
+                                                   B({0x12}), B({0x45}), B({0}), B({3})}));
+  }
+}
+
+TEST(Temu, ReadRepliesAreFileBytesThenFillerInSeparateWrites) {
+  struct Case {
+    std::size_t fileSize, count, offset, fileBytes, filler;  // fileBytes from the file from offset on, then FF
+  };
+  for (const Case& c : {Case{10, 16, 0, 10, 6}, Case{10, 16, 9, 1, 15}, Case{10, 4, 10, 0, 4}, Case{10, 10, 0, 10, 0},
+                        Case{10, 0, 0, 0, 0}, Case{0, 3, 0, 0, 3}, Case{10, 2, 0x80000000u, 0, 2},
+                        Case{10, 2, 0xFFFFFFFFu, 0, 2}, Case{70000, 65535, 100, 65535, 0}}) {
+    SCOPED_TRACE(std::to_string(c.count) + " at " + std::to_string(c.offset));
+    Download t(Pattern(c.fileSize, 2), false, Control::TemuDot);
+    std::vector<Bytes> pieces{B({0x02, 0x02})};
+    if (c.fileBytes) pieces.push_back(t.Slice(c.offset, c.fileBytes));
+    if (c.filler) pieces.push_back(Bytes(c.filler, 0xFF));
+    pieces.push_back(B({0x03}));
+    Bytes reply;
+    for (const auto& p : pieces) reply = Concat({reply, p});
+    t.rx.Send(ReadRequest(std::uint32_t(c.count), std::uint32_t(c.offset)), {1, 4, 4}).Expect(reply);  // the lone 02 first
+    t.EndTemuAndStart();
+    EXPECT_EQ(t.serial.writes, pieces);
+  }
+  Download t(Pattern(64, 3), false, Control::TemuDot);  // after a served read, a request in pieces again
+  t.rx.Send(ReadRequest(4, 0)).Expect(Concat({B({2, 2}), t.Slice(0, 4), B({3})})).Send(ReadRequest(8, 16), {1, 4, 4});
+  t.rx.Expect(Concat({B({2, 2}), t.Slice(16, 8), B({3})}));
+  t.EndTemuAndStart();
+}
+
+TEST(Temu, BytesOutsideRequestsAndOverlongOrUnknownRequestsAreDropped) {
+  Download t(Pattern(10, 1), false, Control::TemuDot);
+  t.serial.Deliver(kStart);  // pending before the start: dropped
+  // In front of a request's 02; between requests with no 02; behind a complete request.
+  t.rx.Idle(3).Send({0x55, 0x02, 0x01, 0x03}).Expect(kStartReply).Send({0x01, 0x03}).AwaitRead().Idle(3);
+  t.rx.Send({0x02, 0x01, 0x03, 0x02, 0x0A, 0x03}).Expect(kStartReply).AwaitRead().Idle(3);
+  // A start request whose 03 never comes, then far more than the buffer holds.
+  t.rx.Send({0x02, 0x01, 0x05}).AwaitRead().Send(Bytes(200, 0x44)).AwaitRead().Idle(3);
+  t.rx.Send(Concat({B({0x02, 0x02}), Bytes(150, 0x20)})).AwaitRead().Idle(3);
+  // Exactly filling the buffer, then one byte more.
+  t.rx.Send(Concat({B({0x02, 0x02}), Bytes(99, 0x20)})).AwaitRead().Send({0x03}).AwaitRead().Idle(3);
+  // An unknown code is kept until its 03 stands at both places where requests end.
+  t.rx.Send({0x02, 0x07, 0x03}).AwaitRead().Send({0x11, 0x11, 0x11, 0x11, 0x11, 0x03}).AwaitRead().Idle(3);
+  t.rx.Send(kStart).Expect(kStartReply);
+  t.EndTemuAndStart();
+  EXPECT_EQ(t.serial.inDrops, 1);
+  EXPECT_EQ(t.serial.outDrops, 4) << "once at the start and once before each reply";
+}
+
+TEST(Temu, EndInThreeChunksOrStopEndsItWritingNothing) {
+  for (int way : {0, 1, 2}) {
+    SCOPED_TRACE(way);
+    Download t(Pattern(10, 1), false, Control::TemuDot);
+    if (way == 0) t.rx.Send({0x02}).AwaitRead().Send({0x0A}).AwaitRead().Idle(3).Send({0x03});
+    if (way == 1) t.rx.Send({0x02, 0x02, 0x10}).AwaitRead();
+    if (way != 0) t.rx.Idle(5).Stop();
+    t.Start();
+    EXPECT_TRUE(t.serial.written.empty() && t.view.messages.empty());
+    EXPECT_EQ(t.serial.inputLenHistory, std::vector<int>{0});
+    t.ExpectUnlocked();
   }
 }
 

@@ -39,9 +39,8 @@ TEST(Upload, StoresHeaderAndBlocksAndShowsTheHeader) {
   u.Start();
   for (const auto& w : u.serial.writes) EXPECT_EQ(w.size(), 1u);
   EXPECT_EQ(ReadFile("up.bin"), Concat({Header(), d1, d2}));
-  EXPECT_EQ(u.view.Text(Control::HWver), "HW version : 1.05");
-  EXPECT_EQ(u.view.Text(Control::SWver), "SW version : 2A.0B");
-  EXPECT_EQ(u.view.Text(Control::ModelID), "Model ID : 1205");
+  EXPECT_EQ(u.view.Text(Control::HWver) + ", " + u.view.Text(Control::SWver) + ", " + u.view.Text(Control::ModelID),
+            "HW version : 1.05, SW version : 2A.0B, Model ID : 1205");
   u.ExpectOnlyMessage("Upload Completed", "UpLoad", Icon::Information);
   EXPECT_EQ(u.serial.inputLenHistory.front(), 1) << "one byte per read while the upload runs";
   EXPECT_GE(u.serial.inDrops, 1) << "the port is flushed before ready";
@@ -57,8 +56,7 @@ TEST(Upload, ReadyIsRepeatedOnTicksAndEndMarkerMayFollowTheHeader) {
   u.rx.Send(Concat({B({0x08}), Part(h, 0, 20)})).AwaitRead().Tick(8).Send(Part(h, 20, 64)).Expect({0x10});
   u.End();
   u.Start();
-  EXPECT_EQ(ReadFile("up.bin"), h);
-  EXPECT_TRUE(u.clock.pauses.empty());
+  EXPECT_TRUE(ReadFile("up.bin") == h && u.clock.pauses.empty());
   Upload z;  // nothing announced: the bar stands at 95
   z.Head(Header(0)).Block(Pattern(1024)).rx.Do([&] { EXPECT_EQ(z.view.progress, 95.0f); });
   z.End();
@@ -83,11 +81,8 @@ TEST(Upload, StopInHeaderOrBlocksKeepsWhatWasWritten) {
   Upload h;
   h.rx.Expect({0x01}).Send(Concat({B({0x08}), Part(Header(), 0, 10)})).AwaitRead().Stop();
   h.Start();
-  EXPECT_EQ(ReadFile("up.bin"), Bytes{});
-  EXPECT_TRUE(fs::exists("up.bin"));
-  EXPECT_EQ(h.view.Text(Control::HWver), "HW version : 0.00");
-  EXPECT_EQ(h.view.Text(Control::ModelID), "Model ID : 000");
-  EXPECT_TRUE(h.view.messages.empty());
+  EXPECT_TRUE(fs::exists("up.bin") && ReadFile("up.bin").empty() && h.view.messages.empty());
+  EXPECT_EQ(h.view.Text(Control::HWver) + ", " + h.view.Text(Control::ModelID), "HW version : 0.00, Model ID : 000");
   h.ExpectUnlocked();
 
   Upload b;
@@ -98,7 +93,7 @@ TEST(Upload, StopInHeaderOrBlocksKeepsWhatWasWritten) {
   b.ExpectUnlocked();
 }
 
-TEST(Upload, FailedWriteOrOpenEndsTheUploadWithTheSystemsReason) {
+TEST(Upload, FailedWriteEndsTheUploadWithTheSystemsReason) {
   for (std::size_t fits : {0, 64 + 1024}) {  // the header, or the second block, cannot be written
     SCOPED_TRACE(fits);
     Upload u;
@@ -109,11 +104,6 @@ TEST(Upload, FailedWriteOrOpenEndsTheUploadWithTheSystemsReason) {
     u.ExpectOnlyMessage("No space left on device", "", Icon::Exclamation);
     u.ExpectUnlocked();
   }
-  Upload u;
-  u.main.XferPath = "no-such-folder/up.bin";
-  u.Start();
-  u.ExpectOnlyMessage("No such file or directory", "", Icon::Exclamation);
-  u.ExpectUnlocked();
 }
 
 }  // namespace
