@@ -1,11 +1,13 @@
 #include "receiver/Line.h"
 
+#include <thread>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <thread>
 #include <utility>
 #include <cerrno>
 #include <csignal>
@@ -22,8 +24,6 @@ using namespace std::chrono;
 constexpr auto kByteTime = duration_cast<SteadyClock::duration>(duration<double>(1.0 / kLineBytesPerSecond));
 // A paced write goes out in slices of this many bytes (about 1.4 ms of line time).
 constexpr std::size_t kPaceSlice = 16;
-// Lateness of a wake-up that still counts as the line sending without a pause.
-constexpr auto kPaceSlack = std::chrono::milliseconds(2);
 
 // The symlink to remove when a signal ends the program.
 char g_linkToRemove[4096];
@@ -98,6 +98,7 @@ Line::Line(Line&& o) noexcept
       pty_(o.pty_),
       pace_(o.pace_),
       peerSeen_(o.peerSeen_),
+      peerClosed_(o.peerClosed_),
       peerPath_(std::move(o.peerPath_)),
       linkPath_(std::exchange(o.linkPath_, {})),
       sendFree_(o.sendFree_),
@@ -138,6 +139,13 @@ void Line::DiscardUnread() {
   if (hold_ >= 0 && !peerSeen_) ::tcflush(hold_, TCIFLUSH);
 }
 
+void Line::ClosedByPeer() {
+  // Bytes the PC wrote just before it closed may still be on their way on a paced line:
+  // they are handed out first, and the close is reported when they are gone.
+  peerClosed_ = true;
+  if (queue_.empty()) PeerGone();
+}
+
 void Line::PeerGone() {
   throw PeerClosed(pty_ ? "the PC closed its end of the line" : "the serial device hung up");
 }
@@ -150,11 +158,10 @@ void Line::Write(std::span<const std::uint8_t> bytes) {
     if (pace_) {
       // A slice is handed over when its last byte would have crossed a real line.
       n = std::min(n, kPaceSlice);
-      // Back-to-back writes keep the line busy without a gap: a start that is late only
-      // by the wake-up slack of the last wait goes on from where the line became free,
-      // so the slack does not add up over a block.
-      const auto now = SteadyClock::now();
-      const auto start = now - sendFree_ < kPaceSlack ? sendFree_ : now;
+      // The slices of one write follow each other without a gap: each goes on from where
+      // the line became free, so the wake-up slack of the waits does not add up over a
+      // block. The first slice starts no earlier than now.
+      const auto start = done == 0 ? std::max(SteadyClock::now(), sendFree_) : sendFree_;
       sendFree_ = start + kByteTime * static_cast<int>(n);
       Wait(sendFree_);
     }
@@ -174,6 +181,12 @@ void Line::Write(std::span<const std::uint8_t> bytes) {
 }
 
 void Line::TakeIn(SteadyClock::time_point until) {
+  if (peerClosed_) {
+    // Nothing more can come; what was taken in still arrives on its paced schedule.
+    if (queue_.empty()) PeerGone();
+    std::this_thread::sleep_until(until);
+    return;
+  }
   for (;;) {
     const auto now = SteadyClock::now();
     const auto left = until > now ? until - now : SteadyClock::duration::zero();
@@ -190,10 +203,10 @@ void Line::TakeIn(SteadyClock::time_point until) {
     const ssize_t n = ::read(fd_, buf, sizeof buf);
     if (n < 0) {
       if (errno == EAGAIN || errno == EINTR) continue;
-      if (errno == EIO) PeerGone();
+      if (errno == EIO) return ClosedByPeer();
       throw LineError(Errno("read"));
     }
-    if (n == 0) PeerGone();
+    if (n == 0) return ClosedByPeer();
     const auto readAt = SteadyClock::now();
     for (ssize_t i = 0; i < n; ++i) {
       // On a paced line a byte has arrived no sooner than one byte time after the last.

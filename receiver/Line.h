@@ -85,6 +85,7 @@ class Line {
 
  private:
   Line() = default;
+  void ClosedByPeer();
   void TakeIn(SteadyClock::time_point until);
   void ReleaseHold();
   [[noreturn]] void PeerGone();
@@ -94,6 +95,7 @@ class Line {
   bool pty_ = false;
   bool pace_ = false;
   bool peerSeen_ = false;
+  bool peerClosed_ = false;  // the PC closed its end; only queued bytes are left
   std::string peerPath_;
   std::string linkPath_;
   SteadyClock::time_point sendFree_{};    // when the line has sent what was written
