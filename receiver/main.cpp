@@ -173,8 +173,7 @@ int main(int argc, char** argv) {
     accept.common = common;
     if (accept.count != 1) {
       // Several downloads: one line for each as it ends.
-      int n = 0;
-      accept.each = [&n](const Outcome& one) {
+      accept.each = [n = 0](const Outcome& one) mutable {
         std::string notes;
         for (const auto& note : one.notes) notes += "; " + note;
         std::printf("download %d %s: %zu blocks%s%s\n", ++n, one.ok ? "ok" : "FAILED", one.blocks, notes.c_str(),
