@@ -7,9 +7,7 @@
 namespace kelvane::cli {
 namespace {
 
-ParseResult Parse(std::initializer_list<const char*> args) {
-  return ParseArguments(std::vector<std::string>(args.begin(), args.end()));
-}
+ParseResult Parse(std::vector<std::string> args) { return ParseArguments(args); }
 
 TEST(CliArguments, CommandsTakeTheirArguments) {
   auto r = Parse({"--port", "COM3", "download", "image.bin"});
@@ -17,13 +15,10 @@ TEST(CliArguments, CommandsTakeTheirArguments) {
   EXPECT_EQ(r.options.command, Command::Download);
   EXPECT_EQ(r.options.file, "image.bin");
   EXPECT_EQ(r.options.port, "COM3");
-
-  r = Parse({"download", "--sdx", "list.sdx"});
-  EXPECT_EQ(r.options.command, Command::DownloadSdx);
+  EXPECT_EQ(Parse({"download", "--sdx", "list.sdx"}).options.command, Command::DownloadSdx);
   r = Parse({"download", "--temu", "card.sgn", "--quiet"});
   EXPECT_EQ(r.options.command, Command::DownloadTemu);
   EXPECT_TRUE(r.options.quiet);
-
   r = Parse({"sdx", "list.sdx", "out"});
   EXPECT_EQ(r.options.command, Command::Sdx);
   EXPECT_EQ(r.options.dir, "out");
@@ -34,74 +29,48 @@ TEST(CliArguments, CommandsTakeTheirArguments) {
   EXPECT_EQ(r.options.file, "-odd-name.bin");
   EXPECT_DOUBLE_EQ(*r.options.timeoutSeconds, 2.5);
   EXPECT_TRUE(r.options.force);
+
+  for (const char* port : {"com8", "/dev/ttyUSB0", "./pty"}) EXPECT_EQ(Parse({"--port", port, "ports"}).error, "") << port;
+  EXPECT_EQ(ComPortNumber("com8"), 8);
+  for (const char* notCom : {"COM0", "COM9", "COM10"}) EXPECT_EQ(ComPortNumber(notCom), 0) << notCom;
 }
 
 TEST(CliArguments, MistakesAreUsageErrors) {
-  for (auto args : {std::vector<std::string>{},
-                    {"download"},
-                    {"download", "a.bin", "b.bin"},
-                    {"info"},
-                    {"ports", "extra"},
-                    {"sdx", "a", "b", "c"},
-                    {"upload", "--sdx", "x"},
-                    {"download", "--sdx", "--temu", "x"},
-                    {"flash", "x"},
-                    {"--port", "COM9", "ports"},
-                    {"--port", "ttyUSB0", "ports"},
-                    {"--port"},
-                    {"--timeout", "0", "ports"},
-                    {"--timeout", "-3", "ports"},
-                    {"--timeout", "soon", "ports"},
-                    {"--force=yes", "ports"},
-                    {"--bogus", "ports"},
-                    {"upload", ""}}) {
+  for (auto args : {std::vector<std::string>{}, {"download"}, {"download", "a.bin", "b.bin"}, {"info"},
+                    {"ports", "extra"}, {"sdx", "a", "b", "c"}, {"upload", "--sdx", "x"},
+                    {"download", "--sdx", "--temu", "x"}, {"flash", "x"}, {"--port", "COM9", "ports"},
+                    {"--port", "ttyUSB0", "ports"}, {"--port"}, {"--timeout", "0", "ports"},
+                    {"--timeout", "-3", "ports"}, {"--timeout", "soon", "ports"}, {"--force=yes", "ports"},
+                    {"--bogus", "ports"}, {"upload", ""}})
     EXPECT_NE(ParseArguments(args).error, "") << ::testing::PrintToString(args);
-  }
   // Help wins over anything else on the line.
   EXPECT_TRUE(Parse({"--bogus", "--help"}).options.help);
   EXPECT_EQ(Parse({"--bogus", "--help"}).error, "");
 }
 
-TEST(CliArguments, PortNames) {
-  EXPECT_EQ(ComPortNumber("COM1"), 1);
-  EXPECT_EQ(ComPortNumber("com8"), 8);
-  EXPECT_EQ(ComPortNumber("COM0"), 0);
-  EXPECT_EQ(ComPortNumber("COM9"), 0);
-  EXPECT_EQ(ComPortNumber("COM10"), 0);
-  EXPECT_EQ(Parse({"--port", "/dev/ttyUSB0", "ports"}).error, "");
-  EXPECT_EQ(Parse({"--port", "./pty", "ports"}).error, "");
-}
-
-TEST(CliOutcome, MessagesMapToExitStatuses) {
-  EXPECT_EQ(MeaningOf("Kelvane Complete", false).status, kDone);
+TEST(CliOutcome, MessagesMapToExitStatusesAndTheFirstFailureCounts) {
+  const std::pair<const char*, int> errors[] = {
+      {"HW version is not matched", kHeaderRefused}, {"SW version is lower", kHeaderRefused},
+      {"Model ID is not matched", kHeaderRefused},   {"CheckSUM Error", kDataRejected},
+      {"Verify Error", kDataRejected},               {"Invalid File format", kFileError},
+      {"Serial Port is not available", kPortUnavailable},
+      {"Permission denied", kFileError}};  // a system error description in an error box
+  for (auto [text, status] : errors) EXPECT_EQ(MeaningOf(text, true).status, status) << text;
   EXPECT_TRUE(MeaningOf("Upload Completed", false).success);
-  for (const char* refused : {"HW version is not matched", "SW version is lower", "Model ID is not matched"})
-    EXPECT_EQ(MeaningOf(refused, true).status, kHeaderRefused) << refused;
-  EXPECT_EQ(MeaningOf("CheckSUM Error", true).status, kDataRejected);
-  EXPECT_EQ(MeaningOf("Verify Error", true).status, kDataRejected);
-  EXPECT_EQ(MeaningOf("Invalid File format", true).status, kFileError);
-  EXPECT_EQ(MeaningOf("Serial Port is not available", true).status, kPortUnavailable);
-  // A system error description shown in an error box is a file error; other boxes are not.
-  EXPECT_EQ(MeaningOf("Permission denied", true).status, kFileError);
-  EXPECT_TRUE(MeaningOf("Permission denied", true).error);
-  EXPECT_EQ(MeaningOf("Replace existing file - a.bin?", false).status, kDone);
+  EXPECT_EQ(MeaningOf("Replace existing file - a.bin?", false).status, kDone);  // a question is no failure
   EXPECT_FALSE(MeaningOf("Replace existing file - a.bin?", false).success);
-}
 
-TEST(CliOutcome, FirstFailureCountsAndSignalsComeFirst) {
   Outcome o;
   o.Message("Kelvane Complete", false);
   EXPECT_EQ(o.Status(), kDone);
   EXPECT_TRUE(o.SawSuccess());
-
-  Outcome both;
-  both.Message("HW version is not matched", true);
-  both.Message("CheckSUM Error", true);
-  EXPECT_EQ(both.Status(), kHeaderRefused);
-  both.MarkTimedOut();
-  EXPECT_EQ(both.Status(), kTimedOut);
-  both.MarkStopped();
-  EXPECT_EQ(both.Status(), kStopped);
+  o.Message("HW version is not matched", true);
+  o.Message("CheckSUM Error", true);
+  EXPECT_EQ(o.Status(), kHeaderRefused);
+  o.MarkTimedOut();
+  EXPECT_EQ(o.Status(), kTimedOut);
+  o.MarkStopped();  // a signal comes first
+  EXPECT_EQ(o.Status(), kStopped);
 }
 
 TEST(CliProgress, SizeTextRateAndTimeLeft) {
@@ -119,16 +88,12 @@ TEST(CliProgress, SizeTextRateAndTimeLeft) {
   m.Update("20k/40K", 47.5f, t0 + seconds(2));
   EXPECT_DOUBLE_EQ(m.Percent(), 50.0);  // the bar runs 0..95 for 0..100 %
   EXPECT_DOUBLE_EQ(m.BytesPerSecond(), 10000.0);
-  EXPECT_NE(m.Line().find("20k/40K"), std::string::npos);
-  EXPECT_NE(m.Line().find(" 50.0 %"), std::string::npos);
-  EXPECT_NE(m.Line().find("10.0 kB/s"), std::string::npos);
-  EXPECT_NE(m.Line().find("0:02 left"), std::string::npos);
-
+  for (const char* part : {"20k/40K", " 50.0 %", "10.0 kB/s", "0:02 left"})
+    EXPECT_NE(m.Line().find(part), std::string::npos) << m.Line();
   // The bar stops at 95 while the transfer runs; the line never shows more than 100 %.
   m.Update("40k/40K", 95.0f, t0 + seconds(4));
   EXPECT_DOUBLE_EQ(m.Percent(), 100.0);
   EXPECT_NE(m.Line().find("0:00 left"), std::string::npos);
-
   EXPECT_EQ(Duration(59.6), "1:00");
   EXPECT_EQ(Duration(3725), "1:02:05");
 }

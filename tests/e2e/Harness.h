@@ -4,88 +4,108 @@
 // pseudo-terminal. Tests press the window's buttons; the file dialog and the message boxes
 // are answered through the window's test seams.
 
-#include <QProcess>
-#include <QStringList>
+#include <QAbstractButton>
+#include <QCoreApplication>
+#include <QDir>
 #include <QTemporaryDir>
-#include <chrono>
-#include <memory>
-#include <string>
-#include <vector>
+#include <QTimer>
+#include <stdexcept>
 
 #include "app/Clock.h"
 #include "app/Main.h"
 #include "app/qt/QtMainWindow.h"
 #include "app/qt/QtSettingsStore.h"
+#include "app/qt/QtTestApp.h"
 #include "files/FileTable.h"
 #include "serial/qt/QtSerialPort.h"
+#include "support/Pty.h"
 
 namespace kelvane::e2e {
 
-using Bytes = std::vector<std::uint8_t>;
+using test::Bytes;
+using ms = std::chrono::milliseconds;
 
-// kelvane-receiver as a child process.
+// kelvane-receiver as a child process: its first line on stdout is the device, its last
+// one a summary.
 class Receiver {
  public:
-  explicit Receiver(const QStringList& args);
-  ~Receiver();
-
+  explicit Receiver(std::vector<std::string> args) : child_((args.insert(args.begin(), KELVANE_RECEIVER), args)) {
+    device_ = child_.FirstLine();
+    if (device_.empty()) throw std::runtime_error("kelvane-receiver named no device");
+  }
   const std::string& Device() const { return device_; }
-  // Waits for the end; the exit code, or -1 when it had to be killed.
-  int Finish(std::chrono::milliseconds wait = std::chrono::seconds(15));
-  const std::string& Summary() const { return summary_; }  // its last stdout line
-  const std::string& Errors() const { return errors_; }
+  // Waits for the end with the event loop running, so that the product's last bytes,
+  // written from the loop, still go out.
+  int Finish() {
+    result_ = child_.Wait(ms(15000), [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 10); });
+    return result_.status;
+  }
+  std::string Summary() const {
+    const std::string out = result_.out.substr(0, result_.out.find_last_not_of('\n') + 1);
+    return out.substr(out.rfind('\n') + 1);
+  }
+  const std::string& Errors() const { return result_.err; }
 
  private:
-  QProcess process_;
-  std::string device_, summary_, errors_;
+  test::Child child_;
+  std::string device_;
+  test::Result result_;
 };
 
-struct Shown {
-  std::string text, title;
-};
-
-// The product as the program assembles it, in a private directory (its settings file and
-// working directory), with port 1 mapped to the receiver's device.
+// The product as the program assembles it, in a private folder (its settings file and
+// working directory, where the SDX conversion writes), with Com 1 mapped to `device`.
 class Product {
  public:
-  explicit Product(const std::string& device);
-  ~Product();
-
-  std::string Path(const std::string& name) const;
-
-  void Click(Control c);  // a click on a button or an option button of the window
-  // Browse, with the file dialog answering path.
-  void Choose(const std::string& path);
-  // Start; returns when the transfer is over. A watchdog presses Stop after `limit`.
-  void StartAndWait(std::chrono::milliseconds limit = std::chrono::seconds(20));
-  // Presses Stop after `after` from now, from within the running transfer.
-  void StopAfter(std::chrono::milliseconds after);
-
-  bool WatchdogFired() const { return watchdogFired_; }
-  std::vector<std::string> Texts() const;  // message texts shown, in order
-  bool Unlocked() const;                    // Stop disabled, Browse and the port button usable
-
-  QtMainWindow window;
-  std::vector<Shown> shown;
+  explicit Product(const std::string& device) {
+    QDir::setCurrent(dir_.path());
+    settings_.Write(kAppName, kPortsSection, "COM1", device);
+    settings_.Write(kAppName, kStartupSection, "ComPort", "1");
+    window.Attach(main_);
+    window.SetAnswerer([this](const std::string& text, const std::string&, Buttons buttons, Icon) {
+      texts.push_back(text);
+      return buttons == Buttons::YesNoCancel ? Answer::Yes : Answer::OK;
+    });
+    main_.Form_Load();
+    window.show();
+  }
+  ~Product() {
+    main_.Form_Terminate();
+    QDir::setCurrent(previousDir_);
+  }
+  std::string Path(const std::string& name) const { return dir_.filePath(QString::fromStdString(name)).toStdString(); }
+  void Click(Control c) { qobject_cast<QAbstractButton*>(window.Widget(c))->click(); }
+  // Browse, with the file dialog answering `path`.
+  void Choose(const std::string& path) {
+    window.SetChooser([path](const ChooserRequest&) { return ChooserResult{ChooserResult::Outcome::Chosen, path, {}}; });
+    Click(Control::Browse);
+  }
+  // Start; returns when the transfer is over. Stop is pressed after `stopAfter` when given,
+  // and by a watchdog after `limit`.
+  void StartAndWait(ms limit, ms stopAfter = ms(0)) {
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, &window, [this] { watchdogFired = true, main_.ExitButton_Click(); });
+    watchdog.start(limit);
+    if (stopAfter.count()) QTimer::singleShot(stopAfter, &window, [this] { Click(Control::ExitButton); });
+    Click(Control::Start);
+  }
 
  private:
+  QApplication& app_ = test::TestApp();  // before any widget
   QTemporaryDir dir_;
-  QString previousDir_;
-  std::unique_ptr<QtSettingsStore> settings_;
+  QString previousDir_ = QDir::currentPath();
+  QtSettingsStore settings_{dir_.filePath("kelvane.ini")};
   DiskFileTable files_;
   SystemClock clock_;
-  std::unique_ptr<QtSerialPort> serial_;
-  std::unique_ptr<Main> main_;
-  bool watchdogFired_ = false;
+  QtSerialPort serial_{settings_};
 
  public:
-  Main& main() { return *main_; }
+  QtMainWindow window;
+  std::vector<std::string> texts;  // the messages shown, in order
+  bool watchdogFired = false;
+
+ private:
+  Main main_{window, serial_, settings_, files_, clock_};
 };
-
-Bytes ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const Bytes& bytes);
-
-// A small program image: `data` bytes after the header.
-Bytes SmallImage(std::size_t data, std::uint32_t seed = 5);
 
 }  // namespace kelvane::e2e

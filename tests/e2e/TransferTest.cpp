@@ -1,0 +1,153 @@
+// Every exchange from a click on Start to what reached the other end, through the real
+// window against the receiver emulator: the bytes, the messages and the unlocked window.
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <ostream>
+
+#include "Harness.h"
+#include "receiver/SampleFiles.h"
+
+namespace kelvane::e2e {
+namespace {
+
+constexpr const char* kComplete = "Kelvane Complete";
+constexpr const char* kUploaded = "Upload Completed";
+
+enum class Exchange { Program, Prefixed, Sdx, Upload, Temu };
+// What reached the receiver's saved copy (downloads) or the chosen file (uploads).
+enum class Kept { Whole, TwoBlocks, Nothing, Unchecked };
+
+struct Case {
+  const char* name;
+  Exchange exchange;
+  std::vector<std::string> options;  // the emulator's, after its command
+  std::vector<std::string> texts;    // the messages shown, in order
+  Kept kept = Kept::Whole;
+  const char* summary = "";  // in the emulator's summary line
+  int stopAfterMs = 0;       // Stop pressed this long after Start
+  int starts = 1;
+  bool receiverOk = true;  // the emulator saw what it expected
+  int size = -1;           // data bytes of the image, or of the Temu file; -1: the default
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+const std::vector<std::string> kLost = {kPortNotAvailable};
+
+const Case kCases[] = {
+    {"Paced", Exchange::Program, {"--pace"}, {kComplete}},
+    // The receiver announces ready while the PC is idle: the second download still runs from its start.
+    {"SecondDownloadOnTheSameLine", Exchange::Program, {"--count", "2"}, {kComplete, kComplete}, Kept::Whole, "", 0, 2},
+    {"PrefixedImage", Exchange::Prefixed, {}, {kComplete}},
+    {"ChannelListAsTheConvertedContainer", Exchange::Sdx, {}, {kComplete}},
+    // Junk before the ready byte and in front of every answer holds no control byte.
+    {"GarbageBetweenFrames", Exchange::Program, {"--noise", "40", "--garbage", "25"}, {kComplete}},
+    {"FinalVerdictSentAgainIsShownOnce", Exchange::Program, {"--join", "--resend-final", "300"}, {kComplete}},
+    // The final verdict joined to the last 10 does not end the final wait, which looks only
+    // at reads after the 03: only Stop ends it, and the verdict in the last chunk is shown.
+    {"FinalVerdictJoinedToTheLastAckNeedsStop", Exchange::Program, {"--join", "--linger", "2000"}, {kComplete},
+     Kept::Whole, "", 1000},
+    // Every verdict becomes its message; nothing is sent after a refused header.
+    {"HwRefused", Exchange::Program, {"--verdict", "12"}, {"HW version is not matched"}, Kept::Nothing, ", 0 blocks"},
+    {"SwRefused", Exchange::Program, {"--verdict", "13"}, {"SW version is lower"}, Kept::Nothing, ", 0 blocks"},
+    {"ModelRefused", Exchange::Program, {"--verdict", "14"}, {"Model ID is not matched"}, Kept::Nothing, ", 0 blocks"},
+    {"HwAndModelRefused", Exchange::Program, {"--verdict", "12,14"},
+     {"HW version is not matched", "Model ID is not matched"}, Kept::Nothing, ", 0 blocks"},
+    // Written apart, only the first refusal is in the chunk the verdict wait ends on.
+    {"HwAndModelRefusedApart", Exchange::Program, {"--verdict", "12,14", "--split"}, {"HW version is not matched"},
+     Kept::Nothing, ", 0 blocks"},
+    {"RefusedWithoutReason", Exchange::Program, {"--verdict", "11"}, {}, Kept::Nothing, ", 0 blocks"},
+    {"AcceptedDespiteARefusalAfter", Exchange::Program, {"--verdict", "10,12"}, {kComplete}},
+    {"ChecksumError", Exchange::Program, {"--final", "15"}, {"CheckSUM Error"}},
+    {"VerifyError", Exchange::Program, {"--final", "16"}, {"Verify Error"}},
+    {"ChecksumAndVerifyError", Exchange::Program, {"--final", "15,16"}, {"CheckSUM Error", "Verify Error"}},
+    // Downloads have no time-out: Stop ends each wait of a silent receiver, and the PC still
+    // ends the data with 03.
+    {"SilentFromTheHeader", Exchange::Program, {"--silent-from", "0", "--timeout", "2"}, {}, Kept::Unchecked,
+     "with an 03", 1500},
+    {"SilentFromBlockTwo", Exchange::Program, {"--silent-from", "2", "--timeout", "2"}, {}, Kept::Unchecked,
+     "with an 03", 1500},
+    // The far end closes in the middle of the data: no wait for an acknowledge that cannot come.
+    {"ReceiverHangsUp", Exchange::Program, {"--hang-up-after", "2"}, kLost, Kept::Unchecked},
+
+    {"UploadPaced", Exchange::Upload, {"--pace"}, {kUploaded}},
+    // Noise before the header is dropped; an unanswered ready goes out again at the next tick.
+    {"UploadNoisyLateStart", Exchange::Upload, {"--noise", "60", "--ignore-ready", "1"}, {kUploaded}},
+    // A block that stops half way is asked for again after six silent ticks and replaced.
+    {"UploadStalledBlockAskedForAgain", Exchange::Upload, {"--stall-block", "2", "--stall-seconds", "7"}, {kUploaded},
+     Kept::Whole, "the PC asked for it again once"},
+    {"UploadStopEndsTheWaitForTheHeader", Exchange::Upload, {"--ignore-ready", "1000", "--timeout", "2"}, {},
+     Kept::Nothing, "", 2500, 1, false},
+    {"UploadReceiverHangsUpKeepsTheBlocksWritten", Exchange::Upload, {"--hang-up-after", "2"}, kLost, Kept::TwoBlocks},
+
+    // The emulator checks every reply against the file and the PC's time itself.
+    {"Temu", Exchange::Temu, {}, {}, Kept::Unchecked, "PC time"},
+    {"TemuRequestsInPiecesWithJunk", Exchange::Temu, {"--pieces", "--noise", "7", "--chunk", "700"}, {},
+     Kept::Unchecked, "PC time", 0, 1, true, 3000},
+    {"TemuEmptyFile", Exchange::Temu, {"--chunk", "16"}, {}, Kept::Unchecked, "PC time", 0, 1, true, 0},
+};
+
+class Transfer : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Transfer, ThroughTheWindow) {
+  const Case& c = GetParam();
+  const Exchange x = c.exchange;
+  const bool up = x == Exchange::Upload;
+  QTemporaryDir scratch;  // the emulator's files: it starts before the product's folder exists
+  const std::string served = scratch.filePath("served").toStdString(), saved = scratch.filePath("saved").toStdString();
+  samples::ImageFields fields;
+  fields.dataLength = c.size >= 0 ? std::size_t(c.size) : up ? 3 * 1024 + 500 : x == Exchange::Prefixed ? 2048 : 3 * 1024 + 100;
+  Bytes file = x == Exchange::Temu       ? samples::TemuFile(c.size >= 0 ? std::size_t(c.size) : 5000)
+               : x == Exchange::Sdx      ? samples::ChannelList()
+               : x == Exchange::Prefixed ? samples::Prefixed(samples::ProgramImage(fields))  // a last block of filler only
+                                         : samples::ProgramImage(fields);
+  samples::WriteFile(served, file);
+
+  std::vector<std::string> args{"accept", "--timeout", "5", "--save", saved};
+  if (up) args = {"serve", served, "--timeout", "10"};
+  if (x == Exchange::Temu) args = {"temu", served, "--timeout", "5", "--max-skew", "5"};
+  if (x == Exchange::Program || x == Exchange::Prefixed)
+    args.insert(args.end(), {"--length", std::to_string(file.size() - (file[0] == 0x55 ? 64 : 68))});
+  args.insert(args.end(), c.options.begin(), c.options.end());
+  Receiver receiver(args);
+  Product product(receiver.Device());
+  if (up) product.Click(Control::UpDot);
+  if (x == Exchange::Sdx) product.Click(Control::SDXDot);
+  if (x == Exchange::Temu) product.Click(Control::TemuDot);
+  const std::string chosen = up ? product.Path("upload.bin") : served;
+  product.Choose(chosen);
+
+  QElapsedTimer took;
+  took.start();
+  for (int i = 0; i < c.starts; ++i) product.StartAndWait(ms(25000), ms(c.stopAfterMs));
+  EXPECT_GE(took.elapsed(), c.stopAfterMs * 9 / 10);
+  EXPECT_FALSE(product.watchdogFired);
+  EXPECT_EQ(product.texts, c.texts);
+  EXPECT_FALSE(product.window.Enabled(Control::ExitButton));
+  EXPECT_TRUE(product.window.Enabled(Control::portOpen));
+  EXPECT_TRUE(c.texts == kLost || product.window.Enabled(Control::Browse));
+  EXPECT_EQ(receiver.Finish() == 0, c.receiverOk) << receiver.Errors();
+  EXPECT_NE(receiver.Summary().find(c.summary), std::string::npos) << receiver.Summary();
+
+  const Bytes got = test::ReadBytes(up ? chosen : saved);
+  if (c.kept == Kept::Whole) {
+    ASSERT_GT(got.size(), 64u);
+    const Bytes want = x == Exchange::Sdx ? test::ReadBytes(product.Path("satcodx.tm1")) : file;
+    EXPECT_TRUE(x == Exchange::Program || x == Exchange::Prefixed ? got == want : test::SameUpToFiller(got, want))
+        << got.size() << " bytes, " << want.size() << " expected";
+  }
+  if (c.kept == Kept::TwoBlocks) {
+    EXPECT_EQ(got, Bytes(file.begin(), file.begin() + 64 + 2 * 1024));
+  }
+  EXPECT_TRUE(c.kept != Kept::Nothing || got.empty()) << got.size() << " bytes";
+  const QString hw = product.window.Widget(Control::HWver)->property("text").toString();
+  EXPECT_TRUE(!up || got.empty() || hw == "HW version : 1.05") << hw.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(E2e, Transfer, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kelvane::e2e
