@@ -12,7 +12,7 @@
 
 #include "app/MainView.h"
 #include "cli/Outcome.h"
-#include "cli/ProgressLine.h"
+#include "transfer/ProgressMeter.h"
 
 namespace kelvane {
 class Main;

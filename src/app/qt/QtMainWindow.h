@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "app/MainView.h"
+#include "transfer/ProgressMeter.h"
 
 class QButtonGroup;
 class QProgressBar;
@@ -75,6 +76,10 @@ class QtMainWindow final : public QWidget, public MainView {
   Main* main_ = nullptr;
   std::array<QWidget*, kControls> widgets_{};
   QProgressBar* bar_ = nullptr;
+  // Rate and time left of the running transfer, shown in the title and the size text's tooltip.
+  ProgressMeter meter_;
+  std::string infoText_;
+  void ShowMeter(float barValue);
   QButtonGroup* ports_ = nullptr;
   QButtonGroup* modes_ = nullptr;
   QButtonGroup* types_ = nullptr;

@@ -269,6 +269,13 @@ TEST(Window, ProgressTextsTooltipsAndPointer) {
   EXPECT_EQ(w.window.ProgressBar()->value(), 150);
   w.window.SetProgressValue(500.0f);  // out of range: shown full, not ignored
   EXPECT_EQ(w.window.ProgressBar()->value(), 200);
+  // During a transfer the title adds the percentage, rate and time left; it goes at the end.
+  w.window.SetProgressMax(100);
+  w.window.SetText(Control::Info, "20k/40K");
+  w.window.SetProgressValue(47.5f);
+  EXPECT_TRUE(w.window.windowTitle().contains("50.0 %")) << w.window.windowTitle().toStdString();
+  w.window.SetText(Control::Info, "");
+  EXPECT_EQ(w.window.windowTitle(), "Kelvane");
   w.window.SetText(Control::ModelID, std::string("DSR-9\0\0junk", 11));
   EXPECT_EQ(w.Text(Control::ModelID), "DSR-9");
   w.window.SetText(Control::HWver, std::string("\xC0\x01", 2));  // not UTF-8: one character a byte

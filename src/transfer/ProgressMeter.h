@@ -1,12 +1,13 @@
 #pragma once
-// The progress line of the console: the window's size text, a percentage, the rate and the
-// time left, computed from what the transfer shows (the Info text and the bar value).
+// A transfer's progress as a line: the size text, a percentage, the rate and the time left,
+// computed from what the transfer shows (the Info text and the bar value). The console
+// prints it; the window shows it in its title.
 
 #include <chrono>
 #include <optional>
 #include <string>
 
-namespace kelvane::cli {
+namespace kelvane {
 
 // The two counts of a size text such as "12k/2097K", in bytes (kilo = 1000).
 struct SizeCounts {
@@ -41,4 +42,4 @@ class ProgressMeter {
 // Seconds as "m:ss", or "h:mm:ss" from an hour on.
 std::string Duration(double seconds);
 
-}  // namespace kelvane::cli
+}  // namespace kelvane

@@ -1,10 +1,10 @@
-#include "cli/ProgressLine.h"
+#include "transfer/ProgressMeter.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
-namespace kelvane::cli {
+namespace kelvane {
 
 std::optional<SizeCounts> ParseSizeText(const std::string& text) {
   long long done = 0, total = 0;
@@ -51,4 +51,4 @@ std::string ProgressMeter::Line() const {
   return buf;
 }
 
-}  // namespace kelvane::cli
+}  // namespace kelvane
