@@ -75,8 +75,9 @@ bool ReceiveHeader(Main& main, std::array<std::uint8_t, kHeaderSize>& header, He
 
 void ShowHeader(Main& main, const HeaderFields& f) {
   auto& view = main.view;
-  view.SetText(Control::HWver, std::string(kHwLabel) + Hex(f.hw1) + "." + Hex2(f.hw2));
-  view.SetText(Control::SWver, std::string(kSwLabel) + Hex(f.sw1) + "." + Hex2(f.sw2));
+  // The two shown parts of a version are its bytes 2 and 3: the image check's two-part shape.
+  view.SetText(Control::HWver, VersionText(kHwLabel, 0, 0, f.hw1, f.hw2));
+  view.SetText(Control::SWver, VersionText(kSwLabel, 0, 0, f.sw1, f.sw2));
   view.SetText(Control::ModelID, std::string(kModelLabel) + Hex(f.modelHigh) + Hex2(f.modelLow));
 }
 
