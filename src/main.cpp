@@ -35,10 +35,13 @@ int main(int argc, char** argv) {
   Main main(window, serial, *settings, files, clock);
   window.Attach(main);
   window.SetPortDescriber([&serial](int n) { return serial.Describe(n); });
+  window.SetSettings(settings.get());
+  window.SetClock(clock);
 
   main.Form_Load();
   if (demo) main.XferPath = demo->SampleImage().toStdString();
-  CloseOnSignals(window);
+  // Nobody is there to answer the window's question: a signal stops a transfer and closes.
+  CloseOnSignals(window, [&window] { window.CloseUnasked(); });
   window.show();
   const int rc = app.exec();
   main.Form_Terminate();

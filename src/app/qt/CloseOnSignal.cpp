@@ -1,7 +1,7 @@
 #include "app/qt/CloseOnSignal.h"
 
 #include <QSocketNotifier>
-#include <QWidget>
+#include <QObject>
 
 #ifndef _WIN32
 #include <signal.h>
@@ -24,13 +24,13 @@ void OnSignal(int) {
 
 }  // namespace
 
-void CloseOnSignals(QWidget& window) {
+void CloseOnSignals(QObject& context, std::function<void()> close) {
   if (signalPipe[0] >= 0 || ::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) return;
-  auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &window);
-  QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
+  auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &context);
+  QObject::connect(notifier, &QSocketNotifier::activated, &context, [close = std::move(close)] {
     char byte;
     [[maybe_unused]] const auto n = ::read(signalPipe[0], &byte, 1);
-    window.close();
+    close();
   });
   struct sigaction action{};
   action.sa_handler = OnSignal;
@@ -39,7 +39,7 @@ void CloseOnSignals(QWidget& window) {
   for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &action, nullptr);
 }
 #else
-void CloseOnSignals(QWidget&) {}
+void CloseOnSignals(QObject&, std::function<void()>) {}
 #endif
 
 }  // namespace kelvane

@@ -1,11 +1,14 @@
 #pragma once
 
-class QWidget;
+#include <functional>
+
+class QObject;
 
 namespace kelvane {
 
 // Ctrl+C in the terminal, a hang-up or a plain kill closes the window as the user would, so
 // that the port is closed, the temporary files are deleted and the demo cleans up after itself.
-void CloseOnSignals(QWidget& window);
+// close runs in the event loop, for as long as context lives.
+void CloseOnSignals(QObject& context, std::function<void()> close);
 
 }  // namespace kelvane

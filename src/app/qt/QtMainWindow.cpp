@@ -14,11 +14,16 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QStringDecoder>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QThread>
 #include <optional>
 
 #include "app/Main.h"
+#include "app/SettingsStore.h"
+#include "app/qt/DesktopNotice.h"
 
 namespace kelvane {
 
@@ -71,6 +76,47 @@ constexpr int kClientWidth = 8235, kClientHeight = 6015;
 constexpr double kFontPoints = 8;
 constexpr int kBarLeft = 360, kBarTop = 4320, kBarWidth = 7455, kBarHeight = 255;
 
+// The letter each push button is reached by with Alt. The logic sets the captions; the
+// window marks the letter where it shows them.
+constexpr struct {
+  Control control;
+  char letter;
+} kMnemonics[] = {
+    {Control::Browse, 'B'}, {Control::Start, 'S'}, {Control::ExitButton, 't'}, {Control::portOpen, 'P'}};
+
+// One line each on what a control does or shows. The port buttons name their device and
+// the status line the detail of a failed open: the logic sets those.
+constexpr struct {
+  Control control;
+  const char* tip;
+} kToolTips[] = {
+    {Control::portOpen, "Open or close the chosen serial port"},
+    {Control::DownDot, "Send a file to the receiver"},
+    {Control::UpDot, "Read the receiver's program image into a file"},
+    {Control::ProgramDot, "A program image (.bin, .sgn)"},
+    {Control::SDXDot, "A channel list in SDX format, repacked before it is sent"},
+    {Control::TemuDot, "A conditional-access file, served as the receiver asks for it"},
+    {Control::HWver, "Hardware version the image is made for"},
+    {Control::SWver, "Software version of the image"},
+    {Control::ModelID, "Receiver model the image is made for"},
+    {Control::File, "The file the next transfer sends or writes"},
+    {Control::Browse, "Choose the file to send, or the file an upload writes"},
+    {Control::Info, "Kilobytes done and in all during a transfer"},
+    {Control::Start, "Start the transfer"},
+    {Control::ExitButton, "Stop the running transfer (Esc)"},
+};
+
+constexpr const char* kStopAndClose = "A transfer is running. Stop it and close?";
+constexpr const char* kWindowSection = "Window";
+constexpr const char* kLastFolderKey = "LastFolder";
+constexpr int kPortCaptionGap = 4;  // pixels kept clear before the next port button
+
+const char* DefaultToolTip(Control c) {
+  for (const auto& t : kToolTips)
+    if (t.control == c) return t.tip;
+  return "";
+}
+
 constexpr bool EnabledAtDesign(Control c) {
   return c != Control::Browse && c != Control::Start && c != Control::ExitButton;
 }
@@ -81,6 +127,20 @@ QString ToQt(const std::string& text) {
   QString s = utf8(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
   if (!utf8.hasError()) return s;
   return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// The caption with its Alt letter marked (its first occurrence) and any ampersand of its
+// own shown as one.
+QString WithMnemonic(Control c, const QString& caption) {
+  QString out = caption;
+  out.replace('&', "&&");
+  for (const auto& m : kMnemonics) {
+    if (m.control != c) continue;
+    const qsizetype at = caption.indexOf(QLatin1Char(m.letter));
+    if (at < 0) break;
+    out.insert(at + caption.left(at).count('&'), '&');
+  }
+  return out;
 }
 
 }  // namespace
@@ -139,7 +199,7 @@ void QtMainWindow::Build() {
         break;
       }
       case Kind::Push:
-        w = new QPushButton(l.caption, parent);
+        w = new QPushButton(WithMnemonic(l.control, l.caption), parent);
         break;
       case Kind::Text: {
         auto* e = new QLineEdit(parent);
@@ -178,6 +238,9 @@ void QtMainWindow::Build() {
   bar_->setTextVisible(false);
   bar_->setGeometry(Px(kBarLeft), Px(kBarTop), Px(kBarWidth), Px(kBarHeight));
 
+  for (const auto& t : kToolTips) Widget(t.control)->setToolTip(t.tip);
+  FitPortCaptions();
+
   std::sort(byTab.begin(), byTab.end(), [](const Layout* a, const Layout* b) { return a->tab < b->tab; });
   for (std::size_t i = 1; i < byTab.size(); ++i)
     QWidget::setTabOrder(Widget(byTab[i - 1]->control), Widget(byTab[i]->control));
@@ -197,6 +260,86 @@ void QtMainWindow::Build() {
   connect(static_cast<QPushButton*>(Widget(Control::ExitButton)), &QPushButton::clicked, this, [this] {
     if (main_) main_->ExitButton_Click();
   });
+  // Esc presses Stop while it is usable, that is while a transfer runs.
+  connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this, [this] {
+    auto* stop = static_cast<QPushButton*>(Widget(Control::ExitButton));
+    if (stop->isEnabled()) stop->click();
+  });
+}
+
+void QtMainWindow::FitPortCaptions() {
+  // The port buttons of the left column were drawn wider than the gap to the circle of
+  // their neighbour: at a face wider than the one they were drawn for, "Com 1" ran into it.
+  // Each button keeps its place and ends short of the next one; where its caption does not
+  // fit in what is left, the captions of all eight are set in a narrower face.
+  std::vector<std::pair<QRadioButton*, int>> room;  // button, pixels it may use
+  for (int n = 1; n <= 8; ++n) {
+    auto* b = static_cast<QRadioButton*>(Widget(ComPort(n)));
+    int right = b->parentWidget()->contentsRect().right();
+    for (int m = 1; m <= 8; ++m) {
+      const QWidget* other = Widget(ComPort(m));
+      const bool sameRow = other->geometry().top() == b->geometry().top();
+      if (m != n && sameRow && other->x() > b->x()) right = std::min(right, other->x() - kPortCaptionGap);
+    }
+    const int width = std::min(b->width(), right - b->x());
+    b->resize(width, b->height());
+    room.emplace_back(b, width);
+  }
+  auto fits = [&room](const QFont& f) {
+    for (auto [b, width] : room) {
+      QStyleOptionButton option;
+      option.initFrom(b);
+      const QStyle* style = b->style();
+      const int needed = style->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth, &option, b) +
+                         style->pixelMetric(QStyle::PM_RadioButtonLabelSpacing, &option, b) +
+                         QFontMetrics(f).horizontalAdvance(b->text());
+      if (needed > width) return false;
+    }
+    return true;
+  };
+  QFont face = Widget(Control::ComPort1)->font();
+  for (int stretch = QFont::Unstretched; !fits(face) && stretch > 85; stretch -= 5)
+    face.setStretch(stretch - 5);
+  for (double points = face.pointSizeF(); !fits(face) && points > 6; points -= 0.25) face.setPointSizeF(points - 0.25);
+  for (int n = 1; n <= 8; ++n) Widget(ComPort(n))->setFont(face);
+}
+
+void QtMainWindow::OnTransferShown(bool running) {
+  transferShown_ = running;
+  auto* start = Widget(Control::Start);
+  if (running) {
+    transferStart_ = clock_->Now();
+    noticeGiven_ = false;
+    focusStartPending_ = false;
+    Widget(Control::ExitButton)->setFocus(Qt::OtherFocusReason);
+    return;
+  }
+  // Start comes back with the rest of the window; the line may have been lost, and then it
+  // gets the focus when the port is opened again.
+  if (start->isEnabled()) start->setFocus(Qt::OtherFocusReason);
+  else focusStartPending_ = true;
+  if (!noticeGiven_ && clock_->Now() - transferStart_ > kNoticeAfter && !isActiveWindow()) {
+    // No verdict was shown (a Stop): the title says how it ended.
+    TellDesktop(QString(kAppName), windowTitle());
+  }
+}
+
+void QtMainWindow::TellDesktop(const QString& summary, const QString& body) {
+  noticeGiven_ = true;
+  if (notifier_) notifier_(summary, body);
+  else NotifyDesktop(summary, body);
+}
+
+QString QtMainWindow::Caption(Control c) const {
+  QString text;
+  if (auto* b = qobject_cast<QAbstractButton*>(Widget(c))) text = b->text();
+  else if (auto* l = qobject_cast<QLabel*>(Widget(c))) return l->text();
+  QString out;
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    if (text[i] == '&' && i + 1 < text.size()) ++i;  // "&x" shows x, "&&" one ampersand
+    out += text[i];
+  }
+  return out;
 }
 
 void QtMainWindow::OnModeToggled(Control c, bool checked) {
@@ -211,7 +354,14 @@ QButtonGroup* QtMainWindow::GroupOf(Control c) const {
   return b ? b->group() : nullptr;
 }
 
-void QtMainWindow::SetEnabled(Control c, bool enabled) { Widget(c)->setEnabled(enabled); }
+void QtMainWindow::SetEnabled(Control c, bool enabled) {
+  Widget(c)->setEnabled(enabled);
+  if (c == Control::ExitButton && enabled != transferShown_) OnTransferShown(enabled);
+  if (c == Control::Start && enabled && focusStartPending_) {
+    focusStartPending_ = false;
+    Widget(c)->setFocus(Qt::OtherFocusReason);
+  }
+}
 
 bool QtMainWindow::Enabled(Control c) const {
   // The control's own state: a disabled frame leaves its buttons' own state as it was.
@@ -252,7 +402,7 @@ void QtMainWindow::SetText(Control c, const std::string& text) {
   infoText_ = text;
   if (text.empty()) {
     setWindowTitle(kAppName);
-    e->setToolTip({});
+    e->setToolTip(DefaultToolTip(c));
   }
 }
 
@@ -265,7 +415,7 @@ void QtMainWindow::ShowMeter(float barValue) {
 }
 
 void QtMainWindow::SetCaption(Control c, const std::string& caption) {
-  if (auto* b = qobject_cast<QAbstractButton*>(Widget(c))) b->setText(ToQt(caption));
+  if (auto* b = qobject_cast<QAbstractButton*>(Widget(c))) b->setText(WithMnemonic(c, ToQt(caption)));
   else if (auto* l = qobject_cast<QLabel*>(Widget(c))) l->setText(ToQt(caption));
 }
 
@@ -282,6 +432,10 @@ void QtMainWindow::SetProgressValue(float value) {
 
 Answer QtMainWindow::MessageBox(const std::string& text, const std::string& title, Buttons buttons,
                                 Icon icon) {
+  // A box at the end of a long transfer carries its verdict: told to the desktop too when
+  // nobody is looking at the window.
+  if (transferShown_ && !noticeGiven_ && clock_->Now() - transferStart_ > kNoticeAfter && !isActiveWindow())
+    TellDesktop(title.empty() ? QString(kAppName) : ToQt(title), ToQt(text));
   if (answerer_) return answerer_(text, title, buttons, icon);
   QMessageBox::Icon qicon = QMessageBox::Information;
   switch (icon) {
@@ -334,25 +488,37 @@ QStringList QtMainWindow::NameFilters(const std::string& filter) {
 
 ChooserResult QtMainWindow::ShowOpenDialog(const ChooserRequest& request) {
   if (chooser_) return chooser_(request);
+  // The desktop's own dialog where the platform offers one. An upload names the file it
+  // will write: the desktop's save dialog takes a typed name; the replace question is the
+  // logic's own.
   QFileDialog dialog(this, ToQt(request.title));
-  dialog.setOption(QFileDialog::DontUseNativeDialog);
   dialog.setOption(QFileDialog::DontConfirmOverwrite);
-  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setAcceptMode(Value(Control::UpDot) ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::AnyFile);  // a typed name of an absent file is accepted
   const QStringList filters = NameFilters(request.filter);
   if (!filters.isEmpty()) {
     dialog.setNameFilters(filters);
     dialog.selectNameFilter(filters.first());
   }
+  // It opens in the folder last used; the file the logic names is preselected when it is
+  // there (a first run: the logic's file and its folder).
+  QString folder = settings_ ? ToQt(settings_->Read(kAppName, kWindowSection, kLastFolderKey, "")) : QString();
+  if (!folder.isEmpty() && !QFileInfo(folder).isDir()) folder.clear();
   if (!request.initialName.empty()) {
     const QFileInfo initial(ToQt(request.initialName));
-    dialog.setDirectory(initial.absolutePath());
-    dialog.selectFile(initial.fileName());
+    if (folder.isEmpty()) folder = initial.absolutePath();
+    dialog.setDirectory(folder);
+    if (QDir(initial.absolutePath()) == QDir(folder)) dialog.selectFile(initial.fileName());
+  } else if (!folder.isEmpty()) {
+    dialog.setDirectory(folder);
   }
   ChooserResult result;
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return result;
   result.outcome = ChooserResult::Outcome::Chosen;
-  result.path = dialog.selectedFiles().first().toStdString();
+  const QString chosen = dialog.selectedFiles().first();
+  result.path = chosen.toStdString();
+  if (settings_)
+    settings_->Write(kAppName, kWindowSection, kLastFolderKey, QFileInfo(chosen).absolutePath().toStdString());
   return result;
 }
 
@@ -386,9 +552,26 @@ void QtMainWindow::SetBusyPointer(bool busy) {
 
 void QtMainWindow::SetToolTip(Control c, const std::string& tip) { Widget(c)->setToolTip(ToQt(tip)); }
 
-void QtMainWindow::RequestClose() { QTimer::singleShot(0, this, &QWidget::close); }
+void QtMainWindow::RequestClose() { QTimer::singleShot(0, this, &QtMainWindow::CloseUnasked); }
+
+void QtMainWindow::CloseUnasked() {
+  askOnClose_ = false;
+  close();
+  askOnClose_ = true;
+}
+
+bool QtMainWindow::AskToStopAndClose() {
+  // The seam has no Yes/No set of its own: anything but Yes keeps the window.
+  if (answerer_) return answerer_(kStopAndClose, "", Buttons::YesNoCancel, Icon::Question) == Answer::Yes;
+  return QMessageBox::question(this, kAppName, kStopAndClose, QMessageBox::Yes | QMessageBox::No,
+                               QMessageBox::No) == QMessageBox::Yes;
+}
 
 void QtMainWindow::closeEvent(QCloseEvent* event) {
+  if (askOnClose_ && main_ && main_->TransferRunning() && !AskToStopAndClose()) {
+    event->ignore();
+    return;
+  }
   bool cancel = false;
   if (main_) main_->Form_Unload(cancel);
   if (cancel) event->ignore();

@@ -1,12 +1,15 @@
 #pragma once
 // The window Main on Qt widgets: every control at its place, the three option groups, the
-// 1000 ms tick, and the window's events handed to the handlers of Main.
+// 1000 ms tick, and the window's events handed to the handlers of Main. Around them the
+// window's own helps: tooltips, Alt and Esc keys, focus that follows a transfer, a question
+// before closing during one, and a desktop notice when a long one ends unseen.
 
 #include <QTimer>
 #include <QWidget>
 #include <array>
 #include <functional>
 
+#include "app/Clock.h"
 #include "app/MainView.h"
 #include "transfer/ProgressMeter.h"
 
@@ -16,6 +19,7 @@ class QProgressBar;
 namespace kelvane {
 
 class Main;
+class SettingsStore;
 
 class QtMainWindow final : public QWidget, public MainView {
   Q_OBJECT
@@ -30,13 +34,32 @@ class QtMainWindow final : public QWidget, public MainView {
   // Text of the tooltip of port button n, asked again each time it is shown.
   void SetPortDescriber(std::function<std::string(int port)> describe) { describePort_ = std::move(describe); }
 
+  // Where the file dialog keeps the folder last used (section "Window"); none: not kept.
+  void SetSettings(SettingsStore* settings) { settings_ = settings; }
+  // The clock that times a transfer for the notice at its end; the machine's by default.
+  void SetClock(Clock& clock) { clock_ = &clock; }
+
+  // Closes without the question asked when a transfer runs (a signal, a close requested
+  // by the logic); the transfer is still stopped first.
+  void CloseUnasked();
+
   // Test seams: when set, they stand in for the file dialog and the message boxes.
   using Chooser = std::function<ChooserResult(const ChooserRequest&)>;
   using Answerer = std::function<Answer(const std::string& text, const std::string& title, Buttons, Icon)>;
   void SetChooser(Chooser chooser) { chooser_ = std::move(chooser); }
   void SetAnswerer(Answerer answerer) { answerer_ = std::move(answerer); }
+  // Stands in for the desktop's notification service.
+  using Notifier = std::function<void(const QString& summary, const QString& body)>;
+  void SetNotifier(Notifier notifier) { notifier_ = std::move(notifier); }
+
+  // A transfer that lasts longer than this and ends while the window is not active is
+  // told to the desktop's notification service.
+  static constexpr std::chrono::seconds kNoticeAfter{30};
 
   QWidget* Widget(Control c) const { return widgets_[Index(c)]; }
+  // The caption of a button or the status line as the logic set it, without the marker of
+  // the Alt key.
+  QString Caption(Control c) const;
   QProgressBar* ProgressBar() const { return bar_; }
 
   // MainView.
@@ -72,6 +95,10 @@ class QtMainWindow final : public QWidget, public MainView {
   int Px(int twips) const;
   QButtonGroup* GroupOf(Control c) const;
   void OnModeToggled(Control c, bool checked);
+  void FitPortCaptions();
+  void OnTransferShown(bool running);
+  void TellDesktop(const QString& summary, const QString& body);
+  bool AskToStopAndClose();
 
   Main* main_ = nullptr;
   std::array<QWidget*, kControls> widgets_{};
@@ -90,6 +117,16 @@ class QtMainWindow final : public QWidget, public MainView {
   std::function<std::string(int)> describePort_;
   Chooser chooser_;
   Answerer answerer_;
+  Notifier notifier_;
+  SettingsStore* settings_ = nullptr;
+  SystemClock systemClock_;
+  Clock* clock_ = &systemClock_;
+  // Stop is usable only while a transfer runs: its enabling marks the start and the end.
+  bool transferShown_ = false;
+  std::chrono::steady_clock::time_point transferStart_{};
+  bool noticeGiven_ = false;       // the end of this transfer was told to the desktop
+  bool focusStartPending_ = false;  // a transfer ended while Start was still disabled
+  bool askOnClose_ = true;
 };
 
 }  // namespace kelvane
