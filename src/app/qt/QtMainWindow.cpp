@@ -16,8 +16,6 @@
 #include <QScreen>
 #include <QShortcut>
 #include <QStringDecoder>
-#include <QStyle>
-#include <QStyleOptionButton>
 #include <QThread>
 #include <optional>
 
@@ -285,23 +283,17 @@ void QtMainWindow::FitPortCaptions() {
     b->resize(width, b->height());
     room.emplace_back(b, width);
   }
+  // A button's own size hint says what its circle, spacing and caption need at a face.
   auto fits = [&room](const QFont& f) {
     for (auto [b, width] : room) {
-      QStyleOptionButton option;
-      option.initFrom(b);
-      const QStyle* style = b->style();
-      const int needed = style->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth, &option, b) +
-                         style->pixelMetric(QStyle::PM_RadioButtonLabelSpacing, &option, b) +
-                         QFontMetrics(f).horizontalAdvance(b->text());
-      if (needed > width) return false;
+      b->setFont(f);
+      if (b->sizeHint().width() > width) return false;
     }
     return true;
   };
   QFont face = Widget(Control::ComPort1)->font();
-  for (int stretch = QFont::Unstretched; !fits(face) && stretch > 85; stretch -= 5)
-    face.setStretch(stretch - 5);
+  for (int stretch = QFont::Unstretched; !fits(face) && stretch > 85; stretch -= 5) face.setStretch(stretch - 5);
   for (double points = face.pointSizeF(); !fits(face) && points > 6; points -= 0.25) face.setPointSizeF(points - 0.25);
-  for (int n = 1; n <= 8; ++n) Widget(ComPort(n))->setFont(face);
 }
 
 void QtMainWindow::OnTransferShown(bool running) {

@@ -12,7 +12,10 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
+#include <deque>
+#include <set>
 
 #include "app/Clock.h"
 #include "app/Main.h"
@@ -20,6 +23,7 @@
 #include "app/qt/QtTestApp.h"
 #include "files/FileTable.h"
 #include "serial/qt/QtSerialPort.h"
+#include "support/Fakes.h"
 #include "support/Pty.h"
 
 namespace kelvane::test {
@@ -34,12 +38,24 @@ struct Window {
     window.Attach(main);
     window.SetAnswerer([this](const std::string& text, const std::string& title, Buttons b, Icon i) {
       shown.push_back(text + "|" + title + "|" + std::to_string(int(b)) + "|" + std::to_string(int(i)));
-      return Answer::OK;
+      if (replies.empty()) return Answer::OK;
+      const Answer a = replies.front();
+      replies.pop_front();
+      return a;
     });
   }
   void Map(int n, const std::string& device) { settings.Write(kAppName, "Ports", "COM" + std::to_string(n), device); }
   QAbstractButton* Button(Control c) const { return qobject_cast<QAbstractButton*>(window.Widget(c)); }
-  QString Text(Control c) const { return window.Widget(c)->property("text").toString(); }
+  // What the user reads: a button's caption without the marker of its Alt letter.
+  QString Text(Control c) const {
+    return Button(c) ? window.Caption(c) : window.Widget(c)->property("text").toString();
+  }
+  // Shows the window and makes it the active one, as the user's desktop would.
+  void Activate() {
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  }
   // What the user can press: the control and every frame around it enabled.
   void ExpectUsable(std::initializer_list<Control> controls, bool usable) const {
     for (Control c : controls) EXPECT_EQ(window.Widget(c)->isEnabled(), usable) << window.Widget(c)->objectName().toStdString();
@@ -54,6 +70,7 @@ struct Window {
   QtMainWindow window;
   Main main{window, serial, settings, files, clock};
   std::vector<std::string> shown;  // "text|title|buttons|icon"
+  std::deque<Answer> replies;      // to the boxes in turn; OK when none is left
   Pty pty;
 };
 
@@ -72,7 +89,7 @@ TEST(Window, CaptionsFramesTabOrderAndTheDesignState) {
       {Control::Browse, "Browse", "Main"},           {Control::Start, "Start", "Main"},
       {Control::ExitButton, "Stop", "Main"}};
   for (const auto& [c, caption, frame] : buttons) {
-    EXPECT_EQ(w.Button(c)->text(), caption);
+    EXPECT_EQ(w.Text(c), caption);
     EXPECT_EQ(w.window.Widget(c)->parentWidget()->objectName(), frame) << caption.toStdString();
   }
   for (auto [c, title] : {std::pair{Control::PortFrame, "Serial Port"}, {Control::ModeFrame, "MODE"}, {Control::TypeFrame, "TYPE"}})
@@ -295,6 +312,193 @@ TEST(Window, ProgressTextsTooltipsAndPointer) {
   EXPECT_NE(QApplication::overrideCursor(), nullptr);
   w.window.SetBusyPointer(false);
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);  // balanced
+}
+
+// A Temu download from a chosen file over a line where no receiver speaks: it waits, pumping
+// events, until Stop. `during` runs inside that wait.
+void RunSilentTransfer(Window& w, std::function<void()> during) {
+  w.Map(1, w.pty.slave);
+  w.main.Form_Load();
+  w.Button(Control::TemuDot)->click();
+  const std::string file = w.dir.filePath("card.sgn").toStdString();
+  std::ofstream(file) << "card";
+  w.window.SetChooser([&](const ChooserRequest&) { return ChooserResult{ChooserResult::Outcome::Chosen, file, ""}; });
+  w.Button(Control::Browse)->click();
+  ASSERT_TRUE(w.window.Enabled(Control::Start));
+  QTimer::singleShot(50, &w.window, during);
+  w.Button(Control::Start)->click();  // returns when the transfer has ended
+}
+
+TEST(Window, AltLettersEscAndFocusFollowTheTransfer) {
+  Window w;
+  const struct {
+    Control control;
+    QString caption;
+    QKeySequence key;
+  } letters[] = {{.control = Control::Browse, .caption = "Browse", .key = QKeySequence(Qt::ALT | Qt::Key_B)},
+                 {.control = Control::Start, .caption = "Start", .key = QKeySequence(Qt::ALT | Qt::Key_S)},
+                 {.control = Control::ExitButton, .caption = "Stop", .key = QKeySequence(Qt::ALT | Qt::Key_T)},
+                 {.control = Control::portOpen, .caption = "Port Close", .key = QKeySequence(Qt::ALT | Qt::Key_P)}};
+  for (const auto& l : letters) {
+    EXPECT_EQ(w.Button(l.control)->shortcut(), l.key) << l.caption.toStdString();
+    EXPECT_EQ(w.Text(l.control), l.caption);
+  }
+  w.window.SetCaption(Control::portOpen, "Port Open");  // a caption set by the logic keeps its letter
+  EXPECT_EQ(w.Button(Control::portOpen)->shortcut(), QKeySequence(Qt::ALT | Qt::Key_P));
+  EXPECT_EQ(w.Text(Control::portOpen), "Port Open");
+  w.window.SetCaption(Control::portOpen, "R&D");  // an ampersand of the caption's own is shown
+  EXPECT_EQ(w.Text(Control::portOpen), "R&D");
+
+  w.Activate();
+  QString focusDuring;
+  bool stoppedByEsc = false;
+  RunSilentTransfer(w, [&] {
+    focusDuring = QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : "";
+    QTest::keyClick(&w.window, Qt::Key_Escape);
+    stoppedByEsc = w.main.StopFlag;
+  });
+  EXPECT_EQ(focusDuring, "ExitButton");
+  EXPECT_TRUE(stoppedByEsc);
+  EXPECT_FALSE(w.main.TransferRunning());
+  EXPECT_EQ(w.window.focusWidget(), w.window.Widget(Control::Start));
+  QTest::keyClick(&w.window, Qt::Key_Escape);  // no transfer: Esc does nothing
+  EXPECT_FALSE(w.window.Enabled(Control::ExitButton));
+
+  // A transfer that ends with Start still disabled (the line was lost) hands Start the focus
+  // when it comes back.
+  w.window.SetEnabled(Control::ExitButton, true);
+  w.window.SetEnabled(Control::Start, false);
+  w.window.SetEnabled(Control::ExitButton, false);
+  EXPECT_NE(w.window.focusWidget(), w.window.Widget(Control::Start));
+  w.window.SetEnabled(Control::Start, true);
+  EXPECT_EQ(w.window.focusWidget(), w.window.Widget(Control::Start));
+}
+
+TEST(Window, ClosingDuringATransferAsksAndClosesOnlyAfterItEnded) {
+  Window w;
+  const std::string question = "A transfer is running. Stop it and close?||" + std::to_string(int(Buttons::YesNoCancel)) +
+                               "|" + std::to_string(int(Icon::Question));
+  w.window.show();
+  bool keptAfterNo = false, runningAfterNo = false, portOpenAtYes = false;
+  w.replies = {Answer::No, Answer::Yes};
+  RunSilentTransfer(w, [&] {
+    w.window.close();
+    keptAfterNo = w.window.isVisible() && !w.main.StopFlag;
+    runningAfterNo = w.main.TransferRunning();
+    w.window.close();
+    portOpenAtYes = w.serial.PortOpen();  // the transfer ends first
+  });
+  EXPECT_TRUE(keptAfterNo);
+  EXPECT_TRUE(runningAfterNo);
+  EXPECT_TRUE(portOpenAtYes);
+  EXPECT_EQ(w.shown, (std::vector<std::string>{question, question}));
+  QApplication::processEvents();  // the close asked for again once the transfer is over
+  EXPECT_FALSE(w.window.isVisible());
+  EXPECT_FALSE(w.serial.PortOpen());
+
+  Window idle;  // no transfer: no question
+  idle.window.show();
+  idle.window.close();
+  EXPECT_FALSE(idle.window.isVisible());
+  EXPECT_TRUE(idle.shown.empty());
+}
+
+TEST(Window, EveryControlSaysInOneLineWhatItDoes) {
+  Window w;
+  std::set<QString> tips;
+  for (Control c : {Control::Browse, Control::Start, Control::ExitButton, Control::portOpen, Control::DownDot,
+                    Control::UpDot, Control::ProgramDot, Control::SDXDot, Control::TemuDot, Control::HWver,
+                    Control::SWver, Control::ModelID, Control::File, Control::Info}) {
+    const QString tip = w.window.Widget(c)->toolTip();
+    EXPECT_GT(tip.size(), 10) << w.window.Widget(c)->objectName().toStdString();
+    EXPECT_FALSE(tip.contains('\n')) << tip.toStdString();
+    tips.insert(tip);
+  }
+  EXPECT_EQ(tips.size(), 14u);  // no two alike
+  // The size text's tooltip shows the rate during a transfer and its own line after it.
+  const QString own = w.window.Widget(Control::Info)->toolTip();
+  w.window.SetText(Control::Info, "20k/40K");
+  w.window.SetProgressValue(47.5f);
+  EXPECT_NE(w.window.Widget(Control::Info)->toolTip(), own);
+  w.window.SetText(Control::Info, "");
+  EXPECT_EQ(w.window.Widget(Control::Info)->toolTip(), own);
+}
+
+TEST(Window, PortCaptionsEndClearOfTheNextButton) {
+  Window w;
+  for (int n = 1; n <= 8; ++n) {
+    const QWidget* b = w.window.Widget(ComPort(n));
+    const std::string name = b->objectName().toStdString();
+    EXPECT_LE(b->sizeHint().width(), b->width()) << name;  // the caption is not cut
+    EXPECT_LE(b->geometry().right(), b->parentWidget()->contentsRect().right()) << name;
+    if (n % 2 == 1) {
+      const QWidget* next = w.window.Widget(ComPort(n + 1));
+      EXPECT_LT(b->geometry().right() + 2, next->x()) << name;
+      EXPECT_EQ(b->y(), next->y()) << name;  // the places are as designed
+    }
+  }
+}
+
+TEST(Window, FileDialogOpensInTheFolderLastUsedAndSavesForAnUpload) {
+  Window w;
+  w.window.SetAnswerer(nullptr);
+  w.window.SetSettings(&w.settings);
+  ASSERT_TRUE(QDir(w.dir.path()).mkdir("images"));
+  const QString images = QDir(w.dir.filePath("images")).absolutePath();
+  struct Seen {
+    QString directory, selected;
+    QFileDialog::AcceptMode mode{};
+  };
+  auto show = [&](const std::string& initial, const QString& choose) {
+    Seen seen;
+    OnModal<QFileDialog>([&](QFileDialog* d) {
+      seen = {d->directory().absolutePath(), d->selectedFiles().value(0), d->acceptMode()};
+      d->selectFile(choose);
+      static_cast<QDialog*>(d)->accept();
+    });
+    EXPECT_EQ(w.window.ShowOpenDialog({"t", "All Files (*.*)|*.*", initial}).path, choose.toStdString());
+    return seen;
+  };
+  // A first run: the folder of the file the logic names, that file preselected.
+  const Seen first = show(w.dir.filePath("a.bin").toStdString(), images + "/b.bin");
+  EXPECT_EQ(first.directory, QDir(w.dir.path()).absolutePath());
+  EXPECT_EQ(first.selected, QDir(w.dir.path()).absoluteFilePath("a.bin"));
+  EXPECT_EQ(first.mode, QFileDialog::AcceptOpen);
+  EXPECT_EQ(w.settings.Read(kAppName, "Window", "LastFolder", ""), images.toStdString());
+  EXPECT_EQ(w.settings.Read(kAppName, kStartupSection, "LastFolder", ""), "");
+  // Then the folder last used, whatever the logic names (a bare temporary name after SDX).
+  w.window.SetValue(Control::UpDot, true);
+  const Seen second = show("satcodx.tm1", images + "/c.bin");
+  EXPECT_EQ(second.directory, images);
+  EXPECT_EQ(second.mode, QFileDialog::AcceptSave);
+}
+
+TEST(Window, ALongTransferEndedUnseenIsToldToTheDesktop) {
+  const struct {
+    const char* name;
+    int seconds;
+    bool active;
+    const char* verdict;  // a box at the end; none: stopped
+    const char* told;     // "summary|body"; empty: nothing told
+  } cases[] = {
+      {.name = "verdict", .seconds = 31, .active = false, .verdict = "Kelvane Complete", .told = "Kelvane|Kelvane Complete"},
+      {.name = "stopped", .seconds = 45, .active = false, .verdict = nullptr, .told = "Kelvane|Kelvane"},
+      {.name = "short", .seconds = 29, .active = false, .verdict = "Kelvane Complete", .told = ""},
+      {.name = "seen", .seconds = 31, .active = true, .verdict = nullptr, .told = ""},
+  };
+  for (const auto& c : cases) {
+    Window w;
+    FakeClock clock;
+    w.window.SetClock(clock);
+    std::vector<std::string> told;
+    w.window.SetNotifier([&](const QString& summary, const QString& body) { told.push_back((summary + "|" + body).toStdString()); });
+    if (c.active) w.Activate();
+    w.window.SetEnabled(Control::ExitButton, true);
+    clock.now += std::chrono::seconds(c.seconds);
+    if (c.verdict) w.window.MessageBox(c.verdict, "", Buttons::OK, Icon::Information);
+    w.window.SetEnabled(Control::ExitButton, false);
+    EXPECT_EQ(told, c.told[0] ? std::vector<std::string>{c.told} : std::vector<std::string>{}) << c.name;
+  }
 }
 
 }  // namespace
