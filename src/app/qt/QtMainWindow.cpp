@@ -22,6 +22,7 @@
 #include "app/Main.h"
 #include "app/SettingsStore.h"
 #include "app/qt/DesktopNotice.h"
+#include "transfer/Frame.h"
 
 namespace kelvane {
 
@@ -104,6 +105,7 @@ constexpr struct {
     {Control::ExitButton, "Stop the running transfer (Esc)"},
 };
 
+constexpr const char* kWaitingForReceiver = "waiting for the receiver — switch it on or restart it";
 constexpr const char* kStopAndClose = "A transfer is running. Stop it and close?";
 constexpr const char* kWindowSection = "Window";
 constexpr const char* kLastFolderKey = "LastFolder";
@@ -299,7 +301,10 @@ void QtMainWindow::FitPortCaptions() {
 void QtMainWindow::OnTransferShown(bool running) {
   transferShown_ = running;
   auto* start = Widget(Control::Start);
+  waitingSince_.reset();
   if (running) {
+    stoppedTitle_.clear();
+    setWindowTitle(kAppName);
     transferStart_ = clock_->Now();
     noticeGiven_ = false;
     focusStartPending_ = false;
@@ -392,8 +397,9 @@ void QtMainWindow::SetText(Control c, const std::string& text) {
   // text ends the transfer.
   if (infoText_.empty() && !text.empty()) meter_.Start(std::chrono::steady_clock::now());
   infoText_ = text;
+  if (!text.empty()) waitingSince_.reset();  // data moves: the meter takes the title
   if (text.empty()) {
-    setWindowTitle(kAppName);
+    setWindowTitle(stoppedTitle_.isEmpty() ? QString(kAppName) : stoppedTitle_);
     e->setToolTip(DefaultToolTip(c));
   }
 }
@@ -404,6 +410,35 @@ void QtMainWindow::ShowMeter(float barValue) {
   const QString line = ToQt(meter_.Line()).simplified();
   setWindowTitle(QStringLiteral("%1 - %2").arg(kAppName, line));
   Widget(Control::Info)->setToolTip(line);
+}
+
+void QtMainWindow::ShowWaitingForReceiver(std::optional<std::chrono::steady_clock::time_point> since) {
+  waitingSince_ = since;
+  if (since) ShowWaitTitle();
+  else setWindowTitle(kAppName);
+}
+
+void QtMainWindow::ShowWaitTitle() {
+  if (!waitingSince_) return;
+  const double waited = std::chrono::duration<double>(clock_->Now() - *waitingSince_).count();
+  const QString title = QStringLiteral("%1 - %2 (%3)").arg(kAppName, kWaitingForReceiver, ToQt(Duration(waited)));
+  if (title != windowTitle()) setWindowTitle(title);
+}
+
+void QtMainWindow::ShowStopped(std::int64_t done, std::int64_t total) {
+  QString how;
+  if (waitingSince_) {
+    const double waited = std::chrono::duration<double>(clock_->Now() - *waitingSince_).count();
+    how = QStringLiteral("stopped after waiting %1 for the receiver").arg(ToQt(Duration(waited)));
+  } else if (total > 0) {
+    const double percent = std::clamp(static_cast<double>(done) * 100.0 / static_cast<double>(total), 0.0, 100.0);
+    how = QStringLiteral("stopped at %1 % (%2)").arg(percent, 0, 'f', 1).arg(ToQt(SizeText(done, total)));
+  } else {
+    how = QStringLiteral("stopped");
+  }
+  waitingSince_.reset();
+  stoppedTitle_ = QStringLiteral("%1 - %2").arg(kAppName, how);
+  setWindowTitle(stoppedTitle_);
 }
 
 void QtMainWindow::SetCaption(Control c, const std::string& caption) {
@@ -515,6 +550,7 @@ ChooserResult QtMainWindow::ShowOpenDialog(const ChooserRequest& request) {
 }
 
 void QtMainWindow::PumpEvents(std::chrono::milliseconds maxWait) {
+  ShowWaitTitle();  // a wait pumps all along: how long it has lasted, to the second
   QAbstractEventDispatcher* dispatcher = QThread::currentThread()->eventDispatcher();
   if (!dispatcher) return;
   const bool ran = dispatcher->processEvents(QEventLoop::AllEvents);

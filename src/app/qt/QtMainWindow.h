@@ -7,7 +7,9 @@
 #include <QTimer>
 #include <QWidget>
 #include <array>
+#include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "app/Clock.h"
 #include "app/MainView.h"
@@ -78,6 +80,10 @@ class QtMainWindow final : public QWidget, public MainView {
   void SetBusyPointer(bool busy) override;
   void SetToolTip(Control c, const std::string& tip) override;
   void RequestClose() override;
+  // The title says what a transfer waits for and since when (nullopt: no longer waiting),
+  // and, once a transfer has been stopped, how far it got, until the next one starts.
+  void ShowWaitingForReceiver(std::optional<std::chrono::steady_clock::time_point> since);
+  void ShowStopped(std::int64_t done, std::int64_t total);
 
   // The name filters of the file dialog for a "label|pattern|..." filter list.
   static QStringList NameFilters(const std::string& filter);
@@ -107,6 +113,9 @@ class QtMainWindow final : public QWidget, public MainView {
   ProgressMeter meter_;
   std::string infoText_;
   void ShowMeter(float barValue);
+  void ShowWaitTitle();
+  std::optional<std::chrono::steady_clock::time_point> waitingSince_;
+  QString stoppedTitle_;  // empty: not stopped
   QButtonGroup* ports_ = nullptr;
   QButtonGroup* modes_ = nullptr;
   QButtonGroup* types_ = nullptr;

@@ -501,5 +501,47 @@ TEST(Window, ALongTransferEndedUnseenIsToldToTheDesktop) {
   }
 }
 
+TEST(Window, TheTitleSaysWhatATransferWaitsForAndHowFarAStoppedOneGot) {
+  const QString waiting = QString::fromUtf8("Kelvane - waiting for the receiver \u2014 switch it on or restart it");
+  const struct {
+    const char* name;
+    bool waits;              // the receiver has not answered yet
+    bool moved;              // data has moved
+    std::int64_t done, total;  // at Stop
+    QString stopped;         // the title after Stop and after the window is unlocked
+  } cases[] = {
+      {.name = "silent receiver", .waits = true, .moved = false, .done = 0, .total = 0,
+       .stopped = "Kelvane - stopped after waiting 1:15 for the receiver"},
+      {.name = "in the middle", .waits = true, .moved = true, .done = 920'000, .total = 2'048'000,
+       .stopped = "Kelvane - stopped at 44.9 % (920k/2048K)"},
+  };
+  for (const auto& c : cases) {
+    Window w;
+    FakeClock clock;
+    w.window.SetClock(clock);
+    w.window.SetEnabled(Control::ExitButton, true);
+    w.window.ShowWaitingForReceiver(clock.now);
+    EXPECT_EQ(w.window.windowTitle(), waiting + " (0:00)") << c.name;
+    clock.now += std::chrono::seconds(75);
+    w.window.PumpEvents(0ms);  // the waits pump: the time waited follows
+    EXPECT_EQ(w.window.windowTitle(), waiting + " (1:15)") << c.name;
+    if (c.moved) {
+      w.window.ShowWaitingForReceiver(std::nullopt);
+      w.window.SetText(Control::Info, "920k/2048K");
+      w.window.SetProgressValue(42.7f);
+      w.window.PumpEvents(0ms);
+      EXPECT_TRUE(w.window.windowTitle().contains("44.9 %")) << w.window.windowTitle().toStdString();
+    }
+    w.window.ShowStopped(c.done, c.total);
+    EXPECT_EQ(w.window.windowTitle(), c.stopped) << c.name;
+    w.window.SetText(Control::Info, "");  // the window unlocked: no box, the title stays
+    w.window.SetEnabled(Control::ExitButton, false);
+    EXPECT_EQ(w.window.windowTitle(), c.stopped) << c.name;
+    EXPECT_TRUE(w.shown.empty()) << c.name;
+    w.window.SetEnabled(Control::ExitButton, true);  // the next transfer
+    EXPECT_EQ(w.window.windowTitle(), "Kelvane") << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace kelvane::test
