@@ -1,4 +1,4 @@
-#include "transfer/Frame.h"
+#include "transfer/Exchange.h"
 
 #include <gtest/gtest.h>
 
