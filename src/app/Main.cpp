@@ -163,17 +163,15 @@ void Main::portOpen_Click() {
   settings_.Write(kAppName, kStartupSection, "ComPort", std::to_string(serial_.CommPort()));
 }
 
-void Main::DownDot_Click() {
-  for (Control c : {Control::SDXDot, Control::ProgramDot, Control::TemuDot}) view_.SetEnabled(c, true);
+void Main::DownDot_Click() { ModeChanged(true); }
+
+void Main::UpDot_Click() { ModeChanged(false); }
+
+void Main::ModeChanged(bool download) {
+  // TYPE means something only for a download.
+  for (Control c : {Control::SDXDot, Control::ProgramDot, Control::TemuDot}) view_.SetEnabled(c, download);
   for (Control c : kTextBoxes) view_.SetText(c, "");
   // A file chosen under the other mode is not used: Start waits for a new choice.
-  chosenMode = 0;
-  SetFileReady(false);
-}
-
-void Main::UpDot_Click() {
-  for (Control c : {Control::SDXDot, Control::ProgramDot, Control::TemuDot}) view_.SetEnabled(c, false);
-  for (Control c : kTextBoxes) view_.SetText(c, "");
   chosenMode = 0;
   SetFileReady(false);
 }

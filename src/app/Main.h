@@ -71,6 +71,8 @@ class Main {
 
  private:
   void OpenAtStartup(const std::string& stored);
+  // DownDot and UpDot: the TYPE options follow the mode, and the chosen file is forgotten.
+  void ModeChanged(bool download);
   // Shows the port as closed: the controls of the closed state, Start disabled.
   void ShowPortClosed();
   // Close-time drain; returns false when the user chose Abort.

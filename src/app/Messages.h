@@ -31,8 +31,8 @@ inline constexpr const char* kUploadTitle = "UpLoad";
 std::string ReplaceQuestion(const std::string& path);
 
 // Shows the boxes of an outcome, in order; none for the kinds that need no word (a file
-// ready, a stop, the end of a Temu exchange). A lost line is shown by the frame itself,
-// after it has unlocked the window.
+// ready, a stop, the end of a Temu exchange). Its lineLost flag shows nothing: the frame
+// shows PortUnavailable for it once the window is unlocked.
 void ShowOutcome(MainView& view, const Outcome& outcome);
 
 }  // namespace kelvane
