@@ -73,6 +73,7 @@ class QtMainWindow final : public QWidget, public MainView {
   void SetCaption(Control c, const std::string& caption) override;
   void SetProgressMax(int max) override;
   void SetProgressValue(float value) override;
+  void ShowTransferProgress(const TransferProgress& progress) override;
   Answer MessageBox(const std::string& text, const std::string& title, Buttons buttons, Icon icon) override;
   ChooserResult ShowOpenDialog(const ChooserRequest& request) override;
   void PumpEvents(std::chrono::milliseconds maxWait) override;
@@ -80,8 +81,8 @@ class QtMainWindow final : public QWidget, public MainView {
   void SetBusyPointer(bool busy) override;
   void SetToolTip(Control c, const std::string& tip) override;
   void RequestClose() override;
-  // The title says what a transfer waits for and since when (nullopt: no longer waiting),
-  // and, once a transfer has been stopped, how far it got, until the next one starts.
+  // The title says what a transfer waits for and for how long, and, once a transfer has
+  // been stopped, how far it got, until the next one starts.
   void ShowWaitingForReceiver(std::optional<std::chrono::steady_clock::time_point> since);
   void ShowStopped(std::int64_t done, std::int64_t total);
 
@@ -109,10 +110,6 @@ class QtMainWindow final : public QWidget, public MainView {
   Main* main_ = nullptr;
   std::array<QWidget*, kControls> widgets_{};
   QProgressBar* bar_ = nullptr;
-  // Rate and time left of the running transfer, shown in the title and the size text's tooltip.
-  ProgressMeter meter_;
-  std::string infoText_;
-  void ShowMeter(float barValue);
   void ShowWaitTitle();
   std::optional<std::chrono::steady_clock::time_point> waitingSince_;
   QString stoppedTitle_;  // empty: not stopped
