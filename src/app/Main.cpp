@@ -244,8 +244,10 @@ void Main::Start_Click() {
   transferRunning_ = true;
   BeginTransfer();
   Outcome result = serial_.Lost() ? Outcome::Of(Outcome::Kind::Nothing) : RunChosenExchange();
-  // Shown while the window is still locked, with the last progress in view.
+  // Shown while the window is still locked, with the last progress in view. A Stop shows
+  // no box; the view is told how far the transfer got.
   ShowOutcome(view_, result);
+  if (result.kind == Outcome::Kind::Stopped && !serial_.Lost()) view_.ShowStopped(result.done, result.total);
   EndTransfer();
   result.lineLost = serial_.Lost();
   lastTransfer_ = result;

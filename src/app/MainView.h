@@ -4,6 +4,7 @@
 // and the tests with fakes.
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -66,6 +67,12 @@ class MainView {
   //    The same progress as numbers, with the rate and time left; shown after the size
   //    text and the bar value of each step.
   virtual void ShowTransferProgress(const TransferProgress& progress) { (void)progress; }
+  //    A transfer waits for the receiver to speak first (a download for its ready byte or
+  //    first request, an upload for its header) since `since` on the logic's clock;
+  //    nullopt: the receiver has spoken. A Stop leaves the wait as it was.
+  virtual void ShowWaitingForReceiver(std::optional<std::chrono::steady_clock::time_point> since) { (void)since; }
+  //    A transfer ended by Stop after done of total bytes (no message box says so).
+  virtual void ShowStopped(std::int64_t done, std::int64_t total) { (void)done, (void)total; }
 
   // 6. Modal message box; an empty title shows the application name.
   virtual Answer MessageBox(const std::string& text, const std::string& title, Buttons buttons,

@@ -64,7 +64,9 @@ Outcome RunProgramDownload(Exchange& x) {
   // sends nothing, so the end of data still goes out.
   if (!x.Stopping()) {
     link.ClearLatest();
+    x.view.ShowWaitingForReceiver(x.clock.Now());
     while (!link.LatestHas(wire::kReady) && !x.Stopping()) link.ChunkPoll();
+    if (!x.Stopping()) x.view.ShowWaitingForReceiver(std::nullopt);
   }
   if (!x.Stopping()) {
     link.Send(wire::kHeaderFollows);

@@ -119,6 +119,9 @@ Outcome RunTemuDownload(Exchange& x) {
   serial.SetOutBufferCount(0);
   serial.SetInputLen(0);
 
+  // The receiver leads: until its first request comes, the exchange waits for it.
+  bool heard = false;
+  x.view.ShowWaitingForReceiver(x.clock.Now());
   while (running && !x.Stopping()) {
     // Wait for a chunk with a 02, or for any bytes while a request is under way. Bytes
     // without a 02 between requests are dropped here.
@@ -126,6 +129,8 @@ Outcome RunTemuDownload(Exchange& x) {
     const auto hasStart = [&] { return std::find(chunk.begin(), chunk.end(), wire::kStart) != chunk.end(); };
     while (!hasStart() && !x.Stopping() && !(!chunk.empty() && req.Stored() > 0)) chunk = link.ChunkPoll();
     if (x.Stopping()) break;
+    if (!heard) x.view.ShowWaitingForReceiver(std::nullopt);
+    heard = true;
 
     req.Store(chunk);
     bool replied = false;

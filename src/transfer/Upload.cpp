@@ -47,11 +47,14 @@ bool Write(Exchange& x, std::span<const std::uint8_t> bytes) { return x.files.Wr
 bool ReceiveHeader(Exchange& x, std::array<std::uint8_t, kHeaderSize>& header, HeaderFields& fields) {
   auto& link = x.link;
   int rxPos = 0;
+  x.view.ShowWaitingForReceiver(x.clock.Now());
   while (!x.Stopping()) {
     const auto b = link.BytePoll();
     if (b) {
       if (rxPos == 0) {
-        if (*b == wire::kHeaderFollows) rxPos = 1;
+        if (*b != wire::kHeaderFollows) continue;
+        rxPos = 1;
+        x.view.ShowWaitingForReceiver(std::nullopt);
         continue;
       }
       fields.Take(rxPos, *b);

@@ -9,8 +9,10 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/Main.h"
@@ -44,6 +46,10 @@ class FakeView : public MainView {
   void SetProgressMax(int) override {}
   void SetProgressValue(float v) override { progress = v, progressHistory.push_back(v); }
   void ShowTransferProgress(const TransferProgress& p) override { progressReports.push_back(p); }
+  void ShowWaitingForReceiver(std::optional<std::chrono::steady_clock::time_point> since) override {
+    waitingSince.push_back(since);
+  }
+  void ShowStopped(std::int64_t done, std::int64_t total) override { stoppedAt.push_back({done, total}); }
   Answer MessageBox(const std::string& t, const std::string& title, Buttons b, Icon i) override {
     messages.push_back({t, title, b, i});
     const Answer def = b == Buttons::YesNoCancel ? Answer::Cancel : b == Buttons::AbortRetryIgnore ? Answer::Ignore : Answer::OK;
@@ -78,6 +84,8 @@ class FakeView : public MainView {
   float progress = 0;
   std::vector<float> progressHistory;
   std::vector<TransferProgress> progressReports;
+  std::vector<std::optional<std::chrono::steady_clock::time_point>> waitingSince;  // in turn
+  std::vector<std::pair<std::int64_t, std::int64_t>> stoppedAt;                     // done, total
   bool busy = false;
   int closeRequests = 0;
   std::vector<ShownMessage> messages;

@@ -135,6 +135,42 @@ TEST(Download, StopInEveryWaitStillSendsTheEndOfData) {
   }
 }
 
+// The view is told while the receiver has not spoken yet, and how far a stopped one got.
+TEST(Download, TheViewHearsOfTheWaitForTheReceiverAndOfAStop) {
+  using Since = std::optional<std::chrono::steady_clock::time_point>;
+  const auto t0 = std::chrono::steady_clock::time_point{} + std::chrono::seconds(5);
+  const struct {
+    const char* name;
+    Control type;
+    std::function<void(Download&)> script;
+    std::vector<Since> waiting;
+    std::vector<std::pair<std::int64_t, std::int64_t>> stopped;
+  } cases[] = {
+      {.name = "ready came", .type = Control::ProgramDot,
+       .script = [](Download& d) { d.rx.Idle(3), d.Script(), d.rx.Send({0x17}); },
+       .waiting = {t0, std::nullopt}, .stopped = {}},
+      {.name = "stopped waiting for ready", .type = Control::ProgramDot,
+       .script = [](Download& d) { d.rx.Idle(3).Stop().Expect({0x03}); }, .waiting = {t0}, .stopped = {{0, 0}}},
+      {.name = "stopped in the data", .type = Control::ProgramDot,
+       .script = [](Download& d) { d.Script(1), d.rx.Expect(d.Block(1)).Idle(3).Stop().Expect({0x03}); },
+       .waiting = {t0, std::nullopt}, .stopped = {{64 + 2048, 3064}}},
+      {.name = "temu request came", .type = Control::TemuDot,
+       .script = [](Download& d) { d.rx.Idle(3).Send({0x02, 0x0A, 0x03}); }, .waiting = {t0, std::nullopt}, .stopped = {}},
+      {.name = "temu stopped waiting", .type = Control::TemuDot,
+       .script = [](Download& d) { d.rx.Idle(3).Stop(); }, .waiting = {t0}, .stopped = {{0, 0}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Download d(Image(3000), false, c.type);
+    d.clock.now = t0;
+    c.script(d);
+    d.Start();
+    EXPECT_EQ(d.view.waitingSince, c.waiting);
+    EXPECT_EQ(d.view.stoppedAt, c.stopped);
+    if (!c.stopped.empty()) { EXPECT_TRUE(d.view.messages.empty()); }  // a Stop shows no box
+  }
+}
+
 TEST(Download, MissingOrShortFileIsReportedBeforeAnythingIsSent) {
   Bytes image = Image(0);
   image.resize(63);

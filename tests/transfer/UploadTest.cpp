@@ -101,6 +101,34 @@ TEST(Upload, StopInHeaderOrBlocksKeepsWhatWasWritten) {
   b.ExpectUnlocked();
 }
 
+TEST(Upload, TheViewHearsOfTheWaitForTheHeaderAndOfAStop) {
+  using Since = std::optional<std::chrono::steady_clock::time_point>;
+  const auto t0 = std::chrono::steady_clock::time_point{} + std::chrono::seconds(5);
+  const struct {
+    const char* name;
+    std::function<void(Upload&)> script;
+    std::vector<Since> waiting;
+    std::vector<std::pair<std::int64_t, std::int64_t>> stopped;
+  } cases[] = {
+      {.name = "header came", .script = [](Upload& u) { u.Head().End(); },
+       .waiting = {t0, std::nullopt}, .stopped = {}},
+      {.name = "stopped waiting for the header", .script = [](Upload& u) { u.rx.Expect({0x01}).Idle(3).Stop(); },
+       .waiting = {t0}, .stopped = {{0, 0}}},
+      {.name = "stopped in the blocks",
+       .script = [](Upload& u) { u.Head().Block(Pattern(1024, 1)).rx.Idle(3).Stop(); },
+       .waiting = {t0, std::nullopt}, .stopped = {{1024, 0x00200000}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Upload u;
+    u.clock.now = t0;
+    c.script(u);
+    u.Start();
+    EXPECT_EQ(u.view.waitingSince, c.waiting);
+    EXPECT_EQ(u.view.stoppedAt, c.stopped);
+  }
+}
+
 TEST(Upload, FailedWriteEndsTheUploadWithTheSystemsReason) {
   for (std::size_t fits : {0, 64 + 1024}) {  // the header, or the second block, cannot be written
     SCOPED_TRACE(fits);

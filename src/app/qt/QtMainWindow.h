@@ -83,8 +83,8 @@ class QtMainWindow final : public QWidget, public MainView {
   void RequestClose() override;
   // The title says what a transfer waits for and for how long, and, once a transfer has
   // been stopped, how far it got, until the next one starts.
-  void ShowWaitingForReceiver(std::optional<std::chrono::steady_clock::time_point> since);
-  void ShowStopped(std::int64_t done, std::int64_t total);
+  void ShowWaitingForReceiver(std::optional<std::chrono::steady_clock::time_point> since) override;
+  void ShowStopped(std::int64_t done, std::int64_t total) override;
 
   // The name filters of the file dialog for a "label|pattern|..." filter list.
   static QStringList NameFilters(const std::string& filter);
