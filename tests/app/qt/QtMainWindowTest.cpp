@@ -19,6 +19,7 @@
 
 #include "app/Clock.h"
 #include "app/Main.h"
+#include "app/qt/CloseOnSignal.h"
 #include "app/qt/QtSettingsStore.h"
 #include "app/qt/QtTestApp.h"
 #include "files/FileTable.h"
@@ -500,6 +501,28 @@ TEST(Window, ALongTransferEndedUnseenIsToldToTheDesktop) {
     w.window.SetEnabled(Control::ExitButton, false);
     EXPECT_EQ(told, c.told[0] ? std::vector<std::string>{c.told} : std::vector<std::string>{}) << c.name;
   }
+}
+
+TEST(Window, ASignalDismissesAWaitingBoxAndThenCloses) {
+  Window w;
+  w.window.SetAnswerer(nullptr);
+  w.window.show();
+  int closes = 0;
+  CloseOnSignals(w.window, [&] { ++closes, w.window.CloseUnasked(); });
+  QTimer::singleShot(0, [] { ::raise(SIGTERM); });
+  // Should the box stay, this ends the wait (and the test fails on the time).
+  QTimer::singleShot(3000, [] {
+    if (QWidget* box = QApplication::activeModalWidget()) box->close();
+  });
+  QElapsedTimer t;
+  t.start();
+  EXPECT_EQ(w.window.MessageBox("Kelvane Complete", "", Buttons::OK, Icon::Information), Answer::OK);
+  EXPECT_LT(t.elapsed(), 2000);
+  EXPECT_EQ(closes, 0);  // not under the box's caller
+  QApplication::processEvents();
+  EXPECT_EQ(closes, 1);
+  EXPECT_FALSE(w.window.isVisible());
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) ::signal(s, SIG_DFL);
 }
 
 TEST(Window, TheTitleSaysWhatATransferWaitsForAndHowFarAStoppedOneGot) {
