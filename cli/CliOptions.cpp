@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "cli/PortBoard.h"
+
 namespace kelvane::cli {
 
 namespace {
@@ -15,6 +17,24 @@ bool ParseSeconds(const std::string& text, double& out) {
   if (*end != '\0' || !std::isfinite(v) || v <= 0 || v > 86400.0 * 365) return false;
   out = v;
   return true;
+}
+
+// Several ports run one transfer each; the files they write must not collide.
+template <typename Fail>
+void CheckPorts(const Options& o, Fail&& fail) {
+  if (o.ports.size() < 2) return;
+  const bool transfer = o.command == Command::Download || o.command == Command::DownloadSdx ||
+                        o.command == Command::DownloadTemu || o.command == Command::Upload;
+  if (!transfer) return fail("several ports belong to download and upload");
+  if (o.trace == "-") return fail("--trace - takes one port; give a FILE, which gets each port's name");
+  const bool perPortFiles = o.command == Command::Upload || !o.trace.empty();
+  for (std::size_t i = 0; i < o.ports.size(); ++i)
+    for (std::size_t j = 0; j < i; ++j) {
+      if (o.ports[i] == o.ports[j] || (ComPortNumber(o.ports[i]) != 0 && ComPortNumber(o.ports[i]) == ComPortNumber(o.ports[j])))
+        return fail("--port " + o.ports[i] + " is given twice");
+      if (perPortFiles && PortTag(o.ports[i]) == PortTag(o.ports[j]))
+        return fail("--port " + o.ports[j] + " and " + o.ports[i] + " would write to the same file names");
+    }
 }
 
 }  // namespace
@@ -70,7 +90,15 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
       if (!takeValue()) continue;
       if (ComPortNumber(value) == 0 && value.find('/') == std::string::npos)
         fail("--port: \"" + value + "\" is neither COM1 to COM8 nor a device path");
-      o.port = value;
+      if (o.ports.empty()) o.port = value;
+      o.ports.push_back(value);
+    } else if (a == "--json") {
+      noValue();
+      o.json = true;
+    } else if (a == "--trace") {
+      if (!takeValue()) continue;
+      if (value.empty()) fail("--trace needs a file name, or - for standard error");
+      o.trace = value;
     } else if (a == "--timeout" || a == "-t") {
       if (!takeValue()) continue;
       double s = 0;
@@ -137,11 +165,13 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
   }
   if (n >= 1) o.file = words[1];
   if (r.error.empty() && n >= 1 && o.file.empty()) fail(cmd + ": the file name is empty");
+  if (r.error.empty()) CheckPorts(o, fail);
   return r;
 }
 
 const char* UsageText() {
-  return R"(Usage: kelvane-cli [--port PORT] [--timeout SECS] [--force] [--quiet] COMMAND [ARGS]
+  return R"(Usage: kelvane-cli [--port PORT]... [--timeout SECS] [--force] [--quiet] [--json]
+                   [--trace FILE] COMMAND [ARGS]
 
 Loads program images, channel lists and conditional-access files into a receiver over
 a serial line (115200 baud, 8N1), with the same exchanges as the Kelvane window.
@@ -158,10 +188,16 @@ Commands:
 
 Options:
   -p, --port PORT       COM1 to COM8 (mapped as in the window) or a device path;
-                        default: the port the window last opened, else COM1
+                        default: the port the window last opened, else COM1;
+                        given more than once, download and upload run on every port
+                        at once (upload FILE and --trace FILE get each port's name)
   -t, --timeout SECS    give up when nothing arrives for SECS seconds (default: wait)
   -f, --force           let upload replace an existing FILE
   -q, --quiet           no progress line
+      --json            one JSON event a line on standard output instead of the
+                        human lines (see the manual page)
+      --trace FILE      write every byte both ways to FILE with its time and
+                        direction; - for standard error
   -h, --help            show this help
       --version         show the version
 

@@ -91,9 +91,14 @@ void ConsoleView::StartProgress() {
 
 void ConsoleView::SetProgressValue(float value) {
   const std::string info = Text(Control::Info);
-  if (opt_.quiet || info.empty()) return;
+  if (info.empty() || (opt_.quiet && !opt_.events)) return;
   const auto now = std::chrono::steady_clock::now();
   meter_.Update(info, value, now);
+  if (opt_.events) {
+    const auto counts = ParseSizeText(info);
+    if (counts) opt_.events->Progress(counts->done, counts->total, meter_.BytesPerSecond(), now);
+    return;
+  }
   const std::string line = meter_.Line();
   if (opt_.errIsTerminal) {
     if (lineOpen_ && now - lastLine_ < kRedrawInterval) return;
@@ -120,13 +125,14 @@ void ConsoleView::EndProgressLine() {
 }
 
 void ConsoleView::Error(const std::string& text) {
+  if (opt_.events) return opt_.events->Notice(text);
   EndProgressLine();
   std::fprintf(opt_.err, "kelvane-cli: %s\n", text.c_str());
   std::fflush(opt_.err);
 }
 
 void ConsoleView::Note(const std::string& text) {
-  if (opt_.quiet) return;
+  if (opt_.quiet || opt_.events) return;
   EndProgressLine();
   std::fprintf(opt_.err, "%s\n", text.c_str());
   std::fflush(opt_.err);
@@ -134,9 +140,14 @@ void ConsoleView::Note(const std::string& text) {
 
 Answer ConsoleView::MessageBox(const std::string& text, const std::string&, Buttons buttons,
                                Icon icon) {
-  EndProgressLine();
-  std::fprintf(opt_.out, "%s\n", text.c_str());
-  std::fflush(opt_.out);
+  const bool errorIcon = icon == Icon::Critical || icon == Icon::Exclamation;
+  if (opt_.events) {
+    opt_.events->Message(text, buttons == Buttons::YesNoCancel ? "question" : errorIcon ? "error" : "info");
+  } else {
+    EndProgressLine();
+    std::fprintf(opt_.out, "%s\n", text.c_str());
+    std::fflush(opt_.out);
+  }
   switch (buttons) {
     case Buttons::YesNoCancel:
       // The only question is whether to replace an existing upload target.
@@ -148,8 +159,7 @@ Answer ConsoleView::MessageBox(const std::string& text, const std::string&, Butt
     case Buttons::OK:
       break;
   }
-  const bool errorIcon = icon == Icon::Critical || icon == Icon::Exclamation;
-  if (MeaningOf(text, errorIcon).error) {
+  if (MeaningOf(text, errorIcon).error && !opt_.events) {
     std::fprintf(opt_.err, "kelvane-cli: %s\n", text.c_str());
     std::fflush(opt_.err);
   }

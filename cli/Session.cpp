@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -15,9 +16,12 @@
 #include "app/Main.h"
 #include "app/qt/QtSettingsStore.h"
 #include "cli/ConsoleView.h"
+#include "cli/Events.h"
 #include "cli/OverlaySettings.h"
+#include "cli/TraceFile.h"
 #include "cli/WatchedPort.h"
 #include "files/FileTable.h"
+#include "serial/TracePort.h"
 #include "serial/qt/QtSerialPort.h"
 
 namespace fs = std::filesystem;
@@ -92,8 +96,11 @@ class Session {
       : opt_(o),
         overlay_(&store_),
         serial_(overlay_),
-        port_(serial_),
-        view_(ConsoleOptions{o.force, o.quiet, ::isatty(STDERR_FILENO) == 1, stdout, stderr},
+        trace_(OpenTrace()),
+        port_(trace_ ? static_cast<SerialPort&>(*trace_) : serial_),
+        events_(o.json ? std::optional<EventLog>(std::in_place, stdout, PortLabel()) : std::nullopt),
+        view_(ConsoleOptions{o.force, o.quiet, ::isatty(STDERR_FILENO) == 1, stdout, stderr,
+                             events_ ? &*events_ : nullptr},
               outcome_),
         main_(view_, port_, overlay_, files_, clock_) {
     view_.Attach(main_);
@@ -116,17 +123,26 @@ class Session {
   bool RequireFile(const std::string& path);
   void AfterPump();
   int Finish(int status);
+  std::unique_ptr<TracePort> OpenTrace();
+  void CloseTrace();
+  std::string PortLabel() const;
+  std::string DeviceOf(const std::string& label);
 
   const Options& opt_;
   Outcome outcome_;
   QtSettingsStore store_;
   OverlaySettings overlay_;
   QtSerialPort serial_;
+  SystemClock clock_;
+  TraceFile traceFile_;
+  std::string traceError_;
+  std::unique_ptr<TracePort> trace_;  // between the serial object and the rest, with --trace
   WatchedPort port_;
+  std::optional<EventLog> events_;
   ConsoleView view_;
   DiskFileTable files_;
-  SystemClock clock_;
   Main main_;
+  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   bool stopSeen_ = false;
   bool silenceSeen_ = false;
 };
@@ -257,13 +273,60 @@ void Session::ClosePort() {
 
 int Session::Finish(int status) {
   view_.EndProgressLine();
+  CloseTrace();
   const int reported = outcome_.Status();
-  return reported != kDone ? reported : status;
+  const int final = reported != kDone ? reported : status;
+  if (events_)
+    events_->End(final, events_->BytesDone(),
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count());
+  return final;
+}
+
+std::unique_ptr<TracePort> Session::OpenTrace() {
+  const bool transfer = opt_.command != Command::Ports && opt_.command != Command::Info && opt_.command != Command::Sdx;
+  if (opt_.trace.empty() || !transfer) return nullptr;
+  if (!traceFile_.Open(opt_.trace, opt_.force, traceError_)) return nullptr;
+  auto trace = std::make_unique<TracePort>(serial_, traceFile_.File(), clock_);
+  trace->Note("kelvane-cli " KELVANE_VERSION ": " + opt_.file + " on " + PortLabel() + " (" + DeviceOf(PortLabel()) +
+              "); out: PC to receiver, in: receiver to PC; seconds since this line");
+  return trace;
+}
+
+void Session::CloseTrace() {
+  if (!trace_) return;
+  const bool written = trace_->Flush();
+  std::string why;
+  if (!traceFile_.Commit(why) || !written) view_.Error(why.empty() ? "the trace could not be written" : why);
+  trace_.reset();
+}
+
+std::string Session::PortLabel() const {
+  if (!opt_.port.empty()) return opt_.port;
+  const std::string stored = store_.Read(kAppName, kStartupSection, "ComPort", "1");
+  const int n = ComPortNumber("COM" + stored);
+  return "COM" + std::to_string(n != 0 ? n : 1);
+}
+
+std::string Session::DeviceOf(const std::string& label) {
+  const int n = ComPortNumber(label);
+  return n != 0 ? serial_.Device(n) : Absolute(label);
 }
 
 int Session::Transfer() {
   const Command cmd = opt_.command;
   const bool upload = cmd == Command::Upload;
+  if (events_) {
+    std::error_code ec;
+    const auto size = upload ? std::uintmax_t{0} : fs::file_size(opt_.file, ec);
+    events_->Start(upload ? "upload" : "download",
+                   cmd == Command::DownloadSdx ? "sdx" : cmd == Command::DownloadTemu ? "temu" : "program",
+                   DeviceOf(PortLabel()), Absolute(opt_.file),
+                   upload || ec ? std::nullopt : std::optional<long long>(static_cast<long long>(size)));
+  }
+  if (!traceError_.empty()) {
+    view_.Error(traceError_);
+    return Finish(kFileError);
+  }
   if (!upload && !RequireFile(opt_.file)) return Finish(kFileError);
 
   // The converted list lies in a private folder, removed at exit with its two files.
@@ -297,15 +360,19 @@ int Session::Transfer() {
     ClosePort();
     return Finish(kFileError);
   }
-  if (cmd == Command::Download)
+  if (cmd == Command::Download) {
     for (Control c : {Control::HWver, Control::SWver, Control::ModelID}) view_.Note(view_.Text(c));
+    if (events_) events_->Header(view_.Text(Control::HWver), view_.Text(Control::SWver), view_.Text(Control::ModelID));
+  }
 
   port_.Rearm();
   view_.StartProgress();
   main_.Start_Click();
   view_.EndProgressLine();
-  if (upload && !view_.Text(Control::HWver).empty())
+  if (upload && !view_.Text(Control::HWver).empty()) {
     for (Control c : {Control::HWver, Control::SWver, Control::ModelID}) view_.Note(view_.Text(c));
+    if (events_) events_->Header(view_.Text(Control::HWver), view_.Text(Control::SWver), view_.Text(Control::ModelID));
+  }
 
   const bool stopFlag = main_.StopFlag;
   ClosePort();

@@ -1,0 +1,74 @@
+#include "cli/TraceFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace kelvane::cli {
+
+TraceFile::~TraceFile() {
+  std::string ignored;
+  Commit(ignored);
+}
+
+bool TraceFile::Open(const std::string& path, bool replace, std::string& error) {
+  if (path == "-") {
+    file_ = stderr;
+    return true;
+  }
+  struct stat st{};
+  if (::stat(path.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) {
+      error = path + ": not a regular file; --trace - writes to standard error";
+      return false;
+    }
+    if (!replace) {
+      error = path + " exists; --force replaces it";
+      return false;
+    }
+  }
+  temp_ = path + ".XXXXXX";
+  const int fd = ::mkostemp(temp_.data(), O_CLOEXEC);
+  if (fd < 0) {
+    error = path + ": " + std::strerror(errno);
+    temp_.clear();
+    return false;
+  }
+  file_ = ::fdopen(fd, "w");
+  if (!file_) {
+    error = path + ": " + std::strerror(errno);
+    ::close(fd);
+    ::unlink(temp_.c_str());  // our own empty file
+    temp_.clear();
+    return false;
+  }
+  path_ = path;
+  return true;
+}
+
+bool TraceFile::Commit(std::string& error) {
+  if (!file_) return true;
+  if (file_ == stderr) {
+    std::fflush(stderr);
+    file_ = nullptr;
+    return true;
+  }
+  const bool written = std::fflush(file_) == 0 && ::fsync(::fileno(file_)) == 0;
+  const int writeErrno = errno;
+  std::fclose(file_);
+  file_ = nullptr;
+  if (!written) {
+    error = "the trace could not be written completely (" + std::string(std::strerror(writeErrno)) + "); what there is lies in " + temp_;
+    return false;
+  }
+  if (::rename(temp_.c_str(), path_.c_str()) != 0) {
+    error = path_ + ": " + std::strerror(errno) + "; the trace lies in " + temp_;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kelvane::cli
