@@ -209,6 +209,7 @@ The window's settings are read, never written.
 Exit status:
   0 done   1 usage   2 serial port not available   3 file error
   4 header refused   5 checksum or verify error   6 stopped by a signal   7 timed out
+  With several ports: the highest status of any port.
 )";
 }
 
