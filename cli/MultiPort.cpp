@@ -140,7 +140,8 @@ void Runner::ClearBlock() {
 
 void Runner::DrawBlock() {
   std::fflush(stdout);
-  ClearBlock();
+  // Overwrite the block in place, each line to its end, rather than clearing it first.
+  if (blockLines_ > 0) std::fprintf(stderr, "\x1b[%dA\r", blockLines_);
   const std::size_t width = static_cast<std::size_t>(std::max(TerminalWidth() - 1, 10));
   for (std::size_t i = 0; i < board_.Size(); ++i) {
     std::string line = board_.StatusLine(i);

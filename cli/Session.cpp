@@ -218,9 +218,13 @@ int Session::Info() {
   if (!RequireFile(opt_.file)) return Finish(kFileError);
   Select(true, Control::ProgramDot);
   if (!Choose(opt_.file)) return Finish(kFileError);
-  for (Control c : {Control::HWver, Control::SWver, Control::ModelID})
-    std::printf("%s\n", view_.Text(c).c_str());
-  std::fflush(stdout);
+  if (events_) {
+    events_->Header(view_.Text(Control::HWver), view_.Text(Control::SWver), view_.Text(Control::ModelID));
+  } else {
+    for (Control c : {Control::HWver, Control::SWver, Control::ModelID})
+      std::printf("%s\n", view_.Text(c).c_str());
+    std::fflush(stdout);
+  }
   return Finish(kDone);
 }
 
