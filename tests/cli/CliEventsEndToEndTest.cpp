@@ -239,6 +239,32 @@ TEST_F(Bench, TheTraceHoldsEveryByteThatCrossedInOrder) {
   }
 }
 
+TEST_F(Bench, ATraceReplacesAnExistingFileOnlyWithForceAndOnlyWhenComplete) {
+  const std::string kept = Work("kept.trace");
+  std::ofstream(kept) << "an earlier trace";
+  std::string pty;
+  auto rx = Receiver({"--timeout", "1", "accept"}, pty);
+  Result r = Cli({"--trace", kept, "--port", pty, "download", Sample("sample.bin")});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.err.find("--force"), std::string::npos) << r.err;
+  const Bytes earlier = ReadBytes(kept);
+  EXPECT_EQ(std::string(earlier.begin(), earlier.end()), "an earlier trace");
+
+  for (const char* bad : {"/dev/null", "no/such/folder/t.trace"}) {
+    r = Cli({"--force", "--trace", bad[0] == '/' ? bad : Work(bad), "--port", pty, "download", Sample("sample.bin")});
+    EXPECT_EQ(r.status, 3) << bad;
+  }
+
+  std::string pty2;
+  auto rx2 = Receiver({"accept"}, pty2);
+  r = Cli({"--force", "--trace", kept, "--port", pty2, "download", Sample("sample.bin")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_GT(TraceRuns(kept).size(), 200u);
+  std::size_t files = 0;  // no temporary file is left beside it
+  for (const auto& e : fs::directory_iterator(root_ / "work")) files += e.path().string().starts_with(kept);
+  EXPECT_EQ(files, 1u);
+}
+
 TEST_F(Bench, SeveralPortsEachGetAVerdictAndTheWorstStatusWins) {
   std::string a, b;
   auto rxA = Receiver({"accept", "--save", Work("a.bin")}, a);
