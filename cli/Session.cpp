@@ -99,7 +99,8 @@ class Session {
         trace_(OpenTrace()),
         port_(trace_ ? static_cast<SerialPort&>(*trace_) : serial_),
         events_(o.json ? std::optional<EventLog>(std::in_place, stdout, PortLabel()) : std::nullopt),
-        view_(ConsoleOptions{o.force, o.quiet, ::isatty(STDERR_FILENO) == 1, stdout, stderr,
+        // A trace on standard error gets whole progress lines between its own, not one redrawn in place.
+        view_(ConsoleOptions{o.force, o.quiet, ::isatty(STDERR_FILENO) == 1 && o.trace != "-", stdout, stderr,
                              events_ ? &*events_ : nullptr},
               outcome_),
         main_(view_, port_, overlay_, files_, clock_) {
