@@ -27,8 +27,7 @@ bool IsPortButton(Control c) {
 
 }  // namespace
 
-ConsoleView::ConsoleView(ConsoleOptions options, Outcome& outcome)
-    : opt_(options), outcome_(outcome) {
+ConsoleView::ConsoleView(ConsoleOptions options) : opt_(options) {
   // The window as designed, before start-up changes anything.
   for (Control c : {Control::Browse, Control::Start, Control::ExitButton}) enabled_[c] = false;
   value_[Control::ComPort1] = true;
@@ -84,22 +83,13 @@ void ConsoleView::SetText(Control c, const std::string& text) {
   if (c == Control::Info && text.empty()) EndProgressLine();
 }
 
-void ConsoleView::StartProgress() {
-  meter_.Start(std::chrono::steady_clock::now());
-  lastLine_ = {};
-}
+void ConsoleView::StartProgress() { lastLine_ = {}; }
 
-void ConsoleView::SetProgressValue(float value) {
-  const std::string info = Text(Control::Info);
-  if (info.empty() || (opt_.quiet && !opt_.events)) return;
+void ConsoleView::ShowTransferProgress(const TransferProgress& progress) {
   const auto now = std::chrono::steady_clock::now();
-  meter_.Update(info, value, now);
-  if (opt_.events) {
-    const auto counts = ParseSizeText(info);
-    if (counts) opt_.events->Progress(counts->done, counts->total, meter_.BytesPerSecond(), now);
-    return;
-  }
-  const std::string line = meter_.Line();
+  if (opt_.events) return opt_.events->Progress(progress, now);
+  if (opt_.quiet) return;
+  const std::string line = ProgressLine(progress);
   if (opt_.errIsTerminal) {
     if (lineOpen_ && now - lastLine_ < kRedrawInterval) return;
     lastLine_ = now;
@@ -151,19 +141,17 @@ Answer ConsoleView::MessageBox(const std::string& text, const std::string&, Butt
   switch (buttons) {
     case Buttons::YesNoCancel:
       // The only question is whether to replace an existing upload target.
-      if (opt_.force) return Answer::Yes;
-      replaceDeclined_ = true;
-      return Answer::Cancel;
+      return opt_.force ? Answer::Yes : Answer::Cancel;
     case Buttons::AbortRetryIgnore:
       return Answer::Ignore;
     case Buttons::OK:
       break;
   }
-  if (MeaningOf(text, errorIcon).error && !opt_.events) {
+  // An error box is also an error of the command.
+  if (errorIcon && !opt_.events) {
     std::fprintf(opt_.err, "kelvane-cli: %s\n", text.c_str());
     std::fflush(opt_.err);
   }
-  outcome_.Message(text, errorIcon);
   return Answer::OK;
 }
 

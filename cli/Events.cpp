@@ -4,7 +4,7 @@
 #include <iterator>
 
 #include "cli/Json.h"
-#include "cli/Outcome.h"
+#include "cli/ExitStatus.h"
 
 namespace kelvane::cli {
 
@@ -38,6 +38,26 @@ const char* StatusWords(int status) {
                                                                              : "ended abnormally";
 }
 
+const char* OutcomeName(Outcome::Kind kind) {
+  using Kind = Outcome::Kind;
+  switch (kind) {
+    case Kind::Nothing: return "nothing";
+    case Kind::Ready: return "ready";
+    case Kind::Cancelled: return "cancelled";
+    case Kind::ReplaceDeclined: return "replace_declined";
+    case Kind::Complete: return "complete";
+    case Kind::Rejected: return "rejected";
+    case Kind::HeaderRefused: return "header_refused";
+    case Kind::UploadCompleted: return "upload_completed";
+    case Kind::TemuEnded: return "temu_ended";
+    case Kind::Stopped: return "stopped";
+    case Kind::InvalidFile: return "invalid_file";
+    case Kind::FileError: return "file_error";
+    case Kind::PortUnavailable: return "port_unavailable";
+  }
+  return "unknown";
+}
+
 void EventLog::Emit(const std::string& line) {
   std::fputs(line.c_str(), out_);
   std::fputc('\n', out_);
@@ -64,17 +84,16 @@ void EventLog::Header(const std::string& hw, const std::string& sw, const std::s
            .Text());
 }
 
-void EventLog::Progress(long long done, long long total, double rate, Clock::time_point now) {
-  const bool last = total > 0 && done >= total && done != done_;
-  done_ = done;
+void EventLog::Progress(const TransferProgress& p, Clock::time_point now) {
+  const bool last = p.total > 0 && p.done >= p.total && p.done != done_;
+  done_ = p.done;
   if (progressSent_ && now - lastProgress_ < kProgressInterval && !last) return;
   progressSent_ = true;
   lastProgress_ = now;
   JsonObject o;
-  o.String("event", "progress").String("port", port_).Int("done", done).Int("total", total);
-  o.Number("percent", total > 0 ? static_cast<double>(done) * 100.0 / static_cast<double>(total) : 0.0);
-  o.Number("rate", rate);
-  if (rate > 0) o.Number("seconds_left", static_cast<double>(std::max(0LL, total - done)) / rate);
+  o.String("event", "progress").String("port", port_).Int("done", p.done).Int("total", p.total);
+  o.Number("percent", p.percent).Number("rate", p.bytesPerSecond);
+  if (p.secondsLeft) o.Number("seconds_left", *p.secondsLeft);
   else o.Null("seconds_left");
   Emit(o.Text());
 }
@@ -87,15 +106,15 @@ void EventLog::Notice(const std::string& text) {
   Emit(JsonObject().String("event", "notice").String("port", port_).String("text", text).Text());
 }
 
-void EventLog::End(int status, long long bytes, double seconds) {
-  Emit(JsonObject()
-           .String("event", "end")
-           .String("port", port_)
-           .Int("status", status)
-           .String("status_name", StatusName(status))
-           .Int("bytes", bytes)
-           .Number("seconds", seconds)
-           .Text());
+void EventLog::End(int status, const Outcome* outcome, double seconds) {
+  JsonObject o;
+  o.String("event", "end").String("port", port_).Int("status", status).String("status_name", StatusName(status));
+  if (outcome) o.String("outcome", OutcomeName(outcome->kind));
+  else o.Null("outcome");
+  // The outcome's count is exact; the last progress event may have been left out.
+  o.Int("bytes", outcome && outcome->done > 0 ? outcome->done : done_);
+  o.Number("seconds", seconds);
+  Emit(o.Text());
 }
 
 }  // namespace kelvane::cli

@@ -7,7 +7,7 @@
 //   progress  done, total (bytes), percent, rate (bytes/s), seconds_left (null: unknown)
 //   message   text (exactly as the window shows it), kind
 //   notice    text: the command line's own words (time-out, signal, unusable file)
-//   end       status, status_name, bytes, seconds
+//   end       status, status_name, outcome (null: none), bytes, seconds
 //   summary   (several ports only) status, status_name, ports, failed
 
 #include <chrono>
@@ -15,12 +15,17 @@
 #include <optional>
 #include <string>
 
+#include "transfer/Outcome.h"
+#include "transfer/ProgressMeter.h"
+
 namespace kelvane::cli {
 
 // The stable name of an exit status in events ("done", "timed_out", ...).
 const char* StatusName(int status);
 // The same in words for people ("done", "timed out", ...).
 const char* StatusWords(int status);
+// The stable name of what a transfer or file choice came to ("complete", "header_refused").
+const char* OutcomeName(Outcome::Kind kind);
 
 class EventLog {
  public:
@@ -35,14 +40,12 @@ class EventLog {
   void Header(const std::string& hw, const std::string& sw, const std::string& model);
   // Throttled: a call within kProgressInterval of the last event is dropped unless it
   // completes the transfer.
-  // `rate` in bytes per second (0: not known yet).
-  void Progress(long long done, long long total, double rate, Clock::time_point now);
+  void Progress(const TransferProgress& progress, Clock::time_point now);
   void Message(const std::string& text, const std::string& kind);
   // The command line's own words (a time-out, a signal, a file it cannot use).
   void Notice(const std::string& text);
-  void End(int status, long long bytes, double seconds);
-
-  long long BytesDone() const { return done_; }
+  // `outcome`: what the transfer (or the file choice) came to, when it got that far.
+  void End(int status, const Outcome* outcome, double seconds);
 
  private:
   void Emit(const std::string& line);

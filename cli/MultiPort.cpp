@@ -15,7 +15,7 @@
 
 #include "cli/Events.h"
 #include "cli/Json.h"
-#include "cli/Outcome.h"
+#include "cli/ExitStatus.h"
 #include "cli/PortBoard.h"
 
 namespace kelvane::cli {

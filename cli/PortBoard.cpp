@@ -7,16 +7,12 @@
 #include "cli/CliOptions.h"
 #include "cli/Events.h"
 #include "cli/Json.h"
-#include "cli/Outcome.h"
+#include "cli/ExitStatus.h"
 #include "transfer/ProgressMeter.h"
 
 namespace kelvane::cli {
 
 namespace {
-
-std::string SizeText(long long done, long long total) {
-  return std::to_string(done / 1000) + "k/" + std::to_string(total / 1000) + "K";
-}
 
 std::string Pad(std::string s, std::size_t width) {
   if (s.size() < width) s.append(width - s.size(), ' ');
@@ -53,6 +49,7 @@ PortBoard::Line PortBoard::Feed(std::size_t i, std::string_view text) {
     p.progressed = true;
     p.done = num("done", p.done);
     p.total = num("total", p.total);
+    p.percent = num("percent", 0.0);
     p.rate = num("rate", 0.0);
     p.secondsLeft = NumberField(*f, "seconds_left");
   } else if (*event == "message") {
@@ -90,11 +87,8 @@ std::string PortBoard::StatusLine(std::size_t i) const {
   if (p.status) return line + Verdict(p);
   if (!p.started) return line + "opening";
   if (!p.progressed) return line + "waiting for the receiver";
-  char buf[96];
-  std::snprintf(buf, sizeof buf, "%-11s %5.1f %%  %6.1f kB/s  %s left", SizeText(p.done, p.total).c_str(),
-                p.total > 0 ? static_cast<double>(p.done) * 100.0 / static_cast<double>(p.total) : 0.0,
-                p.rate / 1000.0, p.secondsLeft ? Duration(*p.secondsLeft).c_str() : "--:--");
-  return line + buf;
+  return line + ProgressLine({.done = p.done, .total = p.total, .percent = p.percent, .bytesPerSecond = p.rate,
+                              .secondsLeft = p.secondsLeft});
 }
 
 std::string PortBoard::Table() const {

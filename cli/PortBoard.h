@@ -13,7 +13,7 @@ struct PortState {
   std::string port;    // as given on the command line
   std::string device;  // from the start event
   long long done = 0, total = 0;
-  double rate = 0;
+  double percent = 0, rate = 0;
   std::optional<double> secondsLeft;
   bool started = false, progressed = false;
   std::string verdictText;     // the last message of the window

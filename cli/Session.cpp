@@ -17,6 +17,7 @@
 #include "app/qt/QtSettingsStore.h"
 #include "cli/ConsoleView.h"
 #include "cli/Events.h"
+#include "cli/ExitStatus.h"
 #include "cli/OverlaySettings.h"
 #include "cli/TraceFile.h"
 #include "cli/WatchedPort.h"
@@ -99,10 +100,10 @@ class Session {
         trace_(OpenTrace()),
         port_(trace_ ? static_cast<SerialPort&>(*trace_) : serial_),
         events_(o.json ? std::optional<EventLog>(std::in_place, stdout, PortLabel()) : std::nullopt),
-        // A trace on standard error gets whole progress lines between its own, not one redrawn in place.
+        // A trace on standard error gets whole progress lines between its own, not one
+        // redrawn in place.
         view_(ConsoleOptions{o.force, o.quiet, ::isatty(STDERR_FILENO) == 1 && o.trace != "-", stdout, stderr,
-                             events_ ? &*events_ : nullptr},
-              outcome_),
+                             events_ ? &*events_ : nullptr}),
         main_(view_, port_, overlay_, files_, clock_) {
     view_.Attach(main_);
     view_.afterPump = [this] { AfterPump(); };
@@ -123,14 +124,16 @@ class Session {
   void ClosePort();
   bool RequireFile(const std::string& path);
   void AfterPump();
+  // The exit status: a signal first, then silence, then status.
   int Finish(int status);
   std::unique_ptr<TracePort> OpenTrace();
   void CloseTrace();
+  // The port as given, else COMn of the stored port; and the device it maps to.
   std::string PortLabel() const;
   std::string DeviceOf(const std::string& label);
+  void HeaderEvent();
 
   const Options& opt_;
-  Outcome outcome_;
   QtSettingsStore store_;
   OverlaySettings overlay_;
   QtSerialPort serial_;
@@ -143,9 +146,10 @@ class Session {
   ConsoleView view_;
   DiskFileTable files_;
   Main main_;
+  const Outcome* outcome_ = nullptr;  // the last file choice's or transfer's, for the end event
   std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
-  bool stopSeen_ = false;
-  bool silenceSeen_ = false;
+  bool stopSeen_ = false;     // a stop signal came
+  bool silenceSeen_ = false;  // --timeout ran out
 };
 
 int Session::Run() {
@@ -160,14 +164,12 @@ int Session::Run() {
 void Session::AfterPump() {
   if (g_stopSignals != 0 && !stopSeen_) {
     stopSeen_ = true;
-    outcome_.MarkStopped();
     view_.Error("stopped by a signal");
     if (main_.TransferRunning()) main_.ExitButton_Click();
   }
   if (opt_.timeoutSeconds && main_.TransferRunning() && !silenceSeen_ && !main_.StopFlag &&
       port_.Silence() > std::chrono::duration<double>(*opt_.timeoutSeconds)) {
     silenceSeen_ = true;
-    outcome_.MarkTimedOut();
     const std::string at = view_.Text(Control::Info);
     char secs[32];
     std::snprintf(secs, sizeof secs, "%g", *opt_.timeoutSeconds);
@@ -197,22 +199,16 @@ bool Session::RequireFile(const std::string& path) {
   std::error_code ec;
   if (fs::exists(path, ec)) return true;
   view_.Error(path + ": no such file");
-  outcome_.Fail(kFileError);
   return false;
 }
 
 bool Session::Choose(const std::string& path) {
   view_.ChooseNext(path);
   main_.Browse_Click();
-  if (outcome_.Failed()) return false;  // the message is out already
-  // A choice that stands leaves the mode it was made under; Start follows it when the
-  // port is open.
-  if (main_.chosenMode == main_.CurrentMode() &&
-      (!main_.PortIsOpen() || view_.Enabled(Control::Start)))
-    return true;
-  view_.Error(view_.ReplaceDeclined() ? path + " exists; --force replaces it" : path + " cannot be used");
-  outcome_.Fail(kFileError);
-  return false;
+  outcome_ = &main_.LastSelection();
+  const Report report = SelectionReport(main_.LastSelection(), path);
+  if (!report.error.empty()) view_.Error(report.error);
+  return report.status == kDone;
 }
 
 int Session::Info() {
@@ -220,7 +216,7 @@ int Session::Info() {
   Select(true, Control::ProgramDot);
   if (!Choose(opt_.file)) return Finish(kFileError);
   if (events_) {
-    events_->Header(view_.Text(Control::HWver), view_.Text(Control::SWver), view_.Text(Control::ModelID));
+    HeaderEvent();
   } else {
     for (Control c : {Control::HWver, Control::SWver, Control::ModelID})
       std::printf("%s\n", view_.Text(c).c_str());
@@ -279,11 +275,9 @@ void Session::ClosePort() {
 int Session::Finish(int status) {
   view_.EndProgressLine();
   CloseTrace();
-  const int reported = outcome_.Status();
-  const int final = reported != kDone ? reported : status;
+  const int final = stopSeen_ ? kStopped : silenceSeen_ ? kTimedOut : status;
   if (events_)
-    events_->End(final, events_->BytesDone(),
-                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count());
+    events_->End(final, outcome_, std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count());
   return final;
 }
 
@@ -293,7 +287,7 @@ std::unique_ptr<TracePort> Session::OpenTrace() {
   if (!traceFile_.Open(opt_.trace, opt_.force, traceError_)) return nullptr;
   auto trace = std::make_unique<TracePort>(serial_, traceFile_.File(), clock_);
   trace->Note("kelvane-cli " KELVANE_VERSION ": " + opt_.file + " on " + PortLabel() + " (" + DeviceOf(PortLabel()) +
-              "); out: PC to receiver, in: receiver to PC; seconds since this line");
+              "); out: PC to receiver, in: receiver to PC; seconds since the trace began");
   return trace;
 }
 
@@ -307,14 +301,17 @@ void Session::CloseTrace() {
 
 std::string Session::PortLabel() const {
   if (!opt_.port.empty()) return opt_.port;
-  const std::string stored = store_.Read(kAppName, kStartupSection, "ComPort", "1");
-  const int n = ComPortNumber("COM" + stored);
+  const int n = ComPortNumber("COM" + store_.Read(kAppName, kStartupSection, "ComPort", "1"));
   return "COM" + std::to_string(n != 0 ? n : 1);
 }
 
 std::string Session::DeviceOf(const std::string& label) {
   const int n = ComPortNumber(label);
   return n != 0 ? serial_.Device(n) : Absolute(label);
+}
+
+void Session::HeaderEvent() {
+  events_->Header(view_.Text(Control::HWver), view_.Text(Control::SWver), view_.Text(Control::ModelID));
 }
 
 int Session::Transfer() {
@@ -361,49 +358,34 @@ int Session::Transfer() {
                        : cmd == Command::DownloadTemu ? Control::TemuDot
                                                       : Control::ProgramDot;
   Select(!upload, type);
-  if (!Choose(path) || outcome_.Stopped()) {
+  if (!Choose(path) || stopSeen_) {
     ClosePort();
     return Finish(kFileError);
   }
   if (cmd == Command::Download) {
     for (Control c : {Control::HWver, Control::SWver, Control::ModelID}) view_.Note(view_.Text(c));
-    if (events_) events_->Header(view_.Text(Control::HWver), view_.Text(Control::SWver), view_.Text(Control::ModelID));
+    if (events_) HeaderEvent();
   }
 
   port_.Rearm();
   view_.StartProgress();
   main_.Start_Click();
   view_.EndProgressLine();
+  outcome_ = &main_.LastTransfer();
   if (upload && !view_.Text(Control::HWver).empty()) {
     for (Control c : {Control::HWver, Control::SWver, Control::ModelID}) view_.Note(view_.Text(c));
-    if (events_) events_->Header(view_.Text(Control::HWver), view_.Text(Control::SWver), view_.Text(Control::ModelID));
+    if (events_) HeaderEvent();
   }
 
-  const bool stopFlag = main_.StopFlag;
+  const Outcome result = main_.LastTransfer();
   ClosePort();
-  if (outcome_.Status() != kDone) {
-    if (outcome_.Failure() == kPortUnavailable && !serial_.LastError().empty())
-      view_.Error(serial_.LastError());
-    return Finish(kDone);
-  }
-  switch (cmd) {
-    case Command::Download:
-    case Command::DownloadSdx:
-      if (outcome_.SawSuccess()) return Finish(kDone);
-      // A refusal without a reason (11) shows no message: the exchange just stops.
-      if (stopFlag) {
-        view_.Error("the receiver refused the header without giving a reason");
-        return Finish(kHeaderRefused);
-      }
-      view_.Error("the transfer ended without the receiver's verdict");
-      return Finish(kDataRejected);
-    case Command::Upload:
-      if (outcome_.SawSuccess()) return Finish(kDone);
-      view_.Error("the upload ended before the receiver's end marker");
-      return Finish(kDataRejected);
-    default:
-      return Finish(kDone);  // the receiver's end request
-  }
+  // The boxes have told the failure; a lost line gets the system's detail beside them.
+  const int failure = ReportedFailure(result);
+  if (failure == kPortUnavailable && !serial_.LastError().empty()) view_.Error(serial_.LastError());
+  if (failure != kDone || stopSeen_ || silenceSeen_) return Finish(failure);
+  const Report report = TransferReport(cmd, result);
+  if (!report.error.empty()) view_.Error(report.error);
+  return Finish(report.status);
 }
 
 }  // namespace

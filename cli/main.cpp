@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "cli/CliOptions.h"
+#include "cli/ExitStatus.h"
 #include "cli/MultiPort.h"
-#include "cli/Outcome.h"
 #include "cli/Session.h"
 
 namespace {

@@ -51,7 +51,16 @@ std::vector<JsonFields> Only(const std::vector<JsonFields>& events, const std::s
 class Bench : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    root_ = fs::temp_directory_path() / ("kelvane-bench-e2e-" + std::to_string(::getpid()));
+    // The children's settings and temporary folders are the suite's own, until it ends.
+    for (const char* name : {"XDG_CONFIG_HOME", "TMPDIR"})
+      if (const char* v = std::getenv(name)) savedEnv_[name] = v;
+    std::error_code ec;
+    fs::path base = fs::temp_directory_path(ec);
+    if (ec) {  // TMPDIR names a folder another suite removed
+      ::unsetenv("TMPDIR");
+      base = fs::temp_directory_path();
+    }
+    root_ = base / ("kelvane-bench-e2e-" + std::to_string(::getpid()));
     for (const char* d : {"config", "tmp", "samples", "work"}) fs::create_directories(root_ / d);
     ::setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
     ::setenv("TMPDIR", (root_ / "tmp").c_str(), 1);
@@ -61,6 +70,10 @@ class Bench : public ::testing::Test {
   static void TearDownTestSuite() {
     std::error_code ec;
     fs::remove_all(root_, ec);
+    for (const char* name : {"XDG_CONFIG_HOME", "TMPDIR"}) {
+      if (savedEnv_.count(name)) ::setenv(name, savedEnv_[name].c_str(), 1);
+      else ::unsetenv(name);
+    }
   }
   static std::string Sample(const char* name) { return (root_ / "samples" / name).string(); }
   static std::string Work(const std::string& name) { return (root_ / "work" / name).string(); }
@@ -84,6 +97,7 @@ class Bench : public ::testing::Test {
   }
 
   static inline fs::path root_;
+  static inline std::map<std::string, std::string> savedEnv_;
 };
 
 TEST_F(Bench, JsonEventsOfADownload) {
@@ -115,7 +129,8 @@ TEST_F(Bench, JsonEventsOfADownload) {
     EXPECT_GE(*NumberField(p, "done"), last);
     last = *NumberField(p, "done");
   }
-  EXPECT_EQ(NumberField(progress.back(), "done"), NumberField(progress.back(), "total"));
+  EXPECT_EQ(NumberField(progress.back(), "done"), NumberField(ev[0], "size"));
+  EXPECT_EQ(NumberField(progress.back(), "total"), NumberField(ev[0], "size"));
   EXPECT_EQ(NumberField(progress.back(), "percent"), 100);
 
   const auto messages = Only(ev, "message");
@@ -124,7 +139,8 @@ TEST_F(Bench, JsonEventsOfADownload) {
   EXPECT_EQ(StringField(messages[0], "kind"), "info");
   EXPECT_EQ(NumberField(ev.back(), "status"), 0);
   EXPECT_EQ(StringField(ev.back(), "status_name"), "done");
-  EXPECT_EQ(NumberField(ev.back(), "bytes"), NumberField(progress.back(), "done"));
+  EXPECT_EQ(StringField(ev.back(), "outcome"), "complete");
+  EXPECT_EQ(NumberField(ev.back(), "bytes"), NumberField(ev[0], "size"));
 }
 
 TEST_F(Bench, JsonEventsOfAnUploadCarryTheReceiversHeader) {
@@ -160,6 +176,8 @@ TEST_F(Bench, JsonEventsOfARefusedHeader) {
   ASSERT_FALSE(ev.empty());
   EXPECT_EQ(NumberField(ev.back(), "status"), 4);
   EXPECT_EQ(StringField(ev.back(), "status_name"), "header_refused");
+  EXPECT_EQ(StringField(ev.back(), "outcome"), "header_refused");
+  EXPECT_EQ(NumberField(ev.back(), "bytes"), 0);
 }
 
 TEST_F(Bench, JsonEventsOfAStop) {
@@ -173,6 +191,7 @@ TEST_F(Bench, JsonEventsOfAStop) {
   ASSERT_EQ(notices.size(), 1u);
   EXPECT_EQ(StringField(notices[0], "text"), "stopped by a signal");
   EXPECT_EQ(StringField(ev.back(), "status_name"), "stopped");
+  EXPECT_EQ(StringField(ev.back(), "outcome"), "stopped");
   EXPECT_LT(*NumberField(ev.back(), "bytes"), static_cast<double>(fs::file_size(Sample("sample.bin"))));
 }
 

@@ -10,7 +10,7 @@
 #include "cli/Events.h"
 #include "cli/Json.h"
 #include "cli/MultiPort.h"
-#include "cli/Outcome.h"
+#include "cli/ExitStatus.h"
 #include "cli/PortBoard.h"
 
 namespace kelvane::cli {
@@ -83,14 +83,14 @@ TEST(CliPorts, TheBoardFollowsEachPortAndTheWorstStatusWins) {
   EXPECT_EQ(board.StatusLine(0), "COM1        opening");
   board.Feed(0, R"({"event":"start","port":"COM1","device":"/dev/ttyS0","size":102764})");
   EXPECT_EQ(board.StatusLine(0), "COM1        waiting for the receiver");
-  board.Feed(0, R"({"event":"progress","done":51200,"total":102400,"rate":11520,"seconds_left":4.44})");
+  board.Feed(0, R"({"event":"progress","done":51200,"total":102400,"percent":50,"rate":11520,"seconds_left":4.44})");
   EXPECT_EQ(board.StatusLine(0), "COM1        51k/102K     50.0 %    11.5 kB/s  0:04 left");
   const auto msg = board.Feed(1, R"({"event":"message","text":"HW version is not matched","kind":"error"})");
   EXPECT_EQ(msg.event, "message");
   EXPECT_EQ(msg.text, "HW version is not matched");
   EXPECT_EQ(board.Feed(1, "kelvane-cli: not an event").event, "");
 
-  board.Feed(0, R"({"event":"progress","done":102400,"total":102400,"rate":11520,"seconds_left":0})");
+  board.Feed(0, R"({"event":"progress","done":102400,"total":102400,"percent":100,"rate":11520,"seconds_left":0})");
   board.Feed(0, R"({"event":"message","text":"Kelvane Complete","kind":"info"})");
   board.Feed(0, R"({"event":"end","status":0,"bytes":102400})");
   board.Exited(0, kDone, 9.2);
@@ -144,23 +144,32 @@ TEST(CliEvents, ProgressComesAFewTimesASecondAndAlwaysAtTheEnd) {
   Captured c;
   EventLog log(c.file, "COM3");
   const EventLog::Clock::time_point t0{};
-  log.Progress(0, 4096, 0, t0);                     // the first: sent
-  log.Progress(1024, 4096, 10000, t0 + 100ms);      // too soon: dropped
-  log.Progress(2048, 4096, 10000, t0 + 250ms);      // sent
-  log.Progress(4096, 4096, 10000, t0 + 300ms);      // the last: sent at once
-  log.Progress(4096, 4096, 10000, t0 + 310ms);      // again: dropped
-  log.End(kDone, log.BytesDone(), 0.5);
+  auto step = [](std::int64_t done, double rate) {
+    return TransferProgress{.done = done, .total = 4096, .percent = done * 100.0 / 4096, .bytesPerSecond = rate,
+                            .secondsLeft = rate > 0 ? std::optional<double>((4096 - done) / rate) : std::nullopt};
+  };
+  log.Progress(step(0, 0), t0);                  // the first: sent
+  log.Progress(step(1024, 1e4), t0 + 100ms);     // too soon: dropped
+  log.Progress(step(2048, 1e4), t0 + 250ms);     // sent
+  log.Progress(step(3072, 1e4), t0 + 300ms);     // too soon: dropped
+  log.Progress(step(4096, 1e4), t0 + 310ms);     // the last: sent at once
+  log.Progress(step(4096, 1e4), t0 + 320ms);     // again: dropped
+  log.End(kDone, nullptr, 0.5);
+  Outcome refused = Outcome::Of(Outcome::Kind::HeaderRefused);
+  log.End(kHeaderRefused, &refused, 0.5);
   const auto ev = c.Events();
-  ASSERT_EQ(ev.size(), 4u);
+  ASSERT_EQ(ev.size(), 5u);
   EXPECT_EQ(NumberField(ev[0], "done"), 0);
   EXPECT_EQ(ev[0].at("seconds_left").type, JsonValue::Type::Null);  // no rate yet
   EXPECT_EQ(NumberField(ev[1], "done"), 2048);
-  EXPECT_EQ(NumberField(ev[1], "seconds_left"), 2048.0 / 10000);
+  EXPECT_EQ(NumberField(ev[1], "seconds_left"), 2048.0 / 1e4);
   EXPECT_EQ(NumberField(ev[1], "percent"), 50);
   EXPECT_EQ(NumberField(ev[2], "done"), 4096);
   EXPECT_EQ(StringField(ev[3], "event"), "end");
-  EXPECT_EQ(NumberField(ev[3], "bytes"), 4096);
+  EXPECT_EQ(NumberField(ev[3], "bytes"), 4096);  // no outcome: the last progress
   EXPECT_EQ(StringField(ev[3], "status_name"), "done");
+  EXPECT_EQ(ev[3].at("outcome").type, JsonValue::Type::Null);
+  EXPECT_EQ(StringField(ev[4], "outcome"), "header_refused");
   for (const auto& e : ev) EXPECT_EQ(StringField(e, "port"), "COM3");
 }
 
