@@ -58,6 +58,7 @@ PortBoard::Line PortBoard::Feed(std::size_t i, std::string_view text) {
     p.verdictText = line.text;
   } else if (*event == "notice") {
     line.text = StringField(*f, "text").value_or("");
+    p.lastNotice = line.text;
   } else if (*event == "end") {
     p.endSeen = true;
     p.status = num("status", 0);
@@ -76,9 +77,12 @@ void PortBoard::Exited(std::size_t i, int status, double seconds) {
 
 std::string PortBoard::Verdict(const PortState& p) const {
   if (!p.status) return "running";
-  std::string v = StatusWords(*p.status);
-  if (!p.verdictText.empty()) v += ": " + p.verdictText;
-  return v;
+  const std::string words = StatusWords(*p.status);
+  if (!p.verdictText.empty()) return words + ": " + p.verdictText;
+  // Without a window message a failure is told by the command line's words, which may
+  // begin with the same ("timed out: nothing arrived ...").
+  if (*p.status == kDone || p.lastNotice.empty()) return words;
+  return p.lastNotice.starts_with(words) ? p.lastNotice : words + ": " + p.lastNotice;
 }
 
 std::string PortBoard::StatusLine(std::size_t i) const {

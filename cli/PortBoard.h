@@ -17,6 +17,7 @@ struct PortState {
   std::optional<double> secondsLeft;
   bool started = false, progressed = false;
   std::string verdictText;     // the last message of the window
+  std::string lastNotice;      // the command line's own last words (a time-out, a signal)
   std::optional<int> status;   // from the end event, else from the process
   bool endSeen = false;
   double seconds = 0;          // from start to exit

@@ -93,6 +93,7 @@ TEST(CliPorts, TheBoardFollowsEachPortAndTheWorstStatusWins) {
   board.Feed(0, R"({"event":"progress","done":102400,"total":102400,"percent":100,"rate":11520,"seconds_left":0})");
   board.Feed(0, R"({"event":"message","text":"Kelvane Complete","kind":"info"})");
   board.Feed(0, R"({"event":"end","status":0,"bytes":102400})");
+  board.Feed(2, R"({"event":"notice","text":"timed out: nothing arrived for 60 s"})");
   board.Exited(0, kDone, 9.2);
   board.Exited(1, kHeaderRefused, 0.4);
   board.Exited(2, kTimedOut, 61);
@@ -101,7 +102,7 @@ TEST(CliPorts, TheBoardFollowsEachPortAndTheWorstStatusWins) {
             "PORT        DEVICE      VERDICT                                     BYTES  TIME\n"
             "COM1        /dev/ttyS0  done: Kelvane Complete                     102400  0:09\n"
             "/dev/pts/7  -           header refused: HW version is not matched       0  0:00\n"
-            "/dev/pts/9  -           timed out                                       0  1:01\n");
+            "/dev/pts/9  -           timed out: nothing arrived for 60 s             0  1:01\n");
   EXPECT_EQ(board.Worst(), kTimedOut);
   EXPECT_TRUE(board.Port(0).endSeen);
   EXPECT_FALSE(board.Port(2).endSeen);
