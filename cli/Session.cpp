@@ -34,7 +34,10 @@ namespace {
 volatile std::sig_atomic_t g_stopSignals = 0;
 
 void OnStopSignal(int) {
-  if (g_stopSignals != 0) _exit(kStopped);
+  if (g_stopSignals != 0) {
+    TraceFile::CommitInSignalHandler();  // what the trace holds so far keeps its name
+    _exit(kStopped);
+  }
   g_stopSignals = 1;
 }
 

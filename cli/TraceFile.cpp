@@ -5,9 +5,34 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 namespace kelvane::cli {
+
+namespace {
+
+// The one trace file open, for CommitInSignalHandler: fixed buffers, since a signal
+// handler may neither allocate nor look at a std::string being changed.
+char g_tempPath[4096];
+char g_finalPath[4096];
+volatile std::sig_atomic_t g_pending = 0;
+
+void RememberForSignals(const std::string& temp, const std::string& path) {
+  g_pending = 0;
+  if (temp.size() >= sizeof g_tempPath || path.size() >= sizeof g_finalPath) return;
+  std::memcpy(g_tempPath, temp.c_str(), temp.size() + 1);
+  std::memcpy(g_finalPath, path.c_str(), path.size() + 1);
+  g_pending = 1;
+}
+
+}  // namespace
+
+void TraceFile::CommitInSignalHandler() {
+  if (g_pending == 0) return;
+  g_pending = 0;
+  ::rename(g_tempPath, g_finalPath);
+}
 
 TraceFile::~TraceFile() {
   std::string ignored;
@@ -46,6 +71,7 @@ bool TraceFile::Open(const std::string& path, bool replace, std::string& error) 
     return false;
   }
   path_ = path;
+  RememberForSignals(temp_, path_);
   return true;
 }
 
@@ -56,6 +82,7 @@ bool TraceFile::Commit(std::string& error) {
     file_ = nullptr;
     return true;
   }
+  g_pending = 0;
   const bool written = std::fflush(file_) == 0 && ::fsync(::fileno(file_)) == 0;
   const int writeErrno = errno;
   std::fclose(file_);

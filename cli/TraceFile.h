@@ -22,6 +22,10 @@ class TraceFile {
   // under its temporary name, which the error names).
   bool Commit(std::string& error);
 
+  // For a program that ends at once on a signal: gives the open trace its name with what
+  // has reached the file so far. Safe inside a signal handler.
+  static void CommitInSignalHandler();
+
  private:
   std::FILE* file_ = nullptr;
   std::string path_, temp_;

@@ -77,6 +77,7 @@ void TracePort::Output(std::span<const std::uint8_t> bytes) {
 Bytes TracePort::Input() {
   Bytes b = inner_.Input();
   if (!b.empty()) Record("in", b);
+  else if (!buffer_.empty()) MaybeFlush();  // a quiet line: what is held goes out in time
   return b;
 }
 

@@ -284,6 +284,25 @@ TEST_F(Bench, ATraceReplacesAnExistingFileOnlyWithForceAndOnlyWhenComplete) {
   EXPECT_EQ(files, 1u);
 }
 
+TEST_F(Bench, ATraceKeepsWhatCrossedWhenTheProgramIsInterruptedTwice) {
+  const std::string trace = Work("hung.trace");
+  std::string pty;
+  auto rx = Receiver({"accept", "--silent-from", "3"}, pty);
+  Child cli({KELVANE_CLI, "--quiet", "--trace", trace, "--port", pty, "download", Sample("sample.bin")});
+  std::this_thread::sleep_for(milliseconds(2000));  // the receiver went quiet after block 2
+  // Two different signals are both delivered, the second before the first is acted on:
+  // the program ends at once, without closing the port.
+  ::kill(cli.Pid(), SIGTERM);
+  ::kill(cli.Pid(), SIGINT);
+  EXPECT_EQ(cli.Wait(seconds(10)).status, 6);
+  std::ifstream in(trace);
+  const std::string text((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(text.find("port closed"), std::string::npos);
+  std::size_t blocks = 0;
+  for (const auto& [dir, bytes] : TraceRuns(trace)) blocks += dir == "out" && bytes.size() == 1029;
+  EXPECT_EQ(blocks, 3u);  // every block sent before the silence
+}
+
 TEST_F(Bench, SeveralPortsEachGetAVerdictAndTheWorstStatusWins) {
   std::string a, b;
   auto rxA = Receiver({"accept", "--save", Work("a.bin")}, a);

@@ -78,11 +78,17 @@ TEST(TracePort, CollectsLinesAndWritesThemWhenOldLargeOrClosed) {
   for (int i = 0; i < 2; ++i) r.trace.Output(block);
   EXPECT_GT(r.sink.size, flushed);  // 64 kB went out
 
+  r.trace.Output(0x05);
+  r.clock.now += TracePort::kFlushAge;
+  const std::size_t beforeIdle = r.sink.size;
+  EXPECT_EQ(r.trace.Input(), Bytes{});  // a poll of a quiet line writes out what waits
+  EXPECT_GT(r.sink.size, beforeIdle);
+
   r.trace.SetPortOpen(true);
   const std::size_t beforeClose = r.sink.size;
   r.trace.SetPortOpen(false);  // closing writes everything out
   EXPECT_GT(r.sink.size, beforeClose);
-  EXPECT_TRUE(r.sink.Text().ends_with("   #  port opened, 115200,n,8,1\n     1.000000   #  port closed\n"));
+  EXPECT_TRUE(r.sink.Text().ends_with("   #  port opened, 115200,n,8,1\n     2.000000   #  port closed\n"));
 }
 
 TEST(TracePort, NotesQueuedOutputItDropsAndAFailedOpen) {
