@@ -215,7 +215,7 @@ Options:
                         given more than once, download and upload run on every port
                         at once (upload FILE and --trace FILE get each port's name)
   -t, --timeout SECS    give up when nothing arrives for SECS seconds (default: wait)
-  -f, --force           let upload replace an existing FILE
+  -f, --force           let upload and --trace replace an existing FILE
   -q, --quiet           no progress line
       --json            one JSON event a line on standard output instead of the
                         human lines (see the manual page)
