@@ -4,6 +4,7 @@
 // (send it again), and ends with 03, which the PC answers with 17.
 
 #include <algorithm>
+#include <cstdio>
 #include <iterator>
 
 #include "files/ImageForm.h"
@@ -40,6 +41,7 @@ class ServeRun {
   void Run(bool readyTaken) {
     SplitImage();
     if (!readyTaken) AwaitReady();
+    const auto began = SteadyClock::now();
     SendHeader();
     const std::size_t blocks = (data_.size() + w::kBlockData - 1) / w::kBlockData;
     for (std::size_t k = 1; k <= blocks; ++k) {
@@ -53,6 +55,9 @@ class ServeRun {
     if (o_.stallBlock && !stalled_) throw Failed("the image has no block " + std::to_string(*o_.stallBlock) + " to stall in");
     if (resends_) out_.notes.push_back(std::to_string(resends_) + " blocks sent again");
     SendEnd();
+    char took[64];
+    std::snprintf(took, sizeof took, "%.3f s from the ready byte to 17", duration<double>(SteadyClock::now() - began).count());
+    out_.notes.push_back(took);
   }
 
  private:
