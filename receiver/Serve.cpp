@@ -62,7 +62,9 @@ Outcome RunServe(Line& line, const ServeOptions& o) {
     }
     if (o.ignoreReady) out.notes.push_back(std::to_string(o.ignoreReady) + " ready bytes left unanswered");
     if (o.common.noise) line.Write(Junk(o.common.noise));
-    Bytes first{w::kHeaderFollows};
+    Bytes first;  // built in place: GCC 12 misreads growing a one-byte vector (-Warray-bounds)
+    first.reserve(1 + header.size());
+    first.push_back(w::kHeaderFollows);
     first.insert(first.end(), header.begin(), header.end());
     line.Write(first);
 
