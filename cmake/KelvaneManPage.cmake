@@ -1,5 +1,6 @@
 # kelvane_man_page(<name> <component> [<source dir>])
-# Installs the manual page <name>(1), gzipped, with <component>. Its source is <name>.1.md in
+# Installs the manual page <name>(1), gzipped, with <component>. Rendered without smart
+# punctuation, so that --option stays two hyphens rather than a dash. Its source is <name>.1.md in
 # <source dir> (default: the calling directory). With pandoc at hand the page is rendered from
 # it with the project's version and date; without, the troff page <name>.1 kept beside the
 # source is used as it stands. Keep that page current with
@@ -22,7 +23,7 @@ function(kelvane_man_page name component)
     set(rendered ${CMAKE_CURRENT_BINARY_DIR}/${name}.1)
     add_custom_command(
       OUTPUT ${rendered}
-      COMMAND ${KELVANE_PANDOC} -s -t man -M date=${KELVANE_RELEASE_DATE}
+      COMMAND ${KELVANE_PANDOC} -f markdown-smart -s -t man -M date=${KELVANE_RELEASE_DATE}
               "-Vfooter=Kelvane ${PROJECT_VERSION}" ${dir}/${name}.1.md -o ${rendered}
       DEPENDS ${dir}/${name}.1.md
       COMMENT "Rendering the ${name} manual page")

@@ -7,7 +7,7 @@ set -eu
 pandoc=$1 page=$2 source=$3 date=$4 footer=$5
 rendered=$(mktemp)
 trap 'rm -f "$rendered"' EXIT
-"$pandoc" -s -t man -M "date=$date" "-Vfooter=$footer" "$source" -o "$rendered"
+"$pandoc" -f markdown-smart -s -t man -M "date=$date" "-Vfooter=$footer" "$source" -o "$rendered"
 if [ "$(head -n 1 "$page")" != "$(head -n 1 "$rendered")" ]; then
   echo "$page was made by another pandoc version; not compared"
   exit 77
