@@ -70,7 +70,8 @@ bool Demo::Start(const QString& programDir) {
   // Should this program die without its clean-up, the receiver goes with it.
   receiver_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
 #endif
-  receiver_.start(receiver, {"--pace", "--link", LinkPath(), "accept", "--forever"});
+  // `any` plays whichever exchange the window starts: every MODE and TYPE works.
+  receiver_.start(receiver, {"--pace", "--link", LinkPath(), "any"});
   const QDeadlineTimer deadline(kLinkWait);
   while (!QFileInfo::exists(LinkPath())) {
     if (receiver_.state() == QProcess::NotRunning || deadline.hasExpired()) {
