@@ -83,20 +83,20 @@ TEST_F(SerialOnPty, FailedOpensSayWhichDeviceAndWhy) {
   QtSerialPort& missing = Serial(dir.filePath("ttyUSB9").toStdString());
   EXPECT_FALSE(missing.SetPortOpen(true));
   EXPECT_FALSE(missing.PortOpen());
-  EXPECT_EQ(missing.reason(), QtSerialPort::OpenFailure::NoSuchDevice);
+  EXPECT_EQ(missing.reason(), OpenCause::NoSuchDevice);
   for (const char* part : {"COM1", "ttyUSB9", "no such device"})
     EXPECT_NE(missing.LastError().find(part), std::string::npos) << missing.LastError();
 
   QtSerialPort& unmapped = Serial();  // no device named, more ports than the machine has
   unmapped.SetCommPort(99);
   EXPECT_FALSE(unmapped.SetPortOpen(true));
-  EXPECT_EQ(unmapped.reason(), QtSerialPort::OpenFailure::NoDevice);
+  EXPECT_EQ(unmapped.reason(), OpenCause::NoDevice);
   EXPECT_NE(unmapped.LastError().find("\"Ports\""), std::string::npos) << unmapped.LastError();
 
   QtSerialPort& badSettings = Serial();
   badSettings.SetSettings("115200,x,8,1");
   EXPECT_FALSE(badSettings.SetPortOpen(true));
-  EXPECT_EQ(badSettings.reason(), QtSerialPort::OpenFailure::BadSettings);
+  EXPECT_EQ(badSettings.reason(), OpenCause::BadSettings);
 
   QtSerialPort first(store);
   first.SetCommPort(1);
@@ -104,7 +104,7 @@ TEST_F(SerialOnPty, FailedOpensSayWhichDeviceAndWhy) {
   ASSERT_TRUE(first.SetPortOpen(true)) << first.LastError();
   QtSerialPort& second = Serial();
   EXPECT_FALSE(second.SetPortOpen(true));
-  EXPECT_EQ(second.reason(), QtSerialPort::OpenFailure::Busy);
+  EXPECT_EQ(second.reason(), OpenCause::Busy);
   EXPECT_NE(second.LastError().find("busy"), std::string::npos) << second.LastError();
   first.SetPortOpen(false);
   EXPECT_TRUE(second.SetPortOpen(true)) << second.LastError();
