@@ -69,9 +69,12 @@ std::string QtSerialPort::Device(int n) const {
 #endif
 }
 
+PortState QtSerialPort::StateOf(int n) const {
+  return !open_ || port_ != n ? PortState::Closed : lost_ ? PortState::Lost : PortState::Open;
+}
+
 std::string QtSerialPort::Describe(int n) const {
-  const PortState state = !open_ || port_ != n ? PortState::Closed : lost_ ? PortState::Lost : PortState::Open;
-  return PortToolTip(MapPort(store_, n, devices_.Devices(), devices_), state, devices_);
+  return PortToolTip(MapPort(store_, n, devices_.Devices(), devices_), StateOf(n), devices_);
 }
 
 bool QtSerialPort::Fail(OpenFailure failure) {

@@ -15,6 +15,7 @@
 #include "serial/Devices.h"
 #include "serial/LowLatency.h"
 #include "serial/OpenFailure.h"
+#include "serial/PortAssignment.h"
 #include "serial/SerialPort.h"
 
 namespace kelvane {
@@ -55,6 +56,7 @@ class QtSerialPort final : public QObject, public SerialPort {
   std::string Device(int n) const;
   // For a tooltip: the device of port n, what the system knows of it, and its state.
   std::string Describe(int n) const;
+  PortState StateOf(int n) const;
   const DeviceList& DeviceSource() const { return devices_; }
 
  private:

@@ -9,8 +9,13 @@
 #include <QTimer>
 
 #include "app/MainView.h"
+#include "app/Replug.h"
 #include "app/qt/QtSettingsStore.h"
 #include "app/qt/QtTestApp.h"
+#include "serial/LowLatency.h"
+#include "serial/SystemDevices.h"
+#include "support/FakeDevices.h"
+#include "support/Fakes.h"
 #include "support/Pty.h"
 
 namespace kelvane::test {
@@ -131,6 +136,64 @@ TEST_F(SerialOnPty, ClosedFarEndIsLostWithoutSpinningAndKeepsTheLastBytes) {
   s.SetPortOpen(false);
   EXPECT_FALSE(s.Lost());
   EXPECT_FALSE(s.PortOpen());
+}
+
+TEST_F(SerialOnPty, TheLowLatencyRequestIsRefusedQuietlyByAPseudoTerminal) {
+  LowLatency direct;
+  const int fd = ::open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  EXPECT_FALSE(direct.Request(fd));
+  EXPECT_FALSE(direct.Active());
+  direct.Restore();  // nothing taken, nothing given back
+  ::close(fd);
+
+  // Listed as a USB adapter, it is asked, refuses, and opens all the same.
+  FakeDevices devices;
+  devices.devices = {{.path = pty.slave, .vendorId = 0x0403, .productId = 0x6001, .accessible = true}};
+  store.Write(kAppName, kPortsSection, "COM1", pty.slave);
+  QtSerialPort s(store, devices);
+  s.SetCommPort(1);
+  ASSERT_TRUE(s.SetPortOpen(true)) << s.LastError();
+  EXPECT_FALSE(s.LowLatencyActive());
+  EXPECT_TRUE(s.LastError().empty()) << s.LastError();
+  pty.Write({0x01});
+  EXPECT_TRUE(PumpUntil([&] { return s.InBufferCount() == 1; }));
+}
+
+TEST_F(SerialOnPty, APortWhoseDeviceGoesAwayIsOpenedAgainWhenItReturnsUnderTheSamePath) {
+  const std::string link = dir.filePath("by-id-receiver").toStdString();  // stands for the stable path
+  ASSERT_EQ(::symlink(pty.slave.c_str(), link.c_str()), 0);
+  FakeView view;
+  FakeSettings settings;
+  settings.values["Ports/COM1"] = link;
+  settings.values["Startup/ComPort"] = "1";
+  DiskFileTable files;
+  FakeClock clock;
+  SystemDevices devices;
+  QtSerialPort s(settings, devices);
+  Main main(view, s, settings, files, clock);
+  Replug replug(main, view, s, settings, devices);
+  main.Form_Load();
+  ASSERT_TRUE(s.PortOpen()) << s.LastError();
+  replug.Tick();
+
+  pty.Close();  // the adapter is pulled: its node goes away
+  ASSERT_EQ(::unlink(link.c_str()), 0);
+  ASSERT_TRUE(PumpUntil([&] { return s.Lost(); }));
+  replug.Tick();
+  EXPECT_EQ(view.caption[Control::Status], "Port Closed");
+  EXPECT_EQ(view.caption[Control::portOpen], "Port Open");
+  replug.Tick();
+  EXPECT_FALSE(s.PortOpen());
+
+  Pty back;  // it comes back under another node, behind the same path
+  ASSERT_EQ(::symlink(back.slave.c_str(), link.c_str()), 0);
+  replug.Tick();
+  ASSERT_TRUE(s.PortOpen()) << s.LastError();
+  EXPECT_EQ(view.caption[Control::Status], "COM1:115200,N,8,1");
+  EXPECT_EQ(view.caption[Control::portOpen], "Port Close");
+  back.Write({0x17});
+  EXPECT_TRUE(PumpUntil([&] { return s.InBufferCount() == 1; }));
 }
 
 TEST(LineSettings, ParsesSpeedParityDataAndStopBits) {
