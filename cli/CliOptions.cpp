@@ -82,6 +82,9 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
     } else if (a == "--quiet" || a == "-q") {
       noValue();
       o.quiet = true;
+    } else if (a == "--json") {
+      noValue();
+      o.json = true;
     } else if (a == "--help" || a == "-h") {
       noValue();
       o.help = true;
@@ -147,7 +150,8 @@ Loads program images, channel lists and conditional-access files into a receiver
 a serial line (115200 baud, 8N1), with the same exchanges as the Kelvane window.
 
 Commands:
-  ports                 list COM1 to COM8 with the device each maps to
+  ports                 list COM1 to COM8 with the device each maps to, and every
+                        serial device with its facts (--json: as one JSON object)
   info IMAGE            print the HW version, SW version and Model ID of a program image
   sdx LIST [DIR]        convert an SDX list into DIR/satcodx.tm0 and DIR/satcodx.tm1
                         (DIR: the current directory)

@@ -14,6 +14,7 @@ struct Options {
   std::optional<double> timeoutSeconds; // end a wait after this much silence
   bool force = false;                   // replace an existing upload target
   bool quiet = false;                   // no progress line
+  bool json = false;                    // ports: one JSON object instead of lines
   bool help = false;
   bool version = false;
   Command command = Command::Ports;

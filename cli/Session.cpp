@@ -16,8 +16,10 @@
 #include "app/qt/QtSettingsStore.h"
 #include "cli/ConsoleView.h"
 #include "cli/OverlaySettings.h"
+#include "cli/PortList.h"
 #include "cli/WatchedPort.h"
 #include "files/FileTable.h"
+#include "serial/SystemDevices.h"
 #include "serial/qt/QtSerialPort.h"
 
 namespace fs = std::filesystem;
@@ -162,12 +164,10 @@ void Session::AfterPump() {
 
 int Session::Ports() {
   const std::string stored = store_.Read(kAppName, kStartupSection, "ComPort", "");
-  for (int n = 1; n <= 8; ++n) {
-    const std::string device = serial_.Device(n);
-    std::string line = device.empty() ? "COM" + std::to_string(n) + ": no device" : serial_.Describe(n);
-    if (stored == std::to_string(n)) line += "  [last opened by the window]";
-    std::printf("%s\n", line.c_str());
-  }
+  const int last = ComPortNumber("COM" + stored);
+  const SystemDevices devices;
+  const std::string listing = opt_.json ? PortsJson(store_, devices, last) : PortsText(store_, devices, last);
+  std::fputs(listing.c_str(), stdout);
   return kDone;
 }
 

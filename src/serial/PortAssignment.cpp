@@ -50,10 +50,9 @@ PortMapping MapPort(const SettingsStore& settings, int port, const std::vector<S
   return m;
 }
 
-std::string PortToolTip(const PortMapping& m, PortState state, const DeviceList& system) {
+std::string PortToolTip(const PortMapping& m, std::optional<PortState> state, const DeviceList& system) {
   const std::string port = Key(m.port);
-  if (m.device.empty())
-    return port + ": no serial device for this port; assign one with Ports... in this frame's menu (right click).";
+  if (m.device.empty()) return port + ": no serial device; assign one in the window's Ports dialog.";
   std::string tip = port + ": " + m.device;
   const DeviceProbe probe = m.info ? DeviceProbe{} : system.Probe(m.device);
   if (m.info && m.info->path != m.device) tip += " -> " + m.info->Name();
@@ -63,10 +62,11 @@ std::string PortToolTip(const PortMapping& m, PortState state, const DeviceList&
     if (m.info->latencyTimerMs >= 0) tip += "; latency timer " + std::to_string(m.info->latencyTimerMs) + " ms";
   }
   if (!m.assigned) tip += "; device " + std::to_string(m.port) + " in the order found";
-  switch (state) {
+  const bool present = m.info || probe.exists;
+  switch (state.value_or(PortState::Closed)) {
     case PortState::Open: tip += "; open"; break;
     case PortState::Lost: tip += "; the line was lost"; break;
-    case PortState::Closed: tip += m.info || probe.exists ? "; closed" : "; not present"; break;
+    case PortState::Closed: tip += !present ? "; not present" : state ? "; closed" : ""; break;
   }
   if (m.info && !m.info->accessible && state != PortState::Open) {
     const std::string group = m.info->group.empty() ? "that owns it" : m.info->group;

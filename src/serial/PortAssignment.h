@@ -36,8 +36,8 @@ PortMapping MapPort(const SettingsStore& settings, int port, const std::vector<S
 enum class PortState { Closed, Open, Lost };
 
 // "COM1: /dev/serial/by-id/usb-FTDI_... -> ttyUSB0 (FT232R USB UART, FTDI, 0403:6001, serial
-// A50285BI); latency timer 1 ms; open", with a second line where the user cannot open it or
-// the latency timer is slow.
-std::string PortToolTip(const PortMapping& mapping, PortState state, const DeviceList& system);
+// A50285BI); latency timer 1 ms; open", with a further line where the user cannot open it or
+// the latency timer is slow. Without a state only a missing device is said.
+std::string PortToolTip(const PortMapping& mapping, std::optional<PortState> state, const DeviceList& system);
 
 }  // namespace kelvane

@@ -82,7 +82,7 @@ TEST(PortAssignment, ToolTipShowsTheDeviceWhatIsKnownOfItAndItsState) {
       {.port = 2, .state = PortState::Closed, .has = {"COM2: /dev/ttyUSB1", "; closed", "sudo usermod -aG dialout $USER"}},
       {.port = 3, .state = PortState::Lost, .has = {"/dev/ttyS0", "device 3 in the order found", "lost"},
        .hasNot = {"latency", "usermod"}},
-      {.port = 8, .state = PortState::Closed, .has = {"COM8: no serial device", "Ports..."}},
+      {.port = 8, .state = PortState::Closed, .has = {"COM8: no serial device", "Ports dialog"}},
   };
   for (const Case& c : cases) {
     const std::string tip = PortToolTip(m.Map(c.port), c.state, m.devices);
