@@ -68,8 +68,8 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
 
     if (a == "--port" || a == "-p") {
       if (!takeValue()) continue;
-      if (ComPortNumber(value) == 0 && value.find('/') == std::string::npos)
-        fail("--port: \"" + value + "\" is neither COM1 to COM8 nor a device path");
+      if (ComPortNumber(value) == 0 && value.find('/') == std::string::npos && value != kAutoPort)
+        fail("--port: \"" + value + "\" is neither COM1 to COM8, a device path nor auto");
       o.port = value;
     } else if (a == "--timeout" || a == "-t") {
       if (!takeValue()) continue;
@@ -138,6 +138,7 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
   } else {
     fail("unknown command \"" + cmd + "\"");
   }
+  if (o.port == kAutoPort && cmd != "download") fail("--port auto belongs to the download command");
   if (n >= 1) o.file = words[1];
   if (r.error.empty() && n >= 1 && o.file.empty()) fail(cmd + ": the file name is empty");
   return r;
@@ -162,7 +163,9 @@ Commands:
 
 Options:
   -p, --port PORT       COM1 to COM8 (mapped as in the window) or a device path;
-                        default: the port the window last opened, else COM1
+                        default: the port the window last opened, else COM1;
+                        download: auto listens on every serial device and uses the
+                        one the receiver speaks on first (nothing is sent before)
   -t, --timeout SECS    give up when nothing arrives for SECS seconds (default: wait)
   -f, --force           let upload replace an existing FILE
   -q, --quiet           no progress line

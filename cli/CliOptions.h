@@ -9,8 +9,11 @@ namespace kelvane::cli {
 
 enum class Command { Ports, Info, Sdx, Download, DownloadSdx, DownloadTemu, Upload };
 
+// --port auto: the device the receiver speaks on first.
+inline constexpr const char* kAutoPort = "auto";
+
 struct Options {
-  std::string port;                     // COM1..COM8 or a device path; empty: the stored port
+  std::string port;                     // COM1..COM8, a device path or auto; empty: the stored port
   std::optional<double> timeoutSeconds; // end a wait after this much silence
   bool force = false;                   // replace an existing upload target
   bool quiet = false;                   // no progress line
