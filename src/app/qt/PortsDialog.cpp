@@ -41,6 +41,8 @@ QTableWidget* MakeTable(QWidget* parent, const QStringList& headers, const char*
   t->setSelectionBehavior(QAbstractItemView::SelectRows);
   t->setSelectionMode(QAbstractItemView::SingleSelection);
   t->verticalHeader()->hide();
+  t->setWordWrap(false);
+  t->setTextElideMode(Qt::ElideMiddle);
   t->horizontalHeader()->setStretchLastSection(true);
   return t;
 }
@@ -142,7 +144,9 @@ void PortsDialog::Fill() {
     QString device = Q(m.device.empty() ? "(none)" : m.device);
     if (!m.assigned && !m.device.empty()) device += QStringLiteral("  (device %1 in the order found)").arg(n);
     const bool present = m.info.has_value() || (!m.device.empty() && system_.Probe(m.device).exists);
-    const QString stateText = state == PortState::Closed && !present ? "not present" : StateText(state);
+    const QString stateText = m.device.empty()                          ? ""
+                              : state == PortState::Closed && !present ? "not present"
+                                                                       : StateText(state);
     SetRow(portsTable_, n - 1, {QStringLiteral("Com %1").arg(n), device, stateText}, Q(PortToolTip(m, state, system_)));
   }
   portsTable_->resizeColumnToContents(0);

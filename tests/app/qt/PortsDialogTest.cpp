@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QGroupBox>
+#include <QMenu>
+#include <QRadioButton>
+#include <QTimer>
 #include <QLabel>
 #include <QPushButton>
 #include <QTableWidget>
@@ -77,6 +81,35 @@ TEST_F(Dialog, AssignsTheChosenDeviceByItsStablePathAndFollowsUnplugging) {
   dialog.findChild<QPushButton*>("Clear")->click();
   EXPECT_EQ(settings.values["Ports/COM3"], "");
   EXPECT_EQ(Cell(ports, 2, 1), "(none)");  // no third device any more
+}
+
+TEST_F(Dialog, TheFrameMenuOverAPortButtonAssignsThatPortADevice) {
+  QGroupBox frame;
+  frame.resize(200, 100);
+  std::vector<QWidget*> buttons;
+  for (int n = 1; n <= 2; ++n) {
+    auto* b = new QRadioButton(QStringLiteral("Com %1").arg(n), &frame);
+    b->setGeometry(10 + 90 * (n - 1), 20, 80, 20);
+    buttons.push_back(b);
+  }
+  InstallPortsMenu(&frame, buttons, settings, devices, [](int) { return PortState::Closed; });
+  QStringList entries;
+  QTimer::singleShot(0, [&] {
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(menu, nullptr);
+    for (QAction* a : menu->actions()) entries << a->text();
+    QMenu* choose = menu->actions().value(1) ? menu->actions()[1]->menu() : nullptr;
+    ASSERT_NE(choose, nullptr);
+    for (QAction* a : choose->actions()) entries << a->text();
+    choose->actions().last()->trigger();  // the built-in port
+    menu->close();
+  });
+  emit frame.customContextMenuRequested(buttons[1]->geometry().center());
+  EXPECT_EQ(entries.value(0), "&Ports...");
+  EXPECT_EQ(entries.value(1), "Com 2 &device");
+  EXPECT_TRUE(entries.contains("Device 2 in the order found"));
+  EXPECT_TRUE(entries.contains(QString::fromStdString(devices.devices[0].byId + "  (FT232R USB UART, FTDI, 0403:6001, serial A50285BI)")));
+  EXPECT_EQ(settings.values["Ports/COM2"], "/dev/ttyS0");
 }
 
 }  // namespace
