@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "transfer/ProgressMeter.h"
+
 namespace kelvane {
 
 enum class Control {
@@ -61,10 +63,20 @@ class MainView {
   // 5. Progress bar PBar.
   virtual void SetProgressMax(int max) = 0;
   virtual void SetProgressValue(float value) = 0;
+  //    The same progress as numbers, with the rate and time left; shown after the size
+  //    text and the bar value of each step.
+  virtual void ShowTransferProgress(const TransferProgress& progress) { (void)progress; }
 
   // 6. Modal message box; an empty title shows the application name.
   virtual Answer MessageBox(const std::string& text, const std::string& title, Buttons buttons,
                             Icon icon) = 0;
+  //    The same box with an explanation under its text (which device, what is wrong, how to
+  //    fix it). A view without room for it shows the box alone.
+  virtual Answer ExplainedMessageBox(const std::string& text, const std::string& explanation,
+                                     const std::string& title, Buttons buttons, Icon icon) {
+    (void)explanation;
+    return MessageBox(text, title, buttons, icon);
+  }
 
   // 7. File dialog OpenLog.
   virtual ChooserResult ShowOpenDialog(const ChooserRequest& request) = 0;

@@ -34,6 +34,8 @@ void Replug::Tick() {
                      why + (watching_ ? "\nIt is opened again when " + path_ + " comes back." : std::string()));
     return;
   }
+  // Closed after its line was lost, by the transfer that found it so: waited for as well.
+  if (!watching_ && !path_.empty() && serial_.ClosedLost() && port_ == serial_.CommPort()) watching_ = true;
   if (!watching_) {
     path_.clear();  // the next open may be of another device
     return;

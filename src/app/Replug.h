@@ -3,7 +3,8 @@
 // is shown closed at once, with the reason in the status line's tooltip; when the same
 // device comes back under the same stable path, the port is opened again as the Port Open
 // button opens it, and the status line shows it. During a transfer nothing is done here: a
-// lost line ends the exchange by the exchange's own rules, and the port is handled after.
+// lost line ends the exchange by the exchange's own rules, which close the port; it is
+// waited for from then on.
 
 #include <string>
 

@@ -60,16 +60,32 @@ TEST(Replug, AnUnpluggedPortIsShownClosedAtOnceAndOpenedAgainWhenItComesBack) {
   EXPECT_EQ(p.replug.Waiting(), 0);
 }
 
-TEST(Replug, LeavesALostLineToARunningTransferAndAPortChosenMeanwhileToTheUser) {
-  Plugged running;
-  running.Unplug();
-  running.main.transferRunning_ = true;
-  running.replug.Tick();
-  EXPECT_TRUE(running.ShownOpen());  // the exchange ends it by its own rules
-  running.main.transferRunning_ = false;
-  running.replug.Tick();
-  EXPECT_FALSE(running.ShownOpen());
+TEST(Replug, LeavesALostLineToARunningTransferAndWaitsForTheDeviceAfterIt) {
+  Plugged p;
+  WriteFile("image.bin", Concat({ImageHeaderBytes(), Pattern(2048)}));
+  p.main.XferPath = p.main.ChosenPath = "image.bin";
+  p.main.FileNum = static_cast<std::int16_t>(p.files.FreeFile());
+  p.main.SetFileReady(true);
+  bool shownOpenDuring = false;
+  p.view.onPump = [&] {  // pulled while the download waits for the receiver
+    p.Unplug();
+    p.replug.Tick();
+    shownOpenDuring = p.ShownOpen();
+  };
+  p.main.Start_Click();
+  p.view.onPump = nullptr;
+  EXPECT_TRUE(shownOpenDuring);  // the exchange ends it by its own rules
+  EXPECT_TRUE(p.main.LastTransfer().lineLost);
+  EXPECT_FALSE(p.ShownOpen());
+  p.replug.Tick();
+  EXPECT_EQ(p.replug.Waiting(), 1);
+  p.PlugBack();
+  p.replug.Tick();
+  EXPECT_TRUE(p.ShownOpen());
+  EXPECT_EQ(p.view.caption[Control::Status], "COM1:115200,N,8,1");
+}
 
+TEST(Replug, LeavesAPortChosenMeanwhileOrClosedByHandToTheUser) {
   Plugged other;
   other.Unplug();
   other.replug.Tick();

@@ -16,7 +16,9 @@ struct SdxRig : Window {
     if (!list.empty()) WriteFile(name, list);
     view.messages.clear();
     main.XferPath = name, main.FileNum = 1;
-    ok = ConvertSdx(main);
+    const Outcome result = ConvertSdx(files, view, main.FileNum, main.XferPath);
+    ShowOutcome(view, result);
+    ok = result.kind == Outcome::Kind::Ready;
   }
   // Refused with the system's reason, and nothing left behind to be sent.
   void ExpectSystemError(int err, const std::string& name = "list.sdx") {

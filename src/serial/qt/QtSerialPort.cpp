@@ -91,6 +91,7 @@ void QtSerialPort::CloseDevice() {
 
 bool QtSerialPort::SetPortOpen(bool open) {
   if (!open) {
+    closedLost_ = open_ && lost_;
     open_ = false;
     lost_ = false;
     rest_.clear();
@@ -147,6 +148,7 @@ bool QtSerialPort::SetPortOpen(bool open) {
   if (info && info->Usb()) lowLatency_.Request(static_cast<int>(serial_.handle()));
 #endif
   open_ = true;
+  closedLost_ = false;
   return true;
 }
 

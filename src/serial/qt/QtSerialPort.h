@@ -45,6 +45,7 @@ class QtSerialPort final : public QObject, public SerialPort {
   Bytes Input() override;
   std::string LastError() const override { return lastError_; }
   bool Lost() const override { return lost_; }
+  bool ClosedLost() const override { return closedLost_; }
 
   // Why the last open failed, as facts (cause None when it did not fail).
   const OpenFailure& Failure() const { return failure_; }
@@ -75,6 +76,7 @@ class QtSerialPort final : public QObject, public SerialPort {
   std::string device_;  // the device of the open (or last tried) port
   bool open_ = false;
   bool lost_ = false;
+  bool closedLost_ = false;
   int inputMode_ = 0;
   int inputLen_ = 0;
   OpenFailure failure_;
