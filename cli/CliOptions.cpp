@@ -1,9 +1,12 @@
 #include "cli/CliOptions.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <utility>
+
+#include "cli/PortBoard.h"
 
 namespace kelvane::cli {
 
@@ -42,7 +45,8 @@ constexpr OptionSpec kOptions[] = {
      [](Parse& p, const std::string& v) {
        if (ComPortNumber(v) == 0 && v.find('/') == std::string::npos && v != kAutoPort)
          p.Fail("--port: \"" + v + "\" is neither COM1 to COM8, a device path nor auto");
-       p.O().port = v;
+       if (p.O().ports.empty()) p.O().port = v;
+       p.O().ports.push_back(v);
      }},
     {"--timeout", "-t", true,
      [](Parse& p, const std::string& v) {
@@ -53,6 +57,11 @@ constexpr OptionSpec kOptions[] = {
     {"--force", "-f", false, [](Parse& p, const std::string&) { p.O().force = true; }},
     {"--quiet", "-q", false, [](Parse& p, const std::string&) { p.O().quiet = true; }},
     {"--json", nullptr, false, [](Parse& p, const std::string&) { p.O().json = true; }},
+    {"--trace", nullptr, true,
+     [](Parse& p, const std::string& v) {
+       if (v.empty()) p.Fail("--trace needs a file name, or - for standard error");
+       p.O().trace = v;
+     }},
     {"--help", "-h", false, [](Parse& p, const std::string&) { p.O().help = true; }},
     {"--version", nullptr, false, [](Parse& p, const std::string&) { p.O().version = true; }},
     {"--sdx", nullptr, false, [](Parse& p, const std::string&) { p.sdx = true; }},
@@ -137,9 +146,32 @@ void TakeCommand(Parse& p) {
     if (n < spec->minArgs || n > spec->maxArgs) p.Fail(cmd + " takes " + spec->takes);
     if (spec->command == Command::Sdx && n == 2) p.O().dir = p.words[2];
   }
-  if (p.O().port == kAutoPort && cmd != "download") p.Fail("--port auto belongs to the download command");
+  const auto& ports = p.O().ports;
+  if (std::find(ports.begin(), ports.end(), kAutoPort) != ports.end()) {
+    if (cmd != "download") p.Fail("--port auto belongs to the download command");
+    if (ports.size() > 1) p.Fail("--port auto takes no other --port");
+  }
   if (n >= 1) p.O().file = p.words[1];
   if (n >= 1 && p.O().file.empty()) p.Fail(cmd + ": the file name is empty");
+}
+
+// Several ports run one transfer each; the files they write must not collide.
+void CheckPorts(Parse& p) {
+  const Options& o = p.O();
+  if (o.ports.size() < 2) return;
+  const bool transfer = o.command == Command::Download || o.command == Command::DownloadSdx ||
+                        o.command == Command::DownloadTemu || o.command == Command::Upload;
+  if (!transfer) return p.Fail("several ports belong to download and upload");
+  if (o.trace == "-") return p.Fail("--trace - takes one port; give a FILE, which gets each port's name");
+  const bool perPortFiles = o.command == Command::Upload || !o.trace.empty();
+  for (std::size_t i = 0; i < o.ports.size(); ++i)
+    for (std::size_t j = 0; j < i; ++j) {
+      const int com = ComPortNumber(o.ports[i]);
+      if (o.ports[i] == o.ports[j] || (com != 0 && com == ComPortNumber(o.ports[j])))
+        return p.Fail("--port " + o.ports[i] + " is given twice");
+      if (perPortFiles && PortTag(o.ports[i]) == PortTag(o.ports[j]))
+        return p.Fail("--port " + o.ports[j] + " and " + o.ports[i] + " would write to the same file names");
+    }
 }
 
 }  // namespace
@@ -162,11 +194,13 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
   if (!p.result.error.empty()) return p.result;
   if (p.words.empty()) p.Fail("no command given");
   else TakeCommand(p);
+  if (p.result.error.empty()) CheckPorts(p);
   return p.result;
 }
 
 const char* UsageText() {
-  return R"(Usage: kelvane-cli [--port PORT] [--timeout SECS] [--force] [--quiet] COMMAND [ARGS]
+  return R"(Usage: kelvane-cli [--port PORT]... [--timeout SECS] [--force] [--quiet] [--json]
+                   [--trace FILE] COMMAND [ARGS]
 
 Loads program images, channel lists and conditional-access files into a receiver over
 a serial line (115200 baud, 8N1), with the same exchanges as the Kelvane window.
@@ -185,11 +219,17 @@ Commands:
 Options:
   -p, --port PORT       COM1 to COM8 (mapped as in the window) or a device path;
                         default: the port the window last opened, else COM1;
+                        given more than once, download and upload run on every port
+                        at once (upload FILE and --trace FILE get each port's name);
                         download: auto listens on every serial device and uses the
                         one the receiver speaks on first (nothing is sent before)
   -t, --timeout SECS    give up when nothing arrives for SECS seconds (default: wait)
-  -f, --force           let upload replace an existing FILE
+  -f, --force           let upload and --trace replace an existing FILE
   -q, --quiet           no progress line
+      --json            one JSON event a line on standard output instead of the
+                        human lines (see the manual page)
+      --trace FILE      write every byte both ways to FILE with its time and
+                        direction; - for standard error
   -h, --help            show this help
       --version         show the version
 
@@ -201,6 +241,7 @@ The window's settings are read, never written.
 Exit status:
   0 done   1 usage   2 serial port not available   3 file error
   4 header refused   5 checksum or verify error   6 stopped by a signal   7 timed out
+  With several ports: the highest status of any port.
 )";
 }
 
