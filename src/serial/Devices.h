@@ -42,7 +42,6 @@ struct DeviceProbe {
   bool accessible = false;       // may be opened for reading and writing by this user
   std::string group{};             // the group that owns the node
   bool memberSinceLogin = false; // the user is in that group, but not yet in this session
-  std::optional<Holder> holder{};  // a program that has it open, where the system can tell
 };
 
 class DeviceList {
@@ -51,6 +50,9 @@ class DeviceList {
   // Every serial device present, in the order the port numbers take them (SortDevices).
   virtual std::vector<SerialDevice> Devices() const = 0;
   virtual DeviceProbe Probe(const std::string& path) const = 0;
+  // A program that has the node open, where the system can tell (asked only for a port
+  // found busy: looking may take a while).
+  virtual std::optional<Holder> HolderOf(const std::string& node) const = 0;
 };
 
 // The listed device a path stands for (its node, its by-id path, or a link to either).

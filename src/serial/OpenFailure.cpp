@@ -46,7 +46,7 @@ OpenFailure DiagnoseOpen(int port, const std::string& device, const DeviceList& 
     f.memberSinceLogin = probe.memberSinceLogin;
   } else {
     f.cause = otherwise;
-    if (otherwise == OpenCause::Busy) f.holder = probe.holder;
+    if (otherwise == OpenCause::Busy) f.holder = system.HolderOf(probe.node);
   }
   if (f.cause != OpenCause::None) f.systemText = systemText;
   return f;

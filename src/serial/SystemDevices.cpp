@@ -149,7 +149,6 @@ DeviceProbe SystemDevices::Probe(const std::string& path) const {
     p.group = GroupName(st.st_gid);
     if (!p.accessible) p.memberSinceLogin = JoinedSinceLogin(st.st_gid);
   }
-  p.holder = HolderOf(p.node);
   return p;
 }
 

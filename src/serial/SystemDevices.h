@@ -17,10 +17,10 @@ class SystemDevices final : public DeviceList {
 
   std::vector<SerialDevice> Devices() const override;
   DeviceProbe Probe(const std::string& path) const override;
+  std::optional<Holder> HolderOf(const std::string& node) const override;
 
  private:
   std::string At(const std::string& absolute) const;  // the path below root
-  std::optional<Holder> HolderOf(const std::string& node) const;
 
   std::string root_;  // without a trailing slash; empty for "/"
 };

@@ -200,13 +200,13 @@ TEST_F(SystemTree, ProbeFollowsLinksAndNamesTheHolderFromItsLockFileOrItsOpenFil
   const DeviceProbe byId = system.Probe(Dev("serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"));
   EXPECT_TRUE(byId.exists);
   EXPECT_EQ(byId.node, Dev("ttyUSB0"));
-  EXPECT_FALSE(byId.holder);
+  EXPECT_FALSE(system.HolderOf(byId.node));
   EXPECT_FALSE(system.Probe(Dev("ttyUSB3")).exists);
 
   Write(root_ / "var/lock/LCK..ttyUSB0", "      4242\n");
-  EXPECT_FALSE(system.Probe(Dev("ttyUSB0")).holder);  // a stale lock: no such process
+  EXPECT_FALSE(system.HolderOf(Dev("ttyUSB0")));  // a stale lock: no such process
   Write(root_ / "proc/4242/comm", "minicom\n");
-  const auto locked = system.Probe(Dev("ttyUSB0")).holder;
+  const auto locked = system.HolderOf(Dev("ttyUSB0"));
   ASSERT_TRUE(locked);
   EXPECT_EQ(locked->pid, 4242);
   EXPECT_EQ(locked->program, "minicom");
@@ -214,7 +214,7 @@ TEST_F(SystemTree, ProbeFollowsLinksAndNamesTheHolderFromItsLockFileOrItsOpenFil
   Write(root_ / "proc/77/comm", "screen\n");
   fs::create_directories(root_ / "proc/77/fd");
   fs::create_symlink(Dev("ttyS0"), root_ / "proc/77/fd/3");
-  const auto open = system.Probe(Dev("ttyS0")).holder;
+  const auto open = system.HolderOf(Dev("ttyS0"));
   ASSERT_TRUE(open);
   EXPECT_EQ(open->program, "screen");
 }

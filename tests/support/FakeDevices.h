@@ -17,11 +17,14 @@ class FakeDevices : public DeviceList {
     if (const auto it = extra.find(path); it != extra.end()) return it->second;
     for (const auto& d : devices) {
       if (path != d.path && path != d.byId) continue;
-      DeviceProbe p{.exists = true, .node = d.path, .accessible = d.accessible, .group = d.group};
-      if (const auto h = holders.find(d.path); h != holders.end()) p.holder = h->second;
-      return p;
+      return {.exists = true, .node = d.path, .accessible = d.accessible, .group = d.group};
     }
     return {};
+  }
+
+  std::optional<Holder> HolderOf(const std::string& node) const override {
+    if (const auto h = holders.find(node); h != holders.end()) return h->second;
+    return std::nullopt;
   }
 
   std::vector<SerialDevice> devices;
