@@ -454,6 +454,11 @@ void QtMainWindow::SetProgressValue(float value) {
 
 Answer QtMainWindow::MessageBox(const std::string& text, const std::string& title, Buttons buttons,
                                 Icon icon) {
+  return ExplainedMessageBox(text, "", title, buttons, icon);
+}
+
+Answer QtMainWindow::ExplainedMessageBox(const std::string& text, const std::string& explanation,
+                                         const std::string& title, Buttons buttons, Icon icon) {
   // A box at the end of a long transfer carries its verdict: told to the desktop too when
   // nobody is looking at the window.
   if (transferShown_ && !noticeGiven_ && clock_->Now() - transferStart_ > kNoticeAfter && !isActiveWindow())
@@ -480,6 +485,8 @@ Answer QtMainWindow::MessageBox(const std::string& text, const std::string& titl
   }
   QMessageBox box(qicon, title.empty() ? QString(kAppName) : ToQt(title), ToQt(text), set, this);
   box.setDefaultButton(first);
+  // The fixed text stays the box's text; the explanation is its informative text.
+  if (!explanation.empty()) box.setInformativeText(ToQt(explanation));
   switch (box.exec()) {
     case QMessageBox::Ok: return Answer::OK;
     case QMessageBox::Yes: return Answer::Yes;
