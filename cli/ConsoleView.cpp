@@ -86,8 +86,9 @@ void ConsoleView::SetText(Control c, const std::string& text) {
 void ConsoleView::StartProgress() { lastLine_ = {}; }
 
 void ConsoleView::ShowTransferProgress(const TransferProgress& progress) {
-  if (opt_.quiet) return;
   const auto now = std::chrono::steady_clock::now();
+  if (opt_.events) return opt_.events->Progress(progress, now);
+  if (opt_.quiet) return;
   const std::string line = ProgressLine(progress);
   if (opt_.errIsTerminal) {
     if (lineOpen_ && now - lastLine_ < kRedrawInterval) return;
@@ -114,13 +115,14 @@ void ConsoleView::EndProgressLine() {
 }
 
 void ConsoleView::Error(const std::string& text) {
+  if (opt_.events) return opt_.events->Notice(text);
   EndProgressLine();
   std::fprintf(opt_.err, "kelvane-cli: %s\n", text.c_str());
   std::fflush(opt_.err);
 }
 
 void ConsoleView::Note(const std::string& text) {
-  if (opt_.quiet) return;
+  if (opt_.quiet || opt_.events) return;
   EndProgressLine();
   std::fprintf(opt_.err, "%s\n", text.c_str());
   std::fflush(opt_.err);
@@ -128,9 +130,14 @@ void ConsoleView::Note(const std::string& text) {
 
 Answer ConsoleView::MessageBox(const std::string& text, const std::string&, Buttons buttons,
                                Icon icon) {
-  EndProgressLine();
-  std::fprintf(opt_.out, "%s\n", text.c_str());
-  std::fflush(opt_.out);
+  const bool errorIcon = icon == Icon::Critical || icon == Icon::Exclamation;
+  if (opt_.events) {
+    opt_.events->Message(text, buttons == Buttons::YesNoCancel ? "question" : errorIcon ? "error" : "info");
+  } else {
+    EndProgressLine();
+    std::fprintf(opt_.out, "%s\n", text.c_str());
+    std::fflush(opt_.out);
+  }
   switch (buttons) {
     case Buttons::YesNoCancel:
       // The only question is whether to replace an existing upload target.
@@ -141,7 +148,7 @@ Answer ConsoleView::MessageBox(const std::string& text, const std::string&, Butt
       break;
   }
   // An error box is also an error of the command.
-  if (icon == Icon::Critical || icon == Icon::Exclamation) {
+  if (errorIcon && !opt_.events) {
     std::fprintf(opt_.err, "kelvane-cli: %s\n", text.c_str());
     std::fflush(opt_.err);
   }

@@ -2,12 +2,25 @@
 
 #include <QCoreApplication>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "cli/CliOptions.h"
 #include "cli/ExitStatus.h"
+#include "cli/MultiPort.h"
 #include "cli/Session.h"
+
+namespace {
+
+// This program's file, for the processes of a run over several ports.
+std::string OwnPath(const char* argv0) {
+  std::error_code ec;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string(argv0) : self.string();
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace kelvane::cli;
@@ -26,6 +39,7 @@ int main(int argc, char** argv) {
                  parsed.error.c_str());
     return kUsage;
   }
+  if (parsed.options.ports.size() > 1) return RunOnPorts(parsed.options, OwnPath(argv[0]));
   InstallStopSignals();
   QCoreApplication app(argc, argv);
   return RunCommand(parsed.options);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds Kelvane and runs every test twice: in an ordinary build, and in a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer. Exits non-zero when anything fails.
+# AddressSanitizer and UndefinedBehaviorSanitizer; then builds the Debian packages from the
+# ordinary build and checks them with lintian. Exits non-zero when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test
@@ -19,3 +20,5 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 if [ -x bench/run.sh ]; then
   bench/run.sh --quick --build build
 fi
+
+scripts/package.sh build

@@ -158,3 +158,70 @@ INSTANTIATE_TEST_SUITE_P(E2e, Transfer, ::testing::ValuesIn(kCases),
 
 }  // namespace
 }  // namespace kelvane::e2e
+
+namespace kelvane::e2e {
+namespace {
+
+// The demo's emulator (`any`) on one run: every exchange stopped part way, then run whole.
+// Each reply is held back 100 ms so that a Stop after 700 ms lands in the middle.
+struct DemoStep {
+  Control type;  // ProgramDot, SDXDot, TemuDot, or UpDot for an upload
+  std::string file;
+  std::vector<std::string> texts;  // shown by the complete run
+  const char* exchange;            // as the emulator names it
+};
+
+TEST(DemoEmulator, EveryExchangeStoppedPartWayThenComplete) {
+  QTemporaryDir scratch;
+  const auto path = [&](const char* name) { return scratch.filePath(name).toStdString(); };
+  samples::ImageFields fields;
+  fields.dataLength = 12 * 1024 + 100;
+  const Bytes image = samples::ProgramImage(fields);
+  Bytes list;
+  for (int i = 0; i < 6; ++i) {
+    const Bytes part = samples::ChannelList();
+    list.insert(list.end(), part.begin(), part.end());
+  }
+  samples::WriteFile(path("image.bin"), image);
+  samples::WriteFile(path("list.sdx"), list);
+  samples::WriteFile(path("card.sgn"), samples::TemuFile(20000));
+
+  Receiver receiver({"--count", "8", "--reply-delay", "100", "--timeout", "1", "any", "--image", path("image.bin")});
+  Product product(receiver.Device());
+  const DemoStep steps[] = {
+      {.type = Control::ProgramDot, .file = path("image.bin"), .texts = {kComplete}, .exchange = "download"},
+      {.type = Control::SDXDot, .file = path("list.sdx"), .texts = {kComplete}, .exchange = "download"},
+      {.type = Control::TemuDot, .file = path("card.sgn"), .texts = {}, .exchange = "temu"},
+      {.type = Control::UpDot, .file = product.Path("upload.bin"), .texts = {kUploaded}, .exchange = "upload"},
+  };
+  for (const DemoStep& step : steps) {
+    SCOPED_TRACE(step.file);
+    const bool up = step.type == Control::UpDot;
+    // Temu as the TYPE would take UpLoad's Start too: the program type goes first.
+    product.Click(Control::DownDot);
+    product.Click(up ? Control::ProgramDot : step.type);
+    if (up) product.Click(Control::UpDot);
+    product.Choose(up ? product.Path("stopped.bin") : step.file);
+    product.texts.clear();
+    product.StartAndWait(ms(10000), ms(700));
+    EXPECT_EQ(product.texts, std::vector<std::string>{});  // a stopped exchange is never reported complete
+    Product::Pause(ms(1500));                                // the emulator gives the silent PC up
+    if (up) product.Choose(step.file);
+    product.StartAndWait(ms(15000));
+    EXPECT_EQ(product.texts, step.texts);
+    EXPECT_FALSE(product.watchdogFired);
+  }
+  EXPECT_EQ(receiver.Finish(), 0) << receiver.Errors();
+  const std::string out = receiver.Output();
+  for (int i = 0; i < 8; ++i) {
+    const std::string line =
+        std::string(steps[i / 2].exchange) + " " + std::to_string(i + 1) + (i % 2 ? " ok:" : " stopped:");
+    EXPECT_NE(out.find(line), std::string::npos) << line << " not in\n" << out;
+  }
+  // The stopped downloads got no final verdict.
+  EXPECT_NE(out.find("no final verdict"), std::string::npos) << out;
+  EXPECT_TRUE(test::SameUpToFiller(test::ReadBytes(product.Path("upload.bin")), image));
+}
+
+}  // namespace
+}  // namespace kelvane::e2e
