@@ -24,8 +24,10 @@ struct SdxRig : Window {
   void ExpectSystemError(int err, const std::string& name = "list.sdx") {
     EXPECT_FALSE(ok);
     ExpectOnlyMessage(std::strerror(err), "", Icon::Exclamation);
-    EXPECT_FALSE(fs::exists(kTempContainer) || fs::exists(kTempList));
-    EXPECT_TRUE(main.XferPath == name && files.FreeFile() == 1);
+    EXPECT_FALSE(fs::exists(kTempContainer));
+    EXPECT_FALSE(fs::exists(kTempList));
+    EXPECT_EQ(main.XferPath, name);
+    EXPECT_EQ(files.FreeFile(), 1) << "a file of the conversion is left open";
   }
 };
 
@@ -33,14 +35,18 @@ TEST(SdxConversion, BlankRecordMakesTheWorkedExampleAndReplacesStaleFiles) {
   SdxRig w;
   WriteFile(kTempList, Bytes(1000, 'o'));
   WriteFile(kTempContainer, Bytes(5000, 'o'));
-  w.view.onPump = [&] { EXPECT_TRUE(w.view.busy && !fs::exists(kTempList)) << "stale files deleted before the pumps"; };
+  w.view.onPump = [&] {
+    EXPECT_TRUE(w.view.busy);
+    EXPECT_FALSE(fs::exists(kTempList)) << "stale files deleted before the pumps";
+  };
   const Bytes record = SdxRecordBytes("MPG2", "   ", "   ", ' ', "     ");
   w.Convert(record);
   EXPECT_TRUE(w.ok);
   EXPECT_EQ(ReadFile(kTempList), record);
   EXPECT_EQ(Hex(ReadFile(kTempContainer)),
             Hex(Concat({B({0x55, 0xAA, 0x55, 0xAA, 0, 2, 0x10, 0x96, 0, 0, 0, 0, 0, 0, 0, 0x80}), Bytes(48, 0), record})));
-  EXPECT_TRUE(w.main.XferPath == kTempContainer && w.view.messages.empty());
+  EXPECT_EQ(w.main.XferPath, kTempContainer);
+  EXPECT_TRUE(w.view.messages.empty());
   EXPECT_EQ(w.files.FreeFile(), 1) << "a file of the conversion is left open";
   EXPECT_EQ(w.view.waits, std::vector<std::chrono::milliseconds>(1000));
 }

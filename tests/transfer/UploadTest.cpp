@@ -85,7 +85,8 @@ TEST(Upload, ReadyIsRepeatedOnTicksAndEndMarkerMayFollowTheHeader) {
   u.rx.Send(Concat({B({0x08}), Part(h, 0, 20)})).AwaitRead().Tick(8).Send(Part(h, 20, 64)).Expect({0x10});
   u.End();
   u.Start();
-  EXPECT_TRUE(ReadFile("up.bin") == h && u.clock.pauses.empty());
+  EXPECT_EQ(ReadFile("up.bin"), h);
+  EXPECT_TRUE(u.clock.pauses.empty());
   Upload z;  // nothing announced: the bar stands at 95
   z.Head(Header(0)).Block(Pattern(1024)).rx.Do([&] { EXPECT_EQ(z.view.progress, 95.0f); });
   z.End();
@@ -110,7 +111,9 @@ TEST(Upload, StopInHeaderOrBlocksKeepsWhatWasWritten) {
   Upload h;
   h.rx.Expect({0x01}).Send(Concat({B({0x08}), Part(Header(), 0, 10)})).AwaitRead().Stop();
   h.Start();
-  EXPECT_TRUE(fs::exists("up.bin") && ReadFile("up.bin").empty() && h.view.messages.empty());
+  EXPECT_TRUE(fs::exists("up.bin"));
+  EXPECT_TRUE(ReadFile("up.bin").empty());
+  EXPECT_TRUE(h.view.messages.empty());
   EXPECT_EQ(h.view.Text(Control::HWver) + ", " + h.view.Text(Control::ModelID), "HW version : 0.00, Model ID : 000");
   h.ExpectUnlocked();
 
