@@ -129,7 +129,9 @@ void Main::OpenAtStartup(const std::string& stored) {
   serial_.SetCommPort(1);
   ShowPortClosed();
   view_.SetToolTip(Control::Status, serial_.LastError());
-  ShowOutcome(view_, Outcome::Of(Outcome::Kind::PortUnavailable));
+  Outcome failed = Outcome::Of(Outcome::Kind::PortUnavailable);
+  failed.systemError = serial_.LastError();
+  ShowOutcome(view_, failed);
 }
 
 void Main::portOpen_Click() {

@@ -61,11 +61,13 @@ TEST(StartUp, StoredPortThatFailsOrIsNoNumberLeavesNoPortSelectedAndSaysSo) {
     EXPECT_EQ(w.view.caption[Control::Status], "");
     EXPECT_EQ(w.settings.writes, std::vector<std::string>{"Startup/ComPort=1"});
   }
-  Window w;  // port 1 failing stays selected; the failure's detail goes to the tooltip
+  Window w;  // port 1 failing stays selected; the failure's detail goes to the tooltip and the box
   w.serial.failOpen = true;
   w.main.Form_Load();
   EXPECT_TRUE(w.view.Value(Control::ComPort1));
   EXPECT_EQ(w.view.toolTip[Control::Status], "COM1: no such device");
+  w.ExpectOnlyMessage("Serial Port is not available", "Error", Icon::Critical);
+  EXPECT_EQ(w.view.messages[0].explanation, "COM1: no such device");
 }
 
 TEST(PortButton, ClosesReopensStoresOnlyWhatOpenedAndGatesStart) {

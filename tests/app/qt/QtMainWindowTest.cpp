@@ -208,6 +208,16 @@ TEST(Window, MessageBoxFileDialogAndChooserSeams) {
     EXPECT_EQ(title, b.shownTitle);
     EXPECT_EQ(icon, b.shownIcon);
   }
+  // An explained box keeps its text and shows the explanation as its informative text.
+  QString text, informative;
+  OnModal<QMessageBox>([&](QMessageBox* box) {
+    text = box->text(), informative = box->informativeText(), box->button(QMessageBox::Ok)->click();
+  });
+  EXPECT_EQ(w.window.ExplainedMessageBox("Serial Port is not available", "COM1 (/dev/ttyUSB0): permission denied.",
+                                         "Error", Buttons::OK, Icon::Critical),
+            Answer::OK);
+  EXPECT_EQ(text, "Serial Port is not available");
+  EXPECT_EQ(informative, "COM1 (/dev/ttyUSB0): permission denied.");
 
   EXPECT_EQ(QtMainWindow::NameFilters("Program Files (*.BIN)|*.bin|All Files (*.*)|*.*|Plain|*.a;*.b"),
             (QStringList{"Program Files (*.bin)", "All Files (*)", "Plain (*.a *.b)"}));
