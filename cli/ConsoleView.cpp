@@ -166,8 +166,8 @@ ChooserResult ConsoleView::ShowOpenDialog(const ChooserRequest&) {
 
 void ConsoleView::PumpEvents(std::chrono::milliseconds maxWait) {
   if (maxWait.count() <= 0) {
-    // Called once per byte while bytes are waiting (the upload reads one at a time): the
-    // events are run at most every kBusyPumpInterval, which is all they need, since the
+    // Called while bytes are waiting (by the upload's byte poll once in a few hundred bytes):
+    // the events are run at most every kBusyPumpInterval, which is all they need, since the
     // bytes are already in the buffer.
     const auto now = std::chrono::steady_clock::now();
     if (now - lastPump_ >= kBusyPumpInterval) {

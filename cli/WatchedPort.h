@@ -1,6 +1,7 @@
 #pragma once
-// A serial object that passes everything to the real one and remembers when bytes last
-// arrived, so that the console can end a wait in which the receiver stays silent.
+// A serial object that passes everything to the real one and counts the bytes read, so that
+// the console can end a wait in which the receiver stays silent. The clock is read when the
+// silence is asked for (once a pump), not for every byte.
 
 #include <chrono>
 
@@ -15,8 +16,16 @@ class WatchedPort final : public SerialPort {
   explicit WatchedPort(SerialPort& inner) : inner_(inner) {}
 
   // Starts the silence count afresh (a transfer begins).
-  void Rearm() { lastArrival_ = Clock::now(); }
-  Clock::duration Silence() const { return Clock::now() - lastArrival_; }
+  void Rearm() {
+    lastArrival_ = Clock::now();
+    bytesSeen_ = bytesIn_;
+  }
+  // Since the first time the silence was asked for after the last byte read.
+  Clock::duration Silence() {
+    const auto now = Clock::now();
+    if (bytesIn_ != bytesSeen_) lastArrival_ = now, bytesSeen_ = bytesIn_;
+    return now - lastArrival_;
+  }
   long long BytesIn() const { return bytesIn_; }
   long long BytesOut() const { return bytesOut_; }
 
@@ -38,10 +47,12 @@ class WatchedPort final : public SerialPort {
   void SetInputLen(int count) override { inner_.SetInputLen(count); }
   Bytes Input() override {
     Bytes b = inner_.Input();
-    if (!b.empty()) {
-      lastArrival_ = Clock::now();
-      bytesIn_ += static_cast<long long>(b.size());
-    }
+    bytesIn_ += static_cast<long long>(b.size());
+    return b;
+  }
+  std::optional<std::uint8_t> InputByte() override {
+    const auto b = inner_.InputByte();
+    if (b) ++bytesIn_;
     return b;
   }
   std::string LastError() const override { return inner_.LastError(); }
@@ -52,6 +63,7 @@ class WatchedPort final : public SerialPort {
   SerialPort& inner_;
   Clock::time_point lastArrival_ = Clock::now();
   long long bytesIn_ = 0, bytesOut_ = 0;
+  long long bytesSeen_ = 0;  // bytesIn_ when the silence was last asked for
 };
 
 }  // namespace kelvane::cli

@@ -1,5 +1,6 @@
 #include "app/Clock.h"
 
+#include <algorithm>
 #include <ctime>
 #include <thread>
 
@@ -14,6 +15,28 @@ LocalDateTime SystemClock::Local() {
   return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
 }
 
-void SystemClock::Pause(std::chrono::microseconds d) { std::this_thread::sleep_for(d); }
+void SystemClock::Pause(std::chrono::microseconds d) {
+  if (d >= kShortestSleep) {
+    std::this_thread::sleep_for(d);
+    return;
+  }
+  const auto until = std::chrono::steady_clock::now() + d;
+  while (std::chrono::steady_clock::now() < until) {
+  }
+}
+
+std::chrono::microseconds CountingLoopTime(Clock& clock, int rounds) {
+  auto shortest = std::chrono::steady_clock::duration::max();
+  for (int run = 0; run < kLoopRuns; ++run) {
+    const auto start = clock.Now();
+    // Each round stores its count in a volatile: the compiler may neither drop the loop nor
+    // fold it into one step.
+    volatile int counter = 0;
+    for (int i = 1; i <= rounds; ++i) counter = i;
+    (void)counter;
+    shortest = std::min(shortest, clock.Now() - start);
+  }
+  return std::min(std::chrono::ceil<std::chrono::microseconds>(shortest), kLongestLoopTime);
+}
 
 }  // namespace kelvane

@@ -1,6 +1,6 @@
 #pragma once
-// The clock: elapsed time for deadlines, the local calendar for the time reply, and the
-// short pause before an acknowledge.
+// The clock: elapsed time for deadlines, the local calendar for the time reply, the short
+// pause before an acknowledge, and the time an empty counting loop takes on this machine.
 
 #include <chrono>
 
@@ -27,6 +27,18 @@ class SystemClock final : public Clock {
   std::chrono::steady_clock::time_point Now() override;
   LocalDateTime Local() override;
   void Pause(std::chrono::microseconds d) override;
+
+ private:
+  // A sleep overshoots by tens of microseconds (the system's timer slack), several times the
+  // pause before an acknowledge: pauses shorter than this are waited out on the clock.
+  static constexpr std::chrono::microseconds kShortestSleep{200};
 };
+
+// The time an empty counting loop of `rounds` rounds takes on this machine, read on `clock`
+// and rounded up to the microsecond: the shortest of kLoopRuns runs, so that a run the
+// scheduler interrupted does not count, and never more than kLongestLoopTime.
+std::chrono::microseconds CountingLoopTime(Clock& clock, int rounds);
+inline constexpr int kLoopRuns = 5;
+inline constexpr std::chrono::microseconds kLongestLoopTime{1000};
 
 }  // namespace kelvane

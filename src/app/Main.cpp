@@ -36,7 +36,8 @@ std::optional<double> SettingNumber(const std::string& text) {
 }
 
 Main::Main(MainView& v, SerialPort& s, SettingsStore& st, FileTable& f, Clock& c)
-    : view_(v), serial_(s), settings_(st), files_(f), clock_(c), link_(s, v, TimedOut) {}
+    : view_(v), serial_(s), settings_(st), files_(f), clock_(c), ackPause_(CountingLoopTime(c, kAckPauseRounds)),
+      link_(s, v, TimedOut) {}
 
 void Main::SelectOption(Control c, bool selected) {
   const bool was = view_.Value(c);
@@ -275,7 +276,7 @@ void Main::WriteChoice() {
 }
 
 Outcome Main::RunChosenExchange() {
-  Exchange x(link_, serial_, files_, clock_, view_, FileNum, XferPath, StopFlag);
+  Exchange x(link_, serial_, files_, clock_, ackPause_, view_, FileNum, XferPath, StopFlag);
   if (view_.Value(Control::DownDot)) {
     // An SDX list goes out as the container file the selection built (XferPath).
     if (view_.Value(Control::ProgramDot) || view_.Value(Control::SDXDot)) return RunProgramDownload(x);

@@ -4,6 +4,7 @@
 // Browse_Click lives with the file selection (files/); the rest, the transfer frame
 // included, are defined in app/. The exchanges get only what they need (Exchange).
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -66,6 +67,9 @@ class Main {
   const Outcome& LastTransfer() const { return lastTransfer_; }
   const Outcome& LastSelection() const { return lastSelection_; }
 
+  // The upload's pause before each acknowledge, as timed at construction.
+  std::chrono::microseconds AckPause() const { return ackPause_; }
+
   // The line the exchanges poll (its events run the handlers).
   Link& SerialLink() { return link_; }
 
@@ -98,6 +102,7 @@ class Main {
   SettingsStore& settings_;
   FileTable& files_;
   Clock& clock_;
+  const std::chrono::microseconds ackPause_;  // the upload's, timed once here
   Link link_;
 
   bool fileReady_ = false;

@@ -15,14 +15,23 @@ void Link::Pump() {
 void Link::Flush() {
   (void)serial_.Input();
   serial_.SetInBufferCount(0);
+  moreWaiting_ = false;
 }
 
 std::optional<std::uint8_t> Link::BytePoll() {
-  Pump();
-  if (serial_.InBufferCount() == 0) return std::nullopt;
-  Bytes b = serial_.Input();
-  if (b.empty()) return std::nullopt;
-  return b[0];
+  // The count the last poll read tells whether bytes wait: then the pump runs what is pending
+  // without waiting, and only every kPollsPerPump polls.
+  if (!moreWaiting_) {
+    view_.PumpEvents(kIdleWait);
+    unpumped_ = 0;
+  } else if (++unpumped_ >= kPollsPerPump) {
+    view_.PumpEvents(std::chrono::milliseconds{0});
+    unpumped_ = 0;
+  }
+  const int waiting = serial_.InBufferCount();
+  moreWaiting_ = waiting > 1;
+  if (waiting == 0) return std::nullopt;
+  return serial_.InputByte();
 }
 
 const Bytes& Link::ChunkPoll() {

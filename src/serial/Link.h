@@ -1,7 +1,8 @@
 #pragma once
 // The link primitives every exchange is written on: Flush, Send, the byte poll, the chunk
-// poll with the latest chunk, and the time-out flag. Each poll pumps the window's events
-// once; the handlers of those events (Stop, the tick, a close request) run inside it.
+// poll with the latest chunk, and the time-out flag. A poll pumps the window's events once
+// (the byte poll, while bytes keep waiting, only every kPollsPerPump polls); the handlers of
+// those events (Stop, the tick, a close request) run inside the pump.
 
 #include <chrono>
 #include <cstdint>
@@ -19,6 +20,10 @@ class Link {
   // The pump waits at most this long for the next event when nothing is waiting in the
   // port; bytes, ticks and clicks all end the wait at once.
   static constexpr std::chrono::milliseconds kIdleWait{50};
+  // While every byte poll leaves more bytes waiting, the events are pumped once in this many
+  // polls: a pump costs far more than a byte, and a few hundred buffered bytes are taken in
+  // microseconds, so Stop, the tick and a close request still get through at once.
+  static constexpr int kPollsPerPump = 256;
 
   Link(SerialPort& serial, MainView& view, bool& timedOut)
       : serial_(serial), view_(view), timedOut_(timedOut) {}
@@ -29,7 +34,8 @@ class Link {
   void Send(std::uint8_t byte) { serial_.Output(byte); }
   void Send(std::span<const std::uint8_t> bytes) { serial_.Output(bytes); }
 
-  // Pump once; if a byte is waiting, return element 0 of one read of Input.
+  // Pump once (see kPollsPerPump); if a byte is waiting, return element 0 of one read of
+  // Input. InBufferCount is asked once.
   std::optional<std::uint8_t> BytePoll();
 
   // Pump once; read Input without testing InBufferCount. A read that returns bytes
@@ -51,6 +57,8 @@ class Link {
   SerialPort& serial_;
   MainView& view_;
   bool& timedOut_;
+  bool moreWaiting_ = false;  // the last byte poll left bytes waiting
+  int unpumped_ = 0;          // byte polls since the last pump
   Bytes latest_;
   Bytes lastRead_;
 };

@@ -4,6 +4,7 @@
 // questions a real device needs answered (why did it fail, is it still there).
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -40,6 +41,13 @@ class SerialPort {
 
   virtual void SetInputLen(int count) = 0;  // largest read of Input; 0 means all that wait
   virtual Bytes Input() = 0;                // up to InputLen waiting bytes; never waits
+  // One read of Input reduced to its element 0 (the byte poll's read): the same bytes leave
+  // the buffer, but an adapter may spare building the array. Empty when nothing was read.
+  virtual std::optional<std::uint8_t> InputByte() {
+    const Bytes b = Input();
+    if (b.empty()) return std::nullopt;
+    return b[0];
+  }
 
   // Why the last open failed, or why the open line broke, in words for the user
   // (the device tried and the reason). Empty when nothing failed.

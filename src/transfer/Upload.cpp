@@ -110,7 +110,7 @@ Outcome ReceiveBlocks(Exchange& x, std::uint32_t announcedLength) {
     ++blockCount;
     const std::int64_t received = blockCount * static_cast<std::int64_t>(kBlockData);
     x.ShowProgress(received, static_cast<std::int64_t>(kHeaderSize) + received, announcedLength);
-    x.clock.Pause(kAckPause);
+    x.clock.Pause(x.ackPause);
     link.Send(wire::kAccepted);
   }
   return x.WithProgress(Outcome::Of(Outcome::Kind::Stopped));

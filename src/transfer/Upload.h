@@ -14,8 +14,9 @@ namespace kelvane {
 Outcome RunUpload(Exchange& x);
 
 // The pause before each block's acknowledge, without pumping events: the receiver needs a
-// moment between the end of its block and the acknowledge.
-inline constexpr std::chrono::milliseconds kAckPause{1};
+// moment between the end of its block and the acknowledge, as long as an empty counting loop
+// of this many rounds takes (timed once at start-up, see CountingLoopTime).
+inline constexpr int kAckPauseRounds = 20000;
 
 // Consecutive silent ticks inside a block after which the block is asked for again.
 inline constexpr int kSilentTicksBeforeResend = 6;

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/Fakes.h"
+#include "support/Rig.h"
 
 namespace kelvane::test {
 namespace {
@@ -42,7 +42,53 @@ TEST(Link, BytePollTakesOneByteAndThePumpWaitsOnlyWhenNothingIsBuffered) {
   EXPECT_EQ(r.link.BytePoll(), 0x08);
   EXPECT_EQ(r.link.BytePoll(), std::nullopt);
   EXPECT_EQ(r.serial.inputCalls, 2) << "nothing waits: no read";
-  EXPECT_EQ(r.view.waits, (std::vector<std::chrono::milliseconds>{{}, {}, Link::kIdleWait}));
+  EXPECT_EQ(r.serial.countCalls, 3) << "the count is asked once a poll";
+  EXPECT_EQ(r.view.waits, (std::vector<std::chrono::milliseconds>{Link::kIdleWait, Link::kIdleWait}))
+      << "the second poll takes a byte the first saw waiting, without a pump";
+}
+
+TEST(Link, WhileBytesKeepWaitingTheBytePollPumpsOnceInKPollsPerPumpWithoutWaiting) {
+  LinkRig r;
+  r.serial.SetInputLen(1);
+  const int n = 2 * Link::kPollsPerPump + 10;
+  r.serial.Deliver(Pattern(static_cast<std::size_t>(n)));
+  for (int i = 0; i < n; ++i) ASSERT_TRUE(r.link.BytePoll()) << i;
+  EXPECT_EQ(r.link.BytePoll(), std::nullopt);
+  EXPECT_EQ(r.view.waits, (std::vector<std::chrono::milliseconds>{Link::kIdleWait, {}, {}, Link::kIdleWait}));
+  EXPECT_EQ(r.serial.countCalls, n + 1);
+}
+
+// The window's handlers run only inside a pump: an event that comes while the line floods
+// the loop with bytes is handled within kPollsPerPump polls.
+TEST(Link, StopAndTheTickReachAByteLoopOnAFloodedLineWithinKPollsPerPump) {
+  struct Case {
+    const char* name;
+    void (Main::*handler)();
+    bool Main::*flag;
+  };
+  const Case cases[] = {{.name = "Stop", .handler = &Main::ExitButton_Click, .flag = &Main::StopFlag},
+                        {.name = "tick", .handler = &Main::Timer1_Timer, .flag = &Main::TimedOut}};
+  for (const auto& c : cases) {
+    for (const int comesAt : {0, 1, 300, 1000}) {  // polls before the event comes
+      SCOPED_TRACE(std::string(c.name) + " after " + std::to_string(comesAt) + " polls");
+      Window w;
+      w.serial.SetInputLen(1);
+      bool pending = false;
+      w.view.onPump = [&] {
+        w.serial.Deliver(Bytes(2 * Link::kPollsPerPump, 0x55));  // more than is taken until the next pump
+        if (pending) (w.main.*c.handler)(), pending = false;
+      };
+      w.serial.Deliver(Bytes(Link::kPollsPerPump, 0x55));
+      int polls = 0;
+      for (; !(w.main.*c.flag) && polls < 10000; ++polls) {
+        pending = pending || polls == comesAt;
+        ASSERT_TRUE(w.main.SerialLink().BytePoll()) << "the line always has a byte waiting";
+      }
+      EXPECT_LE(polls - comesAt, Link::kPollsPerPump);
+      EXPECT_GT(polls, comesAt);
+      EXPECT_EQ(std::count(w.view.waits.begin(), w.view.waits.end(), Link::kIdleWait), 1) << "only the first pump waits";
+    }
+  }
 }
 
 TEST(PortMap, AdaptersFirstNumbersAsNumbers) {

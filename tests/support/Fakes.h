@@ -127,7 +127,7 @@ class FakeSerial : public SerialPort {
   using SerialPort::Output;
   int OutBufferCount() const override { return outQueued; }
   void SetOutBufferCount(int) override { outQueued = 0, ++outDrops; }
-  int InBufferCount() const override { return static_cast<int>(rx.size()); }
+  int InBufferCount() const override { return ++countCalls, static_cast<int>(rx.size()); }
   void SetInBufferCount(int) override { rx.clear(), ++inDrops; }
   void SetInputLen(int n) override { inputLen = n, inputLenHistory.push_back(n); }
   // One read: at most InputLen bytes, and at most what is left of the front chunk.
@@ -154,6 +154,7 @@ class FakeSerial : public SerialPort {
   Bytes written;              // every byte written, in order
   std::vector<Bytes> writes;  // each Output call on its own
   int outQueued = 0, outDrops = 0, inDrops = 0, inputCalls = 0;
+  mutable int countCalls = 0;  // of InBufferCount
   std::vector<int> openPorts;  // ports for which an open succeeds (empty: every port)
   std::vector<int> openAttempts;
   bool failOpen = false, lost = false, closedLost = false;
@@ -180,13 +181,26 @@ class FakeSettings : public SettingsStore {
 
 class FakeClock : public Clock {
  public:
-  std::chrono::steady_clock::time_point Now() override { return now; }
+  FakeClock() = default;
+  explicit FakeClock(std::deque<std::chrono::nanoseconds> reads) : advances(std::move(reads)) {}
+  std::chrono::steady_clock::time_point Now() override {
+    if (!advances.empty()) now += advances.front(), advances.pop_front();
+    return now;
+  }
   LocalDateTime Local() override { return local; }
   void Pause(std::chrono::microseconds d) override { pauses.push_back(d), now += d; }
   std::chrono::steady_clock::time_point now{};
+  std::deque<std::chrono::nanoseconds> advances;  // added to now before each read, in order
   LocalDateTime local{1993, 10, 13, 12, 45, 0};
   std::vector<std::chrono::microseconds> pauses;
 };
+
+// The reads of a clock on which each timed run of a loop takes the given time.
+inline std::deque<std::chrono::nanoseconds> LoopRuns(const std::vector<std::chrono::nanoseconds>& runs) {
+  std::deque<std::chrono::nanoseconds> reads;
+  for (auto r : runs) reads.insert(reads.end(), {std::chrono::nanoseconds{0}, r});
+  return reads;
+}
 
 inline Bytes B(std::initializer_list<int> bytes) { return Bytes(bytes.begin(), bytes.end()); }
 

@@ -186,7 +186,12 @@ class FaultyFiles : public DiskFileTable {
 
 // The window on fakes, with the port shown open so that Start can be enabled.
 struct Window {
-  Window() { view.enabled[Control::ComPort1] = false; }
+  static constexpr std::chrono::microseconds kLoopTime{16};  // the counting loop at start-up
+  static std::vector<std::chrono::nanoseconds> SteadyLoop() { return std::vector<std::chrono::nanoseconds>(kLoopRuns, kLoopTime); }
+  // The timed runs of the counting loop at start-up take these times on the window's clock.
+  explicit Window(const std::vector<std::chrono::nanoseconds>& loopRuns = SteadyLoop()) : clock(LoopRuns(loopRuns)) {
+    view.enabled[Control::ComPort1] = false;
+  }
   TempDir dir;  // first, so that it is removed after every file is closed
   FakeView view;
   FakeSerial serial;
@@ -211,7 +216,7 @@ struct Window {
 struct Rig : Window {
   ScriptedReceiver rx{main, view, serial};
 
-  Rig() {
+  explicit Rig(const std::vector<std::chrono::nanoseconds>& loopRuns = SteadyLoop()) : Window(loopRuns) {
     serial.SetPortOpen(true);
     serial.SetInputMode(1);
     for (int n = 1; n <= 8; ++n) view.SetEnabled(ComPort(n), false);

@@ -19,7 +19,9 @@ Bytes Frame(const Bytes& data) { return Concat({B({0x02, 0x00, 0xFF}), data, B({
 Bytes Part(const Bytes& b, std::size_t from, std::size_t to) { return Bytes(b.begin() + long(from), b.begin() + long(to)); }
 
 struct Upload : Rig {
-  Upload() { Choose(Control::UpDot, Control::ProgramDot, "up.bin"); }
+  explicit Upload(const std::vector<std::chrono::nanoseconds>& loopRuns = SteadyLoop()) : Rig(loopRuns) {
+    Choose(Control::UpDot, Control::ProgramDot, "up.bin");
+  }
   Upload& Head(const Bytes& h = Header()) { return rx.Expect({0x01}).Send(Concat({B({0x08}), h})).Expect({0x10}), *this; }
   Upload& Block(const Bytes& data) { return rx.Send(Frame(data)).Expect({0x10}), *this; }
   void End() { rx.Send({0x03}).Expect({0x17}); }
@@ -42,18 +44,37 @@ TEST(Upload, StoresHeaderAndBlocksAndShowsTheHeader) {
   EXPECT_EQ(u.view.Text(Control::HWver) + ", " + u.view.Text(Control::SWver) + ", " + u.view.Text(Control::ModelID),
             "HW version : 1.05, SW version : 2A.0B, Model ID : 1205");
   u.ExpectOnlyMessage("Upload Completed", "UpLoad", Icon::Information);
-  // The bytes of the file with the rate on the window's clock: 1024 bytes in the 1 ms pause
+  // The bytes of the file with the rate on the window's clock: 1024 bytes in the 16 µs pause
   // before the first acknowledge.
   ASSERT_EQ(u.view.progressReports.size(), 2u);
   EXPECT_EQ(u.view.progressReports[1].done, 2048);
   EXPECT_EQ(u.view.progressReports[1].total, 2097152);
-  EXPECT_DOUBLE_EQ(u.view.progressReports[1].bytesPerSecond, 1024000.0);
+  EXPECT_DOUBLE_EQ(u.view.progressReports[1].bytesPerSecond, 64e6);
   EXPECT_EQ(u.main.LastTransfer().kind, Outcome::Kind::UploadCompleted);
   EXPECT_EQ(u.main.LastTransfer().done, 2048);
   EXPECT_EQ(u.serial.inputLenHistory.front(), 1) << "one byte per read while the upload runs";
   EXPECT_GE(u.serial.inDrops, 1) << "the port is flushed before ready";
-  EXPECT_EQ(u.clock.pauses, (std::vector<std::chrono::microseconds>(2, kAckPause)));
+  EXPECT_EQ(u.clock.pauses, (std::vector<std::chrono::microseconds>(2, Window::kLoopTime)));
   u.ExpectUnlocked();
+}
+
+TEST(Upload, ThePauseBeforeEachAcknowledgeIsTheCountingLoopTimedAtStartUp) {
+  using namespace std::chrono_literals;
+  struct Case {
+    const char* name;
+    std::vector<std::chrono::nanoseconds> runs;  // the timed runs of the loop, kLoopRuns of them
+    std::chrono::microseconds pause;
+  };
+  const Case cases[] = {
+      {.name = "the shortest run, rounded up", .runs = {40us, 12200ns, 25us, 900us, 12500ns}, .pause = 13us},
+      {.name = "every run interrupted", .runs = {5ms, 4ms, 5ms, 6ms, 5ms}, .pause = kLongestLoopTime},
+  };
+  for (const auto& c : cases) {
+    Upload u(c.runs);
+    u.Head().Block(Pattern(1024)).Block(Pattern(1024, 1)).End();
+    u.Start();
+    EXPECT_EQ(u.clock.pauses, (std::vector<std::chrono::microseconds>(2, c.pause))) << c.name;
+  }
 }
 
 TEST(Upload, ReadyIsRepeatedOnTicksAndEndMarkerMayFollowTheHeader) {

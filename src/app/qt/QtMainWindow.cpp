@@ -555,8 +555,17 @@ void QtMainWindow::PumpEvents(std::chrono::milliseconds maxWait) {
   ShowWaitTitle();  // a wait pumps all along: how long it has lasted, to the second
   QAbstractEventDispatcher* dispatcher = QThread::currentThread()->eventDispatcher();
   if (!dispatcher) return;
-  const bool ran = dispatcher->processEvents(QEventLoop::AllEvents);
-  if (ran || maxWait <= std::chrono::milliseconds::zero()) return;
+  if (maxWait <= std::chrono::milliseconds::zero()) {
+    // Asked for while bytes wait to be read (up to once every few hundred bytes): the events
+    // run at most every kBusyPumpInterval, which is all they need, since the bytes are
+    // already in the buffer; Stop, the tick and a close request still wait no longer than that.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastBusyPump_ < kBusyPumpInterval) return;
+    lastBusyPump_ = now;
+    dispatcher->processEvents(QEventLoop::AllEvents);
+    return;
+  }
+  if (dispatcher->processEvents(QEventLoop::AllEvents)) return;
   // Nothing was pending: sleep until the next event (bytes on the port, the tick, input) or
   // until maxWait has passed, whichever comes first.
   // The timer is the pump's own, so a pump nested in a handler cannot cut the outer wait.

@@ -97,6 +97,7 @@ class QtMainWindow final : public QWidget, public MainView {
 
  private:
   static constexpr std::chrono::milliseconds kTickInterval{1000};
+  static constexpr std::chrono::milliseconds kBusyPumpInterval{1};
   static constexpr std::size_t kControls = static_cast<std::size_t>(Control::Status) + 1;
   static std::size_t Index(Control c) { return static_cast<std::size_t>(c); }
 
@@ -122,6 +123,7 @@ class QtMainWindow final : public QWidget, public MainView {
   double dpi_ = 96;
   bool settingValue_ = false;  // SetValue runs: a selection change is not the user's click
   bool busy_ = false;
+  std::chrono::steady_clock::time_point lastBusyPump_{};  // the last pump that did not wait
   std::function<std::string(int)> describePort_;
   Chooser chooser_;
   Answerer answerer_;

@@ -205,10 +205,27 @@ Bytes QtSerialPort::Input() {
   rest_.erase(rest_.begin(), rest_.begin() + static_cast<std::ptrdiff_t>(fromRest));
   want -= fromRest;
   if (want > 0 && serial_.isOpen()) {
-    const QByteArray data = serial_.read(static_cast<qint64>(want));
-    out.insert(out.end(), data.begin(), data.end());
+    // Straight into the array, without a QByteArray between.
+    out.resize(fromRest + std::min(want, static_cast<std::size_t>(serial_.bytesAvailable())));
+    const qint64 got = serial_.read(reinterpret_cast<char*>(out.data() + fromRest),
+                                    static_cast<qint64>(out.size() - fromRest));
+    out.resize(fromRest + static_cast<std::size_t>(std::max<qint64>(got, 0)));
   }
   return out;
+}
+
+std::optional<std::uint8_t> QtSerialPort::InputByte() {
+  // A read of more than one byte drops the rest: that is Input's to do.
+  if (inputLen_ != 1) return SerialPort::InputByte();
+  // Called for every byte of an upload: no array, no allocation.
+  if (!rest_.empty()) {
+    const std::uint8_t b = rest_.front();
+    rest_.erase(rest_.begin());
+    return b;
+  }
+  char c = 0;
+  if (!serial_.isOpen() || !serial_.getChar(&c)) return std::nullopt;
+  return static_cast<std::uint8_t>(c);
 }
 
 }  // namespace kelvane

@@ -43,6 +43,7 @@ class QtSerialPort final : public QObject, public SerialPort {
   void SetInBufferCount(int zero) override;
   void SetInputLen(int count) override { inputLen_ = count < 0 ? 0 : count; }
   Bytes Input() override;
+  std::optional<std::uint8_t> InputByte() override;
   std::string LastError() const override { return lastError_; }
   bool Lost() const override { return lost_; }
   bool ClosedLost() const override { return closedLost_; }
