@@ -57,15 +57,22 @@ std::array<std::uint8_t, 64> MakeListHeader(std::uint16_t checksum, std::uint32_
 // Records per read and per write of the streaming conversion.
 inline constexpr std::size_t kSdxBufferRecords = 8192;
 
+// What a conversion wrote: the bytes of "satcodx.tm0" and of "satcodx.tm1".
+struct SdxOutput {
+  std::uint64_t listBytes = 0, containerBytes = 0;
+};
+
 // Filters the list at source into "satcodx.tm0" and packs it into "satcodx.tm1", using the
 // file number num and the lowest free one beside it, and leaves both closed. The list is
-// opened read only and never created. On a failure returns false with the system's
-// description in errorText and leaves neither temporary file behind.
+// opened read only and never created, and never replaced by the result (a list named like
+// one of the two files in the working directory is refused). Both files are written under
+// private names and moved into place together once complete. On a failure returns false
+// with the reason in errorText; the files of an earlier conversion are left as they were.
 bool WriteSdxContainer(FileTable& files, const std::string& source, int num, std::string& errorText,
-                       std::size_t bufferRecords = kSdxBufferRecords);
+                       std::size_t bufferRecords = kSdxBufferRecords, SdxOutput* written = nullptr);
 
-// The conversion run when a list is chosen: busy pointer, stale temporary files deleted,
-// pending window events run, then the container written from main.XferPath under
+// The conversion run when a list is chosen: busy pointer, pending window events run, then
+// the container written from main.XferPath under
 // main.FileNum; XferPath then names "satcodx.tm1". A failure is shown to the user (system
 // description, exclamation icon) and returns false, XferPath unchanged. The caller sets the
 // pointer back.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <random>
 
@@ -9,6 +11,8 @@
 
 namespace kelvane::test {
 namespace {
+
+Bytes ReferenceContainer(const Bytes& list);
 
 struct SdxRig : Window {
   bool ok = false;
@@ -18,12 +22,24 @@ struct SdxRig : Window {
     main.XferPath = name, main.FileNum = 1;
     ok = ConvertSdx(main);
   }
-  // Refused with the system's reason, and nothing left behind to be sent.
-  void ExpectSystemError(int err, const std::string& name = "list.sdx") {
+  // Refused with this reason; the files of an earlier conversion (or none) as they were,
+  // nothing else left behind.
+  void ExpectRefused(const std::string& why, const std::string& name = "list.sdx", const Bytes& earlier = {}) {
     EXPECT_FALSE(ok);
-    ExpectOnlyMessage(std::strerror(err), "", Icon::Exclamation);
-    EXPECT_FALSE(fs::exists(kTempContainer) || fs::exists(kTempList));
+    ASSERT_EQ(view.messages.size(), 1u);
+    EXPECT_NE(view.messages[0].text.find(why), std::string::npos) << view.messages[0].text;
+    EXPECT_EQ(view.messages[0].icon, Icon::Exclamation);
+    EXPECT_EQ(ReadFile(kTempContainer), earlier);
+    EXPECT_EQ(ReadFile(kTempList), earlier.empty() ? Bytes{} : Bytes(earlier.begin() + 64, earlier.end()));
     EXPECT_TRUE(main.XferPath == name && files.FreeFile() == 1);
+    EXPECT_EQ(std::count_if(fs::directory_iterator("."), {}, [](const auto& e) {
+                return e.path().filename().string().starts_with(".satcodx");
+              }),
+              0) << "a private file left behind";
+  }
+  void ExpectSystemError(int err, const std::string& name = "list.sdx", const Bytes& earlier = {}) {
+    ExpectRefused(std::strerror(err), name, earlier);
+    EXPECT_EQ(view.messages.at(0).text, std::strerror(err));
   }
 };
 
@@ -31,7 +47,7 @@ TEST(SdxConversion, BlankRecordMakesTheWorkedExampleAndReplacesStaleFiles) {
   SdxRig w;
   WriteFile(kTempList, Bytes(1000, 'o'));
   WriteFile(kTempContainer, Bytes(5000, 'o'));
-  w.view.onPump = [&] { EXPECT_TRUE(w.view.busy && !fs::exists(kTempList)) << "stale files deleted before the pumps"; };
+  w.view.onPump = [&] { EXPECT_TRUE(w.view.busy && fs::exists(kTempList)) << "earlier files kept until replaced"; };
   const Bytes record = SdxRecordBytes("MPG2", "   ", "   ", ' ', "     ");
   w.Convert(record);
   EXPECT_TRUE(w.ok);
@@ -43,12 +59,22 @@ TEST(SdxConversion, BlankRecordMakesTheWorkedExampleAndReplacesStaleFiles) {
   EXPECT_EQ(w.view.waits, std::vector<std::chrono::milliseconds>(1000));
 }
 
-TEST(SdxConversion, UnreadableListOrTemporaryFilesAreReportedAndLeaveNothing) {
+TEST(SdxConversion, UnreadableListOrTemporaryFilesAreReportedAndKeepTheEarlierResult) {
   SdxRig w;
-  WriteFile(kTempContainer, Bytes(64, 0));  // from an earlier choice: must not stay behind
+  w.Convert(Sdx("011", "778", '0'), "good.sdx");  // an earlier good conversion stays until replaced
+  ASSERT_TRUE(w.ok);
+  const Bytes earlier = ReadFile(kTempContainer);
   w.Convert({}, "gone.sdx");
-  w.ExpectSystemError(ENOENT, "gone.sdx");
+  w.ExpectSystemError(ENOENT, "gone.sdx", earlier);
   EXPECT_FALSE(fs::exists("gone.sdx"));
+  fs::create_directory("folder");
+  w.Convert({}, "folder");
+  w.ExpectRefused("folder: a folder, not a regular file", "folder", earlier);
+  w.files.readFault["list.sdx"] = {1000, EIO};  // a bad sector part way
+  w.Convert(Concat({Sdx("011", "778", '0'), Bytes(2000, ' ')}));
+  w.ExpectSystemError(EIO, "list.sdx", earlier);
+  w.files.readFault.clear();
+  fs::remove(kTempContainer), fs::remove(kTempList);
 
   struct Case {
     const char* name;
@@ -64,6 +90,66 @@ TEST(SdxConversion, UnreadableListOrTemporaryFilesAreReportedAndLeaveNothing) {
     w.Convert(Concat({Sdx("011", "778", '0'), Sdx("012", "188", '0')}));
     w.ExpectSystemError(c.err);
   }
+}
+
+// A list that is not a regular file is refused at once: a named pipe would wait for a writer
+// for ever, a device like /dev/zero would never end.
+TEST(SdxConversion, PipeOrDeviceAsListIsRefusedAtOnce) {
+  SdxRig w;
+  ASSERT_EQ(::mkfifo("list.pipe", 0600), 0);
+  for (const char* list : {"list.pipe", "/dev/zero", "/dev/urandom"}) {
+    SCOPED_TRACE(list);
+    w.Convert({}, list);
+    w.ExpectRefused(std::string(list) + ": a ", list);
+  }
+}
+
+// A list named like one of the results in the working directory (or a link to one) is not
+// replaced by the result: the conversion refuses it and the list stays as it was.
+TEST(SdxConversion, ListUnderTheNameOfItsOwnResultIsKept) {
+  const Bytes list = Concat({Sdx("011", "778", '0'), SdxRecordBytes("DVB ", "011", "778", '0', "27500")});
+  for (const char* name : {kTempList, kTempContainer, "link.sdx"}) {
+    SCOPED_TRACE(name);
+    SdxRig w;
+    WriteFile(kTempList, list);
+    if (std::string(name) == "link.sdx") fs::create_symlink(kTempList, name);
+    else WriteFile(name, list);
+    w.view.messages.clear();
+    w.main.XferPath = name, w.main.FileNum = 1;
+    w.ok = ConvertSdx(w.main);
+    EXPECT_FALSE(w.ok);
+    ASSERT_EQ(w.view.messages.size(), 1u);
+    EXPECT_NE(w.view.messages[0].text.find(name), std::string::npos) << w.view.messages[0].text;
+    EXPECT_EQ(ReadFile(name), list);
+  }
+}
+
+// Two conversions into the same folder at once (another program's runs while this one reads):
+// each writes only its own private files, the one that finishes last is in place whole, and
+// each reports the sizes it wrote itself.
+TEST(SdxConversion, ConcurrentConversionsDoNotCorruptEachOther) {
+  SdxRig w;
+  Bytes big;
+  for (int i = 0; i < 40; ++i) big = Concat({big, Sdx("011", std::to_string(100 + i), '0')});
+  WriteFile("big.sdx", big);
+  WriteFile("small.sdx", Sdx("012", "188", '1'));
+  DiskFileTable other;
+  SdxOutput otherWrote;
+  int reads = 0;
+  w.files.beforeRead = [&] {
+    if (++reads != 2) return;  // the first conversion is part way through its list
+    std::string error;
+    EXPECT_TRUE(WriteSdxContainer(other, "small.sdx", 1, error, 1, &otherWrote)) << error;
+  };
+  std::string error;
+  SdxOutput wrote;
+  ASSERT_TRUE(WriteSdxContainer(w.files, "big.sdx", 1, error, 1, &wrote)) << error;
+  EXPECT_EQ(otherWrote.listBytes, 128u);
+  EXPECT_EQ(otherWrote.containerBytes, 192u);
+  EXPECT_EQ(wrote.listBytes, big.size());
+  EXPECT_EQ(wrote.containerBytes, 64 + big.size());
+  EXPECT_EQ(ReadFile(kTempList), big);
+  EXPECT_EQ(Hex(ReadFile(kTempContainer)), Hex(ReferenceContainer(big)));
 }
 
 // Random SDX lists, partial last records included, converted and checked against a small
@@ -126,7 +212,10 @@ Bytes RandomList(std::mt19937& rng) {
 
 TEST(FilesFuzz, SdxConversionMatchesTheReference) {
   std::mt19937 rng(7);
-  Window w;
+  TempDir dir(MemoryTempBase());
+  struct {
+    FaultyFiles files;
+  } w;
   for (int i = 0; i < 800; ++i) {
     const Bytes list = RandomList(rng);
     WriteFile("l.sdx", list);
