@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
   Main main(window, serial, *settings, files, clock);
   window.Attach(main);
   window.SetPortDescriber([&serial](int n) { return serial.Describe(n); });
+  serial.SetLostHandler([&main] { main.MSComm1_OnComm(); });
 
   main.Form_Load();
   if (demo) main.XferPath = demo->SampleImage().toStdString();

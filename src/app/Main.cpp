@@ -54,6 +54,21 @@ void Main::ShowPortClosed() {
   view.SetEnabled(Control::Start, false);
 }
 
+void Main::ShowLineLost() {
+  const std::string detail = serial.LastError();
+  serial.SetPortOpen(false);
+  ShowPortClosed();
+  view.SetCaption(Control::Status, kPortNotAvailable);
+  view.SetToolTip(Control::Status, detail);
+}
+
+void Main::MSComm1_OnComm() {
+  // A running transfer finds the lost line itself and reports it when it has ended; with
+  // none running the window shows it at once, not at the next Start.
+  if (transferRunning_ || !PortIsOpen() || !serial.PortOpen() || !serial.Lost()) return;
+  ShowLineLost();
+}
+
 void Main::Form_Load() {
   // The application name kAppName names the settings and titles untitled message boxes.
   const auto mode = settings.Read(kAppName, kStartupSection, "Mode", "");

@@ -32,6 +32,8 @@ class Main {
   void Start_Click();
   void ExitButton_Click();
   void Timer1_Timer();
+  // The serial object reports that its open line was lost.
+  void MSComm1_OnComm();
 
   // Window-level state.
   std::int16_t FileNum = 0;  // transfer file number, 0 = none
@@ -59,6 +61,8 @@ class Main {
 
   // Shows the port as closed: the controls of the closed state, Start disabled.
   void ShowPortClosed();
+  // The line was lost: closes the port and shows it closed, the reason in Status's tooltip.
+  void ShowLineLost();
 
   MainView& view;
   SerialPort& serial;

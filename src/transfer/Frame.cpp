@@ -43,11 +43,7 @@ void RunChosenExchange(Main& main) {
 // The line failed under the transfer: close the port, show the window as with a closed port
 // (Start comes back when the port is opened again) and say so once.
 void ReportLostLine(Main& main) {
-  const std::string detail = main.serial.LastError();
-  main.serial.SetPortOpen(false);
-  main.ShowPortClosed();
-  main.view.SetCaption(Control::Status, kPortNotAvailable);
-  main.view.SetToolTip(Control::Status, detail);
+  main.ShowLineLost();
   main.view.MessageBox(kPortNotAvailable, "Error", Buttons::OK, Icon::Critical);
 }
 

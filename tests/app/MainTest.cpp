@@ -105,6 +105,42 @@ TEST(PortButton, ClosesReopensStoresOnlyWhatOpenedAndGatesStart) {
   for (Control t : kTypes) EXPECT_TRUE(w.view.Enabled(t));
 }
 
+// The serial object reports a lost line: with no transfer running the port is shown closed at
+// once, the reason in the status tooltip and no box; a transfer reports it itself when it ends.
+TEST(PortButton, LineLostWhileIdleIsShownAtOnce) {
+  struct Case {
+    const char* name;
+    bool running, lost, portShownOpen;
+    bool closes;
+  };
+  const Case cases[] = {{"idle", false, true, true, true},
+                        {"during a transfer", true, true, true, false},
+                        {"port closed already", false, true, false, false},
+                        {"line still there", false, false, true, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Window w;
+    w.main.Form_Load();
+    w.main.SetFileReady(true);
+    if (!c.portShownOpen) w.main.portOpen_Click(), w.serial.SetPortOpen(true);
+    w.main.transferRunning_ = c.running;
+    w.serial.lost = c.lost, w.serial.lastError = "COM1 (/dev/ttyUSB0): the line was lost";
+    const auto status = w.view.caption[Control::Status];
+    w.main.MSComm1_OnComm();
+    EXPECT_EQ(w.serial.PortOpen(), !c.closes);
+    EXPECT_TRUE(w.view.messages.empty());
+    if (!c.closes) {
+      EXPECT_EQ(w.view.caption[Control::Status], status);
+      continue;
+    }
+    EXPECT_EQ(w.view.caption[Control::Status], "Serial Port is not available");
+    EXPECT_EQ(w.view.toolTip[Control::Status], "COM1 (/dev/ttyUSB0): the line was lost");
+    EXPECT_EQ(w.view.caption[Control::portOpen], "Port Open");
+    EXPECT_FALSE(w.view.Enabled(Control::Start) || w.view.Enabled(Control::Browse));
+    EXPECT_TRUE(w.view.Enabled(Control::ComPort1));
+  }
+}
+
 // The close: waits on the monotonic clock while output drains, asks every 10 s when it does
 // not; Abort keeps everything open, Ignore closes the port and deletes the temporary files.
 TEST(Close, DrainsOutputAndAsksAbortRetryIgnore) {

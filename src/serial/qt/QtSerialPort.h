@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QSerialPort>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,10 @@ class QtSerialPort final : public QObject, public SerialPort {
 
   OpenFailure reason() const { return reason_; }
 
+  // Called from the event loop, once, when the open line is lost (also while no transfer
+  // runs, so that the window can show the port closed at once).
+  void SetLostHandler(std::function<void()> handler) { onLost_ = std::move(handler); }
+
   // The device port n maps to now (empty when there is none).
   std::string Device(int n) const;
   // One line for a tooltip: the device of port n and what the system knows of it.
@@ -52,7 +57,10 @@ class QtSerialPort final : public QObject, public SerialPort {
 
  private:
   void OnError(QSerialPort::SerialPortError error);
+  // The line is gone for good: reports it once (why: what failed, in words) and stops the device.
+  void MarkLost(const std::string& why);
   void CloseLostLine();
+  friend struct QtSerialPortProbe;  // tests: the device behind the object
   bool Fail(OpenFailure why, const std::string& text);
   std::string Configured(int n) const;
 
@@ -68,6 +76,7 @@ class QtSerialPort final : public QObject, public SerialPort {
   OpenFailure reason_ = OpenFailure::None;
   std::string lastError_;
   Bytes rest_;  // bytes that were buffered when the line was lost, still to be read
+  std::function<void()> onLost_;
 };
 
 // "115200,n,8,1": baud rate, parity (n, e, o, m, s), data bits (5 to 8), stop bits (1, 1.5, 2).
