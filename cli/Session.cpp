@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -16,6 +15,7 @@
 #include "app/qt/QtSettingsStore.h"
 #include "cli/ConsoleView.h"
 #include "cli/OverlaySettings.h"
+#include "cli/StopSignals.h"
 #include "cli/WatchedPort.h"
 #include "files/FileTable.h"
 #include "serial/qt/QtSerialPort.h"
@@ -25,13 +25,6 @@ namespace fs = std::filesystem;
 namespace kelvane::cli {
 
 namespace {
-
-volatile std::sig_atomic_t g_stopSignals = 0;
-
-void OnStopSignal(int) {
-  if (g_stopSignals != 0) _exit(kStopped);
-  g_stopSignals = 1;
-}
 
 constexpr std::chrono::seconds kDrainLimit{10};
 constexpr std::chrono::milliseconds kDrainPump{20};
@@ -51,9 +44,11 @@ class TempFolder {
     if (ec) return;
     std::string pattern = (base / "kelvane-cli-XXXXXX").string();
     if (::mkdtemp(pattern.data())) path_ = pattern;
+    RemoveOnHardStop(path_);
   }
   ~TempFolder() {
     if (path_.empty()) return;
+    RemoveOnHardStop("");
     std::error_code ec;
     fs::remove_all(path_, ec);
   }
@@ -141,7 +136,7 @@ int Session::Run() {
 }
 
 void Session::AfterPump() {
-  if (g_stopSignals != 0 && !stopSeen_) {
+  if (StopRequested() && !stopSeen_) {
     stopSeen_ = true;
     outcome_.MarkStopped();
     view_.Error("stopped by a signal");
@@ -335,15 +330,6 @@ int Session::Transfer() {
 }
 
 }  // namespace
-
-void InstallStopSignals() {
-  struct sigaction sa{};
-  sa.sa_handler = OnStopSignal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-}
 
 int RunCommand(const Options& options) {
   Session session(options);

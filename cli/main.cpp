@@ -8,6 +8,7 @@
 #include "cli/CliOptions.h"
 #include "cli/Outcome.h"
 #include "cli/Session.h"
+#include "cli/StopSignals.h"
 
 int main(int argc, char** argv) {
   using namespace kelvane::cli;

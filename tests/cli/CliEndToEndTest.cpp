@@ -32,7 +32,8 @@ struct Case {
   int rxStatus = 0;                   // the emulator's exit status; -1: not waited for, -2: any
   const char* rxSays = nullptr;       // in the emulator's summary
   std::vector<std::string> before = {};  // a command that must succeed first
-  int interruptAfterMs = 0;           // SIGINT to the command line after this long
+  int interruptAfterMs = 0;           // SIGINT to the command line after this long ...
+  std::vector<int> signals = {};      // ... or these signals, back to back
 };
 
 void PrintTo(const Case& r, std::ostream* os) { *os << r.name; }
@@ -73,6 +74,14 @@ const Case kCases[] = {
      nullptr, -1},
     {"InterruptStops", {"accept", "--ack-delay", "100"}, kDownload, 6, "", {}, nullptr, nullptr, nullptr, -1, nullptr,
      {}, 800},
+    // A closed terminal stops the transfer as Ctrl-C does: the receiver still gets its end of
+    // data, and the temporary folder of the converted list is removed.
+    {"HangUpStops", {"accept", "--ack-delay", "500"}, {"--port", "@pty", "download", "--sdx", "@s/channels.sdx"}, 6,
+     nullptr, {"stopped by a signal"}, nullptr, nullptr, nullptr, 0, "final verdict", {}, 400, {SIGHUP}},
+    // A second Ctrl-C ends the program at once, but not before the temporary folder is gone.
+    {"SecondInterruptEndsAtOnce", {"accept", "--ack-delay", "500"},
+     {"--port", "@pty", "download", "--sdx", "@s/channels.sdx"}, 6, nullptr, {}, nullptr, nullptr, nullptr, -1,
+     nullptr, {}, 400, {SIGINT, SIGINT}},
     {"ReceiverHangsUp", {"accept", "--hang-up-after", "3"}, kQuietDownload, 2, nullptr,
      {"Serial Port is not available"}, nullptr, nullptr, nullptr, -1},
     {"MissingPort", {}, {"--port", "@d/ttyNONE", "download", "@s/sample.bin"}, 2, nullptr, {"ttyNONE", "no such device"}},
@@ -137,7 +146,7 @@ TEST_P(Cli, Runs) {
   Child cli(Expand(KELVANE_CLI, r.cli));
   if (r.interruptAfterMs) {  // Ctrl-C stops a transfer as the Stop button does
     std::this_thread::sleep_for(milliseconds(r.interruptAfterMs));
-    ::kill(cli.Pid(), SIGINT);
+    for (int s : r.signals.empty() ? std::vector<int>{SIGINT} : r.signals) ::kill(cli.Pid(), s);
   }
   const Result res = cli.Wait(seconds(30));
   EXPECT_EQ(res.status, r.status) << res.err;
