@@ -124,6 +124,7 @@ class Session {
   Main main_;
   bool stopSeen_ = false;
   bool silenceSeen_ = false;
+  bool echoSeen_ = false;
 };
 
 int Session::Run() {
@@ -136,6 +137,10 @@ int Session::Run() {
 }
 
 void Session::AfterPump() {
+  if (!echoSeen_ && main_.TransferRunning() && main_.link.Echoing()) {
+    echoSeen_ = true;
+    view_.Error(kLineEchoes);
+  }
   if (StopRequested() && !stopSeen_) {
     stopSeen_ = true;
     outcome_.MarkStopped();
@@ -143,14 +148,14 @@ void Session::AfterPump() {
     if (main_.TransferRunning()) main_.ExitButton_Click();
   }
   if (opt_.timeoutSeconds && main_.TransferRunning() && !silenceSeen_ && !main_.StopFlag &&
-      port_.Silence() > std::chrono::duration<double>(*opt_.timeoutSeconds)) {
+      port_.SinceProgress() > std::chrono::duration<double>(*opt_.timeoutSeconds)) {
     silenceSeen_ = true;
     outcome_.MarkTimedOut();
     const std::string at = view_.Text(Control::Info);
     char secs[32];
     std::snprintf(secs, sizeof secs, "%g", *opt_.timeoutSeconds);
-    view_.Error(std::string("timed out: nothing arrived from the receiver for ") + secs + " s " +
-                (at.empty() ? "while waiting for its answer" : "during the transfer, at " + at));
+    view_.Error(std::string("timed out: the receiver's answer has not come for ") + secs + " s " +
+                (at.empty() ? "(nothing of the transfer done yet)" : "during the transfer, at " + at));
     main_.ExitButton_Click();
   }
 }

@@ -1,10 +1,14 @@
 #pragma once
-// A serial object that passes everything to the real one and remembers when bytes last
-// arrived, so that the console can end a wait in which the receiver stays silent.
+// A serial object that passes everything to the real one and remembers when the exchange
+// last made progress, so that the console can end a wait that goes nowhere: a silent
+// receiver, a line that only gives back what is sent, a receiver that sends only noise.
+// The exchange has made progress when it sends something other than a repetition of its
+// ready byte or its request to send a block again; bytes that merely arrive do not count.
 
 #include <chrono>
 
 #include "serial/SerialPort.h"
+#include "transfer/Protocol.h"
 
 namespace kelvane::cli {
 
@@ -14,9 +18,9 @@ class WatchedPort final : public SerialPort {
 
   explicit WatchedPort(SerialPort& inner) : inner_(inner) {}
 
-  // Starts the silence count afresh (a transfer begins).
-  void Rearm() { lastArrival_ = Clock::now(); }
-  Clock::duration Silence() const { return Clock::now() - lastArrival_; }
+  // Starts the count afresh (a transfer begins).
+  void Rearm() { lastProgress_ = Clock::now(); }
+  Clock::duration SinceProgress() const { return Clock::now() - lastProgress_; }
   long long BytesIn() const { return bytesIn_; }
   long long BytesOut() const { return bytesOut_; }
 
@@ -28,6 +32,8 @@ class WatchedPort final : public SerialPort {
   void SetInputMode(int mode) override { inner_.SetInputMode(mode); }
   void Output(std::span<const std::uint8_t> bytes) override {
     bytesOut_ += static_cast<long long>(bytes.size());
+    const bool repeat = bytes.size() == 1 && (bytes[0] == wire::kReady || bytes[0] == wire::kRefused);
+    if (!repeat && !bytes.empty()) lastProgress_ = Clock::now();
     inner_.Output(bytes);
   }
   using SerialPort::Output;
@@ -38,10 +44,7 @@ class WatchedPort final : public SerialPort {
   void SetInputLen(int count) override { inner_.SetInputLen(count); }
   Bytes Input() override {
     Bytes b = inner_.Input();
-    if (!b.empty()) {
-      lastArrival_ = Clock::now();
-      bytesIn_ += static_cast<long long>(b.size());
-    }
+    bytesIn_ += static_cast<long long>(b.size());
     return b;
   }
   std::string LastError() const override { return inner_.LastError(); }
@@ -49,7 +52,7 @@ class WatchedPort final : public SerialPort {
 
  private:
   SerialPort& inner_;
-  Clock::time_point lastArrival_ = Clock::now();
+  Clock::time_point lastProgress_ = Clock::now();
   long long bytesIn_ = 0, bytesOut_ = 0;
 };
 

@@ -15,12 +15,14 @@ void Link::Pump() {
 void Link::Flush() {
   (void)serial_.Input();
   serial_.SetInBufferCount(0);
+  echo_.Reset();
 }
 
 std::optional<std::uint8_t> Link::BytePoll() {
   Pump();
   if (serial_.InBufferCount() == 0) return std::nullopt;
   Bytes b = serial_.Input();
+  echo_.Received(b);
   if (b.empty()) return std::nullopt;
   return b[0];
 }
@@ -28,6 +30,7 @@ std::optional<std::uint8_t> Link::BytePoll() {
 const Bytes& Link::ChunkPoll() {
   Pump();
   lastRead_ = serial_.Input();
+  echo_.Received(lastRead_);
   if (!lastRead_.empty()) latest_ = lastRead_;
   return lastRead_;
 }

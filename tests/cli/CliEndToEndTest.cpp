@@ -169,6 +169,26 @@ TEST_P(Cli, Runs) {
   EXPECT_TRUE(fs::is_empty(root_ / "tmp"));
 }
 
+// A loopback plug (here: the test gives back every byte) makes the upload's ready byte come
+// back each second. That is no progress: --timeout still ends the run, and the line is named
+// for what it is.
+TEST(CliLine, LoopbackIsNamedAndTimesOut) {
+  Pty plug;
+  const fs::path dir = fs::temp_directory_path() / ("kelvane-cli-loop-" + std::to_string(::getpid()));
+  fs::create_directories(dir / "config");
+  ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  Child cli({KELVANE_CLI, "--timeout", "2.5", "--port", plug.slave, "upload", (dir / "up.bin").string()});
+  const Result res = cli.Wait(seconds(20), [&] {
+    if (const Bytes b = plug.ReadAvailable(); !b.empty()) plug.Write(b);
+  });
+  EXPECT_EQ(res.status, 7) << res.err;
+  EXPECT_NE(res.err.find("loopback plug"), std::string::npos) << res.err;
+  EXPECT_NE(res.err.find("timed out"), std::string::npos) << res.err;
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+}
+
 INSTANTIATE_TEST_SUITE_P(E2e, Cli, ::testing::ValuesIn(kCases), [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
