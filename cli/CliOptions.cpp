@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <utility>
 
 namespace kelvane::cli {
 
@@ -17,29 +18,60 @@ bool ParseSeconds(const std::string& text, double& out) {
   return true;
 }
 
-}  // namespace
+// The parse under way: the first mistake found is the one reported.
+struct Parse {
+  ParseResult result;
+  bool sdx = false, temu = false;
+  std::vector<std::string> words;  // the command and its arguments
 
-int ComPortNumber(const std::string& port) {
-  if (port.size() != 4) return 0;
-  for (std::size_t i = 0; i < 3; ++i)
-    if (std::toupper(static_cast<unsigned char>(port[i])) != "COM"[i]) return 0;
-  return port[3] >= '1' && port[3] <= '8' ? port[3] - '0' : 0;
+  Options& O() { return result.options; }
+  void Fail(std::string text) {
+    if (result.error.empty()) result.error = std::move(text);
+  }
+};
+
+struct OptionSpec {
+  const char* name;
+  const char* alias;  // the one-letter form, or nullptr
+  bool takesValue;
+  void (*apply)(Parse& p, const std::string& value);
+};
+
+constexpr OptionSpec kOptions[] = {
+    {"--port", "-p", true,
+     [](Parse& p, const std::string& v) {
+       if (ComPortNumber(v) == 0 && v.find('/') == std::string::npos)
+         p.Fail("--port: \"" + v + "\" is neither COM1 to COM8 nor a device path");
+       p.O().port = v;
+     }},
+    {"--timeout", "-t", true,
+     [](Parse& p, const std::string& v) {
+       double s = 0;
+       if (!ParseSeconds(v, s)) p.Fail("--timeout: \"" + v + "\" is not a positive number of seconds");
+       else p.O().timeoutSeconds = s;
+     }},
+    {"--force", "-f", false, [](Parse& p, const std::string&) { p.O().force = true; }},
+    {"--quiet", "-q", false, [](Parse& p, const std::string&) { p.O().quiet = true; }},
+    {"--help", "-h", false, [](Parse& p, const std::string&) { p.O().help = true; }},
+    {"--version", nullptr, false, [](Parse& p, const std::string&) { p.O().version = true; }},
+    {"--sdx", nullptr, false, [](Parse& p, const std::string&) { p.sdx = true; }},
+    {"--temu", nullptr, false, [](Parse& p, const std::string&) { p.temu = true; }},
+};
+
+const OptionSpec* FindOption(const std::string& a) {
+  for (const OptionSpec& spec : kOptions)
+    if (a == spec.name || (spec.alias && a == spec.alias)) return &spec;
+  return nullptr;
 }
 
-ParseResult ParseArguments(const std::vector<std::string>& args) {
-  ParseResult r;
-  Options& o = r.options;
-  std::vector<std::string> words;
-  bool sdx = false, temu = false, optionsEnded = false;
-
-  auto fail = [&r](std::string text) {
-    if (r.error.empty()) r.error = std::move(text);
-  };
-
+// Sorts the arguments into options, applied as they come, and words; "--" ends the options.
+// A long option may carry its value as --name=value.
+void TakeOptions(const std::vector<std::string>& args, Parse& p) {
+  bool optionsEnded = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string a = args[i];
     if (optionsEnded || a.size() < 2 || a[0] != '-') {
-      words.push_back(a);
+      p.words.push_back(a);
       continue;
     }
     if (a == "--") {
@@ -53,91 +85,82 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
       a = a.substr(0, eq);
       inlineValue = true;
     }
-    auto takeValue = [&]() -> bool {
-      if (inlineValue) return true;
+    const OptionSpec* spec = FindOption(a);
+    if (!spec) {
+      p.Fail("unknown option " + a);
+      continue;
+    }
+    if (!spec->takesValue && inlineValue) p.Fail(a + " takes no value");
+    if (spec->takesValue && !inlineValue) {
       if (i + 1 >= args.size()) {
-        fail(a + " needs a value");
-        return false;
+        p.Fail(a + " needs a value");
+        continue;
       }
       value = args[++i];
-      return true;
-    };
-    auto noValue = [&]() {
-      if (inlineValue) fail(a + " takes no value");
-    };
-
-    if (a == "--port" || a == "-p") {
-      if (!takeValue()) continue;
-      if (ComPortNumber(value) == 0 && value.find('/') == std::string::npos)
-        fail("--port: \"" + value + "\" is neither COM1 to COM8 nor a device path");
-      o.port = value;
-    } else if (a == "--timeout" || a == "-t") {
-      if (!takeValue()) continue;
-      double s = 0;
-      if (!ParseSeconds(value, s)) fail("--timeout: \"" + value + "\" is not a positive number of seconds");
-      else o.timeoutSeconds = s;
-    } else if (a == "--force" || a == "-f") {
-      noValue();
-      o.force = true;
-    } else if (a == "--quiet" || a == "-q") {
-      noValue();
-      o.quiet = true;
-    } else if (a == "--help" || a == "-h") {
-      noValue();
-      o.help = true;
-    } else if (a == "--version") {
-      noValue();
-      o.version = true;
-    } else if (a == "--sdx") {
-      noValue();
-      sdx = true;
-    } else if (a == "--temu") {
-      noValue();
-      temu = true;
-    } else {
-      fail("unknown option " + a);
     }
+    spec->apply(p, value);
   }
-  if (o.help || o.version) {
-    r.error.clear();
-    return r;
-  }
-  if (!r.error.empty()) return r;
-  if (words.empty()) {
-    fail("no command given");
-    return r;
-  }
+}
 
-  const std::string cmd = words[0];
-  const std::size_t n = words.size() - 1;
-  auto arity = [&](std::size_t min, std::size_t max, const char* what) {
-    if (n < min || n > max) fail(cmd + " takes " + what);
-  };
-  if ((sdx || temu) && cmd != "download") fail("--sdx and --temu belong to the download command");
-  if (sdx && temu) fail("download takes --sdx or --temu, not both");
+struct CommandSpec {
+  const char* name;
+  Command command;
+  std::size_t minArgs, maxArgs;
+  const char* takes;  // for the usage error
+};
 
-  if (cmd == "ports") {
-    o.command = Command::Ports;
-    arity(0, 0, "no arguments");
-  } else if (cmd == "info") {
-    o.command = Command::Info;
-    arity(1, 1, "one IMAGE");
-  } else if (cmd == "sdx") {
-    o.command = Command::Sdx;
-    arity(1, 2, "a LIST and an optional DIR");
-    if (n == 2) o.dir = words[2];
-  } else if (cmd == "download") {
-    o.command = sdx ? Command::DownloadSdx : temu ? Command::DownloadTemu : Command::Download;
-    arity(1, 1, sdx ? "one LIST" : temu ? "one FILE" : "one IMAGE");
-  } else if (cmd == "upload") {
-    o.command = Command::Upload;
-    arity(1, 1, "one FILE");
+constexpr CommandSpec kCommands[] = {
+    {"ports", Command::Ports, 0, 0, "no arguments"},
+    {"info", Command::Info, 1, 1, "one IMAGE"},
+    {"sdx", Command::Sdx, 1, 2, "a LIST and an optional DIR"},
+    {"download", Command::Download, 1, 1, "one IMAGE"},
+    {"download", Command::DownloadSdx, 1, 1, "one LIST"},
+    {"download", Command::DownloadTemu, 1, 1, "one FILE"},
+    {"upload", Command::Upload, 1, 1, "one FILE"},
+};
+
+void TakeCommand(Parse& p) {
+  const std::string& cmd = p.words[0];
+  const std::size_t n = p.words.size() - 1;
+  if ((p.sdx || p.temu) && cmd != "download") p.Fail("--sdx and --temu belong to the download command");
+  if (p.sdx && p.temu) p.Fail("download takes --sdx or --temu, not both");
+
+  const Command wanted = p.sdx ? Command::DownloadSdx : p.temu ? Command::DownloadTemu : Command::Download;
+  const CommandSpec* spec = nullptr;
+  for (const CommandSpec& c : kCommands)
+    if (cmd == c.name && (cmd != "download" || c.command == wanted)) spec = &c;
+  if (!spec) {
+    p.Fail("unknown command \"" + cmd + "\"");
   } else {
-    fail("unknown command \"" + cmd + "\"");
+    p.O().command = spec->command;
+    if (n < spec->minArgs || n > spec->maxArgs) p.Fail(cmd + " takes " + spec->takes);
+    if (spec->command == Command::Sdx && n == 2) p.O().dir = p.words[2];
   }
-  if (n >= 1) o.file = words[1];
-  if (r.error.empty() && n >= 1 && o.file.empty()) fail(cmd + ": the file name is empty");
-  return r;
+  if (n >= 1) p.O().file = p.words[1];
+  if (n >= 1 && p.O().file.empty()) p.Fail(cmd + ": the file name is empty");
+}
+
+}  // namespace
+
+int ComPortNumber(const std::string& port) {
+  if (port.size() != 4) return 0;
+  for (std::size_t i = 0; i < 3; ++i)
+    if (std::toupper(static_cast<unsigned char>(port[i])) != "COM"[i]) return 0;
+  return port[3] >= '1' && port[3] <= '8' ? port[3] - '0' : 0;
+}
+
+ParseResult ParseArguments(const std::vector<std::string>& args) {
+  Parse p;
+  TakeOptions(args, p);
+  // Help and version win over any mistake on the line.
+  if (p.O().help || p.O().version) {
+    p.result.error.clear();
+    return p.result;
+  }
+  if (!p.result.error.empty()) return p.result;
+  if (p.words.empty()) p.Fail("no command given");
+  else TakeCommand(p);
+  return p.result;
 }
 
 const char* UsageText() {

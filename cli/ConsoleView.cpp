@@ -27,8 +27,7 @@ bool IsPortButton(Control c) {
 
 }  // namespace
 
-ConsoleView::ConsoleView(ConsoleOptions options, Outcome& outcome)
-    : opt_(options), outcome_(outcome) {
+ConsoleView::ConsoleView(ConsoleOptions options) : opt_(options) {
   // The window as designed, before start-up changes anything.
   for (Control c : {Control::Browse, Control::Start, Control::ExitButton}) enabled_[c] = false;
   value_[Control::ComPort1] = true;
@@ -84,17 +83,12 @@ void ConsoleView::SetText(Control c, const std::string& text) {
   if (c == Control::Info && text.empty()) EndProgressLine();
 }
 
-void ConsoleView::StartProgress() {
-  meter_.Start(std::chrono::steady_clock::now());
-  lastLine_ = {};
-}
+void ConsoleView::StartProgress() { lastLine_ = {}; }
 
-void ConsoleView::SetProgressValue(float value) {
-  const std::string info = Text(Control::Info);
-  if (opt_.quiet || info.empty()) return;
+void ConsoleView::ShowTransferProgress(const TransferProgress& progress) {
+  if (opt_.quiet) return;
   const auto now = std::chrono::steady_clock::now();
-  meter_.Update(info, value, now);
-  const std::string line = meter_.Line();
+  const std::string line = ProgressLine(progress);
   if (opt_.errIsTerminal) {
     if (lineOpen_ && now - lastLine_ < kRedrawInterval) return;
     lastLine_ = now;
@@ -140,20 +134,17 @@ Answer ConsoleView::MessageBox(const std::string& text, const std::string&, Butt
   switch (buttons) {
     case Buttons::YesNoCancel:
       // The only question is whether to replace an existing upload target.
-      if (opt_.force) return Answer::Yes;
-      replaceDeclined_ = true;
-      return Answer::Cancel;
+      return opt_.force ? Answer::Yes : Answer::Cancel;
     case Buttons::AbortRetryIgnore:
       return Answer::Ignore;
     case Buttons::OK:
       break;
   }
-  const bool errorIcon = icon == Icon::Critical || icon == Icon::Exclamation;
-  if (MeaningOf(text, errorIcon).error) {
+  // An error box is also an error of the command.
+  if (icon == Icon::Critical || icon == Icon::Exclamation) {
     std::fprintf(opt_.err, "kelvane-cli: %s\n", text.c_str());
     std::fflush(opt_.err);
   }
-  outcome_.Message(text, errorIcon);
   return Answer::OK;
 }
 

@@ -11,7 +11,6 @@
 #include <string>
 
 #include "app/MainView.h"
-#include "cli/Outcome.h"
 #include "transfer/ProgressMeter.h"
 
 namespace kelvane {
@@ -30,7 +29,7 @@ struct ConsoleOptions {
 
 class ConsoleView final : public MainView {
  public:
-  ConsoleView(ConsoleOptions options, Outcome& outcome);
+  explicit ConsoleView(ConsoleOptions options);
   ~ConsoleView() override;
 
   // The window whose Timer1 ticks this view delivers (every 1000 ms).
@@ -40,10 +39,9 @@ class ConsoleView final : public MainView {
   // Runs after every pump: the console's own checks (signals, silence).
   std::function<void()> afterPump;
 
-  bool ReplaceDeclined() const { return replaceDeclined_; }
   std::string Text(Control c) const;
   std::string Caption(Control c) const;
-  // A transfer begins: the rate is counted from now.
+  // A transfer begins: its first progress line is printed at once.
   void StartProgress();
   // Ends a progress line drawn in place, so that the next output starts on a new line.
   void EndProgressLine();
@@ -59,7 +57,8 @@ class ConsoleView final : public MainView {
   void SetText(Control c, const std::string& text) override;
   void SetCaption(Control c, const std::string& caption) override { caption_[c] = caption; }
   void SetProgressMax(int) override {}
-  void SetProgressValue(float value) override;
+  void SetProgressValue(float) override {}
+  void ShowTransferProgress(const TransferProgress& progress) override;
   Answer MessageBox(const std::string& text, const std::string& title, Buttons buttons,
                     Icon icon) override;
   ChooserResult ShowOpenDialog(const ChooserRequest& request) override;
@@ -76,12 +75,9 @@ class ConsoleView final : public MainView {
   static constexpr std::chrono::microseconds kBusyPumpInterval{200};
 
   ConsoleOptions opt_;
-  Outcome& outcome_;
   std::map<Control, bool> enabled_, value_;
   std::map<Control, std::string> text_, caption_;
   std::string choice_;
-  bool replaceDeclined_ = false;
-  ProgressMeter meter_;
   bool lineOpen_ = false;  // a progress line is drawn in place and not ended
   std::chrono::steady_clock::time_point lastLine_{};
   std::size_t lastWidth_ = 0;

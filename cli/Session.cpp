@@ -14,6 +14,7 @@
 #include "app/Main.h"
 #include "app/qt/QtSettingsStore.h"
 #include "cli/ConsoleView.h"
+#include "cli/ExitStatus.h"
 #include "cli/OverlaySettings.h"
 #include "cli/StopSignals.h"
 #include "cli/WatchedPort.h"
@@ -88,8 +89,7 @@ class Session {
         overlay_(&store_),
         serial_(overlay_),
         port_(serial_),
-        view_(ConsoleOptions{o.force, o.quiet, ::isatty(STDERR_FILENO) == 1, stdout, stderr},
-              outcome_),
+        view_(ConsoleOptions{o.force, o.quiet, ::isatty(STDERR_FILENO) == 1, stdout, stderr}),
         main_(view_, port_, overlay_, files_, clock_) {
     view_.Attach(main_);
     view_.afterPump = [this] { AfterPump(); };
@@ -110,10 +110,10 @@ class Session {
   void ClosePort();
   bool RequireFile(const std::string& path);
   void AfterPump();
+  // The exit status: a signal first, then silence, then status.
   int Finish(int status);
 
   const Options& opt_;
-  Outcome outcome_;
   QtSettingsStore store_;
   OverlaySettings overlay_;
   QtSerialPort serial_;
@@ -122,9 +122,9 @@ class Session {
   DiskFileTable files_;
   SystemClock clock_;
   Main main_;
-  bool stopSeen_ = false;
-  bool silenceSeen_ = false;
-  bool echoSeen_ = false;
+  bool stopSeen_ = false;     // a stop signal came
+  bool silenceSeen_ = false;  // --timeout ran out
+  bool echoSeen_ = false;     // the line gives back what is sent
 };
 
 int Session::Run() {
@@ -137,20 +137,18 @@ int Session::Run() {
 }
 
 void Session::AfterPump() {
-  if (!echoSeen_ && main_.TransferRunning() && main_.link.Echoing()) {
+  if (!echoSeen_ && main_.TransferRunning() && main_.SerialLink().Echoing()) {
     echoSeen_ = true;
     view_.Error(kLineEchoes);
   }
   if (StopRequested() && !stopSeen_) {
     stopSeen_ = true;
-    outcome_.MarkStopped();
     view_.Error("stopped by a signal");
     if (main_.TransferRunning()) main_.ExitButton_Click();
   }
   if (opt_.timeoutSeconds && main_.TransferRunning() && !silenceSeen_ && !main_.StopFlag &&
       port_.SinceProgress() > std::chrono::duration<double>(*opt_.timeoutSeconds)) {
     silenceSeen_ = true;
-    outcome_.MarkTimedOut();
     const std::string at = view_.Text(Control::Info);
     char secs[32];
     std::snprintf(secs, sizeof secs, "%g", *opt_.timeoutSeconds);
@@ -180,22 +178,15 @@ bool Session::RequireFile(const std::string& path) {
   std::error_code ec;
   if (fs::exists(path, ec)) return true;
   view_.Error(path + ": no such file");
-  outcome_.Fail(kFileError);
   return false;
 }
 
 bool Session::Choose(const std::string& path) {
   view_.ChooseNext(path);
   main_.Browse_Click();
-  if (outcome_.Failed()) return false;  // the message is out already
-  // A choice that stands leaves the mode it was made under; Start follows it when the
-  // port is open.
-  if (main_.chosenMode == main_.CurrentMode() &&
-      (!main_.PortIsOpen() || view_.Enabled(Control::Start)))
-    return true;
-  view_.Error(view_.ReplaceDeclined() ? path + " exists; --force replaces it" : path + " cannot be used");
-  outcome_.Fail(kFileError);
-  return false;
+  const Report report = SelectionReport(main_.LastSelection(), path);
+  if (!report.error.empty()) view_.Error(report.error);
+  return report.status == kDone;
 }
 
 int Session::Info() {
@@ -257,8 +248,9 @@ void Session::ClosePort() {
 
 int Session::Finish(int status) {
   view_.EndProgressLine();
-  const int reported = outcome_.Status();
-  return reported != kDone ? reported : status;
+  if (stopSeen_) return kStopped;
+  if (silenceSeen_) return kTimedOut;
+  return status;
 }
 
 int Session::Transfer() {
@@ -293,7 +285,7 @@ int Session::Transfer() {
                        : cmd == Command::DownloadTemu ? Control::TemuDot
                                                       : Control::ProgramDot;
   Select(!upload, type);
-  if (!Choose(path) || outcome_.Stopped()) {
+  if (!Choose(path) || stopSeen_) {
     ClosePort();
     return Finish(kFileError);
   }
@@ -307,31 +299,15 @@ int Session::Transfer() {
   if (upload && !view_.Text(Control::HWver).empty())
     for (Control c : {Control::HWver, Control::SWver, Control::ModelID}) view_.Note(view_.Text(c));
 
-  const bool stopFlag = main_.StopFlag;
+  const Outcome result = main_.LastTransfer();
   ClosePort();
-  if (outcome_.Status() != kDone) {
-    if (outcome_.Failure() == kPortUnavailable && !serial_.LastError().empty())
-      view_.Error(serial_.LastError());
-    return Finish(kDone);
-  }
-  switch (cmd) {
-    case Command::Download:
-    case Command::DownloadSdx:
-      if (outcome_.SawSuccess()) return Finish(kDone);
-      // A refusal without a reason (11) shows no message: the exchange just stops.
-      if (stopFlag) {
-        view_.Error("the receiver refused the header without giving a reason");
-        return Finish(kHeaderRefused);
-      }
-      view_.Error("the transfer ended without the receiver's verdict");
-      return Finish(kDataRejected);
-    case Command::Upload:
-      if (outcome_.SawSuccess()) return Finish(kDone);
-      view_.Error("the upload ended before the receiver's end marker");
-      return Finish(kDataRejected);
-    default:
-      return Finish(kDone);  // the receiver's end request
-  }
+  // The boxes have told the failure; a lost line gets the system's detail beside them.
+  const int failure = ReportedFailure(result);
+  if (failure == kPortUnavailable && !serial_.LastError().empty()) view_.Error(serial_.LastError());
+  if (failure != kDone || stopSeen_ || silenceSeen_) return Finish(failure);
+  const Report report = TransferReport(cmd, result);
+  if (!report.error.empty()) view_.Error(report.error);
+  return Finish(report.status);
 }
 
 }  // namespace

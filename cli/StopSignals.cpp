@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "cli/Outcome.h"
+#include "cli/ExitStatus.h"
 
 namespace kelvane::cli {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cli/CliOptions.h"
-#include "cli/Outcome.h"
+#include "cli/ExitStatus.h"
 #include "cli/Session.h"
 #include "cli/StopSignals.h"
 

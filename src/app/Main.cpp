@@ -4,6 +4,11 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "transfer/Exchange.h"
+#include "transfer/ProgramDownload.h"
+#include "transfer/TemuDownload.h"
+#include "transfer/Upload.h"
+
 namespace kelvane {
 
 namespace {
@@ -31,11 +36,11 @@ std::optional<double> SettingNumber(const std::string& text) {
 }
 
 Main::Main(MainView& v, SerialPort& s, SettingsStore& st, FileTable& f, Clock& c)
-    : view(v), serial(s), settings(st), files(f), clock(c), link(s, v, TimedOut) {}
+    : view_(v), serial_(s), settings_(st), files_(f), clock_(c), link_(s, v, TimedOut) {}
 
 void Main::SelectOption(Control c, bool selected) {
-  const bool was = view.Value(c);
-  view.SetValue(c, selected);
+  const bool was = view_.Value(c);
+  view_.SetValue(c, selected);
   if (!selected || was) return;
   if (c == Control::DownDot) DownDot_Click();
   if (c == Control::UpDot) UpDot_Click();
@@ -43,45 +48,45 @@ void Main::SelectOption(Control c, bool selected) {
 
 void Main::SetFileReady(bool ready) {
   fileReady_ = ready;
-  view.SetEnabled(Control::Start, ready && PortIsOpen());
+  view_.SetEnabled(Control::Start, ready && PortIsOpen());
 }
 
 void Main::ShowPortClosed() {
-  view.SetCaption(Control::portOpen, "Port Open");
-  for (int n = 1; n <= 8; ++n) view.SetEnabled(ComPort(n), true);
-  view.SetEnabled(Control::Browse, false);
+  view_.SetCaption(Control::portOpen, "Port Open");
+  for (int n = 1; n <= 8; ++n) view_.SetEnabled(ComPort(n), true);
+  view_.SetEnabled(Control::Browse, false);
   // A transfer is never started on a closed port; opening it again gives Start back.
-  view.SetEnabled(Control::Start, false);
+  view_.SetEnabled(Control::Start, false);
 }
 
 void Main::ShowLineLost() {
-  const std::string detail = serial.LastError();
-  serial.SetPortOpen(false);
+  const std::string detail = serial_.LastError();
+  serial_.SetPortOpen(false);
   ShowPortClosed();
-  view.SetCaption(Control::Status, kPortNotAvailable);
-  view.SetToolTip(Control::Status, detail);
+  view_.SetCaption(Control::Status, kPortNotAvailable);
+  view_.SetToolTip(Control::Status, detail);
 }
 
 void Main::MSComm1_OnComm() {
   // A running transfer finds the lost line itself and reports it when it has ended; with
   // none running the window shows it at once, not at the next Start.
-  if (transferRunning_ || !PortIsOpen() || !serial.PortOpen() || !serial.Lost()) return;
+  if (transferRunning_ || !PortIsOpen() || !serial_.PortOpen() || !serial_.Lost()) return;
   ShowLineLost();
 }
 
 void Main::Form_Load() {
   // The application name kAppName names the settings and titles untitled message boxes.
-  const auto mode = settings.Read(kAppName, kStartupSection, "Mode", "");
+  const auto mode = settings_.Read(kAppName, kStartupSection, "Mode", "");
   const auto modeNum = SettingNumber(mode);
   if (mode.empty() || modeNum == 1.0) {
     SelectOption(Control::DownDot, true);
-    view.SetValue(Control::UpDot, false);
+    view_.SetValue(Control::UpDot, false);
   } else if (modeNum == 2.0) {
     SelectOption(Control::UpDot, true);
-    view.SetValue(Control::DownDot, false);
+    view_.SetValue(Control::DownDot, false);
   }
 
-  const auto type = settings.Read(kAppName, kStartupSection, "Type", "");
+  const auto type = settings_.Read(kAppName, kStartupSection, "Type", "");
   const auto typeNum = SettingNumber(type);
   Control chosen = Control::Status;  // none
   if (type.empty() || typeNum == 1.0) chosen = Control::ProgramDot;
@@ -89,14 +94,14 @@ void Main::Form_Load() {
   else if (typeNum == 3.0) chosen = Control::TemuDot;
   if (chosen != Control::Status) {
     for (Control c : {Control::ProgramDot, Control::SDXDot, Control::TemuDot})
-      view.SetValue(c, c == chosen);
+      view_.SetValue(c, c == chosen);
   }
 
-  view.SetText(Control::File, "");
+  view_.SetText(Control::File, "");
   SetFileReady(false);
-  view.SetEnabled(Control::Browse, true);
-  view.CentreWindow();
-  OpenAtStartup(settings.Read(kAppName, kStartupSection, "ComPort", ""));
+  view_.SetEnabled(Control::Browse, true);
+  view_.CentreWindow();
+  OpenAtStartup(settings_.Read(kAppName, kStartupSection, "ComPort", ""));
 }
 
 void Main::OpenAtStartup(const std::string& stored) {
@@ -104,108 +109,106 @@ void Main::OpenAtStartup(const std::string& stored) {
   if (!stored.empty()) {
     const auto num = SettingNumber(stored);
     const bool whole = num && *num == std::floor(*num) && *num >= 1 && *num <= 9999;
-    for (int n = 1; n <= 8; ++n) view.SetValue(ComPort(n), false);
+    for (int n = 1; n <= 8; ++n) view_.SetValue(ComPort(n), false);
     if (whole) {
       const int n = static_cast<int>(*num);
-      serial.SetCommPort(n);
-      serial.SetSettings(kLineSettings);
-      opened = serial.SetPortOpen(true);
+      serial_.SetCommPort(n);
+      serial_.SetSettings(kLineSettings);
+      opened = serial_.SetPortOpen(true);
       if (opened) {
-        if (serial.CommPort() == 1) {
-          view.SetCaption(Control::Status, StatusLine(1));
-          view.SetValue(Control::ComPort1, true);
+        if (serial_.CommPort() == 1) {
+          view_.SetCaption(Control::Status, StatusLine(1));
+          view_.SetValue(Control::ComPort1, true);
         } else if (n >= 2 && n <= 8) {
-          view.SetCaption(Control::Status, StatusLine(n));
-          view.SetValue(ComPort(n), true);
+          view_.SetCaption(Control::Status, StatusLine(n));
+          view_.SetValue(ComPort(n), true);
         }
       }
     }
   } else {
-    serial.SetCommPort(1);
-    serial.SetSettings(kLineSettings);
-    opened = serial.SetPortOpen(true);
-    if (opened) view.SetCaption(Control::Status, StatusLine(1));
+    serial_.SetCommPort(1);
+    serial_.SetSettings(kLineSettings);
+    opened = serial_.SetPortOpen(true);
+    if (opened) view_.SetCaption(Control::Status, StatusLine(1));
   }
 
   if (opened) {
-    view.SetEnabled(Control::Browse, true);
-    serial.SetInputMode(1);
-    view.SetCaption(Control::portOpen, "Port Close");
-    for (int n = 1; n <= 8; ++n) view.SetEnabled(ComPort(n), false);
-    view.SetToolTip(Control::Status, "");
+    view_.SetEnabled(Control::Browse, true);
+    serial_.SetInputMode(1);
+    view_.SetCaption(Control::portOpen, "Port Close");
+    for (int n = 1; n <= 8; ++n) view_.SetEnabled(ComPort(n), false);
+    view_.SetToolTip(Control::Status, "");
     return;
   }
-  serial.SetCommPort(1);
+  serial_.SetCommPort(1);
   ShowPortClosed();
-  view.SetToolTip(Control::Status, serial.LastError());
-  view.MessageBox(kPortNotAvailable, "Error", Buttons::OK, Icon::Critical);
+  view_.SetToolTip(Control::Status, serial_.LastError());
+  ShowOutcome(view_, Outcome::Of(Outcome::Kind::PortUnavailable));
 }
 
 void Main::portOpen_Click() {
-  if (!view.Enabled(Control::ComPort1)) {
-    serial.SetPortOpen(false);
+  if (!view_.Enabled(Control::ComPort1)) {
+    serial_.SetPortOpen(false);
     ShowPortClosed();
-    view.SetCaption(Control::Status, kPortClosed);
-    view.SetToolTip(Control::Status, "");
+    view_.SetCaption(Control::Status, kPortClosed);
+    view_.SetToolTip(Control::Status, "");
     return;
   }
 
   for (int n = 1; n <= 8; ++n) {
-    if (view.Value(ComPort(n))) {
-      serial.SetCommPort(n);
-      view.SetCaption(Control::Status, StatusLine(n));
+    if (view_.Value(ComPort(n))) {
+      serial_.SetCommPort(n);
+      view_.SetCaption(Control::Status, StatusLine(n));
       break;
     }
   }
-  serial.SetSettings(kLineSettings);
-  if (!serial.SetPortOpen(true)) {
+  serial_.SetSettings(kLineSettings);
+  if (!serial_.SetPortOpen(true)) {
     ShowPortClosed();
-    view.SetCaption(Control::Status, kPortNotAvailable);
-    view.SetToolTip(Control::Status, serial.LastError());
+    view_.SetCaption(Control::Status, kPortNotAvailable);
+    view_.SetToolTip(Control::Status, serial_.LastError());
     return;
   }
-  view.SetEnabled(Control::Browse, true);
-  serial.SetInputMode(1);
-  view.SetCaption(Control::portOpen, "Port Close");
-  for (int n = 1; n <= 8; ++n) view.SetEnabled(ComPort(n), false);
-  view.SetToolTip(Control::Status, "");
+  view_.SetEnabled(Control::Browse, true);
+  serial_.SetInputMode(1);
+  view_.SetCaption(Control::portOpen, "Port Close");
+  for (int n = 1; n <= 8; ++n) view_.SetEnabled(ComPort(n), false);
+  view_.SetToolTip(Control::Status, "");
   SetFileReady(fileReady_);
-  settings.Write(kAppName, kStartupSection, "ComPort", std::to_string(serial.CommPort()));
+  settings_.Write(kAppName, kStartupSection, "ComPort", std::to_string(serial_.CommPort()));
 }
 
-void Main::DownDot_Click() {
-  for (Control c : {Control::SDXDot, Control::ProgramDot, Control::TemuDot}) view.SetEnabled(c, true);
-  for (Control c : kTextBoxes) view.SetText(c, "");
+void Main::DownDot_Click() { ModeChanged(true); }
+
+void Main::UpDot_Click() { ModeChanged(false); }
+
+void Main::ModeChanged(bool download) {
+  // TYPE means something only for a download.
+  for (Control c : {Control::SDXDot, Control::ProgramDot, Control::TemuDot}) view_.SetEnabled(c, download);
+  for (Control c : kTextBoxes) view_.SetText(c, "");
   // A file chosen under the other mode is not used: Start waits for a new choice.
-  chosenMode = 0;
-  SetFileReady(false);
-}
-
-void Main::UpDot_Click() {
-  for (Control c : {Control::SDXDot, Control::ProgramDot, Control::TemuDot}) view.SetEnabled(c, false);
-  for (Control c : kTextBoxes) view.SetText(c, "");
   chosenMode = 0;
   SetFileReady(false);
 }
 
 void Main::ExitButton_Click() {
   StopFlag = true;
-  view.SetEnabled(Control::ModeFrame, true);
-  view.SetEnabled(Control::TypeFrame, true);
+  view_.SetEnabled(Control::ModeFrame, true);
+  view_.SetEnabled(Control::TypeFrame, true);
 }
 
 void Main::Timer1_Timer() { TimedOut = true; }
 
 bool Main::DrainOutput() {
-  auto deadline = clock.Now() + kDrainDeadline;
-  while (serial.OutBufferCount() != 0) {
-    view.PumpEvents(kDrainPump);
-    if (clock.Now() > deadline) {
-      switch (view.MessageBox(kDataCannotBeSent, "", Buttons::AbortRetryIgnore, Icon::Question)) {
+  auto deadline = clock_.Now() + kDrainDeadline;
+  while (serial_.OutBufferCount() != 0) {
+    view_.PumpEvents(kDrainPump);
+    if (clock_.Now() > deadline) {
+      switch (view_.MessageBox(kDataCannotBeSent, "", Buttons::AbortRetryIgnore, Icon::Question)) {
         case Answer::Abort:
           return false;
         case Answer::Retry:
-          deadline = clock.Now() + kDrainDeadline;
+          deadline = clock_.Now() + kDrainDeadline;
           break;
         default:
           return true;
@@ -216,10 +219,10 @@ bool Main::DrainOutput() {
 }
 
 void Main::ShutDownFiles() {
-  files.CloseAll();
+  files_.CloseAll();
   for (const char* name : {kTempList, kTempContainer})
-    if (files.Exists(name)) files.Delete(name);
-  files.ClearError();
+    if (files_.Exists(name)) files_.Delete(name);
+  files_.ClearError();
 }
 
 void Main::Form_Unload(bool& cancel) {
@@ -231,22 +234,108 @@ void Main::Form_Unload(bool& cancel) {
     cancel = true;
     return;
   }
-  if (serial.PortOpen()) {
+  if (serial_.PortOpen()) {
     if (!DrainOutput()) {
       cancel = true;
       return;
     }
-    serial.SetPortOpen(false);
+    serial_.SetPortOpen(false);
   }
   ShutDownFiles();
 }
 
 void Main::Form_Terminate() {
-  if (serial.PortOpen()) {
+  if (serial_.PortOpen()) {
     if (!DrainOutput()) return;
-    serial.SetPortOpen(false);
+    serial_.SetPortOpen(false);
   }
   ShutDownFiles();
+}
+
+void Main::Start_Click() {
+  // Start is usable only with a file ready and the port open; a click that comes anyway
+  // (a port closed under an enabled Start, a second click) starts nothing.
+  if (transferRunning_ || !serial_.PortOpen()) return;
+  transferRunning_ = true;
+  BeginTransfer();
+  Outcome result = serial_.Lost() ? Outcome::Of(Outcome::Kind::Nothing) : RunChosenExchange();
+  // Shown while the window is still locked, with the last progress in view.
+  ShowOutcome(view_, result);
+  EndTransfer();
+  result.lineLost = serial_.Lost();
+  lastTransfer_ = result;
+  if (result.lineLost) ReportLostLine();
+  transferRunning_ = false;
+  if (closePending_) {
+    // The close asked for during the transfer stopped it; now it can run as usual.
+    closePending_ = false;
+    view_.RequestClose();
+  }
+}
+
+void Main::WriteChoice() {
+  settings_.Write(kAppName, kStartupSection, "Mode", view_.Value(Control::DownDot) ? "1" : "2");
+  // The TYPE options keep their value while UpLoad disables them; that value is recorded.
+  // The window always has one of them selected; with none, the remembered type is kept.
+  const char* type = view_.Value(Control::ProgramDot) ? "1"
+                     : view_.Value(Control::SDXDot)   ? "2"
+                     : view_.Value(Control::TemuDot)  ? "3"
+                                                      : nullptr;
+  if (type) settings_.Write(kAppName, kStartupSection, "Type", type);
+  settings_.Write(kAppName, kStartupSection, "FileName", ChosenPath);
+}
+
+Outcome Main::RunChosenExchange() {
+  Exchange x(link_, serial_, files_, clock_, view_, FileNum, XferPath, StopFlag);
+  if (view_.Value(Control::DownDot)) {
+    // An SDX list goes out as the container file the selection built (XferPath).
+    if (view_.Value(Control::ProgramDot) || view_.Value(Control::SDXDot)) return RunProgramDownload(x);
+    if (view_.Value(Control::TemuDot)) return RunTemuDownload(x);
+    return Outcome::Of(Outcome::Kind::Nothing);
+  }
+  // Nothing is read back as a conditional-access file: UpLoad with "Temu" runs no exchange.
+  if (view_.Value(Control::TemuDot)) return Outcome::Of(Outcome::Kind::Nothing);
+  return RunUpload(x);
+}
+
+// Locks the window (only Stop stays usable), clears StopFlag and writes "Mode", "Type" and
+// "FileName".
+void Main::BeginTransfer() {
+  view_.SetEnabled(Control::ModeFrame, false);
+  view_.SetEnabled(Control::TypeFrame, false);
+  StopFlag = false;
+  view_.SetEnabled(Control::Start, false);
+  view_.SetEnabled(Control::Browse, false);
+  view_.SetEnabled(Control::File, false);
+  view_.SetEnabled(Control::ExitButton, true);
+  view_.SetEnabled(Control::portOpen, false);
+  WriteChoice();
+}
+
+// Closes the transfer file (FileNum back to 0) and unlocks the window: Start, Browse, File
+// and the port button enabled, Stop disabled, the size text and the bar cleared.
+void Main::EndTransfer() {
+  if (FileNum != 0 && files_.IsOpen(FileNum)) files_.Close(FileNum);
+  FileNum = 0;
+  SetFileReady(true);
+  view_.SetEnabled(Control::Browse, true);
+  view_.SetEnabled(Control::File, true);
+  view_.SetEnabled(Control::ExitButton, false);
+  view_.SetEnabled(Control::portOpen, true);
+  view_.SetText(Control::Info, "");
+  view_.SetProgressValue(0);
+  view_.SetEnabled(Control::ModeFrame, true);
+  view_.SetEnabled(Control::TypeFrame, true);
+}
+
+// The line failed under the transfer: close the port, show the window as with a closed port
+// (Start comes back when the port is opened again) and say so once.
+void Main::ReportLostLine() {
+  const std::string detail = serial_.LastError();
+  ShowLineLost();
+  Outcome lost = Outcome::Of(Outcome::Kind::PortUnavailable);
+  lost.systemError = detail;
+  ShowOutcome(view_, lost);
 }
 
 }  // namespace kelvane

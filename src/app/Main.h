@@ -1,8 +1,8 @@
 #pragma once
 // The window Main: its state, shared by every handler, and the handlers themselves.
 // The handlers are the only entries into the logic; the view calls them on its events.
-// Browse_Click lives with the file selection (files/), Start_Click with the transfer
-// frame (transfer/); the rest are defined in app/.
+// Browse_Click lives with the file selection (files/); the rest, the transfer frame
+// included, are defined in app/. The exchanges get only what they need (Exchange).
 
 #include <cstdint>
 #include <optional>
@@ -10,16 +10,21 @@
 
 #include "app/Clock.h"
 #include "app/MainView.h"
+#include "app/Messages.h"
 #include "app/SettingsStore.h"
 #include "files/FileTable.h"
 #include "serial/Link.h"
 #include "serial/SerialPort.h"
+#include "transfer/Outcome.h"
 
 namespace kelvane {
 
 class Main {
  public:
   Main(MainView& view, SerialPort& serial, SettingsStore& settings, FileTable& files, Clock& clock);
+  // The link holds a reference to TimedOut: a copy would share it.
+  Main(const Main&) = delete;
+  Main& operator=(const Main&) = delete;
 
   // Event handlers.
   void Form_Load();
@@ -56,37 +61,54 @@ class Main {
   ChooserRequest chooser;
 
   bool TransferRunning() const { return transferRunning_; }
-  bool PortIsOpen() const { return !view.Enabled(Control::ComPort1); }
-  int CurrentMode() const { return view.Value(Control::DownDot) ? 1 : 2; }
+  bool PortIsOpen() const { return !view_.Enabled(Control::ComPort1); }
+  int CurrentMode() const { return view_.Value(Control::DownDot) ? 1 : 2; }
 
+  // What the last Start and the last Browse came to; the window has shown it already.
+  const Outcome& LastTransfer() const { return lastTransfer_; }
+  const Outcome& LastSelection() const { return lastSelection_; }
+
+  // The line the exchanges poll (its events run the handlers).
+  Link& SerialLink() { return link_; }
+
+ private:
+  void OpenAtStartup(const std::string& stored);
+  // DownDot and UpDot: the TYPE options follow the mode, and the chosen file is forgotten.
+  void ModeChanged(bool download);
   // Shows the port as closed: the controls of the closed state, Start disabled.
   void ShowPortClosed();
   // The line was lost: closes the port and shows it closed, the reason in Status's tooltip.
   void ShowLineLost();
-
-  MainView& view;
-  SerialPort& serial;
-  SettingsStore& settings;
-  FileTable& files;
-  Clock& clock;
-  Link link;
-
-  // Set by the transfer frame.
-  bool transferRunning_ = false;
-  bool closePending_ = false;  // a close request came during a transfer
-
- private:
-  void OpenAtStartup(const std::string& stored);
-  bool fileReady_ = false;
   // Close-time drain; returns false when the user chose Abort.
   bool DrainOutput();
   void ShutDownFiles();
+
+  // The transfer frame: lock the window and record the choice, run the exchange MODE and
+  // TYPE pick, show its outcome, unlock the window, then report a lost line.
+  void BeginTransfer();
+  void WriteChoice();
+  Outcome RunChosenExchange();
+  void EndTransfer();
+  void ReportLostLine();
+
+  // The file selection's steps (files/Selection.cpp).
+  Outcome ChooseFile();
+  Outcome PrepareChosenFile(bool upload, Answer replace);
+
+  MainView& view_;
+  SerialPort& serial_;
+  SettingsStore& settings_;
+  FileTable& files_;
+  Clock& clock_;
+  Link link_;
+
+  bool fileReady_ = false;
+  bool transferRunning_ = false;
+  bool closePending_ = false;  // a close request came during a transfer
+  Outcome lastTransfer_;
+  Outcome lastSelection_;
 };
 
-// Message texts of the port and the window.
-inline constexpr const char* kPortNotAvailable = "Serial Port is not available";
-inline constexpr const char* kPortClosed = "Port Closed";
-inline constexpr const char* kDataCannotBeSent = "Data cannot be sent";
 inline constexpr const char* kTempList = "satcodx.tm0";
 inline constexpr const char* kTempContainer = "satcodx.tm1";
 

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "transfer/ProgressMeter.h"
+
 namespace kelvane {
 
 enum class Control {
@@ -61,6 +63,9 @@ class MainView {
   // 5. Progress bar PBar.
   virtual void SetProgressMax(int max) = 0;
   virtual void SetProgressValue(float value) = 0;
+  //    The same progress as numbers, with the rate and time left; shown after the size
+  //    text and the bar value of each step.
+  virtual void ShowTransferProgress(const TransferProgress& progress) { (void)progress; }
 
   // 6. Modal message box; an empty title shows the application name.
   virtual Answer MessageBox(const std::string& text, const std::string& title, Buttons buttons,

@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <system_error>
 
-#include "app/Main.h"
 #include "files/ImageForm.h"
 
 namespace kelvane {
@@ -84,25 +83,18 @@ ImageTexts HeaderTexts(const ImageHeader& h) {
           ModelText(h.ModelCode[0], h.ModelCode[1], h.ModelText)};
 }
 
-bool CheckImage(Main& main) {
-  FileTable& files = main.files;
-  MainView& view = main.view;
-  const int num = main.FileNum;
-  const std::string path = main.XferPath;
-
+Outcome CheckImage(FileTable& files, MainView& view, int num, const std::string& path) {
   auto invalid = [&] {
     files.Close(num);
-    view.MessageBox(kInvalidFileFormat, kFileErrorTitle, Buttons::OK, Icon::Critical);
-    return false;
+    return Outcome::Invalid(path);
   };
 
-  // Shows the pending system error; once shown it is no longer pending.
+  // The pending system error; once reported it is no longer pending.
   auto failed = [&] {
     const std::string text = files.ErrorText();
     files.Close(num);
     files.ClearError();
-    view.MessageBox(text, "", Buttons::OK, Icon::Exclamation);
-    return false;
+    return Outcome::FileFailure(path, text);
   };
 
   // Read only: a chosen path that names no file is not created, it is just not an image.
@@ -130,7 +122,7 @@ bool CheckImage(Main& main) {
   view.SetText(Control::SWver, texts.sw);
   view.SetText(Control::ModelID, texts.model);
   files.Close(num);
-  return true;
+  return Outcome::Of(Outcome::Kind::Ready);
 }
 
 }  // namespace kelvane

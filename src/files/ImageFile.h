@@ -10,9 +10,11 @@
 #include <span>
 #include <string>
 
-namespace kelvane {
+#include "app/MainView.h"
+#include "files/FileTable.h"
+#include "transfer/Outcome.h"
 
-class Main;
+namespace kelvane {
 
 // The 64-byte header of a program image (at offset 0 of a plain image, 4 of a prefixed one).
 struct ImageHeader {
@@ -62,12 +64,9 @@ struct ImageTexts {
 // The three box texts of a header: bare labels for ContentCode 00 FE.
 ImageTexts HeaderTexts(const ImageHeader& header);
 
-inline constexpr const char* kInvalidFileFormat = "Invalid File format";
-inline constexpr const char* kFileErrorTitle = "File Error";
-
-// Checks the image at main.XferPath under main.FileNum and shows its versions and model.
-// Returns false after telling the user why the file cannot be used; the file is closed
-// on every way out and is never created or changed.
-bool CheckImage(Main& main);
+// Checks the image at path under the file number num and shows its versions and model.
+// Ready, or why the file cannot be used (InvalidFile, FileError); the file is closed on
+// every way out, no error is left pending, and the file is never created or changed.
+Outcome CheckImage(FileTable& files, MainView& view, int num, const std::string& path);
 
 }  // namespace kelvane

@@ -168,23 +168,19 @@ bool WriteSdxContainer(FileTable& files, const std::string& source, int num, std
   return true;
 }
 
-bool ConvertSdx(Main& main) {
-  FileTable& files = main.files;
-  MainView& view = main.view;
+Outcome ConvertSdx(FileTable& files, MainView& view, int num, std::string& path) {
   // Taken now: the events run below may change the window's state.
-  const std::string source = main.XferPath;
-  const int num = main.FileNum;
+  const std::string source = path;
 
   view.SetBusyPointer(true);
   // The files of an earlier conversion stay until this one's replace them.
   for (int i = 0; i < kPumpRounds; ++i) view.PumpEvents(kNoWait);
   std::string errorText;
   if (WriteSdxContainer(files, source, num, errorText)) {
-    main.XferPath = kTempContainer;
-    return true;
+    path = kTempContainer;
+    return Outcome::Of(Outcome::Kind::Ready);
   }
-  view.MessageBox(errorText, "", Buttons::OK, Icon::Exclamation);
-  return false;
+  return Outcome::FileFailure(source, errorText);
 }
 
 }  // namespace kelvane

@@ -15,11 +15,11 @@
 #include <span>
 #include <string>
 
+#include "app/MainView.h"
 #include "files/FileTable.h"
+#include "transfer/Outcome.h"
 
 namespace kelvane {
-
-class Main;
 
 // One 128-byte record of an SDX list; only the fields the filter reads are named.
 struct SdxRecord {
@@ -72,10 +72,9 @@ bool WriteSdxContainer(FileTable& files, const std::string& source, int num, std
                        std::size_t bufferRecords = kSdxBufferRecords, SdxOutput* written = nullptr);
 
 // The conversion run when a list is chosen: busy pointer, pending window events run, then
-// the container written from main.XferPath under
-// main.FileNum; XferPath then names "satcodx.tm1". A failure is shown to the user (system
-// description, exclamation icon) and returns false, XferPath unchanged. The caller sets the
-// pointer back.
-bool ConvertSdx(Main& main);
+// the container written from the list at path under the file number num; path then names
+// "satcodx.tm1" (Ready). A failure returns FileError with the reason, path unchanged; the
+// files of an earlier conversion stay. The caller sets the pointer back.
+Outcome ConvertSdx(FileTable& files, MainView& view, int num, std::string& path);
 
 }  // namespace kelvane

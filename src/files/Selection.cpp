@@ -1,11 +1,10 @@
 // Browse: chooses the file of the next transfer for the MODE and TYPE selected, asks before an
 // upload target is replaced, and prepares a download file (image check, SDX conversion).
 //
-// The event runs on in spite of failing steps: file-table errors stay pending and are shown
-// only after the existence test, after the image check's open and after the deletion of an
+// The event runs on in spite of failing steps: file-table errors stay pending and are looked
+// at only after the existence test, after the image check's open and after the deletion of an
 // upload target. Every way out that leaves the file unusable also forgets the mode it was
 // chosen under, so that a later cancelled chooser does not give Start back for it.
-
 
 #include "app/Main.h"
 #include "files/ImageFile.h"
@@ -35,11 +34,9 @@ constexpr ChooserText kTemuChooser{
 
 // The chooser keeps its title and filter between showings (Main::chooser); with no TYPE
 // selected under DownLoad they stay as the last showing left them.
-ChooserRequest ChooserFor(Main& main) {
-  ChooserRequest& req = main.chooser;
-  const MainView& view = main.view;
+ChooserRequest ChooserFor(ChooserRequest& req, const MainView& view, bool upload) {
   const ChooserText* text = nullptr;
-  if (main.CurrentMode() == kUpLoad) text = &kUpLoadChooser;
+  if (upload) text = &kUpLoadChooser;
   else if (view.Value(Control::ProgramDot)) text = &kProgramChooser;
   else if (view.Value(Control::SDXDot)) text = &kSdxChooser;
   else if (view.Value(Control::TemuDot)) text = &kTemuChooser;
@@ -50,109 +47,88 @@ ChooserRequest ChooserFor(Main& main) {
   return req;
 }
 
-enum class Replace { None, Yes, No, Cancel };
-
 }  // namespace
 
 void Main::Browse_Click() {
-  files.ClearError();
+  files_.ClearError();
   if (FileNum != 0) {
-    files.Close(FileNum);
+    files_.Close(FileNum);
     FileNum = 0;
   }
-
-  // Shows the pending error and ends the event with Start disabled.
-  auto showError = [this](const std::string& text) {
-    files.ClearError();
-    view.MessageBox(text, "", Buttons::OK, Icon::Exclamation);
-    chosenMode = 0;
-  };
-
-  ChooserRequest request = ChooserFor(*this);
-  SetFileReady(false);
-
-  const bool upload = CurrentMode() == kUpLoad;
-  Replace answer = Replace::None;
-  do {
-    request.initialName = XferPath;
-    const ChooserResult result = view.ShowOpenDialog(request);
-    // A chooser that reports a choice without a name has chosen nothing.
-    if (result.outcome == ChooserResult::Outcome::Cancelled ||
-        (result.outcome == ChooserResult::Outcome::Chosen && result.path.empty())) {
+  lastSelection_ = ChooseFile();
+  ShowOutcome(view_, lastSelection_);
+  view_.SetBusyPointer(false);
+  switch (lastSelection_.kind) {
+    case Outcome::Kind::Ready:
+      // A mode change while the conversion let events run makes this choice stale.
+      if (chosenMode != CurrentMode()) lastSelection_ = Outcome::Of(Outcome::Kind::Cancelled);
+      SetFileReady(chosenMode == CurrentMode());
+      break;
+    case Outcome::Kind::Cancelled:
+      // Nothing new chosen: an earlier choice under this mode stands.
       SetFileReady(!XferPath.empty() && chosenMode == CurrentMode());
-      return;
-    }
-    std::string chooserError;
-    if (result.outcome == ChooserResult::Outcome::Failed) {
-      chooserError = result.errorText;
-    } else {
+      break;
+    default:
+      chosenMode = 0;
+      break;
+  }
+}
+
+// The chooser, then for an upload target that exists the replace question (No shows the
+// chooser again). Ready once a path stands; the file is then prepared for its mode.
+Outcome Main::ChooseFile() {
+  const bool upload = CurrentMode() == kUpLoad;
+  ChooserRequest request = ChooserFor(chooser, view_, upload);
+  SetFileReady(false);
+  for (;;) {
+    request.initialName = XferPath;
+    const ChooserResult result = view_.ShowOpenDialog(request);
+    const bool failed = result.outcome == ChooserResult::Outcome::Failed;
+    // A chooser that reports a choice without a name has chosen nothing.
+    if (result.outcome == ChooserResult::Outcome::Cancelled || (!failed && result.path.empty()))
+      return Outcome::Of(Outcome::Kind::Cancelled);
+    if (!failed) {
       XferPath = result.path;
       chosenMode = CurrentMode();
     }
-    const bool exists = files.Exists(XferPath);
+    const bool exists = files_.Exists(XferPath);
     // A file-table error came first; the chooser's stands behind it.
-    if (files.ErrorPending() || result.outcome == ChooserResult::Outcome::Failed) {
-      showError(files.ErrorPending() ? files.ErrorText() : chooserError);
-      return;
+    if (files_.ErrorPending() || failed) {
+      const std::string text = files_.ErrorPending() ? files_.ErrorText() : result.errorText;
+      files_.ClearError();
+      return Outcome::FileFailure(XferPath, text);
     }
-    if (!upload) {
-      view.SetText(Control::File, XferPath);
-      break;
-    }
-    answer = Replace::None;
-    if (exists) {
-      switch (view.MessageBox("Replace existing file - " + XferPath + "?", "", Buttons::YesNoCancel,
-                              Icon::Question)) {
-        case Answer::Yes: answer = Replace::Yes; break;
-        case Answer::No: answer = Replace::No; break;
-        default: answer = Replace::Cancel; break;
-      }
-    }
+    if (!upload || !exists) break;
+    const Answer answer = view_.MessageBox(ReplaceQuestion(XferPath), "", Buttons::YesNoCancel, Icon::Question);
+    if (answer != Answer::No) return PrepareChosenFile(true, answer);
     // A path the user would not have replaced is not ready, even if the chooser is then cancelled.
-    if (answer == Replace::No) chosenMode = 0;
-  } while (answer == Replace::No);
+    chosenMode = 0;
+  }
+  view_.SetText(Control::File, XferPath);
+  return PrepareChosenFile(upload, Answer::OK);
+}
 
+// Reserves the file number and records the path; a download file is checked (image) or
+// converted (SDX list), an upload target that is to be replaced is deleted. replace is the
+// answer to the replace question, OK when none was asked.
+Outcome Main::PrepareChosenFile(bool upload, Answer replace) {
   // Reserved only; nothing is opened under it here. After a cancelled chooser FileNum stays
   // 0 while Start may be enabled: the transfers then take the lowest free number themselves
   // (FreeFile()).
-  FileNum = static_cast<std::int16_t>(files.FreeFile());
+  FileNum = static_cast<std::int16_t>(files_.FreeFile());
   ChosenPath = XferPath;
-
   if (!upload) {
-    if (view.Value(Control::ProgramDot)) {
-      if (!CheckImage(*this)) {
-        chosenMode = 0;
-        return;
-      }
-    } else if (view.Value(Control::SDXDot)) {
-      const bool converted = ConvertSdx(*this);
-      if (!converted) {
-        view.SetBusyPointer(false);
-        chosenMode = 0;
-        return;
-      }
-    }
-  } else {
-    switch (answer) {
-      case Replace::Yes:
-        files.Delete(XferPath);
-        if (files.ErrorPending()) {
-          showError(files.ErrorText());
-          return;
-        }
-        break;
-      case Replace::None:
-        view.SetText(Control::File, XferPath);
-        break;
-      default:
-        chosenMode = 0;
-        return;
-    }
+    if (view_.Value(Control::ProgramDot)) return CheckImage(files_, view_, FileNum, XferPath);
+    if (view_.Value(Control::SDXDot)) return ConvertSdx(files_, view_, FileNum, XferPath);
+    return Outcome::Of(Outcome::Kind::Ready);
   }
-
-  view.SetBusyPointer(false);
-  // A mode change while the conversion let events run makes this choice stale.
-  SetFileReady(chosenMode == CurrentMode());
+  if (replace == Answer::OK) return Outcome::Of(Outcome::Kind::Ready);
+  if (replace != Answer::Yes) return Outcome::Of(Outcome::Kind::ReplaceDeclined);
+  files_.Delete(XferPath);
+  if (!files_.ErrorPending()) return Outcome::Of(Outcome::Kind::Ready);
+  const std::string text = files_.ErrorText();
+  files_.ClearError();
+  return Outcome::FileFailure(XferPath, text);
 }
 
 }  // namespace kelvane

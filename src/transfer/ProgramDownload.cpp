@@ -6,10 +6,8 @@
 #include <initializer_list>
 #include <span>
 
-#include "app/Main.h"
 #include "files/ImageFile.h"
 #include "files/ImageForm.h"
-#include "transfer/Frame.h"
 #include "transfer/Protocol.h"
 
 namespace kelvane {
@@ -25,22 +23,31 @@ bool FreshChunkHas(Link& link, std::initializer_list<std::uint8_t> wanted) {
   return std::any_of(wanted.begin(), wanted.end(), [&](std::uint8_t b) { return link.LatestHas(b); });
 }
 
-void ShowIfLatestHas(Main& main, std::uint8_t status, const char* text, const char* title, Icon icon) {
-  if (main.link.LatestHas(status)) main.view.MessageBox(text, title, Buttons::OK, icon);
+// The receiver's verdict on the image, read from the last chunk that came.
+Outcome VerdictOf(const Exchange& x) {
+  Verdict v;
+  v.checksumError = x.link.LatestHas(wire::kChecksumError);
+  v.verifyError = x.link.LatestHas(wire::kVerifyError);
+  v.complete = x.link.LatestHas(wire::kComplete);
+  using Kind = Outcome::Kind;
+  Outcome o = Outcome::Of(v.checksumError || v.verifyError ? Kind::Rejected
+                          : v.complete                     ? Kind::Complete
+                                                           : Kind::Stopped);
+  o.verdict = v;
+  return x.WithProgress(o);
 }
 
 }  // namespace
 
-void RunProgramDownload(Main& main) {
-  auto& view = main.view;
-  auto& files = main.files;
-  auto& link = main.link;
+Outcome RunProgramDownload(Exchange& x) {
+  auto& files = x.files;
+  auto& link = x.link;
 
   // The file: opened for reading only, never created; a file that cannot be read or that
   // cannot even hold its header block is refused before anything is sent.
-  if (!OpenTransferFile(main, OpenMode::Read)) return;
-  const int num = main.FileNum;
-  view.SetProgressMax(100);
+  if (!x.OpenFile(OpenMode::Read)) return x.FileFailure();
+  const int num = x.File();
+  x.view.SetProgressMax(100);
   const std::int64_t length = files.Length(num);
 
   std::array<std::uint8_t, wire::kPrefixSize + wire::kHeaderSize> header{};
@@ -48,38 +55,38 @@ void RunProgramDownload(Main& main) {
   const std::size_t headerSize =
       wire::kHeaderSize + (IsPrefixed(length, std::span(header).first(firstRead)) ? wire::kPrefixSize : 0);
   if (length < static_cast<std::int64_t>(headerSize)) {
-    CloseTransferFile(main);
-    view.MessageBox(kInvalidFileFormat, kFileErrorTitle, Buttons::OK, Icon::Critical);
-    return;
+    x.CloseFile();
+    return Outcome::Invalid(x.path);
   }
   files.Seek(num, 0);
 
   // Ready, header, verdict. Stop in any of these waits skips to the data loop, which then
   // sends nothing, so the end of data still goes out.
-  if (!Stopping(main)) {
+  if (!x.Stopping()) {
     link.ClearLatest();
-    while (!link.LatestHas(wire::kReady) && !Stopping(main)) link.ChunkPoll();
+    while (!link.LatestHas(wire::kReady) && !x.Stopping()) link.ChunkPoll();
   }
-  if (!Stopping(main)) {
+  if (!x.Stopping()) {
     link.Send(wire::kHeaderFollows);
     const std::span<std::uint8_t> block = std::span(header).first(headerSize);
     files.Read(num, block);
     link.Send(block);
 
     link.ClearLatest();
-    while (!Stopping(main)) {
+    while (!x.Stopping()) {
       if (FreshChunkHas(link, {wire::kAccepted, wire::kRefused, wire::kHwRefused, wire::kSwRefused,
                                wire::kModelRefused}))
         break;
     }
-    if (!Stopping(main) && !link.LatestHas(wire::kAccepted)) {
+    if (!x.Stopping() && !link.LatestHas(wire::kAccepted)) {
       // Refused (11 alone says no more than that).
-      CloseTransferFile(main);
-      ShowIfLatestHas(main, wire::kHwRefused, kHwNotMatched, kFileErrorTitle, Icon::Critical);
-      ShowIfLatestHas(main, wire::kSwRefused, kSwLower, kFileErrorTitle, Icon::Critical);
-      ShowIfLatestHas(main, wire::kModelRefused, kModelNotMatched, kFileErrorTitle, Icon::Critical);
-      main.StopFlag = true;
-      return;
+      x.CloseFile();
+      Outcome refused = Outcome::Of(Outcome::Kind::HeaderRefused);
+      refused.refusal.hw = link.LatestHas(wire::kHwRefused);
+      refused.refusal.sw = link.LatestHas(wire::kSwRefused);
+      refused.refusal.model = link.LatestHas(wire::kModelRefused);
+      x.Stop();
+      return refused;
     }
   }
 
@@ -88,7 +95,7 @@ void RunProgramDownload(Main& main) {
   std::array<std::uint8_t, kBlockData> data{};
   std::int64_t position = static_cast<std::int64_t>(headerSize);
   bool endOfFile = false;
-  while (!endOfFile && !Stopping(main)) {
+  while (!endOfFile && !x.Stopping()) {
     const std::size_t got = files.Read(num, data);
     if (got < kBlockData) {
       std::fill(data.begin() + static_cast<std::ptrdiff_t>(got), data.end(), wire::kFiller);
@@ -101,22 +108,20 @@ void RunProgramDownload(Main& main) {
     link.Send(data);
     link.Send(wire::kBlockTrail);
 
-    while (!Stopping(main)) {
+    while (!x.Stopping()) {
       if (FreshChunkHas(link, {wire::kAccepted})) break;
     }
-    ShowProgress(main, position, position, length);
+    x.ShowProgress(position, position, length);
   }
 
   link.Send(wire::kEnd);
   do {
     if (FreshChunkHas(link, {wire::kChecksumError, wire::kVerifyError, wire::kComplete})) break;
-  } while (!Stopping(main));
+  } while (!x.Stopping());
 
   // The verdict is read from the last chunk that came, also after Stop.
-  CloseTransferFile(main);
-  ShowIfLatestHas(main, wire::kChecksumError, kChecksumErrorText, "Kelvane Error", Icon::Critical);
-  ShowIfLatestHas(main, wire::kVerifyError, kVerifyErrorText, "Kelvane Error", Icon::Critical);
-  ShowIfLatestHas(main, wire::kComplete, kCompleteText, kAppName, Icon::Information);
+  x.CloseFile();
+  return VerdictOf(x);
 }
 
 }  // namespace kelvane

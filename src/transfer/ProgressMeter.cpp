@@ -6,31 +6,29 @@
 
 namespace kelvane {
 
-std::optional<SizeCounts> ParseSizeText(const std::string& text) {
-  long long done = 0, total = 0;
-  int used = 0;
-  if (std::sscanf(text.c_str(), "%lldk/%lldK%n", &done, &total, &used) != 2 ||
-      static_cast<std::size_t>(used) != text.size())
-    return std::nullopt;
-  return SizeCounts{done * 1000, total * 1000};
+namespace {
+constexpr std::int64_t kKilo = 1000;  // sizes shown to the user count 1000 bytes to the k
+}  // namespace
+
+std::string SizeText(std::int64_t done, std::int64_t total) {
+  return std::to_string(done / kKilo) + "k/" + std::to_string(total / kKilo) + "K";
 }
 
-void ProgressMeter::Start(Clock::time_point now) {
-  *this = ProgressMeter{};
-  start_ = now;
-  started_ = true;
-}
-
-void ProgressMeter::Update(const std::string& sizeText, float barValue, Clock::time_point now) {
-  if (!started_) Start(now);
-  sizeText_ = sizeText;
-  percent_ = std::clamp(static_cast<double>(barValue) * 100.0 / 95.0, 0.0, 100.0);
-  const auto counts = ParseSizeText(sizeText);
-  const double elapsed = std::chrono::duration<double>(now - start_).count();
-  rate_ = counts && elapsed > 0 ? static_cast<double>(counts->done) / elapsed : 0;
-  secondsLeft_.reset();
-  if (counts && rate_ > 0)
-    secondsLeft_ = std::max(0.0, static_cast<double>(counts->total - counts->done) / rate_);
+TransferProgress ProgressMeter::Update(std::int64_t done, std::int64_t total, TimePoint now) {
+  if (!start_) {
+    start_ = now;
+    startDone_ = done;
+  }
+  TransferProgress p;
+  p.done = done;
+  p.total = total;
+  p.percent = total <= 0 ? 100.0
+                         : std::clamp(static_cast<double>(done) * 100.0 / static_cast<double>(total), 0.0, 100.0);
+  const double elapsed = std::chrono::duration<double>(now - *start_).count();
+  if (elapsed > 0) p.bytesPerSecond = std::max(0.0, static_cast<double>(done - startDone_) / elapsed);
+  if (p.bytesPerSecond > 0)
+    p.secondsLeft = std::max(0.0, static_cast<double>(total - done) / p.bytesPerSecond);
+  return p;
 }
 
 std::string Duration(double seconds) {
@@ -43,11 +41,10 @@ std::string Duration(double seconds) {
   return buf;
 }
 
-std::string ProgressMeter::Line() const {
+std::string ProgressLine(const TransferProgress& p) {
   char buf[128];
-  const double kbps = rate_ / 1000.0;
-  std::snprintf(buf, sizeof buf, "%-11s %5.1f %%  %6.1f kB/s  %s left", sizeText_.c_str(), percent_,
-                kbps, secondsLeft_ ? Duration(*secondsLeft_).c_str() : "--:--");
+  std::snprintf(buf, sizeof buf, "%-11s %5.1f %%  %6.1f kB/s  %s left", SizeText(p.done, p.total).c_str(),
+                p.percent, p.bytesPerSecond / 1000.0, p.secondsLeft ? Duration(*p.secondsLeft).c_str() : "--:--");
   return buf;
 }
 

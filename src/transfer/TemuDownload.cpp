@@ -6,9 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "app/Main.h"
 #include "timecode/TimeCode.h"
-#include "transfer/Frame.h"
 #include "transfer/Protocol.h"
 
 namespace kelvane {
@@ -69,18 +67,17 @@ void SendStartReply(Link& link) {
 }
 
 // 02 02, count payload bytes: the file from offset on, FF behind its end; then 03.
-void SendReadReply(Main& main, const RequestBuffer& req, std::vector<std::uint8_t>& payload) {
+void SendReadReply(Exchange& x, const RequestBuffer& req, std::vector<std::uint8_t>& payload) {
   const std::size_t count = req[2] + 256u * req[3];
   const std::int64_t offset = req[4] + (std::int64_t{req[5]} << 8) + (std::int64_t{req[6]} << 16) +
                               (std::int64_t{req[7]} << 24);
-  main.files.Seek(main.FileNum, offset);
+  x.files.Seek(x.File(), offset);
   payload.resize(count);
-  const std::size_t got =
-      offset < kTemuOffsetLimit && count > 0 ? main.files.Read(main.FileNum, payload) : 0;
+  const std::size_t got = offset < kTemuOffsetLimit && count > 0 ? x.files.Read(x.File(), payload) : 0;
   std::fill(payload.begin() + static_cast<std::ptrdiff_t>(got), payload.end(), wire::kFiller);
 
   static constexpr std::uint8_t kReadHead[] = {wire::kStart, wire::kTemuRead};
-  auto& link = main.link;
+  auto& link = x.link;
   link.Send(kReadHead);
   const std::span<const std::uint8_t> all(payload);
   if (got > 0) link.Send(all.first(got));
@@ -89,10 +86,10 @@ void SendReadReply(Main& main, const RequestBuffer& req, std::vector<std::uint8_
 }
 
 // 02 03, MJD high and low, HH MM SS in BCD, 03: the PC's local date and time.
-void SendTimeReply(Main& main) {
-  const LocalDateTime now = main.clock.Local();
+void SendTimeReply(Exchange& x) {
+  const LocalDateTime now = x.clock.Local();
   const TimeField t = EncodeTimeField(now.year, now.month, now.day, now.hour, now.minute, now.second);
-  auto& link = main.link;
+  auto& link = x.link;
   link.Send(wire::kStart);
   link.Send(wire::kTemuTime);
   const std::uint8_t mjd[] = {t.mjdHigh, t.mjdLow};
@@ -105,15 +102,14 @@ void SendTimeReply(Main& main) {
 
 }  // namespace
 
-void RunTemuDownload(Main& main) {
-  auto& view = main.view;
-  auto& link = main.link;
-  auto& serial = main.serial;
+Outcome RunTemuDownload(Exchange& x) {
+  auto& link = x.link;
+  auto& serial = x.serial;
 
   // Any file can be served, an empty one too, but one that is not there is not made up.
-  if (!OpenTransferFile(main, OpenMode::Read)) return;
-  view.SetProgressMax(100);
-  const std::int64_t length = main.files.Length(main.FileNum);
+  if (!x.OpenFile(OpenMode::Read)) return x.FileFailure();
+  x.view.SetProgressMax(100);
+  const std::int64_t length = x.files.Length(x.File());
 
   RequestBuffer req;
   std::vector<std::uint8_t> payload;
@@ -123,13 +119,13 @@ void RunTemuDownload(Main& main) {
   serial.SetOutBufferCount(0);
   serial.SetInputLen(0);
 
-  while (running && !Stopping(main)) {
+  while (running && !x.Stopping()) {
     // Wait for a chunk with a 02, or for any bytes while a request is under way. Bytes
     // without a 02 between requests are dropped here.
     std::span<const std::uint8_t> chunk;
     const auto hasStart = [&] { return std::find(chunk.begin(), chunk.end(), wire::kStart) != chunk.end(); };
-    while (!hasStart() && !Stopping(main) && !(!chunk.empty() && req.Stored() > 0)) chunk = link.ChunkPoll();
-    if (Stopping(main)) break;
+    while (!hasStart() && !x.Stopping() && !(!chunk.empty() && req.Stored() > 0)) chunk = link.ChunkPoll();
+    if (x.Stopping()) break;
 
     req.Store(chunk);
     bool replied = false;
@@ -148,8 +144,8 @@ void RunTemuDownload(Main& main) {
         } else {
           serial.SetOutBufferCount(0);
           if (code == wire::kTemuStart) SendStartReply(link);
-          else if (code == wire::kTemuRead) SendReadReply(main, req, payload);
-          else SendTimeReply(main);
+          else if (code == wire::kTemuRead) SendReadReply(x, req, payload);
+          else SendTimeReply(x);
           replied = true;
         }
         req.Reset();
@@ -161,10 +157,11 @@ void RunTemuDownload(Main& main) {
         break;
     }
     if (replied) {
-      const std::int64_t position = main.files.Position(main.FileNum);
-      ShowProgress(main, position, position, length);
+      const std::int64_t position = x.files.Position(x.File());
+      x.ShowProgress(position, position, length);
     }
   }
+  return x.WithProgress(Outcome::Of(running ? Outcome::Kind::Stopped : Outcome::Kind::TemuEnded));
 }
 
 }  // namespace kelvane

@@ -5,12 +5,13 @@
 
 #include <cstdint>
 
+#include "transfer/Exchange.h"
+
 namespace kelvane {
 
-class Main;
-
-// Serves main.XferPath. Runs inside the transfer frame, which unlocks the window.
-void RunTemuDownload(Main& main);
+// Serves the exchange's path. Runs inside the transfer frame, which unlocks the window.
+// TemuEnded, Stopped or FileError.
+Outcome RunTemuDownload(Exchange& x);
 
 // Read offsets from here on are served like offsets beyond the end of the file.
 inline constexpr std::int64_t kTemuOffsetLimit = std::int64_t{1} << 31;

@@ -4,9 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "app/Main.h"
 #include "files/ImageFile.h"
-#include "transfer/Frame.h"
 #include "transfer/Protocol.h"
 
 namespace kelvane {
@@ -42,19 +40,14 @@ struct HeaderFields {
   }
 };
 
-// Writes to the upload file; a failure ends the upload with the system's reason.
-bool WriteOrReport(Main& main, std::span<const std::uint8_t> bytes) {
-  if (main.files.Write(main.FileNum, bytes)) return true;
-  ShowFileError(main);
-  return false;
-}
+bool Write(Exchange& x, std::span<const std::uint8_t> bytes) { return x.files.Write(x.File(), bytes); }
 
 // Header phase: 01 until the 08 comes (again at each tick while nothing arrives), then the
 // 64 header bytes. Returns false when stopped.
-bool ReceiveHeader(Main& main, std::array<std::uint8_t, kHeaderSize>& header, HeaderFields& fields) {
-  auto& link = main.link;
+bool ReceiveHeader(Exchange& x, std::array<std::uint8_t, kHeaderSize>& header, HeaderFields& fields) {
+  auto& link = x.link;
   int rxPos = 0;
-  while (!Stopping(main)) {
+  while (!x.Stopping()) {
     const auto b = link.BytePoll();
     if (b) {
       if (rxPos == 0) {
@@ -73,8 +66,7 @@ bool ReceiveHeader(Main& main, std::array<std::uint8_t, kHeaderSize>& header, He
   return false;
 }
 
-void ShowHeader(Main& main, const HeaderFields& f) {
-  auto& view = main.view;
+void ShowHeader(MainView& view, const HeaderFields& f) {
   // The two shown parts of a version are its bytes 2 and 3: the image check's two-part shape.
   view.SetText(Control::HWver, VersionText(kHwLabel, 0, 0, f.hw1, f.hw2));
   view.SetText(Control::SWver, VersionText(kSwLabel, 0, 0, f.sw1, f.sw2));
@@ -83,13 +75,13 @@ void ShowHeader(Main& main, const HeaderFields& f) {
 
 // Block phase: blocks of 1029 bytes, data at 3 to 1026, each written and acknowledged,
 // until the end marker 03 comes where a block would start.
-void ReceiveBlocks(Main& main, std::uint32_t announcedLength) {
-  auto& link = main.link;
+Outcome ReceiveBlocks(Exchange& x, std::uint32_t announcedLength) {
+  auto& link = x.link;
   std::array<std::uint8_t, kBlockData> block{};
   std::int64_t blockCount = 0;
   int rxPos = 0;
   int silentTicks = 0;
-  while (!Stopping(main)) {
+  while (!x.Stopping()) {
     const auto b = link.BytePoll();
     if (!b) {
       if (!link.TimedOut()) continue;
@@ -105,48 +97,52 @@ void ReceiveBlocks(Main& main, std::uint32_t announcedLength) {
     silentTicks = 0;
     if (rxPos == 0 && *b == wire::kEnd) {
       link.Send(wire::kComplete);
-      main.view.MessageBox(kUploadCompleted, kUploadTitle, Buttons::OK, Icon::Information);
-      return;
+      return x.WithProgress(Outcome::Of(Outcome::Kind::UploadCompleted));
     }
     if (rxPos >= kDataFirst && rxPos < kDataEnd) block[static_cast<std::size_t>(rxPos - kDataFirst)] = *b;
     if (++rxPos < static_cast<int>(kBlockSize)) continue;
 
     rxPos = 0;
-    if (!WriteOrReport(main, block)) return;
+    if (!Write(x, block)) return x.FileFailure();
     ++blockCount;
     const std::int64_t received = blockCount * static_cast<std::int64_t>(kBlockData);
-    ShowProgress(main, received, static_cast<std::int64_t>(kHeaderSize) + received, announcedLength);
-    main.clock.Pause(kAckPause);
+    x.ShowProgress(received, static_cast<std::int64_t>(kHeaderSize) + received, announcedLength);
+    x.clock.Pause(kAckPause);
     link.Send(wire::kAccepted);
   }
+  return x.WithProgress(Outcome::Of(Outcome::Kind::Stopped));
 }
 
 }  // namespace
 
-void RunUpload(Main& main) {
-  auto& view = main.view;
-  auto& link = main.link;
+Outcome RunUpload(Exchange& x) {
+  auto& view = x.view;
+  auto& link = x.link;
 
   // Emptied on open: nothing of an older, longer file survives behind the new image.
-  if (!OpenTransferFile(main, OpenMode::WriteTruncate)) return;
-  view.SetText(Control::File, main.XferPath);
+  if (!x.OpenFile(OpenMode::WriteTruncate)) return x.FileFailure();
+  view.SetText(Control::File, x.path);
 
   link.Flush();
-  main.serial.SetInputLen(1);
+  x.serial.SetInputLen(1);
   link.ClearTimeOut();
   link.Send(wire::kReady);
   view.SetProgressMax(100);
 
   std::array<std::uint8_t, kHeaderSize> header{};
   HeaderFields fields;
-  const bool complete = ReceiveHeader(main, header, fields);
-  ShowHeader(main, fields);
+  const bool complete = ReceiveHeader(x, header, fields);
+  ShowHeader(view, fields);
   // Stopped during the header: the texts show what came, the file stays empty.
-  if (complete && WriteOrReport(main, header)) {
+  Outcome result = Outcome::Of(Outcome::Kind::Stopped);
+  if (complete && !Write(x, header)) {
+    result = x.FileFailure();
+  } else if (complete) {
     link.Send(wire::kAccepted);
-    ReceiveBlocks(main, fields.announcedLength);
+    result = ReceiveBlocks(x, fields.announcedLength);
   }
-  main.serial.SetInputLen(0);
+  x.serial.SetInputLen(0);
+  return result;
 }
 
 }  // namespace kelvane

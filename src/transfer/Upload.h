@@ -5,12 +5,13 @@
 
 #include <chrono>
 
+#include "transfer/Exchange.h"
+
 namespace kelvane {
 
-class Main;
-
-// Writes into main.XferPath. Runs inside the transfer frame, which unlocks the window.
-void RunUpload(Main& main);
+// Writes into the exchange's path. Runs inside the transfer frame, which unlocks the window.
+// UploadCompleted, Stopped or FileError.
+Outcome RunUpload(Exchange& x);
 
 // The pause before each block's acknowledge, without pumping events: the receiver needs a
 // moment between the end of its block and the acknowledge.
@@ -18,8 +19,5 @@ inline constexpr std::chrono::milliseconds kAckPause{1};
 
 // Consecutive silent ticks inside a block after which the block is asked for again.
 inline constexpr int kSilentTicksBeforeResend = 6;
-
-inline constexpr const char* kUploadCompleted = "Upload Completed";
-inline constexpr const char* kUploadTitle = "UpLoad";
 
 }  // namespace kelvane

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/CliOptions.h"
-#include "cli/Outcome.h"
+#include "cli/ExitStatus.h"
 
 namespace kelvane::cli {
 namespace {
@@ -47,29 +47,54 @@ TEST(CliArguments, MistakesAreUsageErrors) {
   EXPECT_EQ(Parse({"--bogus", "--help"}).error, "");
 }
 
-TEST(CliOutcome, MessagesMapToExitStatusesAndTheFirstFailureCounts) {
-  const std::pair<const char*, int> errors[] = {
-      {"HW version is not matched", kHeaderRefused}, {"SW version is lower", kHeaderRefused},
-      {"Model ID is not matched", kHeaderRefused},   {"CheckSUM Error", kDataRejected},
-      {"Verify Error", kDataRejected},               {"Invalid File format", kFileError},
-      {"Serial Port is not available", kPortUnavailable},
-      {"Permission denied", kFileError}};  // a system error description in an error box
-  for (auto [text, status] : errors) EXPECT_EQ(MeaningOf(text, true).status, status) << text;
-  EXPECT_TRUE(MeaningOf("Upload Completed", false).success);
-  EXPECT_EQ(MeaningOf("Replace existing file - a.bin?", false).status, kDone);  // a question is no failure
-  EXPECT_FALSE(MeaningOf("Replace existing file - a.bin?", false).success);
+Outcome Made(Outcome::Kind kind, HeaderRefusal refusal = {}, Verdict verdict = {}, bool lineLost = false) {
+  Outcome o = Outcome::Of(kind);
+  o.refusal = refusal;
+  o.verdict = verdict;
+  o.lineLost = lineLost;
+  return o;
+}
 
-  Outcome o;
-  o.Message("Kelvane Complete", false);
-  EXPECT_EQ(o.Status(), kDone);
-  EXPECT_TRUE(o.SawSuccess());
-  o.Message("HW version is not matched", true);
-  o.Message("CheckSUM Error", true);
-  EXPECT_EQ(o.Status(), kHeaderRefused);
-  o.MarkTimedOut();
-  EXPECT_EQ(o.Status(), kTimedOut);
-  o.MarkStopped();  // a signal comes first
-  EXPECT_EQ(o.Status(), kStopped);
+TEST(CliExitStatus, EachTransferOutcomeHasItsStatusAndLine) {
+  using K = Outcome::Kind;
+  struct Case {
+    const char* name;
+    Command command;
+    Outcome outcome;
+    int status;
+    bool explained;  // a line of the front end's own says why (no box did)
+  };
+  const Case cases[] = {
+      {.name = "download complete", .command = Command::Download, .outcome = Made(K::Complete, {}, {.complete = true}), .status = kDone, .explained = false},
+      {.name = "refused, hw", .command = Command::Download, .outcome = Made(K::HeaderRefused, {.hw = true}), .status = kHeaderRefused, .explained = false},
+      {.name = "refused, no reason", .command = Command::DownloadSdx, .outcome = Made(K::HeaderRefused), .status = kHeaderRefused, .explained = true},
+      {.name = "refused, no reason, line lost", .command = Command::Download, .outcome = Made(K::HeaderRefused, {}, {}, true), .status = kPortUnavailable, .explained = false},
+      {.name = "checksum and complete", .command = Command::Download, .outcome = Made(K::Rejected, {}, {.checksumError = true, .complete = true}), .status = kDataRejected, .explained = false},
+      {.name = "verify error, line lost", .command = Command::Download, .outcome = Made(K::Rejected, {}, {.verifyError = true}, true), .status = kDataRejected, .explained = false},
+      {.name = "complete, line lost", .command = Command::Download, .outcome = Made(K::Complete, {}, {.complete = true}, true), .status = kPortUnavailable, .explained = false},
+      {.name = "no verdict", .command = Command::Download, .outcome = Made(K::Stopped), .status = kDataRejected, .explained = true},
+      {.name = "invalid image", .command = Command::Download, .outcome = Made(K::InvalidFile), .status = kFileError, .explained = false},
+      {.name = "upload complete", .command = Command::Upload, .outcome = Made(K::UploadCompleted), .status = kDone, .explained = false},
+      {.name = "upload cut short", .command = Command::Upload, .outcome = Made(K::Stopped), .status = kDataRejected, .explained = true},
+      {.name = "upload write failed", .command = Command::Upload, .outcome = Outcome::FileFailure("up.bin", "No space left on device"), .status = kFileError, .explained = false},
+      {.name = "temu ended", .command = Command::DownloadTemu, .outcome = Made(K::TemuEnded), .status = kDone, .explained = false},
+      {.name = "temu line lost", .command = Command::DownloadTemu, .outcome = Made(K::Stopped, {}, {}, true), .status = kPortUnavailable, .explained = false},
+  };
+  for (const Case& c : cases) {
+    const Report r = TransferReport(c.command, c.outcome);
+    EXPECT_EQ(r.status, c.status) << c.name;
+    EXPECT_EQ(!r.error.empty(), c.explained) << c.name;
+  }
+}
+
+TEST(CliExitStatus, OnlyAReadyFileIsAChoice) {
+  using K = Outcome::Kind;
+  EXPECT_EQ(SelectionReport(Outcome::Of(K::Ready), "a.bin").status, kDone);
+  EXPECT_EQ(SelectionReport(Outcome::Of(K::ReplaceDeclined), "a.bin").error, "a.bin exists; --force replaces it");
+  EXPECT_EQ(SelectionReport(Outcome::Of(K::Cancelled), "a.bin").error, "a.bin cannot be used");
+  const Report failed = SelectionReport(Outcome::FileFailure("a.bin", "Permission denied"), "a.bin");
+  EXPECT_EQ(failed.status, kFileError);
+  EXPECT_EQ(failed.error, "") << "the box has said why";
 }
 
 }  // namespace

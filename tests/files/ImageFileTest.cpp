@@ -17,7 +17,9 @@ struct ImageCheckRig : Window {
     view.messages.clear();
     main.XferPath = name;
     main.FileNum = static_cast<std::int16_t>(files.FreeFile());
-    const bool ok = CheckImage(main);
+    const Outcome result = CheckImage(files, view, main.FileNum, main.XferPath);
+    ShowOutcome(view, result);
+    const bool ok = result.kind == Outcome::Kind::Ready;
     EXPECT_FALSE(files.IsOpen(main.FileNum)) << "the check leaves its file open";
     if (!ok) { EXPECT_EQ(view.messages.at(0).buttons, Buttons::OK); }
     return ok;

@@ -20,7 +20,9 @@ struct SdxRig : Window {
     if (!list.empty()) WriteFile(name, list);
     view.messages.clear();
     main.XferPath = name, main.FileNum = 1;
-    ok = ConvertSdx(main);
+    const Outcome result = ConvertSdx(files, view, main.FileNum, main.XferPath);
+    ShowOutcome(view, result);
+    ok = result.kind == Outcome::Kind::Ready;
   }
   // Refused with this reason; the files of an earlier conversion (or none) as they were,
   // nothing else left behind.
@@ -113,10 +115,7 @@ TEST(SdxConversion, ListUnderTheNameOfItsOwnResultIsKept) {
     SdxRig w;
     WriteFile(kTempList, list);
     if (std::string(name) == "link.sdx") fs::create_symlink(kTempList, name);
-    else WriteFile(name, list);
-    w.view.messages.clear();
-    w.main.XferPath = name, w.main.FileNum = 1;
-    w.ok = ConvertSdx(w.main);
+    w.Convert(std::string(name) == "link.sdx" ? Bytes{} : list, name);
     EXPECT_FALSE(w.ok);
     ASSERT_EQ(w.view.messages.size(), 1u);
     EXPECT_NE(w.view.messages[0].text.find(name), std::string::npos) << w.view.messages[0].text;

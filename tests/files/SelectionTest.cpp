@@ -62,17 +62,20 @@ TEST(Selection, CancelGivesStartBackOnlyForAChoiceUnderTheCurrentMode) {
 }
 
 TEST(Selection, UploadAsksBeforeReplacingAnExistingFile) {
+  using K = Outcome::Kind;
   struct Case {
     const char* name;
     std::deque<Answer> answers;
     bool deleted, ready;
     std::string path;
+    Outcome::Kind outcome;
   };
-  const Case cases[] = {{"absent", {}, false, true, "new.bin"},
-                        {"no, then another name", {Answer::No}, false, true, "fresh.bin"},
-                        {"yes", {Answer::Yes}, true, true, "old.bin"},
-                        {"no, then cancel", {Answer::No}, false, false, "old.bin"},
-                        {"cancel", {Answer::Cancel}, false, false, "old.bin"}};
+  const Case cases[] = {
+      {.name = "absent", .answers = {}, .deleted = false, .ready = true, .path = "new.bin", .outcome = K::Ready},
+      {.name = "no, then another name", .answers = {Answer::No}, .deleted = false, .ready = true, .path = "fresh.bin", .outcome = K::Ready},
+      {.name = "yes", .answers = {Answer::Yes}, .deleted = true, .ready = true, .path = "old.bin", .outcome = K::Ready},
+      {.name = "no, then cancel", .answers = {Answer::No}, .deleted = false, .ready = false, .path = "old.bin", .outcome = K::Cancelled},
+      {.name = "cancel", .answers = {Answer::Cancel}, .deleted = false, .ready = false, .path = "old.bin", .outcome = K::ReplaceDeclined}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SelectionRig w;
@@ -85,7 +88,9 @@ TEST(Selection, UploadAsksBeforeReplacingAnExistingFile) {
       EXPECT_TRUE(m.text == "Replace existing file - old.bin?" && m.buttons == Buttons::YesNoCancel && m.icon == Icon::Question);
     EXPECT_EQ(fs::exists("old.bin"), !c.deleted);
     EXPECT_FALSE(fs::exists("new.bin") || fs::exists("fresh.bin"));
-    EXPECT_TRUE(w.StartEnabled() == c.ready && w.main.XferPath == c.path);
+    EXPECT_EQ(w.StartEnabled(), c.ready);
+    EXPECT_EQ(w.main.XferPath, c.path);
+    EXPECT_EQ(w.main.LastSelection().kind, c.outcome);
     if (c.answers == std::deque{Answer::No}) { EXPECT_EQ(w.view.chooserRequests.at(1).initialName, "old.bin"); }
     if (c.ready) { EXPECT_EQ(w.view.Text(Control::File), c.deleted ? "" : c.path); }
     w.main.Browse_Click();  // a refused target is not armed by a later cancel either
@@ -101,6 +106,7 @@ TEST(Selection, ProgramImageIsCheckedAfterTheFileBoxIsSet) {
   WriteFile("bad.bin", Bytes(100, 0));
   w.Browse("bad.bin");
   w.ExpectOnlyMessage("Invalid File format", "File Error", Icon::Critical);
+  EXPECT_EQ(w.main.LastSelection().kind, Outcome::Kind::InvalidFile);
   EXPECT_EQ(w.view.Text(Control::File) + ", " + w.view.Text(Control::HWver), "bad.bin, HW version : 1.05");
   w.main.Browse_Click();  // not armed again by a cancelled chooser
   EXPECT_FALSE(w.StartEnabled());
@@ -109,9 +115,9 @@ TEST(Selection, ProgramImageIsCheckedAfterTheFileBoxIsSet) {
 TEST(Selection, SdxListIsConvertedAndTheContainerIsSent) {
   SelectionRig w;
   w.view.SetValue(Control::SDXDot, true);
-  WriteFile("astra.sdx", Sdx("011", "778", '0'));
-  w.Browse("astra.sdx");
-  EXPECT_EQ(w.main.XferPath + " " + w.main.ChosenPath + " " + w.view.Text(Control::File), "satcodx.tm1 astra.sdx astra.sdx");
+  WriteFile("channels.sdx", Sdx("011", "778", '0'));
+  w.Browse("channels.sdx");
+  EXPECT_EQ(w.main.XferPath + " " + w.main.ChosenPath + " " + w.view.Text(Control::File), "satcodx.tm1 channels.sdx channels.sdx");
   EXPECT_TRUE(w.StartEnabled() && !w.view.busy);
   w.main.Browse_Click();  // the chooser opens on the container
   EXPECT_EQ(w.view.chooserRequests.back().initialName, kTempContainer);
@@ -123,8 +129,9 @@ TEST(Selection, SdxListIsConvertedAndTheContainerIsSent) {
   w.main.Browse_Click();  // the raw list is never armed by a later cancel
   EXPECT_FALSE(w.StartEnabled());
   w.view.onPump = [&] { w.main.SelectOption(Control::UpDot, true); };  // the mode changes meanwhile
-  w.Browse("astra.sdx");
+  w.Browse("channels.sdx");
   EXPECT_FALSE(w.StartEnabled());
+  EXPECT_EQ(w.main.LastSelection().kind, Outcome::Kind::Cancelled) << "a stale choice is no choice";
 }
 
 }  // namespace

@@ -43,6 +43,7 @@ class FakeView : public MainView {
   void SetCaption(Control c, const std::string& t) override { caption[c] = t; }
   void SetProgressMax(int) override {}
   void SetProgressValue(float v) override { progress = v, progressHistory.push_back(v); }
+  void ShowTransferProgress(const TransferProgress& p) override { progressReports.push_back(p); }
   Answer MessageBox(const std::string& t, const std::string& title, Buttons b, Icon i) override {
     messages.push_back({t, title, b, i});
     const Answer def = b == Buttons::YesNoCancel ? Answer::Cancel : b == Buttons::AbortRetryIgnore ? Answer::Ignore : Answer::OK;
@@ -76,6 +77,7 @@ class FakeView : public MainView {
   std::map<Control, std::string> text, caption, toolTip;
   float progress = 0;
   std::vector<float> progressHistory;
+  std::vector<TransferProgress> progressReports;
   bool busy = false;
   int closeRequests = 0;
   std::vector<ShownMessage> messages;

@@ -87,6 +87,7 @@ TEST(Download, HeaderVerdictsAreShownInOrderAndNoDataFollowsARefusal) {
     EXPECT_EQ(d.view.MessageTexts(), texts);
     for (const auto& m : d.view.messages) EXPECT_TRUE(accepted || (m.title == "File Error" && m.icon == Icon::Critical));
     EXPECT_EQ(d.main.StopFlag, !accepted);
+    EXPECT_EQ(d.main.LastTransfer().kind, accepted ? Outcome::Kind::Complete : Outcome::Kind::HeaderRefused);
     d.ExpectUnlocked();
   }
 }
@@ -102,6 +103,8 @@ TEST(Download, FinalVerdictsAreShownInOrderFromAFreshReadOnly) {
     d.Start();
     EXPECT_EQ(d.view.MessageTexts(), texts) << Hex(verdict);
     if (texts.size() > 1) { EXPECT_EQ(d.view.messages[0].title, "Kelvane Error"); }
+    const bool rejected = texts[0] != "Kelvane Complete";
+    EXPECT_EQ(d.main.LastTransfer().kind, rejected ? Outcome::Kind::Rejected : Outcome::Kind::Complete) << Hex(verdict);
   }
   // A 17 in the same read as the last block's 10 is not seen; Stop ends the final wait and
   // the verdict is read from the last chunk that came, which said complete.
@@ -127,6 +130,7 @@ TEST(Download, StopInEveryWaitStillSendsTheEndOfData) {
     if (phase < 4) d.rx.Expect({0x03});
     d.Start();
     EXPECT_TRUE(d.view.messages.empty());
+    EXPECT_EQ(d.main.LastTransfer().kind, Outcome::Kind::Stopped);
     d.ExpectUnlocked();
   }
 }

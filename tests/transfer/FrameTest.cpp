@@ -1,4 +1,4 @@
-#include "transfer/Frame.h"
+#include "transfer/Exchange.h"
 
 #include <gtest/gtest.h>
 
@@ -10,19 +10,27 @@ namespace {
 // Every way a transfer can end: the settings are written before the exchange, in order,
 // only Stop is usable while it runs, and the window is unlocked afterwards.
 TEST(Frame, EveryWayOutUnlocksTheWindow) {
+  using K = Outcome::Kind;
   struct WayOut {
     const char* name;
     Control mode, type;
     std::function<void(Rig&)> script;
+    Outcome::Kind outcome;
   };
   const WayOut ways[] = {
-      {"download refused", Control::DownDot, Control::ProgramDot, [](Rig& r) { r.rx.Send({0x01}).Idle(3).Send({0x12}); }},
-      {"download file missing", Control::DownDot, Control::ProgramDot, [](Rig& r) { r.main.XferPath = "none"; }},
-      {"temu stopped", Control::DownDot, Control::TemuDot, [](Rig& r) { r.rx.Idle(3).Stop(); }},
-      {"upload complete", Control::UpDot, Control::ProgramDot,
-       [](Rig& r) { r.rx.Expect({0x01}).Send(Concat({B({0x08}), Bytes(64, 0)})).Expect({0x10}).Send({0x03}); }},
-      {"upload cannot open", Control::UpDot, Control::ProgramDot, [](Rig& r) { r.main.XferPath = "none/up.bin"; }},
-      {"upload with temu selected", Control::UpDot, Control::TemuDot, [](Rig&) {}},
+      {.name = "download refused", .mode = Control::DownDot, .type = Control::ProgramDot,
+       .script = [](Rig& r) { r.rx.Send({0x01}).Idle(3).Send({0x12}); }, .outcome = K::HeaderRefused},
+      {.name = "download file missing", .mode = Control::DownDot, .type = Control::ProgramDot,
+       .script = [](Rig& r) { r.main.XferPath = "none"; }, .outcome = K::FileError},
+      {.name = "temu stopped", .mode = Control::DownDot, .type = Control::TemuDot,
+       .script = [](Rig& r) { r.rx.Idle(3).Stop(); }, .outcome = K::Stopped},
+      {.name = "upload complete", .mode = Control::UpDot, .type = Control::ProgramDot,
+       .script = [](Rig& r) { r.rx.Expect({0x01}).Send(Concat({B({0x08}), Bytes(64, 0)})).Expect({0x10}).Send({0x03}); },
+       .outcome = K::UploadCompleted},
+      {.name = "upload cannot open", .mode = Control::UpDot, .type = Control::ProgramDot,
+       .script = [](Rig& r) { r.main.XferPath = "none/up.bin"; }, .outcome = K::FileError},
+      {.name = "upload with temu selected", .mode = Control::UpDot, .type = Control::TemuDot, .script = [](Rig&) {},
+       .outcome = K::Nothing},
   };
   for (const auto& way : ways) {
     SCOPED_TRACE(way.name);
@@ -46,7 +54,11 @@ TEST(Frame, EveryWayOutUnlocksTheWindow) {
                                                           std::string("Startup/Type=") + type, "Startup/FileName=chosen.bin"}));
     r.ExpectUnlocked();
     EXPECT_FALSE(r.files.IsOpen(1));
+    EXPECT_EQ(r.main.LastTransfer().kind, way.outcome);
+    EXPECT_FALSE(r.main.LastTransfer().lineLost);
+    if (way.outcome == K::FileError) { EXPECT_EQ(r.main.LastTransfer().path, r.main.XferPath); }
     if (std::string(way.name) == "upload cannot open") { EXPECT_EQ(r.view.MessageTexts()[0], "No such file or directory"); }
+    if (std::string(way.name) == "upload cannot open") { EXPECT_EQ(r.main.LastTransfer().systemError, "No such file or directory"); }
     if (way.type == Control::TemuDot && way.mode == Control::UpDot) {
       EXPECT_TRUE(r.serial.written.empty() && r.view.messages.empty() && r.view.pumps == 0);
     }
@@ -69,6 +81,8 @@ TEST(Frame, LostLineEndsTheTransferAndClosesThePort) {
     EXPECT_TRUE(r.rx.Finished());
     EXPECT_LT(r.view.pumps, 100) << "no endless loop on a dead line";
     r.ExpectOnlyMessage("Serial Port is not available", "Error", Icon::Critical);
+    EXPECT_TRUE(r.main.LastTransfer().lineLost);
+    EXPECT_EQ(r.main.LastTransfer().kind, Outcome::Kind::Stopped);
     EXPECT_FALSE(r.serial.PortOpen() || r.main.TransferRunning() || r.main.FileNum);
     EXPECT_EQ(r.view.caption[Control::portOpen], "Port Open");
     EXPECT_EQ(r.view.toolTip[Control::Status], "COM1: device unplugged");

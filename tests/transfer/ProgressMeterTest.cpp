@@ -5,29 +5,41 @@
 namespace kelvane {
 namespace {
 
-TEST(ProgressMeter, SizeTextRateAndTimeLeft) {
-  EXPECT_FALSE(ParseSizeText("12k/"));
-  EXPECT_FALSE(ParseSizeText("12k/2097Kx"));
-  const auto counts = ParseSizeText("12k/2097K");
-  ASSERT_TRUE(counts);
-  EXPECT_EQ(counts->done, 12000);
-  EXPECT_EQ(counts->total, 2097000);
+using namespace std::chrono;
 
-  using namespace std::chrono;
+TEST(ProgressMeter, RateAndTimeLeftCountBytesAfterTheFirstStep) {
   ProgressMeter m;
   const auto t0 = steady_clock::time_point{} + hours(1);
-  m.Start(t0);
-  m.Update("20k/40K", 47.5f, t0 + seconds(2));
-  EXPECT_DOUBLE_EQ(m.Percent(), 50.0);  // the bar runs 0..95 for 0..100 %
-  EXPECT_DOUBLE_EQ(m.BytesPerSecond(), 10000.0);
-  for (const char* part : {"20k/40K", " 50.0 %", "10.0 kB/s", "0:02 left"})
-    EXPECT_NE(m.Line().find(part), std::string::npos) << m.Line();
-  // The bar stops at 95 while the transfer runs; the line never shows more than 100 %.
-  m.Update("40k/40K", 95.0f, t0 + seconds(4));
-  EXPECT_DOUBLE_EQ(m.Percent(), 100.0);
-  EXPECT_NE(m.Line().find("0:00 left"), std::string::npos);
+  const TransferProgress first = m.Update(1024, 40960, t0);
+  EXPECT_EQ(first.bytesPerSecond, 0.0);
+  EXPECT_FALSE(first.secondsLeft) << "no rate before a second step";
+  EXPECT_EQ(ProgressLine(first), "1k/40K        2.5 %     0.0 kB/s  --:-- left");
+
+  // Exact bytes, not the size text's thousands: 1024 bytes more in 0.5 s.
+  const TransferProgress p = m.Update(2048, 40960, t0 + milliseconds(500));
+  EXPECT_DOUBLE_EQ(p.percent, 5.0);
+  EXPECT_DOUBLE_EQ(p.bytesPerSecond, 2048.0);
+  ASSERT_TRUE(p.secondsLeft);
+  EXPECT_DOUBLE_EQ(*p.secondsLeft, 19.0);
+  EXPECT_EQ(ProgressLine(p), "2k/40K        5.0 %     2.0 kB/s  0:19 left");
+}
+
+TEST(ProgressMeter, PercentStaysWithinTheWhole) {
+  struct Case {
+    std::int64_t done, total;
+    double percent;
+  };
+  for (const Case c : {Case{.done = 0, .total = 0, .percent = 100.0}, Case{.done = 50, .total = 40, .percent = 100.0},
+                       Case{.done = 10, .total = 40, .percent = 25.0}}) {
+    ProgressMeter m;
+    EXPECT_DOUBLE_EQ(m.Update(c.done, c.total, steady_clock::time_point{}).percent, c.percent) << c.done << "/" << c.total;
+  }
+}
+
+TEST(ProgressMeter, Durations) {
   EXPECT_EQ(Duration(59.6), "1:00");
   EXPECT_EQ(Duration(3725), "1:02:05");
+  EXPECT_EQ(Duration(-3), "0:00");
 }
 
 }  // namespace

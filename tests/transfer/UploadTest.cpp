@@ -42,6 +42,14 @@ TEST(Upload, StoresHeaderAndBlocksAndShowsTheHeader) {
   EXPECT_EQ(u.view.Text(Control::HWver) + ", " + u.view.Text(Control::SWver) + ", " + u.view.Text(Control::ModelID),
             "HW version : 1.05, SW version : 2A.0B, Model ID : 1205");
   u.ExpectOnlyMessage("Upload Completed", "UpLoad", Icon::Information);
+  // The bytes of the file with the rate on the window's clock: 1024 bytes in the 1 ms pause
+  // before the first acknowledge.
+  ASSERT_EQ(u.view.progressReports.size(), 2u);
+  EXPECT_EQ(u.view.progressReports[1].done, 2048);
+  EXPECT_EQ(u.view.progressReports[1].total, 2097152);
+  EXPECT_DOUBLE_EQ(u.view.progressReports[1].bytesPerSecond, 1024000.0);
+  EXPECT_EQ(u.main.LastTransfer().kind, Outcome::Kind::UploadCompleted);
+  EXPECT_EQ(u.main.LastTransfer().done, 2048);
   EXPECT_EQ(u.serial.inputLenHistory.front(), 1) << "one byte per read while the upload runs";
   EXPECT_GE(u.serial.inDrops, 1) << "the port is flushed before ready";
   EXPECT_EQ(u.clock.pauses, (std::vector<std::chrono::microseconds>(2, kAckPause)));

@@ -245,21 +245,17 @@ void QtMainWindow::SetText(Control c, const std::string& text) {
   if (!e) return;
   // The model text of an image is NUL-padded: show it up to its first NUL.
   e->setText(ToQt(c == Control::ModelID ? text.substr(0, text.find('\0')) : text));
-  if (c != Control::Info) return;
-  // A transfer shows its first size text: the rate is measured from here. An empty size
-  // text ends the transfer.
-  if (infoText_.empty() && !text.empty()) meter_.Start(std::chrono::steady_clock::now());
-  infoText_ = text;
-  if (text.empty()) {
+  // An empty size text ends the transfer: the title and the tooltip lose its progress.
+  if (c == Control::Info && text.empty()) {
     setWindowTitle(kAppName);
     e->setToolTip({});
   }
 }
 
-void QtMainWindow::ShowMeter(float barValue) {
-  if (infoText_.empty()) return;
-  meter_.Update(infoText_, barValue, std::chrono::steady_clock::now());
-  const QString line = ToQt(meter_.Line()).simplified();
+void QtMainWindow::ShowTransferProgress(const TransferProgress& progress) {
+  // Percentage, rate and time left of the running transfer, in the title and the size
+  // text's tooltip.
+  const QString line = ToQt(ProgressLine(progress)).simplified();
   setWindowTitle(QStringLiteral("%1 - %2").arg(kAppName, line));
   Widget(Control::Info)->setToolTip(line);
 }
@@ -277,7 +273,6 @@ void QtMainWindow::SetProgressValue(float value) {
   // QProgressBar ignores a value outside its range; the bar shows the nearest end instead.
   const int v = static_cast<int>(value);
   bar_->setValue(std::clamp(v, bar_->minimum(), bar_->maximum()));
-  ShowMeter(value);
 }
 
 Answer QtMainWindow::MessageBox(const std::string& text, const std::string& title, Buttons buttons,

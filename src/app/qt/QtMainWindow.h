@@ -48,6 +48,7 @@ class QtMainWindow final : public QWidget, public MainView {
   void SetCaption(Control c, const std::string& caption) override;
   void SetProgressMax(int max) override;
   void SetProgressValue(float value) override;
+  void ShowTransferProgress(const TransferProgress& progress) override;
   Answer MessageBox(const std::string& text, const std::string& title, Buttons buttons, Icon icon) override;
   ChooserResult ShowOpenDialog(const ChooserRequest& request) override;
   void PumpEvents(std::chrono::milliseconds maxWait) override;
@@ -76,10 +77,6 @@ class QtMainWindow final : public QWidget, public MainView {
   Main* main_ = nullptr;
   std::array<QWidget*, kControls> widgets_{};
   QProgressBar* bar_ = nullptr;
-  // Rate and time left of the running transfer, shown in the title and the size text's tooltip.
-  ProgressMeter meter_;
-  std::string infoText_;
-  void ShowMeter(float barValue);
   QButtonGroup* ports_ = nullptr;
   QButtonGroup* modes_ = nullptr;
   QButtonGroup* types_ = nullptr;

@@ -1,0 +1,53 @@
+#include "app/Messages.h"
+
+namespace kelvane {
+
+namespace {
+
+void Show(MainView& view, const char* text, const char* title, Icon icon) {
+  view.MessageBox(text, title, Buttons::OK, icon);
+}
+
+}  // namespace
+
+std::string ReplaceQuestion(const std::string& path) { return "Replace existing file - " + path + "?"; }
+
+void ShowOutcome(MainView& view, const Outcome& o) {
+  using Kind = Outcome::Kind;
+  switch (o.kind) {
+    case Kind::PortUnavailable:
+      Show(view, kPortNotAvailable, kErrorTitle, Icon::Critical);
+      break;
+    case Kind::FileError:
+      view.MessageBox(o.systemError.empty() ? kFileCannotBeUsed : o.systemError, "", Buttons::OK,
+                      Icon::Exclamation);
+      break;
+    case Kind::InvalidFile:
+      Show(view, kInvalidFileFormat, kFileErrorTitle, Icon::Critical);
+      break;
+    case Kind::HeaderRefused:
+      if (o.refusal.hw) Show(view, kHwNotMatched, kFileErrorTitle, Icon::Critical);
+      if (o.refusal.sw) Show(view, kSwLower, kFileErrorTitle, Icon::Critical);
+      if (o.refusal.model) Show(view, kModelNotMatched, kFileErrorTitle, Icon::Critical);
+      break;
+    case Kind::Complete:
+    case Kind::Rejected:
+    case Kind::Stopped:
+      // A download's verdict is read also after Stop; each part has its own box.
+      if (o.verdict.checksumError) Show(view, kChecksumErrorText, kTransferErrorTitle, Icon::Critical);
+      if (o.verdict.verifyError) Show(view, kVerifyErrorText, kTransferErrorTitle, Icon::Critical);
+      if (o.verdict.complete) Show(view, kCompleteText, kAppName, Icon::Information);
+      break;
+    case Kind::UploadCompleted:
+      Show(view, kUploadCompleted, kUploadTitle, Icon::Information);
+      break;
+    case Kind::Nothing:
+    case Kind::Ready:
+    case Kind::Cancelled:
+    case Kind::ReplaceDeclined:
+    case Kind::TemuEnded:
+      break;
+  }
+}
+
+}  // namespace kelvane
