@@ -197,7 +197,15 @@ void Main::ExitButton_Click() {
   view_.SetEnabled(Control::TypeFrame, true);
 }
 
-void Main::Timer1_Timer() { TimedOut = true; }
+void Main::Timer1_Timer() {
+  TimedOut = true;
+  // A line that gives back what the transfer sends is said in the status line, where it
+  // stays until the next transfer.
+  if (transferRunning_ && !echoShown_ && link_.Echoing()) {
+    echoShown_ = true;
+    view_.SetCaption(Control::Status, kLineEchoes);
+  }
+}
 
 bool Main::DrainOutput() {
   auto deadline = clock_.Now() + kDrainDeadline;
@@ -301,6 +309,10 @@ Outcome Main::RunChosenExchange() {
 // Locks the window (only Stop stays usable), clears StopFlag and writes "Mode", "Type" and
 // "FileName".
 void Main::BeginTransfer() {
+  if (echoShown_) {
+    echoShown_ = false;
+    view_.SetCaption(Control::Status, StatusLine(serial_.CommPort()));
+  }
   view_.SetEnabled(Control::ModeFrame, false);
   view_.SetEnabled(Control::TypeFrame, false);
   StopFlag = false;
@@ -317,7 +329,9 @@ void Main::BeginTransfer() {
 void Main::EndTransfer() {
   if (FileNum != 0 && files_.IsOpen(FileNum)) files_.Close(FileNum);
   FileNum = 0;
-  SetFileReady(true);
+  // Start comes back only for a file ready under the mode selected now: a mode changed
+  // after Stop (the mode buttons are usable again then) asks for a new choice.
+  SetFileReady(fileReady_);
   view_.SetEnabled(Control::Browse, true);
   view_.SetEnabled(Control::File, true);
   view_.SetEnabled(Control::ExitButton, false);

@@ -105,6 +105,7 @@ class Main {
   bool fileReady_ = false;
   bool transferRunning_ = false;
   bool closePending_ = false;  // a close request came during a transfer
+  bool echoShown_ = false;     // Status says the line gives back what is sent
   Outcome lastTransfer_;
   Outcome lastSelection_;
 };

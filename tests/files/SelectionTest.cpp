@@ -66,16 +66,16 @@ TEST(Selection, UploadAsksBeforeReplacingAnExistingFile) {
   struct Case {
     const char* name;
     std::deque<Answer> answers;
-    bool deleted, ready;
+    bool consented, ready;  // Yes to the question: consent only, the file stays
     std::string path;
     Outcome::Kind outcome;
   };
   const Case cases[] = {
-      {.name = "absent", .answers = {}, .deleted = false, .ready = true, .path = "new.bin", .outcome = K::Ready},
-      {.name = "no, then another name", .answers = {Answer::No}, .deleted = false, .ready = true, .path = "fresh.bin", .outcome = K::Ready},
-      {.name = "yes", .answers = {Answer::Yes}, .deleted = true, .ready = true, .path = "old.bin", .outcome = K::Ready},
-      {.name = "no, then cancel", .answers = {Answer::No}, .deleted = false, .ready = false, .path = "old.bin", .outcome = K::Cancelled},
-      {.name = "cancel", .answers = {Answer::Cancel}, .deleted = false, .ready = false, .path = "old.bin", .outcome = K::ReplaceDeclined}};
+      {.name = "absent", .answers = {}, .consented = false, .ready = true, .path = "new.bin", .outcome = K::Ready},
+      {.name = "no, then another name", .answers = {Answer::No}, .consented = false, .ready = true, .path = "fresh.bin", .outcome = K::Ready},
+      {.name = "yes", .answers = {Answer::Yes}, .consented = true, .ready = true, .path = "old.bin", .outcome = K::Ready},
+      {.name = "no, then cancel", .answers = {Answer::No}, .consented = false, .ready = false, .path = "old.bin", .outcome = K::Cancelled},
+      {.name = "cancel", .answers = {Answer::Cancel}, .consented = false, .ready = false, .path = "old.bin", .outcome = K::ReplaceDeclined}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SelectionRig w;
@@ -86,13 +86,13 @@ TEST(Selection, UploadAsksBeforeReplacingAnExistingFile) {
     EXPECT_EQ(w.view.messages.size(), c.answers.size());
     for (const auto& m : w.view.messages)
       EXPECT_TRUE(m.text == "Replace existing file - old.bin?" && m.buttons == Buttons::YesNoCancel && m.icon == Icon::Question);
-    EXPECT_EQ(fs::exists("old.bin"), !c.deleted);
+    EXPECT_EQ(ReadFile("old.bin"), Bytes(10, 1)) << "nothing is deleted or emptied by the choice";
     EXPECT_FALSE(fs::exists("new.bin") || fs::exists("fresh.bin"));
     EXPECT_EQ(w.StartEnabled(), c.ready);
     EXPECT_EQ(w.main.XferPath, c.path);
     EXPECT_EQ(w.main.LastSelection().kind, c.outcome);
     if (c.answers == std::deque{Answer::No}) { EXPECT_EQ(w.view.chooserRequests.at(1).initialName, "old.bin"); }
-    if (c.ready) { EXPECT_EQ(w.view.Text(Control::File), c.deleted ? "" : c.path); }
+    if (c.ready) { EXPECT_EQ(w.view.Text(Control::File), c.consented ? "" : c.path); }
     w.main.Browse_Click();  // a refused target is not armed by a later cancel either
     EXPECT_EQ(w.StartEnabled(), c.ready);
   }
