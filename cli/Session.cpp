@@ -1,8 +1,11 @@
 #include "cli/Session.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +22,7 @@
 #include "cli/StopSignals.h"
 #include "cli/WatchedPort.h"
 #include "files/FileTable.h"
+#include "files/SdxConversion.h"
 #include "serial/qt/QtSerialPort.h"
 
 namespace fs = std::filesystem;
@@ -175,9 +179,10 @@ void Session::Select(bool download, Control type) {
 }
 
 bool Session::RequireFile(const std::string& path) {
-  std::error_code ec;
-  if (fs::exists(path, ec)) return true;
-  view_.Error(path + ": no such file");
+  // The system's reason: a missing file, a link that points to itself, a folder without access.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) return true;
+  view_.Error(path + ": " + std::strerror(errno));
   return false;
 }
 
@@ -213,10 +218,16 @@ int Session::Sdx() {
     view_.Error(dir + ": " + here.Error());
     return Finish(kFileError);
   }
-  Select(true, Control::SDXDot);
-  if (!Choose(list)) return Finish(kFileError);
-  for (const char* name : {kTempList, kTempContainer})
-    view_.Note((fs::path(dir) / name).string() + ": " + std::to_string(fs::file_size(name, ec)) + " bytes");
+  // The conversion the window runs on a chosen list; the sizes told are the ones this run
+  // wrote (another run into the same folder may replace the files at any time).
+  std::string error;
+  SdxOutput wrote;
+  if (!WriteSdxContainer(files_, list, files_.FreeFile(), error, kSdxBufferRecords, &wrote)) {
+    view_.Error(FileErrorLine(Outcome::FileFailure(list, error)));
+    return Finish(kFileError);
+  }
+  view_.Note((fs::path(dir) / kTempList).string() + ": " + std::to_string(wrote.listBytes) + " bytes");
+  view_.Note((fs::path(dir) / kTempContainer).string() + ": " + std::to_string(wrote.containerBytes) + " bytes");
   return Finish(kDone);
 }
 
@@ -304,6 +315,7 @@ int Session::Transfer() {
   // The boxes have told the failure; a lost line gets the system's detail beside them.
   const int failure = ReportedFailure(result);
   if (failure == kPortUnavailable && !serial_.LastError().empty()) view_.Error(serial_.LastError());
+  if (const std::string line = FileErrorLine(result); !line.empty()) view_.Error(line);
   if (failure != kDone || stopSeen_ || silenceSeen_) return Finish(failure);
   const Report report = TransferReport(cmd, result);
   if (!report.error.empty()) view_.Error(report.error);

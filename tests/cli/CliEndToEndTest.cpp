@@ -2,6 +2,7 @@
 // exit status, and the bytes that crossed the line compared with the files.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
@@ -21,8 +22,8 @@ using namespace std::chrono;
 // the run's own folder and "@pty" for the emulator's device.
 struct Case {
   const char* name;
-  std::vector<std::string> receiver;  // the emulator's arguments; empty: no emulator
-  std::vector<std::string> cli;
+  std::vector<std::string> receiver = {};  // the emulator's arguments; empty: no emulator
+  std::vector<std::string> cli = {};
   int status;
   const char* out = nullptr;          // standard output exactly, when given
   std::vector<std::string> has = {};  // each found in standard output or error
@@ -34,6 +35,9 @@ struct Case {
   std::vector<std::string> before = {};  // a command that must succeed first
   int interruptAfterMs = 0;           // SIGINT to the command line after this long ...
   std::vector<int> signals = {};      // ... or these signals, back to back
+  std::vector<std::string> hasNot = {};  // none found in standard output or error
+  const char* fifo = nullptr;         // a named pipe made under this name first ...
+  const char* loop = nullptr;         // ... a symbolic link to itself
 };
 
 void PrintTo(const Case& r, std::ostream* os) { *os << r.name; }
@@ -62,12 +66,39 @@ const Case kCases[] = {
     {"MissingTemuFile", {}, {"download", "--temu", "@d/missing.sgn"}, 3},
     {"Upload", {"serve", "@s/sample.bin"}, {"--port", "@pty", "upload", "@d/up.bin"}, 0, "Upload Completed\n", {},
      "@d/up.bin", "@s/sample.bin"},
-    {"UploadKeepsAnExistingFile", {"--timeout", "1", "serve", "@s/sample.bin"}, {"--port", "@pty", "upload", "@d/up.bin"},
-     3, nullptr, {"--force"}, "@d/up.bin", "keep me", "keep me", -1},
+    {.name = "UploadKeepsAnExistingFile", .receiver = {"--timeout", "1", "serve", "@s/sample.bin"},
+     .cli = {"--port", "@pty", "upload", "@d/up.bin"}, .status = 3, .has = {"--force"}, .got = "@d/up.bin",
+     .want = "keep me", .existing = "keep me", .rxStatus = -1, .hasNot = {"Replace existing file"}},
+    // --force consents to the replacement; a receiver that never answers gives nothing to put
+    // in the file's place, so it stays.
+    {.name = "UploadWithForceToASilentReceiverKeepsTheFile", .receiver = {"--timeout", "2", "serve", "@s/sample.bin",
+                                                                          "--ignore-ready", "100"},
+     .cli = {"--force", "--timeout", "1", "--port", "@pty", "upload", "@d/up.bin"}, .status = 7, .got = "@d/up.bin",
+     .want = "keep me", .existing = "keep me", .rxStatus = -1},
+    // Whatever is not a regular file is refused at once, with its path and what it is.
+    {.name = "DownloadOfANamedPipe", .receiver = {"--timeout", "1", "accept"},
+     .cli = {"--timeout", "5", "--port", "@pty", "download", "@d/pipe"}, .status = 3,
+     .has = {"pipe: a named pipe, not a regular file"}, .rxStatus = -1, .fifo = "pipe"},
+    {.name = "UploadToANamedPipe", .receiver = {"--timeout", "1", "serve", "@s/sample.bin"},
+     .cli = {"--port", "@pty", "upload", "@d/pipe"}, .status = 3, .has = {"pipe: a named pipe, not a regular file"},
+     .rxStatus = -2, .rxSays = "received 0 bytes", .fifo = "pipe"},
+    {.name = "UploadToAFolder", .receiver = {"--timeout", "1", "serve", "@s/sample.bin"},
+     .cli = {"--port", "@pty", "upload", "@d/"}, .status = 3, .has = {"UploadToAFolder/: a folder, not a regular file"},
+     .rxStatus = -1},
+    {.name = "SdxOfADevice", .cli = {"sdx", "/dev/zero", "@d/"}, .status = 3, .has = {"/dev/zero: a device"}},
+    {.name = "InfoOfALinkLoop", .cli = {"info", "@d/loop"}, .status = 3, .has = {"loop: Too many levels of symbolic links"},
+     .loop = "loop"},
+    // A list named like the conversion's own result is not given up for it.
+    {.name = "SdxOfItsOwnResult", .cli = {"sdx", "@d/satcodx.tm0", "@d/"}, .status = 3,
+     .has = {"satcodx.tm0 is the file the conversion writes its result to"}, .got = "@d/satcodx.tm0",
+     .want = "keep me", .existing = "keep me"},
+    {.name = "SdxTellsTheSizesItWrote", .cli = {"sdx", "@s/channels.sdx", "@d/"}, .status = 0,
+     .has = {"satcodx.tm0: 2688 bytes", "satcodx.tm1: 2752 bytes"}},
     {"UploadWithForceReplaces", {"serve", "@s/sample.bin"}, {"--force", "--port", "@pty", "upload", "@d/up.bin"}, 0,
      nullptr, {"Upload Completed"}, "@d/up.bin", "@s/sample.bin", "keep me"},
     {"UploadToAMissingFolder", {"--timeout", "1", "serve", "@s/sample.bin"},
-     {"--port", "@pty", "upload", "@d/no/such/dir.bin"}, 3, nullptr, {}, nullptr, nullptr, nullptr, -1},
+     {"--port", "@pty", "upload", "@d/no/such/dir.bin"}, 3, nullptr, {"no/such/dir.bin: No such file or directory"},
+     nullptr, nullptr, nullptr, -1},
     {"Temu", {"temu", "@s/card.sgn", "--chunk", "700"}, {"--port", "@pty", "download", "--temu", "@s/card.sgn"}, 0, ""},
     {"SilentReceiverTimesOut", {"accept", "--silent-from", "0"},
      {"--timeout", "1", "--port", "@pty", "download", "@s/sample.bin"}, 7, nullptr, {"timed out"}, nullptr, nullptr,
@@ -142,6 +173,10 @@ TEST_P(Cli, Runs) {
     ASSERT_FALSE(pty_.empty()) << "the emulator did not start";
   }
   if (r.existing) std::ofstream(At(r.got)) << r.existing;
+  if (r.fifo) {
+    ASSERT_EQ(::mkfifo((dir_ / r.fifo).c_str(), 0600), 0);
+  }
+  if (r.loop) fs::create_symlink(r.loop, dir_ / r.loop);
 
   Child cli(Expand(KELVANE_CLI, r.cli));
   if (r.interruptAfterMs) {  // Ctrl-C stops a transfer as the Stop button does
@@ -154,6 +189,7 @@ TEST_P(Cli, Runs) {
     EXPECT_EQ(res.out, r.out);
   }
   for (const auto& h : r.has) EXPECT_NE((res.out + res.err).find(h), std::string::npos) << res.out << res.err;
+  for (const auto& h : r.hasNot) EXPECT_EQ((res.out + res.err).find(h), std::string::npos) << res.out << res.err;
   if (rx && r.rxStatus != -1) {
     const Result rr = rx->Wait(seconds(15));
     EXPECT_TRUE(r.rxStatus < 0 || rr.status == r.rxStatus) << rr.status << " " << rr.err;
@@ -185,6 +221,7 @@ TEST(CliLine, LoopbackIsNamedAndTimesOut) {
   EXPECT_EQ(res.status, 7) << res.err;
   EXPECT_NE(res.err.find("loopback plug"), std::string::npos) << res.err;
   EXPECT_NE(res.err.find("timed out"), std::string::npos) << res.err;
+  EXPECT_FALSE(fs::exists(dir / "up.bin")) << "nothing came to put there";
   std::error_code ec;
   fs::remove_all(dir, ec);
 }

@@ -210,14 +210,16 @@ void QtSerialPort::OnError(QSerialPort::SerialPortError error) {
   if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError &&
       error != QSerialPort::WriteError)
     return;
-  MarkLost(serial_.errorString().toStdString());
+  // Qt's text for these errors is the system's last error at some later call (after a
+  // hang-up often "Inappropriate ioctl for device"): it would mislead, so it is not shown.
+  MarkLost("");
 }
 
 void QtSerialPort::MarkLost(const std::string& why) {
   if (!open_ || lost_) return;
   lost_ = true;
-  lastError_ = PortName(port_) + " (" + device_ + "): the line was lost (" + why +
-               "); the adapter was unplugged or the far end closed.";
+  lastError_ = PortName(port_) + " (" + device_ + "): the line was lost" + (why.empty() ? "" : " (" + why + ")") +
+               "; the adapter was unplugged or the far end closed.";
   // Closed from the event loop, so that the device's own notifier cannot fire again
   // meanwhile, and never from inside the device's signal.
   QMetaObject::invokeMethod(this, &QtSerialPort::CloseLostLine, Qt::QueuedConnection);
