@@ -1,7 +1,9 @@
 // kelvane-cli: the window's transfers from the command line.
 
 #include <QCoreApplication>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -10,17 +12,29 @@
 #include "cli/Session.h"
 #include "cli/StopSignals.h"
 
+namespace {
+
+// What was printed must have reached standard output (a full disk, a closed pipe): a run
+// whose output was lost has not succeeded.
+int CheckedOutput(int status) {
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+  std::fprintf(stderr, "kelvane-cli: standard output: %s\n", std::strerror(errno));
+  return status == kelvane::cli::kDone ? kelvane::cli::kFileError : status;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace kelvane::cli;
   const std::vector<std::string> args(argv + 1, argv + argc);
   const ParseResult parsed = ParseArguments(args);
   if (parsed.options.help) {
     std::fputs(UsageText(), stdout);
-    return kDone;
+    return CheckedOutput(kDone);
   }
   if (parsed.options.version) {
     std::printf("kelvane-cli %s\n", KELVANE_VERSION);
-    return kDone;
+    return CheckedOutput(kDone);
   }
   if (!parsed.error.empty()) {
     std::fprintf(stderr, "kelvane-cli: %s\nTry 'kelvane-cli --help' for more information.\n",
@@ -29,5 +43,5 @@ int main(int argc, char** argv) {
   }
   InstallStopSignals();
   QCoreApplication app(argc, argv);
-  return RunCommand(parsed.options);
+  return CheckedOutput(RunCommand(parsed.options));
 }

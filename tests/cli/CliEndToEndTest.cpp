@@ -38,6 +38,7 @@ struct Case {
   std::vector<std::string> hasNot = {};  // none found in standard output or error
   const char* fifo = nullptr;         // a named pipe made under this name first ...
   const char* loop = nullptr;         // ... a symbolic link to itself
+  const char* stdoutTo = nullptr;     // standard output goes to this file
 };
 
 void PrintTo(const Case& r, std::ostream* os) { *os << r.name; }
@@ -121,6 +122,8 @@ const Case kCases[] = {
     {"Ports", {}, {"ports"}, 0, nullptr, {"COM1: ", "COM8: "}},
     {"SdxToAMissingFolder", {}, {"sdx", "@s/channels.sdx", "@d/absent"}, 3},
     {"Help", {}, {"--help"}, 0, nullptr, {"download --temu FILE"}},
+    {.name = "OutputThatCannotBeWritten", .cli = {"info", "@s/sample.bin"}, .status = 3,
+     .has = {"standard output: No space left on device"}, .stdoutTo = "/dev/full"},
     {"UnknownCommand", {}, {"frobnicate"}, 1, "", {"unknown command"}},
     {"BadOption", {}, {"--timeout", "0", "ports"}, 1, "", {"--timeout"}},
 };
@@ -178,7 +181,7 @@ TEST_P(Cli, Runs) {
   }
   if (r.loop) fs::create_symlink(r.loop, dir_ / r.loop);
 
-  Child cli(Expand(KELVANE_CLI, r.cli));
+  Child cli(Expand(KELVANE_CLI, r.cli), r.stdoutTo ? r.stdoutTo : "");
   if (r.interruptAfterMs) {  // Ctrl-C stops a transfer as the Stop button does
     std::this_thread::sleep_for(milliseconds(r.interruptAfterMs));
     for (int s : r.signals.empty() ? std::vector<int>{SIGINT} : r.signals) ::kill(cli.Pid(), s);

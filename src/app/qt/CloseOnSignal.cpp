@@ -37,6 +37,9 @@ void CloseOnSignals(QWidget& window) {
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
   for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &action, nullptr);
+  // A closed pipe on standard output or error fails the write instead of ending the program
+  // in the middle of a transfer.
+  ::signal(SIGPIPE, SIG_IGN);
 }
 #else
 void CloseOnSignals(QWidget&) {}
