@@ -222,7 +222,12 @@ int Session::Sdx() {
   // wrote (another run into the same folder may replace the files at any time).
   std::string error;
   SdxOutput wrote;
-  if (!WriteSdxContainer(files_, list, files_.FreeFile(), error, kSdxBufferRecords, &wrote)) {
+  // A signal ends a long conversion too; its private files are removed.
+  if (!WriteSdxContainer(files_, list, files_.FreeFile(), error, kSdxBufferRecords, &wrote, StopRequested)) {
+    if (StopRequested()) {
+      view_.Error("stopped by a signal");
+      return kStopped;
+    }
     view_.Error(FileErrorLine(Outcome::FileFailure(list, error)));
     return Finish(kFileError);
   }

@@ -69,7 +69,7 @@ std::array<std::uint8_t, 64> MakeListHeader(std::uint16_t checksum, std::uint32_
 }
 
 bool WriteSdxContainer(FileTable& files, const std::string& source, int num, std::string& errorText,
-                       std::size_t bufferRecords, SdxOutput* written) {
+                       std::size_t bufferRecords, SdxOutput* written, const std::function<bool()>& stopped) {
   files.ClearError();
   if (bufferRecords == 0) bufferRecords = 1;
   const std::size_t bufferBytes = bufferRecords * SdxRecord::kSize;
@@ -117,6 +117,7 @@ bool WriteSdxContainer(FileTable& files, const std::string& source, int num, std
   std::size_t pending = 0;
   SdxFilter filter;
   for (;;) {
+    if (stopped && stopped()) return failWith("stopped");
     const std::size_t got = files.Read(num, std::span(in).subspan(carry));
     if (files.ErrorPending()) return fail(EIO);
     if (got == 0) break;  // what is left in carry is a final part shorter than a record
@@ -151,6 +152,7 @@ bool WriteSdxContainer(FileTable& files, const std::string& source, int num, std
   if (!files.Write(out, header)) return fail(EIO);
   std::uint64_t copied = 0;
   for (;;) {
+    if (stopped && stopped()) return failWith("stopped");
     const std::size_t got = files.Read(num, in);
     if (files.ErrorPending()) return fail(EIO);
     if (got == 0) break;

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -68,8 +69,10 @@ struct SdxOutput {
 // one of the two files in the working directory is refused). Both files are written under
 // private names and moved into place together once complete. On a failure returns false
 // with the reason in errorText; the files of an earlier conversion are left as they were.
+// stopped, when given, is asked between reads: true ends the conversion as a failure.
 bool WriteSdxContainer(FileTable& files, const std::string& source, int num, std::string& errorText,
-                       std::size_t bufferRecords = kSdxBufferRecords, SdxOutput* written = nullptr);
+                       std::size_t bufferRecords = kSdxBufferRecords, SdxOutput* written = nullptr,
+                       const std::function<bool()>& stopped = {});
 
 // The conversion run when a list is chosen: busy pointer, pending window events run, then
 // the container written from the list at path under the file number num; path then names

@@ -151,6 +151,20 @@ TEST(SdxConversion, ConcurrentConversionsDoNotCorruptEachOther) {
   EXPECT_EQ(Hex(ReadFile(kTempContainer)), Hex(ReferenceContainer(big)));
 }
 
+// A conversion asked to stop ends between two reads, as a failure that leaves nothing of its own.
+TEST(SdxConversion, StopEndsTheConversionAndLeavesNothing) {
+  SdxRig w;
+  Bytes list;
+  for (int i = 0; i < 20; ++i) list = Concat({list, Sdx("011", std::to_string(100 + i), '0')});
+  WriteFile("list.sdx", list);
+  int asked = 0;
+  std::string error;
+  EXPECT_FALSE(WriteSdxContainer(w.files, "list.sdx", 1, error, 2, nullptr, [&] { return ++asked == 3; }));
+  EXPECT_EQ(error, "stopped");
+  EXPECT_EQ(std::distance(fs::directory_iterator("."), {}), 1) << "only the list";
+  EXPECT_EQ(w.files.FreeFile(), 1);
+}
+
 // Random SDX lists, partial last records included, converted and checked against a small
 // reference model written straight from the file layout: the repeat, polarisation and
 // system rules and the number fields.
