@@ -1,14 +1,27 @@
 #!/usr/bin/env python3
-"""Transfer benchmarks of kelvane-cli against the receiver emulator over a pseudo-terminal.
+"""Transfer benchmarks of kelvane-cli against the receiver emulator over pseudo-terminals.
 
-Paced (the emulator no faster than a 115200 8N1 line): efficiency = ideal line time / wall
-time, and the CPU time of kelvane-cli / wall time. Unpaced: throughput over the
-pseudo-terminal. Also the SDX conversion rate from sdx_bench. Prints one table.
+Efficiency is payload bytes / wall time / the payload bound: a 115200 8N1 line carries
+11 520 bytes/s, of which 1024 in every 1029-byte block are payload, in either direction,
+so the bound is 11 520 x 1024/1029 = 11 464 bytes/s for downloads and uploads alike.
+Nothing else (acknowledges, turn-arounds, pauses, start-up) is credited as ideal.
 
-  bench/run.sh [--build DIR] [--quick] [--size BYTES] [--strict]
+Sections (all by default; --section NAME, repeatable, runs only those):
+  line     paced download and upload: efficiency over the whole run of kelvane-cli,
+           min / median / max of --runs runs, and the CPU of kelvane-cli and of the
+           paced emulator as a share of one core
+  unpaced  download and upload over an unpaced pseudo-terminal: throughput
+  latency  efficiency at emulator reply delays of 0, 1, 4 and 16 ms (standing for a USB
+           adapter's latency timer) against the stop-and-wait bound 89.3 / (89.3 + delay),
+           measured over the exchange (from the first protocol byte to the last)
+  scale    1, 8, 32 and 64 paced downloads at once, each against its own emulator:
+           per-transfer efficiency (min / median) and the total CPU of kelvane-cli
+           processes and of emulators
+  sdx      SDX conversion rate (sdx_bench, when Google Benchmark was found)
 
---quick uses a small image and runs in seconds (a smoke run for CI); --strict exits 1 when
-a target is missed.
+  bench/run.sh [--build DIR] [--quick] [--section NAME] [--runs N] [--size BYTES] [--strict]
+
+--quick is a smoke run of seconds (CI); --strict exits 1 when a target is missed.
 """
 
 import argparse
@@ -17,18 +30,30 @@ import os
 import random
 import re
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
 import time
 
 LINE_BYTES_PER_SECOND = 11520.0  # 115200 baud, 10 bits a byte
-ACK_PAUSE_SECONDS = 0.001        # the upload's pause before each block's acknowledge
+PAYLOAD_BOUND = LINE_BYTES_PER_SECOND * 1024 / 1029
+BLOCK_MS = 1029 / LINE_BYTES_PER_SECOND * 1000  # 89.3 ms on the wire
 HEADER = 64
+KiB = 1024
+SECTIONS = ("line", "unpaced", "latency", "scale", "sdx")
 
-TARGET_EFFICIENCY = 97.0  # percent
-TARGET_CPU = 5.0          # percent of one core
-TARGET_UNPACED = 20.0     # times the line rate
+# Goals: (value the figure must reach or stay under, True when higher is better).
+GOALS = {
+    "download efficiency": (99.0, True),
+    "upload efficiency": (99.5, True),
+    "download CPU": (0.5, False),
+    "upload CPU": (0.5, False),
+    "emulator CPU": (2.0, False),
+    "unpaced": (20 * LINE_BYTES_PER_SECOND / 1e6, True),
+    "scale 32": (99.0, True),
+    "scale 64": (97.0, True),
+}
 
 
 def make_image(path, size, seed=7):
@@ -48,58 +73,225 @@ def make_image(path, size, seed=7):
         f.write(rnd.randbytes(data_len))
 
 
-def receiver_summary(text):
-    m = re.search(r"(\w+) (ok|FAILED): sent (\d+) bytes, received (\d+) bytes, (\d+) blocks", text)
-    if not m:
-        return None
-    return {"ok": m.group(2) == "ok", "sent": int(m.group(3)), "received": int(m.group(4)),
-            "blocks": int(m.group(5))}
+def cpu_seconds(usage):
+    return usage.ru_utime + usage.ru_stime
 
 
-def run_transfer(bins, receiver_args, cli_args, env):
-    """One transfer: returns wall seconds, CPU seconds of kelvane-cli, the emulator's summary."""
-    rx = subprocess.Popen([bins["receiver"], "--timeout", "30"] + receiver_args,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
-    pty = rx.stdout.readline().strip()
-    if not pty:
-        rx.kill()
-        raise RuntimeError("the emulator did not start: " + rx.stderr.read())
-    start = time.monotonic()
-    cli = subprocess.Popen([bins["cli"], "--quiet", "--port", pty] + cli_args,
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
-    _, status, usage = os.wait4(cli.pid, 0)
-    wall = time.monotonic() - start
-    cli.returncode = os.waitstatus_to_exitcode(status)
-    out, err = cli.communicate()
-    rx_out, rx_err = rx.communicate(timeout=60)
-    if cli.returncode != 0:
-        raise RuntimeError("kelvane-cli %s exited %d: %s" % (" ".join(cli_args), cli.returncode,
-                                                            (out + err).decode(errors="replace")))
-    summary = receiver_summary(rx_out)
-    if not summary or not summary["ok"]:
-        raise RuntimeError("the emulator reported: " + rx_out + rx_err)
-    return wall, usage.ru_utime + usage.ru_stime, summary
+def efficiency(payload, seconds):
+    return 100.0 * payload / seconds / PAYLOAD_BOUND
 
 
-def ideal_seconds(summary, upload):
-    """Every byte of both directions, one after the other as stop-and-wait runs, at the line
-    rate; the upload adds its own pause before each acknowledge."""
-    t = (summary["sent"] + summary["received"]) / LINE_BYTES_PER_SECOND
-    if upload:
-        t += summary["blocks"] * ACK_PAUSE_SECONDS
-    return t
+def spread(values, fmt="%.1f"):
+    """min / median / max of the values."""
+    return " / ".join(fmt % v for v in (min(values), statistics.median(values), max(values)))
 
 
-def sdx_rate(bins, work):
-    if not bins.get("sdx_bench"):
-        return None
-    out = subprocess.run([bins["sdx_bench"], "--benchmark_format=json", "--benchmark_min_time=0.2"],
-                         capture_output=True, text=True, cwd=work)
-    if out.returncode != 0:
-        raise RuntimeError("sdx_bench failed: " + out.stderr)
-    rates = [b.get("bytes_per_second") for b in json.loads(out.stdout)["benchmarks"]]
-    rates = [r for r in rates if r]
-    return max(rates) / 1e6 if rates else None
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        build = os.path.abspath(args.build)
+        self.cli = os.path.join(build, "cli", "kelvane-cli")
+        self.receiver = os.path.join(build, "receiver", "kelvane-receiver")
+        sdx = os.path.join(build, "bench", "sdx_bench")
+        self.sdx_bench = sdx if os.access(sdx, os.X_OK) else None
+        self.work = tempfile.mkdtemp(prefix="kelvane-bench-")
+        self.env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(self.work, "config"), QT_QPA_PLATFORM="offscreen")
+        self.images = {}
+        self.missed = []
+        self.lines = []
+
+    # --- output -----------------------------------------------------------------------
+
+    def say(self, text=""):
+        self.lines.append(text)
+        print(text, flush=True)
+
+    def judge(self, goal, value):
+        """"ok" or "MISSED" against a goal (informational in a quick run)."""
+        target, higher = GOALS[goal]
+        meets = value >= target if higher else value <= target
+        if not meets and not self.args.quick:
+            self.missed.append(goal)
+        return ("%s %g" % (">=" if higher else "<=", target), "ok" if meets else "MISSED")
+
+    # --- running ----------------------------------------------------------------------
+
+    def image(self, size):
+        if size not in self.images:
+            path = os.path.join(self.work, "image-%d.bin" % size)
+            make_image(path, size)
+            self.images[size] = path
+        return self.images[size]
+
+    def start_receiver(self, args):
+        rx = subprocess.Popen([self.receiver, "--timeout", "60"] + args, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True, env=self.env)
+        pty = rx.stdout.readline().strip()
+        if not pty:
+            rx.kill()
+            raise RuntimeError("the emulator did not start: " + rx.stderr.read())
+        return rx, pty
+
+    def start_cli(self, pty, args, tag):
+        log = open(os.path.join(self.work, "cli-%s.log" % tag), "w+b")
+        return subprocess.Popen([self.cli, "--quiet", "--port", pty] + args, stdout=log, stderr=log, env=self.env), log
+
+    def finish_receiver(self, rx):
+        out = rx.stdout.read()
+        err = rx.stderr.read()
+        _, status, usage = os.wait4(rx.pid, 0)
+        rx.returncode = os.waitstatus_to_exitcode(status)
+        if rx.returncode != 0:
+            raise RuntimeError("the emulator failed: " + out + err)
+        return out, usage
+
+    def transfer(self, direction, size, paced=True, extra=()):
+        """One transfer; returns a dict of wall, exchange seconds and CPU seconds of both sides."""
+        image = self.image(size)
+        result = os.path.join(self.work, "result.bin")
+        if os.path.exists(result):
+            os.remove(result)
+        pace = ["--pace"] if paced else []
+        if direction == "download":
+            rx_args, cli_args = ["accept", "--save", result, "--length", str(size - HEADER)], ["download", image]
+        else:
+            rx_args, cli_args = ["serve", image], ["--force", "upload", result]
+        rx_started = time.monotonic()
+        rx, pty = self.start_receiver(pace + list(extra) + rx_args)
+        started = time.monotonic()
+        cli, log = self.start_cli(pty, cli_args, direction)
+        _, status, cli_usage = os.wait4(cli.pid, 0)
+        wall = time.monotonic() - started
+        cli.returncode = os.waitstatus_to_exitcode(status)
+        rx_out, rx_usage = self.finish_receiver(rx)
+        rx_wall = time.monotonic() - rx_started
+        if cli.returncode != 0:
+            log.seek(0)
+            raise RuntimeError("kelvane-cli %s exited %d: %s" % (" ".join(cli_args), cli.returncode,
+                                                                log.read().decode(errors="replace")))
+        log.close()
+        got = open(result, "rb").read()
+        want = open(image, "rb").read()
+        # An uploaded file ends with the filler of its last block.
+        if (got[:size] if direction == "upload" else got) != want:
+            raise RuntimeError("%s: what crossed the line differs from the image" % direction)
+        m = re.search(r"([\d.]+) s from (08|the ready byte)", rx_out)
+        return {"wall": wall, "exchange": float(m.group(1)) if m else wall, "cpu": cpu_seconds(cli_usage),
+                "rx_cpu": cpu_seconds(rx_usage), "rx_wall": rx_wall}
+
+    # --- sections ---------------------------------------------------------------------
+
+    def section_line(self):
+        size = self.args.size or (16 * KiB if self.args.quick else 1024 * KiB)
+        runs = self.args.runs or (1 if self.args.quick else 3)
+        self.say("Paced line (%d KiB image, %d runs each; min / median / max)" % (size // KiB, runs))
+        self.say("  %-34s %-26s %-10s %s" % ("measure", "figure", "goal", ""))
+        for direction in ("download", "upload"):
+            rs = [self.transfer(direction, size) for _ in range(runs)]
+            eff = [efficiency(size, r["wall"]) for r in rs]
+            cpu = [100.0 * r["cpu"] / r["wall"] for r in rs]
+            rx_cpu = [100.0 * r["rx_cpu"] / r["rx_wall"] for r in rs]
+            self.row("%s efficiency, whole run" % direction, spread(eff) + " %", direction + " efficiency",
+                     statistics.median(eff))
+            self.row("%s efficiency, exchange only" % direction,
+                     spread([efficiency(size, r["exchange"]) for r in rs]) + " %")
+            self.row("%s CPU of kelvane-cli" % direction, spread(cpu, "%.2f") + " % core", direction + " CPU",
+                     statistics.median(cpu))
+            self.row("%s CPU of the paced emulator" % direction, spread(rx_cpu, "%.2f") + " % core", "emulator CPU",
+                     max(rx_cpu))
+            self.row("%s wall time" % direction, spread([r["wall"] for r in rs]) + " s")
+
+    def section_unpaced(self):
+        size = 64 * KiB if self.args.quick else 2048 * KiB
+        runs = self.args.runs or (1 if self.args.quick else 3)
+        self.say("Unpaced pseudo-terminal (%d KiB image, %d runs each; min / median / max)" % (size // KiB, runs))
+        for direction in ("download", "upload"):
+            rates = [size / self.transfer(direction, size, paced=False)["wall"] / 1e6 for _ in range(runs)]
+            self.row("%s throughput" % direction, spread(rates, "%.2f") + " MB/s", "unpaced", statistics.median(rates))
+
+    def section_latency(self):
+        size = 8 * KiB if self.args.quick else 64 * KiB
+        runs = self.args.runs or (1 if self.args.quick else 3)
+        delays = (0, 16) if self.args.quick else (0, 1, 4, 16)
+        self.say("Reply delay (%d KiB image, %d runs each, efficiency over the exchange, min / median / max)"
+                 % (size // KiB, runs))
+        self.say("  %-8s %-10s %-24s %-24s" % ("delay", "bound", "download", "upload"))
+        for delay in delays:
+            figures = []
+            for direction in ("download", "upload"):
+                rs = [self.transfer(direction, size, extra=["--reply-delay", str(delay)]) for _ in range(runs)]
+                figures.append(spread([efficiency(size, r["exchange"]) for r in rs]) + " %")
+            bound = 100.0 * BLOCK_MS / (BLOCK_MS + delay)
+            self.say("  %-8s %-10s %-24s %-24s" % ("%d ms" % delay, "%.1f %%" % bound, figures[0], figures[1]))
+
+    def section_scale(self):
+        size = 8 * KiB if self.args.quick else 256 * KiB
+        levels = (1, 4) if self.args.quick else (1, 8, 32, 64)
+        self.say("Scale: N paced downloads at once, each against its own emulator (%d KiB image each)" % (size // KiB))
+        self.say("  efficiency per transfer: over the exchange (08 to the final verdict) and over the whole run")
+        self.say("  of kelvane-cli, which includes N programs starting at once; CPU in % of one core, summed")
+        self.say("  %-4s %-22s %-22s %-14s %-14s %s" % ("N", "exchange min/median", "whole min/median",
+                                                      "kelvane-cli", "emulators", ""))
+        image = self.image(size)
+        for n in levels:
+            rxs = [self.start_receiver(["--pace", "accept"]) for _ in range(n)]
+            began = time.monotonic()
+            clis = {}
+            for i, (_, pty) in enumerate(rxs):
+                proc, log = self.start_cli(pty, ["download", image], "scale-%d" % i)
+                clis[proc.pid] = (proc, log, time.monotonic())
+            walls, cli_cpu, rx_cpu = [], 0.0, 0.0
+            rx_pids = {rx.pid: rx for rx, _ in rxs}
+            pending = set(clis) | set(rx_pids)
+            outs = []
+            while pending:
+                pid, status, usage = os.wait4(-1, 0)
+                if pid not in pending:
+                    continue
+                pending.discard(pid)
+                if pid in clis:
+                    proc, log, started = clis[pid]
+                    proc.returncode = os.waitstatus_to_exitcode(status)
+                    log.close()
+                    if proc.returncode != 0:
+                        raise RuntimeError("a download of the scale run exited %d" % proc.returncode)
+                    walls.append(time.monotonic() - started)
+                    cli_cpu += cpu_seconds(usage)
+                else:
+                    rx = rx_pids[pid]
+                    rx.returncode = os.waitstatus_to_exitcode(status)
+                    outs.append(rx.stdout.read())
+                    rx_cpu += cpu_seconds(usage)
+            span = time.monotonic() - began
+            exchanges = [float(m.group(1)) for o in outs for m in [re.search(r"([\d.]+) s from 08", o)] if m]
+            if len(exchanges) != n:
+                raise RuntimeError("scale %d: %d of the emulators saw a complete download" % (n, len(exchanges)))
+            ex = sorted(efficiency(size, t) for t in exchanges)
+            whole = sorted(efficiency(size, t) for t in walls)
+            mark = ""
+            if "scale %d" % n in GOALS:
+                goal, verdict = self.judge("scale %d" % n, ex[0])
+                mark = "goal %s %%: %s" % (goal, verdict)
+            self.say("  %-4d %-22s %-22s %-14s %-14s %s" % (
+                n, "%.1f / %.1f %%" % (ex[0], statistics.median(ex)),
+                "%.1f / %.1f %%" % (whole[0], statistics.median(whole)),
+                "%.1f %%" % (100.0 * cli_cpu / span), "%.1f %%" % (100.0 * rx_cpu / span), mark))
+
+    def section_sdx(self):
+        if not self.sdx_bench:
+            self.say("SDX conversion: sdx_bench not built (Google Benchmark not found)")
+            return
+        out = subprocess.run([self.sdx_bench, "--benchmark_format=json", "--benchmark_min_time=0.2"],
+                             capture_output=True, text=True, cwd=self.work)
+        if out.returncode != 0:
+            raise RuntimeError("sdx_bench failed: " + out.stderr)
+        rates = [b.get("bytes_per_second") for b in json.loads(out.stdout)["benchmarks"]]
+        rates = [r for r in rates if r]
+        self.say("SDX conversion: %.0f MB/s" % (max(rates) / 1e6) if rates else "SDX conversion: n/a")
+
+    def row(self, name, figure, goal=None, value=None):
+        target, verdict = self.judge(goal, value) if goal else ("", "")
+        self.say("  %-34s %-26s %-10s %s" % (name, figure, target, verdict))
 
 
 def machine():
@@ -119,84 +311,34 @@ def main():
     here = os.path.dirname(os.path.abspath(__file__))
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", default=os.path.join(here, "..", "build"), help="build directory")
-    ap.add_argument("--quick", action="store_true", help="small image, a smoke run of seconds")
-    ap.add_argument("--size", type=int, help="image size in bytes (default 2 MiB, 32 KiB with --quick)")
-    ap.add_argument("--strict", action="store_true", help="exit 1 when a target is missed")
+    ap.add_argument("--quick", action="store_true", help="small images, one run: a smoke run of seconds")
+    ap.add_argument("--section", action="append", choices=SECTIONS, help="run only this section (repeatable)")
+    ap.add_argument("--runs", type=int, help="runs per figure (default 3, 1 with --quick)")
+    ap.add_argument("--size", type=int, help="image size in bytes of the line section (default 1 MiB)")
+    ap.add_argument("--strict", action="store_true", help="exit 1 when a goal is missed")
     args = ap.parse_args()
 
-    build = os.path.abspath(args.build)
-    bins = {"cli": os.path.join(build, "cli", "kelvane-cli"),
-            "receiver": os.path.join(build, "receiver", "kelvane-receiver"),
-            "sdx_bench": os.path.join(build, "bench", "sdx_bench")}
-    for key in ("cli", "receiver"):
-        if not os.access(bins[key], os.X_OK):
-            print("bench: %s not built (looked in %s)" % (os.path.basename(bins[key]), build), file=sys.stderr)
+    bench = Bench(args)
+    for binary in (bench.cli, bench.receiver):
+        if not os.access(binary, os.X_OK):
+            print("bench: %s not built (looked in %s)" % (os.path.basename(binary), os.path.abspath(args.build)),
+                  file=sys.stderr)
             return 2
-    if not os.access(bins["sdx_bench"], os.X_OK):
-        bins["sdx_bench"] = None
-
-    size = args.size or (32 * 1024 if args.quick else 2 * 1024 * 1024)
-    work = tempfile.mkdtemp(prefix="kelvane-bench-")
-    env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(work, "config"), QT_QPA_PLATFORM="offscreen")
-    rows = []
-    missed = []
-
-    def row(name, value, unit, target=None, meets=None):
-        mark = "" if meets is None else ("ok" if meets else "MISSED")
-        if meets is False:
-            missed.append(name)
-        rows.append((name, value, unit, target or "", mark))
-
+    began = time.monotonic()
+    print("Kelvane transfer benchmarks%s; %s; %s" % (" (quick: small images, goals not enforced)" if args.quick else "",
+                                                     machine(), time.strftime("%Y-%m-%d")), flush=True)
     try:
-        image = os.path.join(work, "image.bin")
-        make_image(image, size)
-        saved = os.path.join(work, "saved.bin")
-        upload = os.path.join(work, "upload.bin")
-        data = size - HEADER
-
-        # Each direction: the emulator's command, the CLI's, and the file that must come out
-        # equal to the image.
-        directions = [
-            ("download", ["accept", "--save", saved, "--length", str(data)], ["download", image], saved, False),
-            ("upload", ["serve", image], ["--force", "upload", upload], upload, True),
-        ]
-        for paced in (True, False):
-            pace = ["--pace"] if paced else []
-            for name, rx_args, cli_args, result, is_upload in directions:
-                wall, cpu, s = run_transfer(bins, pace + rx_args, cli_args, env)
-                got = open(result, "rb").read()
-                # An uploaded file ends with the filler of its last block.
-                if (got[:size] if is_upload else got) != open(image, "rb").read():
-                    raise RuntimeError("%s: what crossed the line differs from the image" % name)
-                if paced:
-                    eff = 100.0 * ideal_seconds(s, is_upload) / wall
-                    row("%s efficiency, paced" % name, "%.1f" % eff, "%", ">= %g %%" % TARGET_EFFICIENCY,
-                        eff >= TARGET_EFFICIENCY)
-                    row("%s CPU, paced" % name, "%.2f" % (100.0 * cpu / wall), "% core",
-                        "<= %g %%" % TARGET_CPU, 100.0 * cpu / wall <= TARGET_CPU)
-                    row("%s wall time, paced" % name, "%.1f" % wall, "s")
-                else:
-                    rate = size / wall
-                    row("%s unpaced" % name, "%.3f" % (rate / 1e6), "MB/s",
-                        ">= %.3f MB/s (20x line)" % (TARGET_UNPACED * LINE_BYTES_PER_SECOND / 1e6),
-                        rate >= TARGET_UNPACED * LINE_BYTES_PER_SECOND)
-
-        sdx = sdx_rate(bins, work)
-        row("SDX conversion", "%.1f" % sdx if sdx else "n/a", "MB/s" if sdx else "")
+        for name in args.section or SECTIONS:
+            getattr(bench, "section_" + name)()
     except (RuntimeError, subprocess.TimeoutExpired) as e:
         print("bench: %s" % e, file=sys.stderr)
         return 1
     finally:
-        shutil.rmtree(work, ignore_errors=True)
-
-    print("Kelvane transfer benchmarks: image %d bytes%s; %s; %s" %
-          (size, " (quick)" if args.quick else "", machine(), time.strftime("%Y-%m-%d")))
-    width = max(len(r[0]) for r in rows)
-    for name, value, unit, target, mark in rows:
-        print("  %-*s  %10s %-7s %-26s %s" % (width, name, value, unit, target, mark))
-    if args.quick and missed:
-        print("  (a quick run is dominated by start-up; targets apply to the full run)")
-    return 1 if (args.strict and missed) else 0
+        shutil.rmtree(bench.work, ignore_errors=True)
+    print("(%.0f s)" % (time.monotonic() - began))
+    if bench.missed:
+        print("missed: " + ", ".join(bench.missed))
+    return 1 if (args.strict and bench.missed) else 0
 
 
 if __name__ == "__main__":

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include "cli/PortBoard.h"
+
 namespace kelvane::cli {
 
 namespace {
@@ -42,7 +44,8 @@ constexpr OptionSpec kOptions[] = {
      [](Parse& p, const std::string& v) {
        if (ComPortNumber(v) == 0 && v.find('/') == std::string::npos)
          p.Fail("--port: \"" + v + "\" is neither COM1 to COM8 nor a device path");
-       p.O().port = v;
+       if (p.O().ports.empty()) p.O().port = v;
+       p.O().ports.push_back(v);
      }},
     {"--timeout", "-t", true,
      [](Parse& p, const std::string& v) {
@@ -52,6 +55,12 @@ constexpr OptionSpec kOptions[] = {
      }},
     {"--force", "-f", false, [](Parse& p, const std::string&) { p.O().force = true; }},
     {"--quiet", "-q", false, [](Parse& p, const std::string&) { p.O().quiet = true; }},
+    {"--json", nullptr, false, [](Parse& p, const std::string&) { p.O().json = true; }},
+    {"--trace", nullptr, true,
+     [](Parse& p, const std::string& v) {
+       if (v.empty()) p.Fail("--trace needs a file name, or - for standard error");
+       p.O().trace = v;
+     }},
     {"--help", "-h", false, [](Parse& p, const std::string&) { p.O().help = true; }},
     {"--version", nullptr, false, [](Parse& p, const std::string&) { p.O().version = true; }},
     {"--sdx", nullptr, false, [](Parse& p, const std::string&) { p.sdx = true; }},
@@ -140,6 +149,25 @@ void TakeCommand(Parse& p) {
   if (n >= 1 && p.O().file.empty()) p.Fail(cmd + ": the file name is empty");
 }
 
+// Several ports run one transfer each; the files they write must not collide.
+void CheckPorts(Parse& p) {
+  const Options& o = p.O();
+  if (o.ports.size() < 2) return;
+  const bool transfer = o.command == Command::Download || o.command == Command::DownloadSdx ||
+                        o.command == Command::DownloadTemu || o.command == Command::Upload;
+  if (!transfer) return p.Fail("several ports belong to download and upload");
+  if (o.trace == "-") return p.Fail("--trace - takes one port; give a FILE, which gets each port's name");
+  const bool perPortFiles = o.command == Command::Upload || !o.trace.empty();
+  for (std::size_t i = 0; i < o.ports.size(); ++i)
+    for (std::size_t j = 0; j < i; ++j) {
+      const int com = ComPortNumber(o.ports[i]);
+      if (o.ports[i] == o.ports[j] || (com != 0 && com == ComPortNumber(o.ports[j])))
+        return p.Fail("--port " + o.ports[i] + " is given twice");
+      if (perPortFiles && PortTag(o.ports[i]) == PortTag(o.ports[j]))
+        return p.Fail("--port " + o.ports[j] + " and " + o.ports[i] + " would write to the same file names");
+    }
+}
+
 }  // namespace
 
 int ComPortNumber(const std::string& port) {
@@ -160,11 +188,13 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
   if (!p.result.error.empty()) return p.result;
   if (p.words.empty()) p.Fail("no command given");
   else TakeCommand(p);
+  if (p.result.error.empty()) CheckPorts(p);
   return p.result;
 }
 
 const char* UsageText() {
-  return R"(Usage: kelvane-cli [--port PORT] [--timeout SECS] [--force] [--quiet] COMMAND [ARGS]
+  return R"(Usage: kelvane-cli [--port PORT]... [--timeout SECS] [--force] [--quiet] [--json]
+                   [--trace FILE] COMMAND [ARGS]
 
 Loads program images, channel lists and conditional-access files into a receiver over
 a serial line (115200 baud, 8N1), with the same exchanges as the Kelvane window.
@@ -181,10 +211,16 @@ Commands:
 
 Options:
   -p, --port PORT       COM1 to COM8 (mapped as in the window) or a device path;
-                        default: the port the window last opened, else COM1
+                        default: the port the window last opened, else COM1;
+                        given more than once, download and upload run on every port
+                        at once (upload FILE and --trace FILE get each port's name)
   -t, --timeout SECS    give up when nothing arrives for SECS seconds (default: wait)
-  -f, --force           let upload replace an existing FILE
+  -f, --force           let upload and --trace replace an existing FILE
   -q, --quiet           no progress line
+      --json            one JSON event a line on standard output instead of the
+                        human lines (see the manual page)
+      --trace FILE      write every byte both ways to FILE with its time and
+                        direction; - for standard error
   -h, --help            show this help
       --version         show the version
 
@@ -196,6 +232,7 @@ The window's settings are read, never written.
 Exit status:
   0 done   1 usage   2 serial port not available   3 file error
   4 header refused   5 checksum or verify error   6 stopped by a signal   7 timed out
+  With several ports: the highest status of any port.
 )";
 }
 

@@ -86,8 +86,9 @@ void ConsoleView::SetText(Control c, const std::string& text) {
 void ConsoleView::StartProgress() { lastLine_ = {}; }
 
 void ConsoleView::ShowTransferProgress(const TransferProgress& progress) {
-  if (opt_.quiet) return;
   const auto now = std::chrono::steady_clock::now();
+  if (opt_.events) return opt_.events->Progress(progress, now);
+  if (opt_.quiet) return;
   const std::string line = ProgressLine(progress);
   if (opt_.errIsTerminal) {
     if (lineOpen_ && now - lastLine_ < kRedrawInterval) return;
@@ -114,13 +115,14 @@ void ConsoleView::EndProgressLine() {
 }
 
 void ConsoleView::Error(const std::string& text) {
+  if (opt_.events) return opt_.events->Notice(text);
   EndProgressLine();
   std::fprintf(opt_.err, "kelvane-cli: %s\n", text.c_str());
   std::fflush(opt_.err);
 }
 
 void ConsoleView::Note(const std::string& text) {
-  if (opt_.quiet) return;
+  if (opt_.quiet || opt_.events) return;
   EndProgressLine();
   std::fprintf(opt_.err, "%s\n", text.c_str());
   std::fflush(opt_.err);
@@ -131,13 +133,18 @@ Answer ConsoleView::MessageBox(const std::string& text, const std::string&, Butt
   // The only question is whether to replace an existing upload target: --force answers it,
   // and it is not asked, so it is not printed either.
   if (buttons == Buttons::YesNoCancel) return opt_.force ? Answer::Yes : Answer::Cancel;
-  EndProgressLine();
-  std::fprintf(opt_.out, "%s\n", text.c_str());
-  std::fflush(opt_.out);
+  const bool errorIcon = icon == Icon::Critical || icon == Icon::Exclamation;
+  if (opt_.events) {
+    opt_.events->Message(text, errorIcon ? "error" : "info");
+  } else {
+    EndProgressLine();
+    std::fprintf(opt_.out, "%s\n", text.c_str());
+    std::fflush(opt_.out);
+  }
   if (buttons == Buttons::AbortRetryIgnore) return Answer::Ignore;
-  // An error box is also an error of the command. A file error's box holds the system's
-  // reason alone: its line on standard error, with the file's path, comes from the outcome.
-  if (icon == Icon::Critical) {
+  // An error box is also an error of the command. A file error's box (exclamation) holds the
+  // system's reason alone: its line, with the file's path, comes from the outcome.
+  if (icon == Icon::Critical && !opt_.events) {
     std::fprintf(opt_.err, "kelvane-cli: %s\n", text.c_str());
     std::fflush(opt_.err);
   }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/MainView.h"
+#include "cli/Events.h"
 #include "transfer/ProgressMeter.h"
 
 namespace kelvane {
@@ -25,6 +26,7 @@ struct ConsoleOptions {
   bool errIsTerminal = false;  // progress redrawn in place rather than a line a second
   std::FILE* out = stdout;
   std::FILE* err = stderr;
+  EventLog* events = nullptr;  // --json: events instead of the human lines
 };
 
 class ConsoleView final : public MainView {

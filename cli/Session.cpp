@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -17,12 +18,15 @@
 #include "app/Main.h"
 #include "app/qt/QtSettingsStore.h"
 #include "cli/ConsoleView.h"
+#include "cli/Events.h"
 #include "cli/ExitStatus.h"
 #include "cli/OverlaySettings.h"
 #include "cli/StopSignals.h"
+#include "cli/TraceFile.h"
 #include "cli/WatchedPort.h"
 #include "files/FileTable.h"
 #include "files/SdxConversion.h"
+#include "serial/TracePort.h"
 #include "serial/qt/QtSerialPort.h"
 
 namespace fs = std::filesystem;
@@ -92,8 +96,13 @@ class Session {
       : opt_(o),
         overlay_(&store_),
         serial_(overlay_),
-        port_(serial_),
-        view_(ConsoleOptions{o.force, o.quiet, ::isatty(STDERR_FILENO) == 1, stdout, stderr}),
+        trace_(OpenTrace()),
+        port_(trace_ ? static_cast<SerialPort&>(*trace_) : serial_),
+        events_(o.json ? std::optional<EventLog>(std::in_place, stdout, PortLabel()) : std::nullopt),
+        // A trace on standard error gets whole progress lines between its own, not one
+        // redrawn in place.
+        view_(ConsoleOptions{o.force, o.quiet, ::isatty(STDERR_FILENO) == 1 && o.trace != "-", stdout, stderr,
+                             events_ ? &*events_ : nullptr}),
         main_(view_, port_, overlay_, files_, clock_) {
     view_.Attach(main_);
     view_.afterPump = [this] { AfterPump(); };
@@ -116,16 +125,28 @@ class Session {
   void AfterPump();
   // The exit status: a signal first, then silence, then status.
   int Finish(int status);
+  std::unique_ptr<TracePort> OpenTrace();
+  void CloseTrace();
+  // The port as given, else COMn of the stored port; and the device it maps to.
+  std::string PortLabel() const;
+  std::string DeviceOf(const std::string& label);
+  void HeaderEvent();
 
   const Options& opt_;
   QtSettingsStore store_;
   OverlaySettings overlay_;
   QtSerialPort serial_;
+  SystemClock clock_;
+  TraceFile traceFile_;
+  std::string traceError_;
+  std::unique_ptr<TracePort> trace_;  // between the serial object and the rest, with --trace
   WatchedPort port_;
+  std::optional<EventLog> events_;
   ConsoleView view_;
   DiskFileTable files_;
-  SystemClock clock_;
   Main main_;
+  const Outcome* outcome_ = nullptr;  // the last file choice's or transfer's, for the end event
+  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   bool stopSeen_ = false;     // a stop signal came
   bool silenceSeen_ = false;  // --timeout ran out
   bool echoSeen_ = false;     // the line gives back what is sent
@@ -189,6 +210,7 @@ bool Session::RequireFile(const std::string& path) {
 bool Session::Choose(const std::string& path) {
   view_.ChooseNext(path);
   main_.Browse_Click();
+  outcome_ = &main_.LastSelection();
   const Report report = SelectionReport(main_.LastSelection(), path);
   if (!report.error.empty()) view_.Error(report.error);
   return report.status == kDone;
@@ -198,9 +220,13 @@ int Session::Info() {
   if (!RequireFile(opt_.file)) return Finish(kFileError);
   Select(true, Control::ProgramDot);
   if (!Choose(opt_.file)) return Finish(kFileError);
-  for (Control c : {Control::HWver, Control::SWver, Control::ModelID})
-    std::printf("%s\n", view_.Text(c).c_str());
-  std::fflush(stdout);
+  if (events_) {
+    HeaderEvent();
+  } else {
+    for (Control c : {Control::HWver, Control::SWver, Control::ModelID})
+      std::printf("%s\n", view_.Text(c).c_str());
+    std::fflush(stdout);
+  }
   return Finish(kDone);
 }
 
@@ -264,14 +290,61 @@ void Session::ClosePort() {
 
 int Session::Finish(int status) {
   view_.EndProgressLine();
-  if (stopSeen_) return kStopped;
-  if (silenceSeen_) return kTimedOut;
-  return status;
+  CloseTrace();
+  const int final = stopSeen_ ? kStopped : silenceSeen_ ? kTimedOut : status;
+  if (events_)
+    events_->End(final, outcome_, std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count());
+  return final;
+}
+
+std::unique_ptr<TracePort> Session::OpenTrace() {
+  const bool transfer = opt_.command != Command::Ports && opt_.command != Command::Info && opt_.command != Command::Sdx;
+  if (opt_.trace.empty() || !transfer) return nullptr;
+  if (!traceFile_.Open(opt_.trace, opt_.force, traceError_)) return nullptr;
+  auto trace = std::make_unique<TracePort>(serial_, traceFile_.File(), clock_);
+  trace->Note("kelvane-cli " KELVANE_VERSION ": " + opt_.file + " on " + PortLabel() + " (" + DeviceOf(PortLabel()) +
+              "); out: PC to receiver, in: receiver to PC; seconds since the trace began");
+  return trace;
+}
+
+void Session::CloseTrace() {
+  if (!trace_) return;
+  const bool written = trace_->Flush();
+  std::string why;
+  if (!traceFile_.Commit(why) || !written) view_.Error(why.empty() ? "the trace could not be written" : why);
+  trace_.reset();
+}
+
+std::string Session::PortLabel() const {
+  if (!opt_.port.empty()) return opt_.port;
+  const int n = ComPortNumber("COM" + store_.Read(kAppName, kStartupSection, "ComPort", "1"));
+  return "COM" + std::to_string(n != 0 ? n : 1);
+}
+
+std::string Session::DeviceOf(const std::string& label) {
+  const int n = ComPortNumber(label);
+  return n != 0 ? serial_.Device(n) : Absolute(label);
+}
+
+void Session::HeaderEvent() {
+  events_->Header(view_.Text(Control::HWver), view_.Text(Control::SWver), view_.Text(Control::ModelID));
 }
 
 int Session::Transfer() {
   const Command cmd = opt_.command;
   const bool upload = cmd == Command::Upload;
+  if (events_) {
+    std::error_code ec;
+    const auto size = upload ? std::uintmax_t{0} : fs::file_size(opt_.file, ec);
+    events_->Start(upload ? "upload" : "download",
+                   cmd == Command::DownloadSdx ? "sdx" : cmd == Command::DownloadTemu ? "temu" : "program",
+                   DeviceOf(PortLabel()), Absolute(opt_.file),
+                   upload || ec ? std::nullopt : std::optional<long long>(static_cast<long long>(size)));
+  }
+  if (!traceError_.empty()) {
+    view_.Error(traceError_);
+    return Finish(kFileError);
+  }
   if (!upload && !RequireFile(opt_.file)) return Finish(kFileError);
 
   // The converted list lies in a private folder, removed at exit with its two files.
@@ -305,15 +378,20 @@ int Session::Transfer() {
     ClosePort();
     return Finish(kFileError);
   }
-  if (cmd == Command::Download)
+  if (cmd == Command::Download) {
     for (Control c : {Control::HWver, Control::SWver, Control::ModelID}) view_.Note(view_.Text(c));
+    if (events_) HeaderEvent();
+  }
 
   port_.Rearm();
   view_.StartProgress();
   main_.Start_Click();
   view_.EndProgressLine();
-  if (upload && !view_.Text(Control::HWver).empty())
+  outcome_ = &main_.LastTransfer();
+  if (upload && !view_.Text(Control::HWver).empty()) {
     for (Control c : {Control::HWver, Control::SWver, Control::ModelID}) view_.Note(view_.Text(c));
+    if (events_) HeaderEvent();
+  }
 
   const Outcome result = main_.LastTransfer();
   ClosePort();

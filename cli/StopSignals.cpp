@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "cli/ExitStatus.h"
+#include "cli/TraceFile.h"
 
 namespace kelvane::cli {
 
@@ -47,6 +48,7 @@ void RemoveFolderNow() {
 
 void OnStopSignal(int) {
   if (g_stopSignals != 0) {
+    TraceFile::CommitInSignalHandler();  // what the trace holds so far keeps its name
     RemoveFolderNow();
     _exit(kStopped);
   }

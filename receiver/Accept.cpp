@@ -1,8 +1,11 @@
 // accept: the receiver takes a program image (or a channel list container). It announces
 // ready, reads 08 and the header block, answers the chosen header verdict, acknowledges
 // every block after checking its frame bytes, and answers the 03 with the final verdict.
+// An 03 before the blocks that DataLength announces ends a download the PC stopped: it
+// gets no verdict and is never reported complete.
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 
 #include "receiver/Receiver.h"
@@ -18,7 +21,7 @@ namespace w = kelvane::wire;
 
 // Ready is announced again at this interval until the PC answers: bytes written before
 // the PC opens its end are discarded by its open.
-constexpr milliseconds kReadyRepeat{400};
+constexpr milliseconds kReadyRepeat{100};
 
 constexpr std::uint8_t kMagic[4] = {0x55, 0xAA, 0x55, 0xAA};
 
@@ -31,23 +34,38 @@ std::uint32_t Be32(const Bytes& b, std::size_t at) {
 class AcceptRun {
  public:
   AcceptRun(Line& line, const AcceptOptions& o, Outcome& out, int index)
-      : line_(line), o_(o), out_(out), index_(index) {}
+      : line_(line), o_(o), out_(out), index_(index) {
+    out_.exchange = "download";
+  }
 
   // One download; false when the line was closed on purpose and no more can follow.
-  bool Run() {
-    AwaitHeaderStart();
+  // headerStarted: its 08 has been read already.
+  bool Run(bool headerStarted = false) {
+    if (!headerStarted) AwaitHeaderStart();
+    const auto began = SteadyClock::now();
     ReadHeader();
     if (!AnswerHeader()) return true;
     if (o_.silentFrom && *o_.silentFrom == 0) return GoSilent("before the header verdict");
-    if (!ReceiveBlocks()) return false;
-    if (silent_) return GoSilent("at block " + std::to_string(*o_.silentFrom));
+    switch (ReceiveBlocks()) {
+      case Data::Closed: return false;
+      case Data::Silent: return GoSilent("at block " + std::to_string(*o_.silentFrom));
+      case Data::Cut: return true;
+      case Data::Complete: break;
+    }
     AnswerEnd();
+    char took[64];
+    std::snprintf(took, sizeof took, "%.3f s from 08 to the final verdict",
+                  duration<double>(SteadyClock::now() - began).count());
+    out_.notes.push_back(took);
     Save();
     return true;
   }
 
  private:
+  enum class Data { Complete, Cut, Silent, Closed };
+
   std::uint8_t NextByte(const std::string& awaiting) { return Next(line_, o_.common.timeout, awaiting); }
+  Bytes NextRun(std::size_t n, const std::string& awaiting) { return NextBytes(line_, n, o_.common.timeout, awaiting); }
 
   void Say(std::span<const std::uint8_t> bytes) {
     if (o_.garbage) line_.Write(Junk(o_.garbage, static_cast<std::uint32_t>(out_.blocks + 7)));
@@ -79,11 +97,13 @@ class AcceptRun {
   // receiver sees only the bytes: a block that does not start with the magic is taken as
   // prefixed, and the magic must then follow the 4-byte length prefix.
   void ReadHeader() {
-    for (std::size_t i = 0; i < w::kHeaderSize; ++i) header_.push_back(NextByte("header byte " + std::to_string(i)));
+    header_ = NextRun(w::kHeaderSize, "the header block");
     bool prefixed = o_.form == AcceptOptions::Form::Prefixed;
     if (o_.form == AcceptOptions::Form::Detect && !MagicAt(header_, 0)) prefixed = true;
-    if (prefixed)
-      for (std::size_t i = 0; i < w::kPrefixSize; ++i) header_.push_back(NextByte("header byte " + std::to_string(64 + i)));
+    if (prefixed) {
+      const Bytes rest = NextRun(w::kPrefixSize, "the last 4 bytes of a prefixed header block");
+      header_.insert(header_.end(), rest.begin(), rest.end());
+    }
     base_ = prefixed ? w::kPrefixSize : 0;
     if (!MagicAt(header_, base_))
       throw Failed("the header block has no 55 AA 55 AA at offset 0 or 4: " + Hex(header_));
@@ -98,8 +118,8 @@ class AcceptRun {
     return std::find(o_.verdict.begin(), o_.verdict.end(), w::kAccepted) != o_.verdict.end();
   }
 
-  // The blocks up to the 03; false when the line was closed on purpose.
-  bool ReceiveBlocks() {
+  // The blocks up to the 03.
+  Data ReceiveBlocks() {
     const std::uint64_t counted = o_.length ? *o_.length : dataLength_;
     const std::size_t expected = static_cast<std::size_t>(counted / w::kBlockData + 1);
     std::size_t blocks = 0;
@@ -107,9 +127,10 @@ class AcceptRun {
       const std::string which = "block " + std::to_string(blocks + 1);
       const std::uint8_t first = NextByte(which + " or the end byte 03");
       if (first == w::kEnd) break;
-      if (first != w::kStart) throw Failed(which + " starts with " + Hex(first) + ", not 02");
+      if (first != w::kStart) Unexpected(o_.common, first, which + " starts with " + Hex(first) + ", not 02");
       Bytes frame{first};
-      while (frame.size() < w::kBlockSize) frame.push_back(NextByte(which + " byte " + std::to_string(frame.size())));
+      const Bytes rest = NextRun(w::kBlockSize - 1, which);
+      frame.insert(frame.end(), rest.begin(), rest.end());
       if (!std::equal(w::kBlockLead, w::kBlockLead + 3, frame.begin()) ||
           !std::equal(w::kBlockTrail, w::kBlockTrail + 2, frame.end() - 2))
         throw Failed(which + " has the frame bytes " + Hex(std::span(frame).first(3)) + " ... " +
@@ -119,12 +140,9 @@ class AcceptRun {
       if (o_.hangUpAfter && blocks == *o_.hangUpAfter) {
         line_.Close();
         out_.notes.push_back("closed the line after block " + std::to_string(blocks) + " as asked");
-        return false;
+        return Data::Closed;
       }
-      if (o_.silentFrom && blocks >= *o_.silentFrom) {
-        silent_ = true;
-        return true;
-      }
+      if (o_.silentFrom && blocks >= *o_.silentFrom) return Data::Silent;
       if (o_.ackDelay.count()) line_.Wait(SteadyClock::now() + o_.ackDelay);
       if (o_.join && blocks == expected) {
         Bytes joined{w::kAccepted};
@@ -136,10 +154,17 @@ class AcceptRun {
         Say(std::span(&w::kAccepted, 1));
       }
     }
+    if (blocks < expected) {
+      // The PC was stopped: what came is no image, and no verdict is owed.
+      out_.stopped = true;
+      out_.notes.push_back("the PC ended the data after " + std::to_string(blocks) + " of " +
+                           std::to_string(expected) + " blocks: no final verdict");
+      return Data::Cut;
+    }
     if (o_.length && blocks != expected)
       throw Failed(std::to_string(blocks) + " blocks came for " + std::to_string(*o_.length) + " data bytes, not " +
                    std::to_string(expected));
-    return true;
+    return Data::Complete;
   }
 
   void AnswerEnd() {
@@ -193,21 +218,32 @@ class AcceptRun {
   std::size_t base_ = 0;
   std::uint32_t dataLength_ = 0;
   bool joined_ = false;
-  bool silent_ = false;
 };
 
 }  // namespace
 
+void OneDownload(Line& line, const AcceptOptions& o, Outcome& out) { AcceptRun(line, o, out, 0).Run(true); }
+
 Outcome RunAccept(Line& line, const AcceptOptions& o) {
   Outcome out;
+  out.exchange = "download";
   std::size_t total = 0;
   for (int n = 0; o.count == 0 || n < o.count; ++n) {
     Outcome one;
     try {
       const bool more = AcceptRun(line, o, one, n).Run();
+      if (one.stopped) {
+        one.ok = false;
+        one.reason = "download " + std::to_string(n + 1) + " was stopped by the PC";
+      }
       if (o.each) o.each(one);
       total += one.blocks;
       out.notes.insert(out.notes.end(), one.notes.begin(), one.notes.end());
+      if (!one.ok && o.count != 0) {
+        out.ok = false;
+        out.reason = one.reason;
+        break;
+      }
       if (!more) break;
     } catch (const PeerClosed& e) {
       total += one.blocks;

@@ -1,19 +1,20 @@
 #include "receiver/Line.h"
 
-#include <thread>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <thread>
-#include <utility>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <iterator>
+#include <thread>
+#include <utility>
 
 namespace kelvane::rx {
 
@@ -22,8 +23,10 @@ namespace {
 using namespace std::chrono;
 
 constexpr auto kByteTime = duration_cast<SteadyClock::duration>(duration<double>(1.0 / kLineBytesPerSecond));
-// A paced write goes out in slices of this many bytes (about 1.4 ms of line time).
-constexpr std::size_t kPaceSlice = 16;
+// A paced write goes out in slices of this many bytes (about 22 ms of line time): a few
+// wake-ups per block. Each slice is handed over when its last byte would have crossed a
+// real line, so the PC sees a block complete no sooner than on the line.
+constexpr std::size_t kPaceSlice = 256;
 
 // The symlink to remove when a signal ends the program.
 char g_linkToRemove[4096];
@@ -103,6 +106,8 @@ Line::Line(Line&& o) noexcept
       linkPath_(std::exchange(o.linkPath_, {})),
       sendFree_(o.sendFree_),
       lastArrival_(o.lastArrival_),
+      lastRead_(o.lastRead_),
+      replyDelay_(o.replyDelay_),
       queue_(std::move(o.queue_)),
       sent_(o.sent_),
       received_(o.received_) {}
@@ -132,6 +137,7 @@ void Line::HoldAgain() {
   if (hold_ < 0) throw LineError(Errno("open " + peerPath_));
   MakeRaw(hold_, true);
   peerSeen_ = false;
+  peerClosed_ = false;
   queue_.clear();
 }
 
@@ -152,6 +158,7 @@ void Line::PeerGone() {
 
 void Line::Write(std::span<const std::uint8_t> bytes) {
   if (fd_ < 0) throw LineError("the line is closed");
+  if (replyDelay_.count() && SteadyClock::now() < lastRead_ + replyDelay_) Wait(lastRead_ + replyDelay_);
   std::size_t done = 0;
   while (done < bytes.size()) {
     std::size_t n = bytes.size() - done;
@@ -231,6 +238,7 @@ std::optional<std::uint8_t> Line::ReadByte(SteadyClock::time_point deadline) {
       const auto at = queue_.front().at;
       if (at <= SteadyClock::now()) {
         const auto b = queue_.front().byte;
+        lastRead_ = at;
         queue_.pop_front();
         return b;
       }
@@ -246,6 +254,25 @@ std::optional<std::uint8_t> Line::ReadByte(SteadyClock::time_point deadline) {
   }
 }
 
+Bytes Line::Read(std::size_t n, SteadyClock::time_point deadline) {
+  while (queue_.size() < n && SteadyClock::now() < deadline) {
+    if (peerClosed_) PeerGone();
+    TakeIn(deadline);
+  }
+  // Those of the n queued bytes that arrive by the deadline, after one wait for the last.
+  const auto last = std::upper_bound(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(std::min(n, queue_.size())),
+                                     deadline, [](auto t, const Arrival& a) { return t < a.at; });
+  const auto count = static_cast<std::size_t>(last - queue_.begin());
+  Bytes out;
+  if (count == 0) return out;
+  Wait(queue_[count - 1].at);
+  lastRead_ = queue_[count - 1].at;
+  out.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) out.push_back(queue_[i].byte);
+  queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(count));
+  return out;
+}
+
 void Line::Wait(SteadyClock::time_point deadline) {
   while (SteadyClock::now() < deadline) TakeIn(deadline);
 }
@@ -254,6 +281,12 @@ Bytes Line::DrainQuiet(std::chrono::milliseconds quiet, SteadyClock::time_point 
   Bytes got;
   while (auto b = ReadByte(std::min(deadline, SteadyClock::now() + quiet))) got.push_back(*b);
   return got;
+}
+
+Bytes ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) throw std::runtime_error("cannot read " + path);
+  return Bytes(std::istreambuf_iterator<char>(f), {});
 }
 
 Bytes Junk(std::size_t count, std::uint32_t seed) {

@@ -60,11 +60,22 @@ class Line {
   // LineError when the PC has closed its end.
   std::optional<std::uint8_t> ReadByte(SteadyClock::time_point deadline);
 
+  // The next n bytes, or fewer when the deadline passes first. On a paced line this sleeps
+  // once until the last of them is due, not once per byte. Throws PeerClosed when the PC
+  // closed its end before n bytes came.
+  Bytes Read(std::size_t n, SteadyClock::time_point deadline);
+
+  // Every write that answers the PC waits until this long after the arrival of the last
+  // byte read, as an adapter's latency would hold the answer back.
+  void SetReplyDelay(std::chrono::milliseconds delay) { replyDelay_ = delay; }
+
   // Waits until the deadline, taking in what arrives meanwhile (kept for later reads).
   void Wait(SteadyClock::time_point deadline);
 
   // Takes in bytes until none has come for `quiet` or the deadline passes; returns them.
   Bytes DrainQuiet(std::chrono::milliseconds quiet, SteadyClock::time_point deadline);
+
+  bool IsPty() const { return pty_; }
 
   // True once the PC has sent its first byte: it has the line open.
   bool PeerSeen() const { return peerSeen_; }
@@ -100,6 +111,8 @@ class Line {
   std::string linkPath_;
   SteadyClock::time_point sendFree_{};    // when the line has sent what was written
   SteadyClock::time_point lastArrival_{};  // arrival time of the last byte taken in
+  SteadyClock::time_point lastRead_{};     // arrival time of the last byte handed out
+  std::chrono::milliseconds replyDelay_{0};
   struct Arrival {
     std::uint8_t byte;
     SteadyClock::time_point at;
@@ -107,6 +120,9 @@ class Line {
   std::deque<Arrival> queue_;
   std::size_t sent_ = 0, received_ = 0;
 };
+
+// The whole content of a file; throws std::runtime_error when it cannot be read.
+Bytes ReadFile(const std::string& path);
 
 // Junk bytes for noise and garbage: deterministic, and never one of the control bytes
 // (00 to 1F), so that they cannot be taken for an answer.

@@ -1,6 +1,7 @@
 #pragma once
-// The receiver's side of the three exchanges, one function per command. Each runs on an
-// open Line, prints nothing itself and returns what happened; main() prints the summary.
+// The receiver's side of the three exchanges, one function per command, and `any`, which
+// plays whichever of them the PC starts. Each runs on an open Line, prints nothing itself
+// and returns what happened; main() prints the summary.
 
 #include <chrono>
 #include <cstdint>
@@ -18,6 +19,10 @@ struct Common {
   std::chrono::seconds timeout{30};  // the PC silent this long ends the run with an error
   std::size_t noise = 0;             // junk bytes sent before the first frame
   bool split = false;                // each answer byte as a write of its own
+  // The PC may leave an exchange at any point (Stop) and begin another: a silence of
+  // `timeout`, a closed line or the first byte of another exchange ends this one as
+  // stopped, not failed.
+  bool resync = false;
 };
 
 // Gap between the writes of a split answer or of a request sent in pieces: long enough
@@ -25,9 +30,11 @@ struct Common {
 inline constexpr std::chrono::milliseconds kPieceGap{50};
 
 // The summary of a run. ok false means the exchange did not end as expected; reason says
-// why.
+// why. stopped means the PC ended it part way: it is not complete.
 struct Outcome {
+  std::string exchange;  // "download", "upload" or "temu"
   bool ok = true;
+  bool stopped = false;
   std::string reason;
   std::size_t blocks = 0;
   std::vector<std::string> notes;  // verdicts sent, stalls, resends, decoded time ...
@@ -56,7 +63,7 @@ Outcome RunAccept(Line& line, const AcceptOptions& o);
 // The upload seen from the receiver: it serves an image to the PC.
 struct ServeOptions {
   Common common;
-  std::string imagePath;
+  Bytes image;  // the image file as it stands (a prefixed one sends its prefix too)
   int ignoreReady = 0;                     // ready bytes to leave unanswered
   std::optional<std::uint32_t> announce;   // DataLength sent in the header
   std::optional<std::size_t> stallBlock;   // go silent inside this block (1-based), once
@@ -68,12 +75,27 @@ Outcome RunServe(Line& line, const ServeOptions& o);
 // The Temu exchange, led by the receiver.
 struct TemuOptions {
   Common common;
-  std::string filePath;
+  // The file the PC serves, to check every reply against. Without it the receiver reads
+  // until a reply holds filler only (at most kTemuUnknownLimit bytes).
+  std::optional<Bytes> file;
   std::size_t chunk = 1024;  // count of each read request
   bool pieces = false;       // every request in several writes
   std::optional<std::chrono::seconds> maxSkew;  // fail when the PC's time is further off
 };
 Outcome RunTemu(Line& line, const TemuOptions& o);
+inline constexpr std::size_t kTemuUnknownLimit = 1 << 20;
+
+// Whichever exchange the PC starts, one after another. While idle the receiver offers the
+// Temu start request 02 01 03, which a download also takes for ready (it holds 01). The PC
+// answers with 08 for a download, 02 01 0A 03 for a Temu exchange, or sends 01 for an
+// upload, which gets `image`. An exchange the PC leaves part way is reported as stopped.
+struct AnyOptions {
+  Common common;  // timeout: the silence after which the PC is taken to have stopped
+  Bytes image;
+  int count = 0;                             // exchanges to play; 0 = until ended
+  std::function<void(const Outcome&)> each;  // told of every exchange as it ends
+};
+Outcome RunAny(Line& line, const AnyOptions& o);
 
 // The calendar date of a Modified Julian Date (the inverse of the broadcast-table
 // conversion, valid from 1 March 1900 to 28 February 2100).

@@ -4,7 +4,7 @@
 // (send it again), and ends with 03, which the PC answers with 17.
 
 #include <algorithm>
-#include <fstream>
+#include <cstdio>
 #include <iterator>
 
 #include "files/ImageForm.h"
@@ -22,12 +22,6 @@ namespace w = kelvane::wire;
 // Bytes of the stalled block sent before the silence.
 constexpr std::size_t kStallAt = 500;
 
-Bytes ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) throw Failed("cannot read " + path);
-  return Bytes(std::istreambuf_iterator<char>(f), {});
-}
-
 Bytes Frame(std::span<const std::uint8_t> data) {
   // 02 00 FF, the data filled up with FF to 1024 bytes, 00 FF.
   Bytes frame(w::kBlockSize, w::kFiller);
@@ -37,91 +31,139 @@ Bytes Frame(std::span<const std::uint8_t> data) {
   return frame;
 }
 
+class ServeRun {
+ public:
+  ServeRun(Line& line, const ServeOptions& o, Outcome& out) : line_(line), o_(o), out_(out) {
+    out_.exchange = "upload";
+  }
+
+  // readyTaken: the PC's first 01 has been read already.
+  void Run(bool readyTaken) {
+    SplitImage();
+    if (!readyTaken) AwaitReady();
+    const auto began = SteadyClock::now();
+    SendHeader();
+    const std::size_t blocks = (data_.size() + w::kBlockData - 1) / w::kBlockData;
+    for (std::size_t k = 1; k <= blocks; ++k) {
+      SendBlock(k);
+      if (o_.hangUpAfter && k == *o_.hangUpAfter) {
+        line_.Close();
+        out_.notes.push_back("closed the line after block " + std::to_string(k) + " as asked");
+        return;
+      }
+    }
+    if (o_.stallBlock && !stalled_) throw Failed("the image has no block " + std::to_string(*o_.stallBlock) + " to stall in");
+    if (resends_) out_.notes.push_back(std::to_string(resends_) + " blocks sent again");
+    SendEnd();
+    char took[64];
+    std::snprintf(took, sizeof took, "%.3f s from the ready byte to 17", duration<double>(SteadyClock::now() - began).count());
+    out_.notes.push_back(took);
+  }
+
+ private:
+  std::uint8_t NextByte(const std::string& awaiting) { return Next(line_, o_.common.timeout, awaiting); }
+
+  // The header goes out as it stands behind a length prefix, or at the start of the file.
+  void SplitImage() {
+    const Bytes& image = o_.image;
+    const std::size_t base = image.size() >= 4 ? HeaderBase(static_cast<std::int64_t>(image.size()), image) : 0;
+    if (image.size() < base + w::kHeaderSize) throw Failed("the image is shorter than a header");
+    const auto header = image.begin() + static_cast<std::ptrdiff_t>(base);
+    header_.assign(header, header + w::kHeaderSize);
+    if (o_.announce)
+      for (int i = 0; i < 4; ++i) header_[12 + i] = static_cast<std::uint8_t>(*o_.announce >> (24 - 8 * i));
+    data_ = std::span(image).subspan(base + w::kHeaderSize);
+  }
+
+  // The PC sends one 01 at the start and another at every tick until 08 comes.
+  void AwaitReady() {
+    for (int readies = 0; readies <= o_.ignoreReady;) {
+      const std::uint8_t b = NextByte("the ready byte 01");
+      if (b != w::kReady) throw Failed("the PC sent " + Hex(b) + " instead of the ready byte 01");
+      ++readies;
+    }
+    if (o_.ignoreReady) out_.notes.push_back(std::to_string(o_.ignoreReady) + " ready bytes left unanswered");
+  }
+
+  void SendHeader() {
+    if (o_.common.noise) line_.Write(Junk(o_.common.noise));
+    Bytes first(1 + header_.size(), w::kHeaderFollows);
+    std::copy(header_.begin(), header_.end(), first.begin() + 1);
+    line_.Write(first);
+    if (Answer("10 after the header") != w::kAccepted) throw Failed("the PC answered the header with 11");
+    headerTaken_ = true;
+  }
+
+  // 10 or 11. Ready bytes of ticks that crossed the header are skipped; once the header was
+  // taken, a ready byte can only begin another upload.
+  std::uint8_t Answer(const std::string& awaiting) {
+    for (;;) {
+      const std::uint8_t b = NextByte(awaiting);
+      if (b == w::kAccepted || b == w::kRefused) return b;
+      if (b != w::kReady || headerTaken_)
+        Unexpected(o_.common, b, "the PC sent " + Hex(b) + " while the receiver waited for " + awaiting);
+    }
+  }
+
+  void SendBlock(std::size_t k) {
+    const std::size_t at = (k - 1) * w::kBlockData;
+    const Bytes frame = Frame(data_.subspan(at, std::min(w::kBlockData, data_.size() - at)));
+    const std::string which = "block " + std::to_string(k);
+    if (o_.stallBlock && *o_.stallBlock == k && !stalled_)
+      Stall(frame, which);
+    else
+      line_.Write(frame);
+    while (Answer("the answer to " + which) == w::kRefused) {
+      ++resends_;
+      line_.Write(frame);
+    }
+    out_.blocks = k;
+  }
+
+  // Part of the block, then silence: the PC is expected to give up on the block and ask
+  // for it again with 11.
+  void Stall(const Bytes& frame, const std::string& which) {
+    stalled_ = true;
+    line_.Write(std::span(frame).first(kStallAt));
+    const auto until = SteadyClock::now() + o_.stallTime;
+    int asked = 0;
+    while (auto b = line_.ReadByte(until))
+      if (*b == w::kRefused) ++asked;
+    out_.notes.push_back(which + " stalled " + std::to_string(o_.stallTime.count()) + " s, the PC asked for it again " +
+                         (asked == 1 ? std::string("once") : std::to_string(asked) + " times"));
+    if (asked) ++resends_;
+    line_.Write(asked ? std::span<const std::uint8_t>(frame) : std::span(frame).subspan(kStallAt));
+  }
+
+  void SendEnd() {
+    line_.Write(w::kEnd);
+    for (;;) {
+      const std::uint8_t b = NextByte("17 after the end byte 03");
+      if (b == w::kComplete) break;
+      if (b != w::kReady && b != w::kAccepted)
+        Unexpected(o_.common, b, "the PC answered the end byte with " + Hex(b) + ", not 17");
+    }
+    out_.notes.push_back("17 received");
+  }
+
+  Line& line_;
+  const ServeOptions& o_;
+  Outcome& out_;
+  Bytes header_;
+  std::span<const std::uint8_t> data_;
+  bool headerTaken_ = false;
+  bool stalled_ = false;
+  std::size_t resends_ = 0;
+};
+
 }  // namespace
+
+void OneUpload(Line& line, const ServeOptions& o, Outcome& out) { ServeRun(line, o, out).Run(true); }
 
 Outcome RunServe(Line& line, const ServeOptions& o) {
   Outcome out;
-  auto next = [&](const std::string& awaiting) { return Next(line, o.common.timeout, awaiting); };
   try {
-    const Bytes image = ReadFile(o.imagePath);
-    // A prefixed image sends the header behind its length prefix.
-    const std::size_t base = image.size() >= 4 ? HeaderBase(static_cast<std::int64_t>(image.size()), image) : 0;
-    if (image.size() < base + w::kHeaderSize) throw Failed(o.imagePath + " is shorter than a header");
-    Bytes header(image.begin() + static_cast<std::ptrdiff_t>(base),
-                 image.begin() + static_cast<std::ptrdiff_t>(base + w::kHeaderSize));
-    if (o.announce)
-      for (int i = 0; i < 4; ++i) header[12 + i] = static_cast<std::uint8_t>(*o.announce >> (24 - 8 * i));
-    const std::span<const std::uint8_t> data(image.begin() + static_cast<std::ptrdiff_t>(base + w::kHeaderSize), image.end());
-
-    // Ready bytes: the PC sends one at the start and another at every tick until 08 comes.
-    int readies = 0;
-    for (;;) {
-      const std::uint8_t b = next("the ready byte 01");
-      if (b != w::kReady) throw Failed("the PC sent " + Hex(b) + " instead of the ready byte 01");
-      if (++readies > o.ignoreReady) break;
-    }
-    if (o.ignoreReady) out.notes.push_back(std::to_string(o.ignoreReady) + " ready bytes left unanswered");
-    if (o.common.noise) line.Write(Junk(o.common.noise));
-    Bytes first{w::kHeaderFollows};
-    first.insert(first.end(), header.begin(), header.end());
-    line.Write(first);
-
-    // Answers to the header and to each block; stray ready bytes from ticks are skipped.
-    auto answer = [&](const std::string& awaiting) {
-      for (;;) {
-        const std::uint8_t b = next(awaiting);
-        if (b == w::kAccepted || b == w::kRefused) return b;
-        if (b != w::kReady) throw Failed("the PC sent " + Hex(b) + " while the receiver waited for " + awaiting);
-      }
-    };
-    if (answer("10 after the header") != w::kAccepted) throw Failed("the PC answered the header with 11");
-
-    const std::size_t blocks = (data.size() + w::kBlockData - 1) / w::kBlockData;
-    bool stalled = false;
-    std::size_t resends = 0;
-    for (std::size_t k = 1; k <= blocks; ++k) {
-      const auto part = data.subspan((k - 1) * w::kBlockData, std::min(w::kBlockData, data.size() - (k - 1) * w::kBlockData));
-      const Bytes frame = Frame(part);
-      const std::string which = "block " + std::to_string(k);
-      if (o.stallBlock && *o.stallBlock == k && !stalled) {
-        stalled = true;
-        line.Write(std::span(frame).first(kStallAt));
-        // Silent: the PC is expected to give up on the block and ask for it again.
-        const auto until = SteadyClock::now() + o.stallTime;
-        int asked = 0;
-        while (auto b = line.ReadByte(until))
-          if (*b == w::kRefused) ++asked;
-        out.notes.push_back(which + " stalled " + std::to_string(o.stallTime.count()) + " s, the PC asked for it again " +
-                            (asked == 1 ? std::string("once") : std::to_string(asked) + " times"));
-        if (asked) {
-          ++resends;
-          line.Write(frame);
-        } else {
-          line.Write(std::span(frame).subspan(kStallAt));
-        }
-      } else {
-        line.Write(frame);
-      }
-      while (answer("the answer to " + which) == w::kRefused) {
-        ++resends;
-        line.Write(frame);
-      }
-      out.blocks = k;
-      if (o.hangUpAfter && k == *o.hangUpAfter) {
-        line.Close();
-        out.notes.push_back("closed the line after block " + std::to_string(k) + " as asked");
-        return out;
-      }
-    }
-    if (o.stallBlock && !stalled) throw Failed("the image has no block " + std::to_string(*o.stallBlock) + " to stall in");
-    if (resends) out.notes.push_back(std::to_string(resends) + " blocks sent again");
-    line.Write(w::kEnd);
-    for (;;) {
-      const std::uint8_t b = next("17 after the end byte 03");
-      if (b == w::kComplete) break;
-      if (b != w::kReady && b != w::kAccepted) throw Failed("the PC answered the end byte with " + Hex(b) + ", not 17");
-    }
-    out.notes.push_back("17 received");
+    ServeRun(line, o, out).Run(false);
   } catch (const std::exception& e) {
     out.ok = false;
     out.reason = e.what();

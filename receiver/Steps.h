@@ -1,6 +1,7 @@
 #pragma once
-// Small steps the three commands share: reading with the silence limit, answering with
-// the split and garbage options, and hexadecimal texts for notes and errors.
+// Small steps the commands share: reading with the silence limit, answering with the split
+// option, telling a stopped exchange from a failed one, and hexadecimal texts for notes and
+// errors.
 
 #include <cstdio>
 #include <span>
@@ -16,6 +17,20 @@ namespace kelvane::rx {
 class Failed : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+// The PC said nothing for the silence limit.
+class Silent : public Failed {
+ public:
+  using Failed::Failed;
+};
+
+// With resync: the PC sent the first byte of another exchange (it was stopped and started
+// again); `first` is that byte, for the next exchange.
+class NewExchange : public Failed {
+ public:
+  NewExchange(std::uint8_t b, const std::string& what) : Failed(what), first(b) {}
+  std::uint8_t first;
 };
 
 inline std::string Hex(std::span<const std::uint8_t> bytes, std::size_t max = 16) {
@@ -34,8 +49,24 @@ inline std::string Hex(std::uint8_t b) { return Hex(std::span<const std::uint8_t
 // what was awaited.
 inline std::uint8_t Next(Line& line, std::chrono::seconds timeout, const std::string& awaiting) {
   if (auto b = line.ReadByte(SteadyClock::now() + timeout)) return *b;
-  throw Failed("the PC sent nothing for " + std::to_string(timeout.count()) + " s while the receiver waited for " +
+  throw Silent("the PC sent nothing for " + std::to_string(timeout.count()) + " s while the receiver waited for " +
                awaiting);
+}
+
+// The next n bytes from the PC, which must all come within `timeout`.
+inline Bytes NextBytes(Line& line, std::size_t n, std::chrono::seconds timeout, const std::string& awaiting) {
+  Bytes b = line.Read(n, SteadyClock::now() + timeout);
+  if (b.size() < n)
+    throw Silent("the PC sent " + std::to_string(b.size()) + " of the " + std::to_string(n) + " bytes of " + awaiting +
+                 " in " + std::to_string(timeout.count()) + " s");
+  return b;
+}
+
+// A byte the exchange did not expect: with resync, the 08 or 01 that begins another
+// exchange ends this one as stopped; anything else is a failure that `what` describes.
+[[noreturn]] inline void Unexpected(const Common& c, std::uint8_t b, const std::string& what) {
+  if (c.resync && (b == 0x08 || b == 0x01)) throw NewExchange(b, what + "; the PC began another exchange");
+  throw Failed(what);
 }
 
 // Writes an answer: all bytes in one write, or each on its own with a gap when split.
@@ -49,5 +80,12 @@ inline void Answer(Line& line, std::span<const std::uint8_t> bytes, bool split) 
     line.Write(bytes[i]);
   }
 }
+
+// The exchanges one at a time, for `any`, each beginning after the bytes that told it
+// apart: a download after its 08, an upload after its first 01, a Temu exchange after the
+// reply to its start request. They throw what ends them.
+void OneDownload(Line& line, const AcceptOptions& o, Outcome& out);
+void OneUpload(Line& line, const ServeOptions& o, Outcome& out);
+void OneTemu(Line& line, const TemuOptions& o, Outcome& out);
 
 }  // namespace kelvane::rx

@@ -1,11 +1,10 @@
 // temu: the receiver leads the exchange. It asks for a start, reads the whole file in
 // read requests of a chosen size plus one past its end, asks for the PC's date and time,
-// and ends with the end request. Every reply is checked byte for byte.
+// and ends with the end request. Every reply is checked byte for byte; without the file,
+// the reads go on until a reply holds filler only.
 
 #include <algorithm>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 
 #include "receiver/Receiver.h"
 #include "receiver/Steps.h"
@@ -24,28 +23,24 @@ constexpr milliseconds kStartRepeat{500};
 // After the end request the PC must stay quiet; this long is watched.
 constexpr milliseconds kAfterEnd{300};
 
-Bytes ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) throw Failed("cannot read " + path);
-  return Bytes(std::istreambuf_iterator<char>(f), {});
-}
+constexpr std::uint8_t kStartReply[4] = {w::kStart, w::kTemuStart, 0x0A, w::kEnd};
 
 class TemuRun {
  public:
-  TemuRun(Line& line, const TemuOptions& o, Outcome& out) : line_(line), o_(o), out_(out) {}
+  TemuRun(Line& line, const TemuOptions& o, Outcome& out) : line_(line), o_(o), out_(out) {
+    out_.exchange = "temu";
+  }
 
-  void Run() {
-    file_ = ReadFile(o_.filePath);
+  // started: the PC has answered the start request already.
+  void Run(bool started) {
     if (o_.chunk == 0 || o_.chunk > 0xFFFF) throw Failed("the read size must be 1 to 65535");
-    Start();
-    std::size_t offset = 0;
-    do {
-      Read(offset, o_.chunk);
-      offset += o_.chunk;
-    } while (offset < file_.size());
-    Read(offset, o_.chunk);  // past the end: filler only
+    if (!started) Start();
+    SkipStartCopies();
+    ReadAll();
     Time();
     Request({w::kStart, w::kTemuEnd, w::kEnd});
+    // In resync the next bytes belong to the next exchange.
+    if (o_.common.resync) return;
     Bytes after;
     try {
       after = line_.DrainQuiet(kAfterEnd, SteadyClock::now() + kAfterEnd * 4);
@@ -71,13 +66,22 @@ class TemuRun {
     }
   }
 
+  // Exactly n bytes of a reply; a first byte that begins another exchange ends this one.
+  Bytes Reply(std::size_t n, const std::string& what) {
+    const std::uint8_t first = Next(line_, o_.common.timeout, what);
+    if (first != w::kStart) Unexpected(o_.common, first, what + ": byte 0 is " + Hex(first) + ", expected 02");
+    Bytes got{first};
+    const Bytes rest = NextBytes(line_, n - 1, o_.common.timeout, what);
+    got.insert(got.end(), rest.begin(), rest.end());
+    return got;
+  }
+
   // Reads exactly the reply's length and compares it with what it should be.
   void Expect(const Bytes& want, const std::string& what) {
-    for (std::size_t i = 0; i < want.size(); ++i) {
-      const std::uint8_t b = Next(line_, o_.common.timeout, what + " byte " + std::to_string(i));
-      if (b != want[i])
-        throw Failed(what + ": byte " + std::to_string(i) + " is " + Hex(b) + ", expected " + Hex(want[i]));
-    }
+    const Bytes got = Reply(want.size(), what);
+    const auto [g, x] = std::mismatch(got.begin(), got.end(), want.begin());
+    if (g != got.end())
+      throw Failed(what + ": byte " + std::to_string(g - got.begin()) + " is " + Hex(*g) + ", expected " + Hex(*x));
   }
 
   void Start() {
@@ -91,33 +95,62 @@ class TemuRun {
       if (!first && SteadyClock::now() >= give_up)
         throw Failed("no answer to the start request for " + std::to_string(o_.common.timeout.count()) + " s");
     }
-    const Bytes reply{w::kStart, w::kTemuStart, 0x0A, w::kEnd};
-    if (*first != reply[0]) throw Failed("start reply: byte 0 is " + Hex(*first) + ", expected 02");
-    Expect(Bytes(reply.begin() + 1, reply.end()), "start reply (from byte 1)");
-    // A repeated start request may have crossed the reply; its reply is a copy.
+    if (*first != kStartReply[0]) throw Failed("start reply: byte 0 is " + Hex(*first) + ", expected 02");
+    const Bytes rest = NextBytes(line_, 3, o_.common.timeout, "the start reply");
+    if (!std::equal(rest.begin(), rest.end(), std::begin(kStartReply) + 1))
+      throw Failed("the start reply is 02 " + Hex(rest) + ", not 02 01 0A 03");
+  }
+
+  // A repeated start request may have crossed the reply; its reply is a copy.
+  void SkipStartCopies() {
     const Bytes extra = line_.DrainQuiet(milliseconds(150), SteadyClock::now() + seconds(2));
     for (std::size_t i = 0; i < extra.size(); ++i)
-      if (extra[i] != reply[i % reply.size()] || extra.size() % reply.size() != 0)
+      if (extra[i] != kStartReply[i % 4] || extra.size() % 4 != 0)
         throw Failed("unexpected bytes after the start reply: " + Hex(extra));
     out_.notes.push_back("started");
   }
 
-  void Read(std::size_t offset, std::size_t count) {
+  // The file in reads of the chosen size, then one past its end (filler only). Without the
+  // file: until a reply holds filler only.
+  void ReadAll() {
+    std::size_t offset = 0;
+    if (o_.file) {
+      do {
+        Read(offset, o_.chunk);
+        offset += o_.chunk;
+      } while (offset < o_.file->size());
+      Read(offset, o_.chunk);
+      return;
+    }
+    while (!Read(offset, o_.chunk) && offset < kTemuUnknownLimit) offset += o_.chunk;
+    out_.notes.push_back("read until a reply held filler only");
+  }
+
+  // One read request and its reply; true when the reply holds filler only.
+  bool Read(std::size_t offset, std::size_t count) {
     Bytes r{w::kStart, w::kTemuRead, static_cast<std::uint8_t>(count), static_cast<std::uint8_t>(count >> 8)};
     for (int i = 0; i < 4; ++i) r.push_back(static_cast<std::uint8_t>(offset >> (8 * i)));
     r.push_back(w::kEnd);
     Request(r);
-    Bytes want{w::kStart, w::kTemuRead};
-    for (std::size_t i = 0; i < count; ++i) want.push_back(offset + i < file_.size() ? file_[offset + i] : w::kFiller);
-    want.push_back(w::kEnd);
-    Expect(want, "reply to the read of " + std::to_string(count) + " bytes at " + std::to_string(offset));
     ++out_.blocks;
+    const std::string what = "reply to the read of " + std::to_string(count) + " bytes at " + std::to_string(offset);
+    if (o_.file) {
+      Bytes want{w::kStart, w::kTemuRead};
+      for (std::size_t i = 0; i < count; ++i)
+        want.push_back(offset + i < o_.file->size() ? (*o_.file)[offset + i] : w::kFiller);
+      want.push_back(w::kEnd);
+      Expect(want, what);
+      return offset >= o_.file->size();
+    }
+    const Bytes got = Reply(count + 3, what);
+    if (got[1] != w::kTemuRead || got.back() != w::kEnd)
+      throw Failed(what + " is " + Hex(got) + ", not 02 02 ... 03");
+    return std::all_of(got.begin() + 2, got.end() - 1, [](std::uint8_t b) { return b == w::kFiller; });
   }
 
   void Time() {
     Request({w::kStart, w::kTemuTime, w::kEnd});
-    Bytes got;
-    for (int i = 0; i < 8; ++i) got.push_back(Next(line_, o_.common.timeout, "time reply byte " + std::to_string(i)));
+    const Bytes got = Reply(8, "time reply");
     if (got[0] != w::kStart || got[1] != w::kTemuTime || got[7] != w::kEnd)
       throw Failed("time reply is " + Hex(got) + ", not 02 03 M1 M0 HH MM SS 03");
     const int mjd = got[2] * 256 + got[3];
@@ -146,16 +179,17 @@ class TemuRun {
   Line& line_;
   const TemuOptions& o_;
   Outcome& out_;
-  Bytes file_;
   std::uint32_t requests_ = 0;
 };
 
 }  // namespace
 
+void OneTemu(Line& line, const TemuOptions& o, Outcome& out) { TemuRun(line, o, out).Run(true); }
+
 Outcome RunTemu(Line& line, const TemuOptions& o) {
   Outcome out;
   try {
-    TemuRun(line, o, out).Run();
+    TemuRun(line, o, out).Run(false);
   } catch (const std::exception& e) {
     out.ok = false;
     out.reason = e.what();

@@ -3,12 +3,15 @@
 //   kelvane-receiver [line options] accept [options]
 //   kelvane-receiver [line options] serve IMAGE [options]
 //   kelvane-receiver [line options] temu FILE [options]
+//   kelvane-receiver [line options] any [options]
 //
 // The first line on stdout is the device the PC opens; the last one is a summary. Exit 0
 // when the exchange went as expected, 1 with the reason on stderr when not, 2 on a usage
 // error.
 
+#include <algorithm>
 #include <charconv>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -19,6 +22,7 @@
 
 #include "receiver/Line.h"
 #include "receiver/Receiver.h"
+#include "receiver/SampleFiles.h"
 
 using namespace kelvane::rx;
 using namespace std::chrono;
@@ -31,12 +35,15 @@ Line options:
   --link PATH          make PATH a symlink to the pseudo-terminal (removed at exit)
   --device PATH        use a serial device at 115200 8N1 instead of a pseudo-terminal
   --pace               no faster than a real 115200 8N1 line (11520 bytes/s) both ways
-  --timeout SECS       give up when the PC is silent this long (default 30)
+  --timeout SECS       give up when the PC is silent this long (default 30; any: 2,
+                       after which the exchange counts as stopped)
   --noise N            N junk bytes before the first frame (accept: before every 01;
                        temu: before every request)
   --split              every answer byte as a write of its own, 50 ms apart
   --linger MS          after the exchange, keep the line open until the PC has been
                        quiet this long (default 300)
+  --reply-delay MS     hold every answer back MS after the PC's last byte came, as a
+                       USB adapter's latency timer would
 
 accept                 take a program download
   --verdict LIST       header verdict, e.g. 10, 12 or 12,14 (one write); default 10
@@ -70,6 +77,15 @@ temu FILE              lead a Temu exchange over FILE
   --chunk N            bytes per read request (default 1024)
   --pieces             send every request in several writes
   --max-skew SECS      fail when the PC's time is further off the local time
+
+any                    play whichever exchange the PC starts, one after another: while
+                       idle the receiver offers the Temu start request 02 01 03, which a
+                       download takes for ready; 08 then begins a download, 02 01 0A 03
+                       a Temu exchange (read until a reply holds filler only), 01 an
+                       upload. An exchange the PC leaves part way (Stop) is reported as
+                       stopped, a download cut off that way gets no final verdict.
+  --image FILE         the image an upload gets (default: the sample image)
+  --count K            play K exchanges (default: until ended)
 )";
 
 [[noreturn]] void Usage(const std::string& why) {
@@ -100,112 +116,179 @@ std::vector<std::uint8_t> ByteList(std::string_view text, const std::string& opt
   return out;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  std::string link, device, command, target;
+// Everything the command line sets.
+struct Settings {
+  std::string link, device, command, target, image;
   bool pace = false;
-  milliseconds linger{300};
+  std::optional<seconds> timeout;
+  milliseconds linger{300}, replyDelay{0};
   Common common;
   AcceptOptions accept;
   ServeOptions serve;
   TemuOptions temu;
+  AnyOptions any;
+};
 
+// An option as given: its name and value.
+struct Arg {
+  const std::string& name;
+  const std::string& value;
+  std::uint64_t Num() const { return Number(value, name); }
+  int Int() const { return static_cast<int>(Num()); }
+  milliseconds Ms() const { return milliseconds(Num()); }
+  seconds Secs() const { return seconds(Num()); }
+  std::vector<std::uint8_t> List() const { return ByteList(value, name); }
+};
+
+struct Option {
+  std::string_view name;
+  bool takesValue;
+  void (*set)(Settings&, const Arg&);
+};
+
+const Option kOptions[] = {
+    {"--link", true, [](Settings& s, const Arg& a) { s.link = a.value; }},
+    {"--device", true, [](Settings& s, const Arg& a) { s.device = a.value; }},
+    {"--pace", false, [](Settings& s, const Arg&) { s.pace = true; }},
+    {"--timeout", true, [](Settings& s, const Arg& a) { s.timeout = a.Secs(); }},
+    {"--noise", true, [](Settings& s, const Arg& a) { s.common.noise = a.Num(); }},
+    {"--split", false, [](Settings& s, const Arg&) { s.common.split = true; }},
+    {"--linger", true, [](Settings& s, const Arg& a) { s.linger = a.Ms(); }},
+    {"--reply-delay", true, [](Settings& s, const Arg& a) { s.replyDelay = a.Ms(); }},
+    {"--verdict", true, [](Settings& s, const Arg& a) { s.accept.verdict = a.List(); }},
+    {"--final", true, [](Settings& s, const Arg& a) { s.accept.final = a.List(); }},
+    {"--ack-delay", true, [](Settings& s, const Arg& a) { s.accept.ackDelay = a.Ms(); }},
+    {"--save", true, [](Settings& s, const Arg& a) { s.accept.savePath = a.value; }},
+    {"--length", true, [](Settings& s, const Arg& a) { s.accept.length = a.Num(); }},
+    {"--prefixed", false, [](Settings& s, const Arg&) { s.accept.form = AcceptOptions::Form::Prefixed; }},
+    {"--plain", false, [](Settings& s, const Arg&) { s.accept.form = AcceptOptions::Form::Plain; }},
+    {"--join", false, [](Settings& s, const Arg&) { s.accept.join = true; }},
+    {"--resend-final", true, [](Settings& s, const Arg& a) { s.accept.resendFinal = a.Ms(); }},
+    {"--garbage", true, [](Settings& s, const Arg& a) { s.accept.garbage = a.Num(); }},
+    {"--silent-from", true, [](Settings& s, const Arg& a) { s.accept.silentFrom = a.Num(); }},
+    {"--hang-up-after", true, [](Settings& s, const Arg& a) { s.accept.hangUpAfter = s.serve.hangUpAfter = a.Num(); }},
+    {"--count", true, [](Settings& s, const Arg& a) { s.accept.count = s.any.count = a.Int(); }},
+    {"--forever", false, [](Settings& s, const Arg&) { s.accept.count = 0; }},
+    {"--ignore-ready", true, [](Settings& s, const Arg& a) { s.serve.ignoreReady = a.Int(); }},
+    {"--announce", true, [](Settings& s, const Arg& a) { s.serve.announce = static_cast<std::uint32_t>(a.Num()); }},
+    {"--stall-block", true, [](Settings& s, const Arg& a) { s.serve.stallBlock = a.Num(); }},
+    {"--stall-seconds", true, [](Settings& s, const Arg& a) { s.serve.stallTime = a.Secs(); }},
+    {"--chunk", true, [](Settings& s, const Arg& a) { s.temu.chunk = a.Num(); }},
+    {"--pieces", false, [](Settings& s, const Arg&) { s.temu.pieces = true; }},
+    {"--max-skew", true, [](Settings& s, const Arg& a) { s.temu.maxSkew = a.Secs(); }},
+    {"--image", true, [](Settings& s, const Arg& a) { s.image = a.value; }},
+};
+
+// A command: whether it takes a file, what its summary counts, what it reads before the
+// line opens and how it runs.
+struct Command {
+  std::string_view name;
+  bool needsFile;
+  const char* unit;
+  void (*load)(Settings&);
+  Outcome (*run)(Line&, Settings&);
+};
+
+const Command kCommands[] = {
+    {"accept", false, "blocks", [](Settings&) {},
+     [](Line& l, Settings& s) {
+       s.accept.common = s.common;
+       return RunAccept(l, s.accept);
+     }},
+    {"serve", true, "blocks", [](Settings& s) { s.serve.image = ReadFile(s.target); },
+     [](Line& l, Settings& s) {
+       s.serve.common = s.common;
+       return RunServe(l, s.serve);
+     }},
+    {"temu", true, "reads", [](Settings& s) { s.temu.file = ReadFile(s.target); },
+     [](Line& l, Settings& s) {
+       s.temu.common = s.common;
+       return RunTemu(l, s.temu);
+     }},
+    {"any", false, "exchanges",
+     [](Settings& s) { s.any.image = s.image.empty() ? kelvane::samples::ProgramImage({}) : ReadFile(s.image); },
+     [](Line& l, Settings& s) {
+       s.any.common = s.common;
+       s.any.common.resync = true;
+       return RunAny(l, s.any);
+     }},
+};
+
+// One line for each exchange as it ends, when a run plays more than one.
+void TellEach(const Outcome& one) {
+  static int n = 0;
+  std::string notes;
+  for (const auto& note : one.notes) notes += "; " + note;
+  if (!one.ok && !one.stopped) notes += "; " + one.reason;
+  std::printf("%s %d %s: %zu %s%s\n", one.exchange.c_str(), ++n, one.stopped ? "stopped" : one.ok ? "ok" : "FAILED",
+              one.blocks, one.exchange == "temu" ? "reads" : "blocks", notes.c_str());
+  std::fflush(stdout);
+}
+
+Settings Parse(const std::vector<std::string>& args) {
+  Settings s;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    auto value = [&]() -> const std::string& {
-      if (i + 1 >= args.size()) Usage(a + " needs a value");
-      return args[++i];
-    };
     if (a == "--help" || a == "-h") {
       std::cout << kUsage;
-      return 0;
-    } else if (a == "--link") link = value();
-    else if (a == "--device") device = value();
-    else if (a == "--pace") pace = true;
-    else if (a == "--timeout") common.timeout = seconds(Number(value(), a));
-    else if (a == "--noise") common.noise = Number(value(), a);
-    else if (a == "--split") common.split = true;
-    else if (a == "--linger") linger = milliseconds(Number(value(), a));
-    else if (a == "--verdict") accept.verdict = ByteList(value(), a);
-    else if (a == "--final") accept.final = ByteList(value(), a);
-    else if (a == "--ack-delay") accept.ackDelay = milliseconds(Number(value(), a));
-    else if (a == "--save") accept.savePath = value();
-    else if (a == "--length") accept.length = Number(value(), a);
-    else if (a == "--prefixed") accept.form = AcceptOptions::Form::Prefixed;
-    else if (a == "--plain") accept.form = AcceptOptions::Form::Plain;
-    else if (a == "--join") accept.join = true;
-    else if (a == "--resend-final") accept.resendFinal = milliseconds(Number(value(), a));
-    else if (a == "--garbage") accept.garbage = Number(value(), a);
-    else if (a == "--silent-from") accept.silentFrom = Number(value(), a);
-    else if (a == "--hang-up-after") accept.hangUpAfter = serve.hangUpAfter = Number(value(), a);
-    else if (a == "--count") accept.count = static_cast<int>(Number(value(), a));
-    else if (a == "--forever") accept.count = 0;
-    else if (a == "--ignore-ready") serve.ignoreReady = static_cast<int>(Number(value(), a));
-    else if (a == "--announce") serve.announce = static_cast<std::uint32_t>(Number(value(), a));
-    else if (a == "--stall-block") serve.stallBlock = Number(value(), a);
-    else if (a == "--stall-seconds") serve.stallTime = seconds(Number(value(), a));
-    else if (a == "--chunk") temu.chunk = Number(value(), a);
-    else if (a == "--pieces") temu.pieces = true;
-    else if (a == "--max-skew") temu.maxSkew = seconds(Number(value(), a));
-    else if (a.starts_with("--")) Usage("unknown option " + a);
-    else if (command.empty()) command = a;
-    else if (target.empty()) target = a;
-    else Usage("unexpected argument " + a);
+      std::exit(0);
+    }
+    if (a.starts_with("--")) {
+      const auto o = std::find_if(std::begin(kOptions), std::end(kOptions), [&](const Option& x) { return x.name == a; });
+      if (o == std::end(kOptions)) Usage("unknown option " + a);
+      if (o->takesValue && i + 1 >= args.size()) Usage(a + " needs a value");
+      o->set(s, Arg{a, o->takesValue ? args[++i] : a});
+    } else if (s.command.empty()) {
+      s.command = a;
+    } else if (s.target.empty()) {
+      s.target = a;
+    } else {
+      Usage("unexpected argument " + a);
+    }
   }
-  if (command != "accept" && command != "serve" && command != "temu") Usage("COMMAND must be accept, serve or temu");
-  if (command != "accept" && target.empty()) Usage(command + " needs a file");
-  if (accept.resendFinal && !accept.join) Usage("--resend-final goes with --join");
+  return s;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings s = Parse(std::vector<std::string>(argv + 1, argv + argc));
+  const auto command =
+      std::find_if(std::begin(kCommands), std::end(kCommands), [&](const Command& c) { return c.name == s.command; });
+  if (command == std::end(kCommands)) Usage("COMMAND must be accept, serve, temu or any");
+  if (command->needsFile == s.target.empty()) Usage(s.command + (command->needsFile ? " needs a file" : " takes no file"));
+  if (s.accept.resendFinal && !s.accept.join) Usage("--resend-final goes with --join");
+  s.common.timeout = s.timeout.value_or(s.command == "any" ? seconds(2) : seconds(30));
+  if (s.accept.count != 1 || s.command == "any") s.accept.each = s.any.each = TellEach;
 
   std::optional<Line> line;
   try {
-    line.emplace(device.empty() ? Line::OpenPty(link, pace) : Line::OpenDevice(device, pace));
-  } catch (const LineError& e) {
-    std::cerr << "kelvane-receiver: cannot open the line: " << e.what() << '\n';
+    command->load(s);
+    line.emplace(s.device.empty() ? Line::OpenPty(s.link, s.pace) : Line::OpenDevice(s.device, s.pace));
+  } catch (const std::exception& e) {
+    std::cerr << "kelvane-receiver: " << e.what() << '\n';
     return 1;
   }
+  line->SetReplyDelay(s.replyDelay);
   std::cout << line->PeerPath() << std::endl;
 
   const auto started = steady_clock::now();
-  Outcome out;
-  if (command == "accept") {
-    accept.common = common;
-    if (accept.count != 1) {
-      // Several downloads: one line for each as it ends.
-      accept.each = [n = 0](const Outcome& one) mutable {
-        std::string notes;
-        for (const auto& note : one.notes) notes += "; " + note;
-        std::printf("download %d %s: %zu blocks%s%s\n", ++n, one.ok ? "ok" : "FAILED", one.blocks, notes.c_str(),
-                    one.ok ? "" : ("; " + one.reason).c_str());
-        std::fflush(stdout);
-      };
-    }
-    out = RunAccept(*line, accept);
-  } else if (command == "serve") {
-    serve.common = common;
-    serve.imagePath = target;
-    out = RunServe(*line, serve);
-  } else {
-    temu.common = common;
-    temu.filePath = target;
-    out = RunTemu(*line, temu);
-  }
+  const Outcome out = command->run(*line, s);
   // Give the PC time to read the last answer before the line goes away.
   try {
-    line->DrainQuiet(linger, steady_clock::now() + linger + seconds(1));
+    line->DrainQuiet(s.linger, steady_clock::now() + s.linger + seconds(1));
   } catch (const LineError&) {
   }
   const double elapsed = duration<double>(steady_clock::now() - started).count();
 
   std::string notes;
   for (const auto& n : out.notes) notes += "; " + n;
-  std::printf("%s %s: sent %zu bytes, received %zu bytes, %zu %s, %.2f s%s\n", command.c_str(),
-              out.ok ? "ok" : "FAILED", line->BytesSent(), line->BytesReceived(), out.blocks,
-              command == "temu" ? "reads" : "blocks", elapsed, notes.c_str());
+  std::printf("%s %s: sent %zu bytes, received %zu bytes, %zu %s, %.2f s%s\n", s.command.c_str(),
+              out.ok ? "ok" : "FAILED", line->BytesSent(), line->BytesReceived(), out.blocks, command->unit, elapsed,
+              notes.c_str());
   std::fflush(stdout);
   if (!out.ok) {
-    std::cerr << "kelvane-receiver: " << command << " failed: " << out.reason << '\n';
+    std::cerr << "kelvane-receiver: " << s.command << " failed: " << out.reason << '\n';
     return 1;
   }
   return 0;

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the window need, when missing.
-# Usage: scripts/deps.sh [build|test|run]
+# Usage: scripts/deps.sh [build|test|run|package]
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev qt6-qpa-plugins
           libgtest-dev libgmock-dev libbenchmark-dev)
 case "${1:-build}" in
   run) packages+=(libgl-dev) ;;
-  test) packages+=(libgl-dev python3) ;;
+  test) packages+=(libgl-dev python3 pandoc appstream desktop-file-utils) ;;
+  package) packages+=(libgl-dev pandoc dpkg-dev fakeroot file lintian appstream desktop-file-utils) ;;
 esac
 
 missing=()

@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # Builds Kelvane and runs every test twice: in an ordinary build, and in a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer. Exits non-zero when anything fails.
+# AddressSanitizer and UndefinedBehaviorSanitizer; then builds the Debian packages from the
+# ordinary build and checks them with lintian. Exits non-zero when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# Warnings fail the build here: the code stays clean of them.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs" --timeout 300
 
-cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVANE_SANITIZE=ON >/dev/null
+cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVANE_SANITIZE=ON \
+  -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 cmake --build build-sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-sanitize --output-on-failure -j "$jobs" --timeout 300
@@ -19,3 +22,5 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 if [ -x bench/run.sh ]; then
   bench/run.sh --quick --build build
 fi
+
+scripts/package.sh build

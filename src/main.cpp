@@ -1,9 +1,13 @@
-// kelvane: the service tool's window. It takes no arguments; --demo (for trying it without
-// a receiver) starts the receiver emulator on a pseudo-terminal and uses a throwaway settings
-// file whose port 1 is that line.
+// kelvane: the service tool's window. The window takes no settings from the command line;
+// --demo (for trying it without a receiver) starts the receiver emulator on a pseudo-terminal
+// and uses a throwaway settings file whose port 1 is that line. --help and --version answer
+// without a display.
 
 #include <QApplication>
+#include <QIcon>
+#include <cstdio>
 #include <memory>
+#include <string_view>
 
 #include "app/Clock.h"
 #include "app/Main.h"
@@ -14,14 +18,72 @@
 #include "files/FileTable.h"
 #include "serial/qt/QtSerialPort.h"
 
+namespace {
+
+constexpr const char* kUsage = R"(Usage: kelvane [--demo]
+The service tool's window: loads program images, SDX channel lists and conditional-access
+files into a satellite receiver over a serial line, and reads program images back.
+
+  --demo      try the window without a receiver: the receiver emulator (kelvane-receiver)
+              answers on a pseudo-terminal mapped to Com 1, with sample files and settings
+              of its own in a temporary folder
+  -h, --help  show this help and exit
+  --version   show the version and exit
+
+See also kelvane(1), kelvane-cli(1).
+)";
+
+enum class Action { kRun, kDemo, kHelp, kVersion, kUsageError };
+
+// Before the application object: --help and --version must work without a display.
+Action ParseArguments(int argc, char** argv, std::string_view& wrong) {
+  bool demo = false, help = false, version = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    if (a == "--help" || a == "-h") help = true;
+    else if (a == "--version") version = true;
+    else if (a == "--demo") demo = true;
+    else if (wrong.empty()) wrong = a;
+  }
+  if (help) return Action::kHelp;
+  if (version) return Action::kVersion;
+  if (!wrong.empty()) return Action::kUsageError;
+  return demo ? Action::kDemo : Action::kRun;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace kelvane;
+  std::string_view wrong;
+  const Action action = ParseArguments(argc, argv, wrong);
+  switch (action) {
+    case Action::kHelp:
+      std::fputs(kUsage, stdout);
+      return 0;
+    case Action::kVersion:
+      std::printf("kelvane %s\n", KELVANE_VERSION);
+      return 0;
+    case Action::kUsageError:
+      std::fprintf(stderr, "kelvane: unknown argument '%.*s'\n%s", static_cast<int>(wrong.size()), wrong.data(),
+                   kUsage);
+      return 2;
+    case Action::kRun:
+    case Action::kDemo:
+      break;
+  }
+
   QApplication app(argc, argv);
   QCoreApplication::setOrganizationName(kAppName);
   QCoreApplication::setApplicationName(kAppName);
+  QCoreApplication::setApplicationVersion(KELVANE_VERSION);
+  // Task bars and docks match the window to its desktop entry by this name, and show the
+  // entry's icon; the window icon is for those that look at the window itself.
+  QGuiApplication::setDesktopFileName(KELVANE_APP_ID);
+  QApplication::setWindowIcon(QIcon::fromTheme(KELVANE_APP_ID, QIcon(":/icons/kelvane.png")));
 
   std::unique_ptr<Demo> demo;
-  if (QCoreApplication::arguments().contains("--demo")) {
+  if (action == Action::kDemo) {
     demo = std::make_unique<Demo>();
     if (!demo->Start(QCoreApplication::applicationDirPath())) demo.reset();
   }

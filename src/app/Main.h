@@ -93,7 +93,9 @@ class Main {
 
   // The file selection's steps (files/Selection.cpp).
   Outcome ChooseFile();
-  Outcome PrepareChosenFile(bool upload, Answer replace);
+  // New: no file of that name; Replace, Keep: the answer to the replace question.
+  enum class Target { New, Replace, Keep };
+  Outcome PrepareChosenFile(bool upload, Target target);
 
   MainView& view_;
   SerialPort& serial_;

@@ -100,18 +100,18 @@ Outcome Main::ChooseFile() {
     }
     if (!upload || !exists) break;
     const Answer answer = view_.MessageBox(ReplaceQuestion(XferPath), "", Buttons::YesNoCancel, Icon::Question);
-    if (answer != Answer::No) return PrepareChosenFile(true, answer);
+    if (answer == Answer::Yes) return PrepareChosenFile(true, Target::Replace);
+    if (answer != Answer::No) return PrepareChosenFile(true, Target::Keep);
     // A path the user would not have replaced is not ready, even if the chooser is then cancelled.
     chosenMode = 0;
   }
   view_.SetText(Control::File, XferPath);
-  return PrepareChosenFile(upload, Answer::OK);
+  return PrepareChosenFile(upload, Target::New);
 }
 
 // Reserves the file number and records the path; a download file is checked (image) or
 // converted (SDX list); an upload target is ready unless its replacement was refused.
-// replace is the answer to the replace question, OK when none was asked.
-Outcome Main::PrepareChosenFile(bool upload, Answer replace) {
+Outcome Main::PrepareChosenFile(bool upload, Target target) {
   // Reserved only; nothing is opened under it here. After a cancelled chooser FileNum stays
   // 0 while Start may be enabled: the transfers then take the lowest free number themselves
   // (FreeFile()).
@@ -122,10 +122,10 @@ Outcome Main::PrepareChosenFile(bool upload, Answer replace) {
     if (view_.Value(Control::SDXDot)) return ConvertSdx(files_, view_, FileNum, XferPath);
     return Outcome::Of(Outcome::Kind::Ready);
   }
-  // Yes is consent only: the upload replaces the file once it has something to put in its
-  // place.
-  if (replace == Answer::OK || replace == Answer::Yes) return Outcome::Of(Outcome::Kind::Ready);
-  return Outcome::Of(Outcome::Kind::ReplaceDeclined);
+  // Replace is consent only: the upload replaces the file once it has something to put in
+  // its place.
+  if (target == Target::Keep) return Outcome::Of(Outcome::Kind::ReplaceDeclined);
+  return Outcome::Of(Outcome::Kind::Ready);
 }
 
 }  // namespace kelvane

@@ -33,7 +33,9 @@ TEST(StartUp, RestoresModeAndTypeComparedAsNumbersAndOpensPortOne) {
     }
     EXPECT_EQ(w.serial.openAttempts, std::vector<int>{1}) << w.view.caption[Control::Status];
     EXPECT_EQ(w.view.caption[Control::Status], "COM1:115200,N,8,1");
-    EXPECT_TRUE(w.view.Enabled(Control::Browse) && !w.view.Enabled(Control::ComPort1) && !w.StartEnabled());
+    EXPECT_TRUE(w.view.Enabled(Control::Browse));
+    EXPECT_FALSE(w.view.Enabled(Control::ComPort1));
+    EXPECT_FALSE(w.StartEnabled());
     EXPECT_TRUE(w.settings.writes.empty());
   }
 }
@@ -46,12 +48,17 @@ TEST(StartUp, StoredPortThatFailsOrIsNoNumberLeavesNoPortSelectedAndSaysSo) {
     w.serial.openPorts = {1};
     w.main.Form_Load();
     EXPECT_EQ(w.serial.openAttempts, std::string(stored) == "4" ? std::vector<int>{4} : std::vector<int>{});
-    for (int n = 1; n <= 8; ++n) EXPECT_TRUE(!w.view.Value(ComPort(n)) && w.view.Enabled(ComPort(n))) << n;
-    EXPECT_TRUE(!w.view.Enabled(Control::Browse) && w.view.caption[Control::portOpen] == "Port Open");
+    for (int n = 1; n <= 8; ++n) {
+      EXPECT_FALSE(w.view.Value(ComPort(n))) << n;
+      EXPECT_TRUE(w.view.Enabled(ComPort(n))) << n;
+    }
+    EXPECT_FALSE(w.view.Enabled(Control::Browse));
+    EXPECT_EQ(w.view.caption[Control::portOpen], "Port Open");
     w.ExpectOnlyMessage("Serial Port is not available", "Error", Icon::Critical);
     // "Port Open" with none selected opens port 1, leaves Status empty and stores it.
     w.main.portOpen_Click();
-    EXPECT_TRUE(w.serial.PortOpen() && w.view.caption[Control::Status].empty());
+    EXPECT_TRUE(w.serial.PortOpen());
+    EXPECT_EQ(w.view.caption[Control::Status], "");
     EXPECT_EQ(w.settings.writes, std::vector<std::string>{"Startup/ComPort=1"});
   }
   Window w;  // port 1 failing stays selected; the failure's detail goes to the tooltip
@@ -68,7 +75,9 @@ TEST(PortButton, ClosesReopensStoresOnlyWhatOpenedAndGatesStart) {
   EXPECT_TRUE(w.view.Value(Control::ComPort3));
   w.main.portOpen_Click();  // close
   EXPECT_EQ(w.view.caption[Control::Status] + ", " + w.view.caption[Control::portOpen], "Port Closed, Port Open");
-  EXPECT_TRUE(!w.serial.PortOpen() && w.view.Enabled(Control::ComPort1) && !w.view.Enabled(Control::Browse));
+  EXPECT_FALSE(w.serial.PortOpen());
+  EXPECT_TRUE(w.view.Enabled(Control::ComPort1));
+  EXPECT_FALSE(w.view.Enabled(Control::Browse));
   w.main.portOpen_Click();  // the same port again
   EXPECT_EQ(w.serial.openAttempts, (std::vector<int>{3, 3}));
   EXPECT_EQ(w.serial.settings, "115200,n,8,1");
@@ -79,7 +88,9 @@ TEST(PortButton, ClosesReopensStoresOnlyWhatOpenedAndGatesStart) {
   w.serial.failOpen = true;  // held by another program
   w.main.portOpen_Click();
   EXPECT_EQ(w.view.caption[Control::Status], "Serial Port is not available");
-  EXPECT_TRUE(!w.serial.PortOpen() && w.view.messages.empty() && w.settings.writes.size() == 1) << "no box, no store";
+  EXPECT_FALSE(w.serial.PortOpen());
+  EXPECT_TRUE(w.view.messages.empty()) << "no box";
+  EXPECT_EQ(w.settings.writes.size(), 1u) << "no store";
   w.serial.failOpen = false;
   w.main.portOpen_Click();
   EXPECT_EQ(w.view.caption[Control::Status], "COM6:115200,N,8,1");
@@ -178,10 +189,16 @@ TEST(Close, DrainsOutputAndAsksAbortRetryIgnore) {
     w.main.Form_Unload(cancel);
     EXPECT_EQ(cancel, c.cancelled);
     ASSERT_EQ(w.view.messages.size(), std::size_t(c.questions));
-    for (const auto& m : w.view.messages)
-      EXPECT_TRUE(m.text == "Data cannot be sent" && m.buttons == Buttons::AbortRetryIgnore && m.icon == Icon::Question);
+    for (const auto& m : w.view.messages) {
+      EXPECT_EQ(m.text, "Data cannot be sent");
+      EXPECT_EQ(m.buttons, Buttons::AbortRetryIgnore);
+      EXPECT_EQ(m.icon, Icon::Question);
+    }
     const auto waited = w.clock.now - std::chrono::steady_clock::time_point{};
-    if (c.questions) { EXPECT_TRUE(waited > 10s * c.questions && waited <= 10s * c.questions + 1s); }
+    if (c.questions) {
+      EXPECT_GT(waited, 10s * c.questions);
+      EXPECT_LE(waited, 10s * c.questions + 1s);
+    }
     if (c.drainPerSecond) { EXPECT_EQ(waited, 5s); }
     EXPECT_EQ(w.view.pumps == 0, c.queued == 0 || c.portFails);
     EXPECT_EQ(w.serial.PortOpen(), c.cancelled);  // Abort keeps everything open

@@ -7,6 +7,7 @@
 #include <QAbstractButton>
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <stdexcept>
@@ -45,6 +46,7 @@ class Receiver {
     return out.substr(out.rfind('\n') + 1);
   }
   const std::string& Errors() const { return result_.err; }
+  const std::string& Output() const { return result_.out; }
 
  private:
   test::Child child_;
@@ -89,6 +91,12 @@ class Product {
     watchdog.start(limit);
     if (stopAfter.count()) QTimer::singleShot(stopAfter, &window, [this] { Click(Control::ExitButton); });
     Click(Control::Start);
+  }
+  // Lets the window's events run for a while, as a user's pause would.
+  static void Pause(ms span) {
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < span.count()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
   }
 
  private:

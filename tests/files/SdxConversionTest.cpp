@@ -49,14 +49,18 @@ TEST(SdxConversion, BlankRecordMakesTheWorkedExampleAndReplacesStaleFiles) {
   SdxRig w;
   WriteFile(kTempList, Bytes(1000, 'o'));
   WriteFile(kTempContainer, Bytes(5000, 'o'));
-  w.view.onPump = [&] { EXPECT_TRUE(w.view.busy && fs::exists(kTempList)) << "earlier files kept until replaced"; };
+  w.view.onPump = [&] {
+    EXPECT_TRUE(w.view.busy);
+    EXPECT_TRUE(fs::exists(kTempList)) << "earlier files kept until replaced";
+  };
   const Bytes record = SdxRecordBytes("MPG2", "   ", "   ", ' ', "     ");
   w.Convert(record);
   EXPECT_TRUE(w.ok);
   EXPECT_EQ(ReadFile(kTempList), record);
   EXPECT_EQ(Hex(ReadFile(kTempContainer)),
             Hex(Concat({B({0x55, 0xAA, 0x55, 0xAA, 0, 2, 0x10, 0x96, 0, 0, 0, 0, 0, 0, 0, 0x80}), Bytes(48, 0), record})));
-  EXPECT_TRUE(w.main.XferPath == kTempContainer && w.view.messages.empty());
+  EXPECT_EQ(w.main.XferPath, kTempContainer);
+  EXPECT_TRUE(w.view.messages.empty());
   EXPECT_EQ(w.files.FreeFile(), 1) << "a file of the conversion is left open";
   EXPECT_EQ(w.view.waits, std::vector<std::chrono::milliseconds>(1000));
 }

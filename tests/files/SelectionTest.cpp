@@ -47,12 +47,16 @@ TEST(Selection, CancelGivesStartBackOnlyForAChoiceUnderTheCurrentMode) {
   w.view.messages.clear();
   WriteFile("card.pes", Bytes(10, 1));
   w.Browse("card.pes");
-  EXPECT_TRUE(w.StartEnabled() && w.main.FileNum == 1 && !w.files.IsOpen(1));
+  EXPECT_TRUE(w.StartEnabled());
+  EXPECT_EQ(w.main.FileNum, 1);
+  EXPECT_FALSE(w.files.IsOpen(1));
   EXPECT_EQ(w.view.Text(Control::File), "card.pes");
   for (const char* cancel : {"", ""}) {  // a choice without a name counts as a cancel
     w.Browse(cancel);
     EXPECT_EQ(w.view.chooserRequests.back().initialName, "card.pes");
-    EXPECT_TRUE(w.StartEnabled() && w.main.FileNum == 0 && w.main.XferPath == "card.pes");
+    EXPECT_TRUE(w.StartEnabled());
+    EXPECT_EQ(w.main.FileNum, 0);
+    EXPECT_EQ(w.main.XferPath, "card.pes");
   }
   for (Control mode : {Control::UpDot, Control::DownDot}) {  // back to the mode of the choice: still a new one is needed
     w.Mode(mode), w.main.Browse_Click();
@@ -84,10 +88,14 @@ TEST(Selection, UploadAsksBeforeReplacingAnExistingFile) {
     if (c.path == "fresh.bin") w.Choose("old.bin");
     w.Browse(c.path, c.answers);
     EXPECT_EQ(w.view.messages.size(), c.answers.size());
-    for (const auto& m : w.view.messages)
-      EXPECT_TRUE(m.text == "Replace existing file - old.bin?" && m.buttons == Buttons::YesNoCancel && m.icon == Icon::Question);
+    for (const auto& m : w.view.messages) {
+      EXPECT_EQ(m.text, "Replace existing file - old.bin?");
+      EXPECT_EQ(m.buttons, Buttons::YesNoCancel);
+      EXPECT_EQ(m.icon, Icon::Question);
+    }
     EXPECT_EQ(ReadFile("old.bin"), Bytes(10, 1)) << "nothing is deleted or emptied by the choice";
-    EXPECT_FALSE(fs::exists("new.bin") || fs::exists("fresh.bin"));
+    EXPECT_FALSE(fs::exists("new.bin"));
+    EXPECT_FALSE(fs::exists("fresh.bin"));
     EXPECT_EQ(w.StartEnabled(), c.ready);
     EXPECT_EQ(w.main.XferPath, c.path);
     EXPECT_EQ(w.main.LastSelection().kind, c.outcome);
@@ -118,13 +126,15 @@ TEST(Selection, SdxListIsConvertedAndTheContainerIsSent) {
   WriteFile("channels.sdx", Sdx("011", "778", '0'));
   w.Browse("channels.sdx");
   EXPECT_EQ(w.main.XferPath + " " + w.main.ChosenPath + " " + w.view.Text(Control::File), "satcodx.tm1 channels.sdx channels.sdx");
-  EXPECT_TRUE(w.StartEnabled() && !w.view.busy);
+  EXPECT_TRUE(w.StartEnabled());
+  EXPECT_FALSE(w.view.busy);
   w.main.Browse_Click();  // the chooser opens on the container
   EXPECT_EQ(w.view.chooserRequests.back().initialName, kTempContainer);
   const Bytes converted = ReadFile(kTempContainer);
   w.Browse("missing.sdx");  // a failed conversion
   w.ExpectOnlyMessage(std::strerror(ENOENT), "", Icon::Exclamation);
-  EXPECT_FALSE(w.StartEnabled() || w.view.busy);
+  EXPECT_FALSE(w.StartEnabled());
+  EXPECT_FALSE(w.view.busy);
   EXPECT_EQ(ReadFile(kTempContainer), converted) << "the earlier result is kept";
   w.main.Browse_Click();  // the raw list is never armed by a later cancel
   EXPECT_FALSE(w.StartEnabled());

@@ -16,7 +16,9 @@ TEST(Link, FlushReadsOnceThenDropsEverythingWhateverInputLenStands) {
     r.serial.SetInputLen(inputLen);
     r.serial.Deliver(B({1, 2, 3}));
     r.link.Flush();
-    EXPECT_TRUE(r.serial.rx.empty() && r.serial.inputCalls == 1 && r.serial.inDrops == 1) << inputLen;
+    EXPECT_TRUE(r.serial.rx.empty()) << inputLen;
+    EXPECT_EQ(r.serial.inputCalls, 1) << inputLen;
+    EXPECT_EQ(r.serial.inDrops, 1) << inputLen;
   }
 }
 
@@ -57,7 +59,8 @@ TEST(Link, ChunkPollReplacesTheLatestChunkAndKeepsItOnAnEmptyRead) {
   LinkRig r;
   r.serial.Deliver(B({0x55, 0x02}));
   EXPECT_EQ(r.link.ChunkPoll(), B({0x55, 0x02}));
-  EXPECT_TRUE(r.link.ChunkPoll().empty() && r.link.LatestHas(0x02)) << "an empty read keeps the latest chunk";
+  EXPECT_TRUE(r.link.ChunkPoll().empty());
+  EXPECT_TRUE(r.link.LatestHas(0x02)) << "an empty read keeps the latest chunk";
   r.serial.Deliver(B({0x10}));
   r.link.ChunkPoll();
   EXPECT_EQ(r.link.Latest(), B({0x10}));  // replaced, not appended

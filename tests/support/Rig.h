@@ -283,8 +283,10 @@ struct Rig : Window {
                       Control::TypeFrame})
       EXPECT_TRUE(view.Enabled(c)) << static_cast<int>(c);
     EXPECT_FALSE(view.Enabled(Control::ExitButton));
-    EXPECT_EQ(view.Text(Control::Info) + " " + std::to_string(view.progress), " 0.000000") << "size text and bar cleared";
-    EXPECT_EQ(main.FileNum + serial.inputLen, 0) << "transfer file closed, InputLen back to 0";
+    EXPECT_EQ(view.Text(Control::Info), "") << "size text cleared";
+    EXPECT_EQ(view.progress, 0.0f) << "bar cleared";
+    EXPECT_EQ(main.FileNum, 0) << "transfer file closed";
+    EXPECT_EQ(serial.inputLen, 0) << "InputLen back to 0";
   }
 };
 

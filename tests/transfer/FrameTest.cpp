@@ -60,7 +60,9 @@ TEST(Frame, EveryWayOutUnlocksTheWindow) {
     if (std::string(way.name) == "upload cannot open") { EXPECT_EQ(r.view.MessageTexts()[0], "No such file or directory"); }
     if (std::string(way.name) == "upload cannot open") { EXPECT_EQ(r.main.LastTransfer().systemError, "No such file or directory"); }
     if (way.type == Control::TemuDot && way.mode == Control::UpDot) {
-      EXPECT_TRUE(r.serial.written.empty() && r.view.messages.empty() && r.view.pumps == 0);
+      EXPECT_TRUE(r.serial.written.empty());
+      EXPECT_TRUE(r.view.messages.empty());
+      EXPECT_EQ(r.view.pumps, 0);
     }
   }
 }
@@ -83,7 +85,9 @@ TEST(Frame, LostLineEndsTheTransferAndClosesThePort) {
     r.ExpectOnlyMessage("Serial Port is not available", "Error", Icon::Critical);
     EXPECT_TRUE(r.main.LastTransfer().lineLost);
     EXPECT_EQ(r.main.LastTransfer().kind, Outcome::Kind::Stopped);
-    EXPECT_FALSE(r.serial.PortOpen() || r.main.TransferRunning() || r.main.FileNum);
+    EXPECT_FALSE(r.serial.PortOpen());
+    EXPECT_FALSE(r.main.TransferRunning());
+    EXPECT_EQ(r.main.FileNum, 0);
     EXPECT_EQ(r.view.caption[Control::portOpen], "Port Open");
     EXPECT_EQ(r.view.toolTip[Control::Status], "COM1: device unplugged");
     for (Control c : {Control::ComPort1, Control::portOpen, Control::ModeFrame}) EXPECT_TRUE(r.view.Enabled(c));
@@ -99,7 +103,9 @@ TEST(Frame, CloseDuringATransferStopsItAndClosesAfterwards) {
   r.view.onRequestClose = [&] { unlockedAtClose = !r.main.TransferRunning() && r.main.FileNum == 0; };
   r.rx.Send({0x01}).Idle(2).Do([&] { r.main.Form_Unload(cancelled); });
   r.main.Start_Click();
-  EXPECT_TRUE(cancelled && unlockedAtClose && r.view.closeRequests == 1) << "the close waits for the transfer";
+  EXPECT_TRUE(cancelled);
+  EXPECT_TRUE(unlockedAtClose) << "the close waits for the transfer";
+  EXPECT_EQ(r.view.closeRequests, 1);
   EXPECT_TRUE(r.serial.PortOpen()) << "the port is closed by the close itself, not under the transfer";
   EXPECT_EQ(Hex(r.serial.writes.back()), "03") << "stopped like a Stop";
   EXPECT_TRUE(r.view.messages.empty());

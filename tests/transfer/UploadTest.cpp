@@ -64,7 +64,8 @@ TEST(Upload, ReadyIsRepeatedOnTicksAndEndMarkerMayFollowTheHeader) {
   u.rx.Send(Concat({B({0x08}), Part(h, 0, 20)})).AwaitRead().Tick(8).Send(Part(h, 20, 64)).Expect({0x10});
   u.End();
   u.Start();
-  EXPECT_TRUE(ReadFile("up.bin") == h && u.clock.pauses.empty());
+  EXPECT_EQ(ReadFile("up.bin"), h);
+  EXPECT_TRUE(u.clock.pauses.empty());
   Upload z;  // nothing announced: the bar stands at 95
   z.Head(Header(0)).Block(Pattern(1024)).rx.Do([&] { EXPECT_EQ(z.view.progress, 95.0f); });
   z.End();

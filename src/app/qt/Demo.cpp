@@ -3,6 +3,8 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
+#include <QMessageBox>
+#include <QStandardPaths>
 #include <QThread>
 #include <chrono>
 #include <cstdio>
@@ -12,6 +14,8 @@
 #include <sys/prctl.h>
 #endif
 
+#include "app/MainView.h"
+
 namespace kelvane {
 
 namespace {
@@ -20,18 +24,21 @@ constexpr std::chrono::milliseconds kLinkWait{5000};
 constexpr std::chrono::milliseconds kSamplesWait{10000};
 constexpr std::chrono::milliseconds kLinkPoll{20};
 
-// A program of the demo: next to this one, or in the receiver's build folder beside it.
-QString FindProgram(const QString& programDir, const QString& name) {
+// Said on standard error and in a box: started from a desktop menu, there is no terminal.
+void Say(const QString& text) {
+  std::fprintf(stderr, "kelvane --demo: %s\n", qPrintable(text));
+  QMessageBox::warning(nullptr, kAppName, text);
+}
+
+}  // namespace
+
+QString FindDemoProgram(const QString& programDir, const QString& name, const QStringList& searchPath) {
   for (const QString& candidate : {QDir(programDir).filePath(name), QDir(programDir).filePath("../receiver/" + name)}) {
     const QFileInfo f(candidate);
     if (f.isFile() && f.isExecutable()) return f.canonicalFilePath();
   }
-  return {};
+  return QStandardPaths::findExecutable(name, searchPath);
 }
-
-void Say(const QString& text) { std::fprintf(stderr, "kelvane --demo: %s\n", qPrintable(text)); }
-
-}  // namespace
 
 Demo::Demo() : dir_(QDir::temp().filePath("kelvane-demo-XXXXXX")) {}
 
@@ -49,11 +56,12 @@ bool Demo::Start(const QString& programDir) {
     Say("cannot create a temporary directory: " + dir_.errorString());
     return false;
   }
-  const QString receiver = FindProgram(programDir, "kelvane-receiver");
-  const QString samples = FindProgram(programDir, "kelvane-samples");
+  const QString receiver = FindDemoProgram(programDir, "kelvane-receiver");
+  const QString samples = FindDemoProgram(programDir, "kelvane-samples");
   if (receiver.isEmpty() || samples.isEmpty()) {
-    Say("kelvane-receiver or kelvane-samples not found next to the program or in ../receiver; "
-        "starting normally.");
+    Say("The demo needs the receiver emulator: kelvane-receiver and kelvane-samples, from the "
+        "package kelvane-receiver. They were found neither next to this program nor on the PATH.\n\n"
+        "Kelvane starts without the demo receiver.");
     return false;
   }
   QProcess writer;
@@ -70,7 +78,8 @@ bool Demo::Start(const QString& programDir) {
   // Should this program die without its clean-up, the receiver goes with it.
   receiver_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
 #endif
-  receiver_.start(receiver, {"--pace", "--link", LinkPath(), "accept", "--forever"});
+  // `any` plays whichever exchange the window starts: every MODE and TYPE works.
+  receiver_.start(receiver, {"--pace", "--link", LinkPath(), "any"});
   const QDeadlineTimer deadline(kLinkWait);
   while (!QFileInfo::exists(LinkPath())) {
     if (receiver_.state() == QProcess::NotRunning || deadline.hasExpired()) {

@@ -5,10 +5,15 @@
 
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <memory>
 
 namespace kelvane {
+
+// A program the demo runs: next to this program, in the receiver's build folder beside it,
+// else the first in `searchPath` (empty: the PATH). Empty when none is executable.
+QString FindDemoProgram(const QString& programDir, const QString& name, const QStringList& searchPath = {});
 
 class Demo {
  public:
@@ -16,7 +21,7 @@ class Demo {
   ~Demo();  // stops the receiver and removes the directory
 
   // Writes the samples, starts the receiver and waits for its link. False, with the reason
-  // on stderr, when that cannot be done; the program then starts normally.
+  // on stderr and in a box, when that cannot be done; the program then starts normally.
   bool Start(const QString& programDir);
 
   QString SettingsFile() const;  // the INI file the demo's settings live in

@@ -299,8 +299,8 @@ TEST(Window, ProgressTextsTooltipsAndPointer) {
   EXPECT_EQ(w.window.windowTitle(), "Kelvane - 20k/40K 50.0 % 10.0 kB/s 0:02 left");
   w.window.SetText(Control::Info, "");
   EXPECT_EQ(w.window.windowTitle(), "Kelvane");
-  w.window.SetText(Control::ModelID, std::string("DSR-9\0\0junk", 11));
-  EXPECT_EQ(w.Text(Control::ModelID), "DSR-9");
+  w.window.SetText(Control::ModelID, std::string("RX-100\0\0junk", 12));
+  EXPECT_EQ(w.Text(Control::ModelID), "RX-100");
   w.window.SetText(Control::HWver, std::string("\xC0\x01", 2));  // not UTF-8: one character a byte
   EXPECT_EQ(w.Text(Control::HWver).size(), 2);
 

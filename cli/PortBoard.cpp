@@ -1,0 +1,171 @@
+#include "cli/PortBoard.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+#include "cli/CliOptions.h"
+#include "cli/Events.h"
+#include "cli/Json.h"
+#include "cli/ExitStatus.h"
+#include "transfer/ProgressMeter.h"
+
+namespace kelvane::cli {
+
+namespace {
+
+std::string Pad(std::string s, std::size_t width) {
+  if (s.size() < width) s.append(width - s.size(), ' ');
+  return s;
+}
+
+}  // namespace
+
+PortBoard::PortBoard(const std::vector<std::string>& ports) {
+  for (const auto& p : ports) {
+    PortState s;
+    s.port = p;
+    ports_.push_back(s);
+    labelWidth_ = std::max(labelWidth_, p.size());
+  }
+}
+
+PortBoard::Line PortBoard::Feed(std::size_t i, std::string_view text) {
+  Line line;
+  const auto f = ParseJsonObject(text);
+  if (!f) return line;
+  const auto event = StringField(*f, "event");
+  if (!event) return line;
+  line.event = *event;
+  PortState& p = ports_[i];
+  const auto num = [&f](const char* key, auto fallback) {
+    const auto v = NumberField(*f, key);
+    return v ? static_cast<decltype(fallback)>(*v) : fallback;
+  };
+  if (*event == "start") {
+    p.started = true;
+    p.device = StringField(*f, "device").value_or("");
+  } else if (*event == "progress") {
+    p.progressed = true;
+    p.done = num("done", p.done);
+    p.total = num("total", p.total);
+    p.percent = num("percent", 0.0);
+    p.rate = num("rate", 0.0);
+    p.secondsLeft = NumberField(*f, "seconds_left");
+  } else if (*event == "message") {
+    line.text = StringField(*f, "text").value_or("");
+    line.kind = StringField(*f, "kind").value_or("");
+    p.verdictText = line.text;
+  } else if (*event == "notice") {
+    line.text = StringField(*f, "text").value_or("");
+    p.lastNotice = line.text;
+  } else if (*event == "end") {
+    p.endSeen = true;
+    p.status = num("status", 0);
+    p.done = num("bytes", p.done);
+  }
+  return line;
+}
+
+void PortBoard::Exited(std::size_t i, int status, double seconds) {
+  PortState& p = ports_[i];
+  p.seconds = seconds;
+  // The process's own status is the truth; the end event said the same unless the
+  // process died after writing it.
+  p.status = status;
+}
+
+std::string PortBoard::Verdict(const PortState& p) const {
+  if (!p.status) return "running";
+  const std::string words = StatusWords(*p.status);
+  if (!p.verdictText.empty()) return words + ": " + p.verdictText;
+  // Without a window message a failure is told by the command line's words, which may
+  // begin with the same ("timed out: nothing arrived ...").
+  if (*p.status == kDone || p.lastNotice.empty()) return words;
+  return p.lastNotice.starts_with(words) ? p.lastNotice : words + ": " + p.lastNotice;
+}
+
+std::string PortBoard::StatusLine(std::size_t i) const {
+  const PortState& p = ports_[i];
+  std::string line = Pad(p.port, labelWidth_) + "  ";
+  if (p.status) return line + Verdict(p);
+  if (!p.started) return line + "opening";
+  if (!p.progressed) return line + "waiting for the receiver";
+  return line + ProgressLine({.done = p.done, .total = p.total, .percent = p.percent, .bytesPerSecond = p.rate,
+                              .secondsLeft = p.secondsLeft});
+}
+
+std::string PortBoard::Table() const {
+  struct Row {
+    std::string port, device, verdict, bytes, time;
+  };
+  std::vector<Row> rows{{"PORT", "DEVICE", "VERDICT", "BYTES", "TIME"}};
+  for (const PortState& p : ports_)
+    rows.push_back({p.port, p.device.empty() ? "-" : p.device, Verdict(p), std::to_string(p.done), Duration(p.seconds)});
+  std::size_t w[5] = {};
+  for (const Row& r : rows) {
+    w[0] = std::max(w[0], r.port.size());
+    w[1] = std::max(w[1], r.device.size());
+    w[2] = std::max(w[2], r.verdict.size());
+    w[3] = std::max(w[3], r.bytes.size());
+    w[4] = std::max(w[4], r.time.size());
+  }
+  std::string out;
+  for (const Row& r : rows) {
+    const std::string bytes = std::string(w[3] - r.bytes.size(), ' ') + r.bytes;  // numbers to the right
+    const std::string time = std::string(w[4] - r.time.size(), ' ') + r.time;
+    out += Pad(r.port, w[0]) + "  " + Pad(r.device, w[1]) + "  " + Pad(r.verdict, w[2]) + "  " + bytes + "  " + time + "\n";
+  }
+  return out;
+}
+
+int PortBoard::Worst() const {
+  int worst = kDone;
+  for (const PortState& p : ports_) worst = std::max(worst, p.status.value_or(kStopped));
+  return worst;
+}
+
+std::string PortBoard::EndEventFor(std::size_t i) const {
+  const PortState& p = ports_[i];
+  const int status = p.status.value_or(kStopped);
+  return JsonObject()
+      .String("event", "end")
+      .String("port", p.port)
+      .Int("status", status)
+      .String("status_name", StatusName(status))
+      .Int("bytes", p.done)
+      .Number("seconds", p.seconds)
+      .Text();
+}
+
+std::string PortBoard::SummaryEvent() const {
+  long long failed = 0;
+  for (const PortState& p : ports_) failed += p.status.value_or(kStopped) != kDone;
+  const int worst = Worst();
+  return JsonObject()
+      .String("event", "summary")
+      .Int("status", worst)
+      .String("status_name", StatusName(worst))
+      .Int("ports", static_cast<long long>(ports_.size()))
+      .Int("failed", failed)
+      .Text();
+}
+
+std::string PortTag(const std::string& port) {
+  if (const int n = ComPortNumber(port); n != 0) return "COM" + std::to_string(n);
+  std::string tag = port.substr(port.find_last_of('/') + 1);
+  for (char& c : tag)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.') c = '_';
+  return tag;
+}
+
+std::string PortFileName(const std::string& file, const std::string& port) {
+  const std::size_t slash = file.find_last_of('/');
+  const std::size_t nameAt = slash == std::string::npos ? 0 : slash + 1;
+  std::size_t dot = file.find_last_of('.');
+  // A dot in a folder's name or leading a hidden file's name starts no extension.
+  if (dot == std::string::npos || dot <= nameAt) dot = file.size();
+  return file.substr(0, dot) + "-" + PortTag(port) + file.substr(dot);
+}
+
+}  // namespace kelvane::cli

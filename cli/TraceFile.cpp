@@ -1,0 +1,101 @@
+#include "cli/TraceFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+namespace kelvane::cli {
+
+namespace {
+
+// The one trace file open, for CommitInSignalHandler: fixed buffers, since a signal
+// handler may neither allocate nor look at a std::string being changed.
+char g_tempPath[4096];
+char g_finalPath[4096];
+volatile std::sig_atomic_t g_pending = 0;
+
+void RememberForSignals(const std::string& temp, const std::string& path) {
+  g_pending = 0;
+  if (temp.size() >= sizeof g_tempPath || path.size() >= sizeof g_finalPath) return;
+  std::memcpy(g_tempPath, temp.c_str(), temp.size() + 1);
+  std::memcpy(g_finalPath, path.c_str(), path.size() + 1);
+  g_pending = 1;
+}
+
+}  // namespace
+
+void TraceFile::CommitInSignalHandler() {
+  if (g_pending == 0) return;
+  g_pending = 0;
+  ::rename(g_tempPath, g_finalPath);
+}
+
+TraceFile::~TraceFile() {
+  std::string ignored;
+  Commit(ignored);
+}
+
+bool TraceFile::Open(const std::string& path, bool replace, std::string& error) {
+  if (path == "-") {
+    file_ = stderr;
+    return true;
+  }
+  struct stat st{};
+  if (::stat(path.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) {
+      error = path + ": not a regular file; --trace - writes to standard error";
+      return false;
+    }
+    if (!replace) {
+      error = path + " exists; --force replaces it";
+      return false;
+    }
+  }
+  temp_ = path + ".XXXXXX";
+  const int fd = ::mkostemp(temp_.data(), O_CLOEXEC);
+  if (fd < 0) {
+    error = path + ": " + std::strerror(errno);
+    temp_.clear();
+    return false;
+  }
+  file_ = ::fdopen(fd, "w");
+  if (!file_) {
+    error = path + ": " + std::strerror(errno);
+    ::close(fd);
+    ::unlink(temp_.c_str());  // our own empty file
+    temp_.clear();
+    return false;
+  }
+  path_ = path;
+  RememberForSignals(temp_, path_);
+  return true;
+}
+
+bool TraceFile::Commit(std::string& error) {
+  if (!file_) return true;
+  if (file_ == stderr) {
+    std::fflush(stderr);
+    file_ = nullptr;
+    return true;
+  }
+  g_pending = 0;
+  const bool written = std::fflush(file_) == 0 && ::fsync(::fileno(file_)) == 0;
+  const int writeErrno = errno;
+  std::fclose(file_);
+  file_ = nullptr;
+  if (!written) {
+    error = "the trace could not be written completely (" + std::string(std::strerror(writeErrno)) + "); what there is lies in " + temp_;
+    return false;
+  }
+  if (::rename(temp_.c_str(), path_.c_str()) != 0) {
+    error = path_ + ": " + std::strerror(errno) + "; the trace lies in " + temp_;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kelvane::cli
