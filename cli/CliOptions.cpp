@@ -1,5 +1,6 @@
 #include "cli/CliOptions.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -42,8 +43,8 @@ struct OptionSpec {
 constexpr OptionSpec kOptions[] = {
     {"--port", "-p", true,
      [](Parse& p, const std::string& v) {
-       if (ComPortNumber(v) == 0 && v.find('/') == std::string::npos)
-         p.Fail("--port: \"" + v + "\" is neither COM1 to COM8 nor a device path");
+       if (ComPortNumber(v) == 0 && v.find('/') == std::string::npos && v != kAutoPort)
+         p.Fail("--port: \"" + v + "\" is neither COM1 to COM8, a device path nor auto");
        if (p.O().ports.empty()) p.O().port = v;
        p.O().ports.push_back(v);
      }},
@@ -145,6 +146,11 @@ void TakeCommand(Parse& p) {
     if (n < spec->minArgs || n > spec->maxArgs) p.Fail(cmd + " takes " + spec->takes);
     if (spec->command == Command::Sdx && n == 2) p.O().dir = p.words[2];
   }
+  const auto& ports = p.O().ports;
+  if (std::find(ports.begin(), ports.end(), kAutoPort) != ports.end()) {
+    if (cmd != "download") p.Fail("--port auto belongs to the download command");
+    if (ports.size() > 1) p.Fail("--port auto takes no other --port");
+  }
   if (n >= 1) p.O().file = p.words[1];
   if (n >= 1 && p.O().file.empty()) p.Fail(cmd + ": the file name is empty");
 }
@@ -200,7 +206,8 @@ Loads program images, channel lists and conditional-access files into a receiver
 a serial line (115200 baud, 8N1), with the same exchanges as the Kelvane window.
 
 Commands:
-  ports                 list COM1 to COM8 with the device each maps to
+  ports                 list COM1 to COM8 with the device each maps to, and every
+                        serial device with its facts (--json: as one JSON object)
   info IMAGE            print the HW version, SW version and Model ID of a program image
   sdx LIST [DIR]        convert an SDX list into DIR/satcodx.tm0 and DIR/satcodx.tm1
                         (DIR: the current directory)
@@ -213,7 +220,9 @@ Options:
   -p, --port PORT       COM1 to COM8 (mapped as in the window) or a device path;
                         default: the port the window last opened, else COM1;
                         given more than once, download and upload run on every port
-                        at once (upload FILE and --trace FILE get each port's name)
+                        at once (upload FILE and --trace FILE get each port's name);
+                        download: auto listens on every serial device and uses the
+                        one the receiver speaks on first (nothing is sent before)
   -t, --timeout SECS    give up when nothing arrives for SECS seconds (default: wait)
   -f, --force           let upload and --trace replace an existing FILE
   -q, --quiet           no progress line

@@ -17,15 +17,18 @@
 #include "app/Clock.h"
 #include "app/Main.h"
 #include "app/qt/QtSettingsStore.h"
+#include "cli/AutoPort.h"
 #include "cli/ConsoleView.h"
 #include "cli/Events.h"
 #include "cli/ExitStatus.h"
 #include "cli/OverlaySettings.h"
+#include "cli/PortList.h"
 #include "cli/StopSignals.h"
 #include "cli/TraceFile.h"
 #include "cli/WatchedPort.h"
 #include "files/FileTable.h"
 #include "files/SdxConversion.h"
+#include "serial/SystemDevices.h"
 #include "serial/TracePort.h"
 #include "serial/qt/QtSerialPort.h"
 
@@ -120,6 +123,9 @@ class Session {
   bool Choose(const std::string& path);
   void Select(bool download, Control type);
   bool OpenPort();
+  // --port auto: listens until the receiver speaks and maps Com 1 to that device; the exit
+  // status when none did.
+  int ListenForPort();
   void ClosePort();
   bool RequireFile(const std::string& path);
   void AfterPump();
@@ -185,12 +191,10 @@ void Session::AfterPump() {
 
 int Session::Ports() {
   const std::string stored = store_.Read(kAppName, kStartupSection, "ComPort", "");
-  for (int n = 1; n <= 8; ++n) {
-    const std::string device = serial_.Device(n);
-    std::string line = device.empty() ? "COM" + std::to_string(n) + ": no device" : serial_.Describe(n);
-    if (stored == std::to_string(n)) line += "  [last opened by the window]";
-    std::printf("%s\n", line.c_str());
-  }
+  const int last = ComPortNumber("COM" + stored);
+  const SystemDevices devices;
+  const std::string listing = opt_.json ? PortsJson(store_, devices, last) : PortsText(store_, devices, last);
+  std::fputs(listing.c_str(), stdout);
   return kDone;
 }
 
@@ -262,9 +266,46 @@ int Session::Sdx() {
   return Finish(kDone);
 }
 
+int Session::ListenForPort() {
+  const SystemDevices devices;
+  const auto candidates = AutoCandidates(store_, devices);
+  if (candidates.empty()) {
+    view_.Error("--port auto: no serial device to listen on (kelvane-cli ports lists them)");
+    return kPortUnavailable;
+  }
+  std::string names;
+  for (const auto& c : candidates) names += (names.empty() ? "" : ", ") + c;
+  view_.Note("listening for the receiver on " + names);
+  const AutoResult heard = ListenForReceiver(candidates, opt_.command == Command::DownloadTemu, opt_.timeoutSeconds,
+                                             [] { return StopRequested(); });
+  for (const auto& r : heard.refused) view_.Note("not listening on " + r);
+  switch (heard.end) {
+    case AutoResult::End::Found:
+      view_.Note("the receiver spoke on " + heard.device);
+      overlay_.Write(kAppName, kPortsSection, "COM1", heard.device);
+      overlay_.Write(kAppName, kStartupSection, "ComPort", "1");
+      return kDone;
+    case AutoResult::End::Stopped:
+      view_.Error("stopped by a signal");
+      return kStopped;
+    case AutoResult::End::TimedOut: {
+      char secs[32];
+      std::snprintf(secs, sizeof secs, "%g", opt_.timeoutSeconds.value_or(0));
+      view_.Error(std::string("timed out: no receiver spoke on any serial device for ") + secs + " s");
+      return kTimedOut;
+    }
+    case AutoResult::End::NoCandidate:
+      break;
+  }
+  view_.Error("--port auto: none of the serial devices could be opened");
+  return kPortUnavailable;
+}
+
 bool Session::OpenPort() {
   // The chosen port goes into the overlay only: the window's "ComPort" is never written.
-  if (const int n = ComPortNumber(opt_.port); n != 0) {
+  if (opt_.port == kAutoPort) {
+    // ListenForPort has mapped Com 1 to the device found.
+  } else if (const int n = ComPortNumber(opt_.port); n != 0) {
     overlay_.Write(kAppName, kStartupSection, "ComPort", std::to_string(n));
   } else if (!opt_.port.empty()) {
     overlay_.Write(kAppName, kPortsSection, "COM1", Absolute(opt_.port));
@@ -322,6 +363,7 @@ std::string Session::PortLabel() const {
 }
 
 std::string Session::DeviceOf(const std::string& label) {
+  if (label == kAutoPort) return serial_.Device(1);  // where the receiver was heard
   const int n = ComPortNumber(label);
   return n != 0 ? serial_.Device(n) : Absolute(label);
 }
@@ -360,6 +402,9 @@ int Session::Transfer() {
     }
   }
 
+  if (opt_.port == kAutoPort) {
+    if (const int status = ListenForPort(); status != kDone) return Finish(status);
+  }
   if (!OpenPort()) return Finish(kPortUnavailable);
   if (temp) {
     inTemp.emplace(temp->Path());

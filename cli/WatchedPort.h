@@ -49,6 +49,7 @@ class WatchedPort final : public SerialPort {
   }
   std::string LastError() const override { return inner_.LastError(); }
   bool Lost() const override { return inner_.Lost(); }
+  bool ClosedLost() const override { return inner_.ClosedLost(); }
 
  private:
   SerialPort& inner_;

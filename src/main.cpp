@@ -5,17 +5,22 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QTimer>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string_view>
 
 #include "app/Clock.h"
 #include "app/Main.h"
+#include "app/Replug.h"
 #include "app/qt/CloseOnSignal.h"
 #include "app/qt/Demo.h"
+#include "app/qt/PortsDialog.h"
 #include "app/qt/QtMainWindow.h"
 #include "app/qt/QtSettingsStore.h"
 #include "files/FileTable.h"
+#include "serial/SystemDevices.h"
 #include "serial/qt/QtSerialPort.h"
 
 namespace {
@@ -92,12 +97,24 @@ int main(int argc, char** argv) {
 
   DiskFileTable files;
   SystemClock clock;
-  QtSerialPort serial(*settings);
+  SystemDevices devices;
+  QtSerialPort serial(*settings, devices);
   QtMainWindow window;
   Main main(window, serial, *settings, files, clock);
   window.Attach(main);
   window.SetPortDescriber([&serial](int n) { return serial.Describe(n); });
-  serial.SetLostHandler([&main] { main.MSComm1_OnComm(); });
+  std::vector<QWidget*> portButtons;
+  for (int n = 1; n <= 8; ++n) portButtons.push_back(window.Widget(ComPort(n)));
+  InstallPortsMenu(window.Widget(Control::PortFrame), portButtons, *settings, devices,
+                   [&serial](int n) { return serial.StateOf(n); });
+
+  // Hot-plug: looked at twice a second, never inside a box or a dialog the window shows.
+  Replug replug(main, window, serial, *settings, devices);
+  QTimer plugWatch;
+  QObject::connect(&plugWatch, &QTimer::timeout, [&replug] {
+    if (!QApplication::activeModalWidget() && !QApplication::activePopupWidget()) replug.Tick();
+  });
+  plugWatch.start(std::chrono::milliseconds(500));
 
   main.Form_Load();
   if (demo) main.XferPath = demo->SampleImage().toStdString();

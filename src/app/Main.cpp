@@ -67,13 +67,6 @@ void Main::ShowLineLost() {
   view_.SetToolTip(Control::Status, detail);
 }
 
-void Main::MSComm1_OnComm() {
-  // A running transfer finds the lost line itself and reports it when it has ended; with
-  // none running the window shows it at once, not at the next Start.
-  if (transferRunning_ || !PortIsOpen() || !serial_.PortOpen() || !serial_.Lost()) return;
-  ShowLineLost();
-}
-
 void Main::Form_Load() {
   // The application name kAppName names the settings and titles untitled message boxes.
   const auto mode = settings_.Read(kAppName, kStartupSection, "Mode", "");
@@ -143,7 +136,9 @@ void Main::OpenAtStartup(const std::string& stored) {
   serial_.SetCommPort(1);
   ShowPortClosed();
   view_.SetToolTip(Control::Status, serial_.LastError());
-  ShowOutcome(view_, Outcome::Of(Outcome::Kind::PortUnavailable));
+  Outcome failed = Outcome::Of(Outcome::Kind::PortUnavailable);
+  failed.systemError = serial_.LastError();
+  ShowOutcome(view_, failed);
 }
 
 void Main::portOpen_Click() {

@@ -37,8 +37,6 @@ class Main {
   void Start_Click();
   void ExitButton_Click();
   void Timer1_Timer();
-  // The serial object reports that its open line was lost.
-  void MSComm1_OnComm();
 
   // Window-level state.
   std::int16_t FileNum = 0;  // transfer file number, 0 = none

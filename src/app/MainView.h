@@ -70,6 +70,13 @@ class MainView {
   // 6. Modal message box; an empty title shows the application name.
   virtual Answer MessageBox(const std::string& text, const std::string& title, Buttons buttons,
                             Icon icon) = 0;
+  //    The same box with an explanation under its text (which device, what is wrong, how to
+  //    fix it). A view without room for it shows the box alone.
+  virtual Answer ExplainedMessageBox(const std::string& text, const std::string& explanation,
+                                     const std::string& title, Buttons buttons, Icon icon) {
+    (void)explanation;
+    return MessageBox(text, title, buttons, icon);
+  }
 
   // 7. File dialog OpenLog.
   virtual ChooserResult ShowOpenDialog(const ChooserRequest& request) = 0;

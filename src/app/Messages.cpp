@@ -16,7 +16,8 @@ void ShowOutcome(MainView& view, const Outcome& o) {
   using Kind = Outcome::Kind;
   switch (o.kind) {
     case Kind::PortUnavailable:
-      Show(view, kPortNotAvailable, kErrorTitle, Icon::Critical);
+      // The serial object's account of the device and the cause goes under the fixed text.
+      view.ExplainedMessageBox(kPortNotAvailable, o.systemError, kErrorTitle, Buttons::OK, Icon::Critical);
       break;
     case Kind::FileError:
       view.MessageBox(o.systemError.empty() ? kFileCannotBeUsed : o.systemError, "", Buttons::OK,

@@ -44,11 +44,4 @@ std::vector<std::string> SortDevices(std::vector<std::string> devices) {
   return devices;
 }
 
-std::string MapPort(int n, const std::string& configured, std::vector<std::string> devices) {
-  if (!configured.empty()) return configured;
-  devices = SortDevices(std::move(devices));
-  if (n < 1 || static_cast<std::size_t>(n) > devices.size()) return {};
-  return devices[static_cast<std::size_t>(n) - 1];
-}
-
 }  // namespace kelvane

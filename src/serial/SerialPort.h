@@ -48,6 +48,9 @@ class SerialPort {
   // True once the open line has failed for good (the adapter was unplugged, the far
   // end of a pseudo-terminal closed). The port still counts as open until closed.
   virtual bool Lost() const = 0;
+  // True after the port was closed while its line was lost, until the next open: the
+  // device went away, the user did not close it.
+  virtual bool ClosedLost() const { return false; }
 
   void Output(std::uint8_t byte) { Output(std::span<const std::uint8_t>(&byte, 1)); }
 };

@@ -30,6 +30,8 @@ TEST(CliArguments, CommandsTakeTheirArguments) {
   EXPECT_TRUE(r.options.force);
 
   for (const char* port : {"com8", "/dev/ttyUSB0", "./pty"}) EXPECT_EQ(Parse({"--port", port, "ports"}).error, "") << port;
+  EXPECT_EQ(Parse({"--port", "auto", "download", "--temu", "card.sgn"}).options.port, kAutoPort);
+  EXPECT_TRUE(Parse({"ports", "--json"}).options.json);
   EXPECT_EQ(ComPortNumber("com8"), 8);
   for (const char* notCom : {"COM0", "COM9", "COM10"}) EXPECT_EQ(ComPortNumber(notCom), 0) << notCom;
 }
@@ -40,7 +42,7 @@ TEST(CliArguments, MistakesAreUsageErrors) {
                     {"download", "--sdx", "--temu", "x"}, {"flash", "x"}, {"--port", "COM9", "ports"},
                     {"--port", "ttyUSB0", "ports"}, {"--port"}, {"--timeout", "0", "ports"},
                     {"--timeout", "-3", "ports"}, {"--timeout", "soon", "ports"}, {"--force=yes", "ports"},
-                    {"--bogus", "ports"}, {"upload", ""}})
+                    {"--bogus", "ports"}, {"upload", ""}, {"--port", "auto", "upload", "x"}, {"--json=1", "ports"}})
     EXPECT_NE(ParseArguments(args).error, "") << ::testing::PrintToString(args);
   // Help wins over anything else on the line.
   EXPECT_TRUE(Parse({"--bogus", "--help"}).options.help);

@@ -63,7 +63,6 @@ class Product {
     settings_.Write(kAppName, kPortsSection, "COM1", device);
     settings_.Write(kAppName, kStartupSection, "ComPort", "1");
     window.Attach(main_);
-    serial_.SetLostHandler([this] { main_.MSComm1_OnComm(); });
     window.SetAnswerer([this](const std::string& text, const std::string&, Buttons buttons, Icon) {
       texts.push_back(text);
       return buttons == Buttons::YesNoCancel ? Answer::Yes : Answer::OK;

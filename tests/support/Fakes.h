@@ -17,7 +17,7 @@
 
 namespace kelvane::test {
 
-struct ShownMessage { std::string text, title; Buttons buttons; Icon icon; };
+struct ShownMessage { std::string text, title; Buttons buttons; Icon icon; std::string explanation = {}; };
 
 class FakeView : public MainView {
  public:
@@ -49,6 +49,12 @@ class FakeView : public MainView {
     const Answer def = b == Buttons::YesNoCancel ? Answer::Cancel : b == Buttons::AbortRetryIgnore ? Answer::Ignore : Answer::OK;
     const Answer a = answers.empty() ? def : answers.front();
     return answers.empty() ? a : (answers.pop_front(), a);
+  }
+  Answer ExplainedMessageBox(const std::string& t, const std::string& explanation, const std::string& title, Buttons b,
+                             Icon i) override {
+    const Answer a = MessageBox(t, title, b, i);
+    messages.back().explanation = explanation;
+    return a;
   }
   ChooserResult ShowOpenDialog(const ChooserRequest& r) override {
     chooserRequests.push_back(r);
@@ -97,11 +103,11 @@ class FakeSerial : public SerialPort {
   int CommPort() const override { return port; }
   void SetSettings(const std::string& s) override { settings = s; }
   bool SetPortOpen(bool open) override {
-    if (!open) return !(open_ = false);
+    if (!open) return closedLost = open_ && lost, !(open_ = false);
     openAttempts.push_back(port);
     const bool refused = failOpen || (!openPorts.empty() && !std::count(openPorts.begin(), openPorts.end(), port));
     lastError = refused ? "COM" + std::to_string(port) + ": no such device" : "";
-    if (!refused) open_ = true, lost = false;
+    if (!refused) open_ = true, lost = closedLost = false;
     return !refused;
   }
   bool PortOpen() const override { return open_; }
@@ -129,6 +135,7 @@ class FakeSerial : public SerialPort {
   }
   std::string LastError() const override { return lastError; }
   bool Lost() const override { return lost; }
+  bool ClosedLost() const override { return closedLost; }
   void Deliver(const Bytes& b) { rx.insert(rx.end(), b.begin(), b.end()); }
 
   int port = 0, inputMode = 0, inputLen = 0;
@@ -141,7 +148,7 @@ class FakeSerial : public SerialPort {
   int outQueued = 0, outDrops = 0, inDrops = 0, inputCalls = 0;
   std::vector<int> openPorts;  // ports for which an open succeeds (empty: every port)
   std::vector<int> openAttempts;
-  bool failOpen = false, lost = false;
+  bool failOpen = false, lost = false, closedLost = false;
   std::string lastError;
 
  private:

@@ -277,6 +277,11 @@ void QtMainWindow::SetProgressValue(float value) {
 
 Answer QtMainWindow::MessageBox(const std::string& text, const std::string& title, Buttons buttons,
                                 Icon icon) {
+  return ExplainedMessageBox(text, "", title, buttons, icon);
+}
+
+Answer QtMainWindow::ExplainedMessageBox(const std::string& text, const std::string& explanation,
+                                         const std::string& title, Buttons buttons, Icon icon) {
   if (answerer_) return answerer_(text, title, buttons, icon);
   QMessageBox::Icon qicon = QMessageBox::Information;
   switch (icon) {
@@ -299,6 +304,8 @@ Answer QtMainWindow::MessageBox(const std::string& text, const std::string& titl
   }
   QMessageBox box(qicon, title.empty() ? QString(kAppName) : ToQt(title), ToQt(text), set, this);
   box.setDefaultButton(first);
+  // The fixed text stays the box's text; the explanation is its informative text.
+  if (!explanation.empty()) box.setInformativeText(ToQt(explanation));
   switch (box.exec()) {
     case QMessageBox::Ok: return Answer::OK;
     case QMessageBox::Yes: return Answer::Yes;

@@ -50,6 +50,8 @@ class QtMainWindow final : public QWidget, public MainView {
   void SetProgressValue(float value) override;
   void ShowTransferProgress(const TransferProgress& progress) override;
   Answer MessageBox(const std::string& text, const std::string& title, Buttons buttons, Icon icon) override;
+  Answer ExplainedMessageBox(const std::string& text, const std::string& explanation, const std::string& title,
+                             Buttons buttons, Icon icon) override;
   ChooserResult ShowOpenDialog(const ChooserRequest& request) override;
   void PumpEvents(std::chrono::milliseconds maxWait) override;
   void CentreWindow() override;

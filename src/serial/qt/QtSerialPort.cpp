@@ -1,47 +1,18 @@
 #include "serial/qt/QtSerialPort.h"
 
 #include <QFileInfo>
-#include <QSerialPortInfo>
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <sstream>
 
-#ifndef _WIN32
-#include <grp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
-#include "app/MainView.h"
-#include "serial/PortMap.h"
+#include "serial/PortAssignment.h"
+#include "serial/SystemDevices.h"
 
 namespace kelvane {
 
 namespace {
 
 std::string PortName(int n) { return "COM" + std::to_string(n); }
-
-std::string Join(const std::vector<std::string>& items) {
-  std::string out;
-  for (const auto& s : items) out += (out.empty() ? "" : ", ") + s;
-  return out;
-}
-
-std::string PresentDevices() {
-  const auto devices = QtSerialPort::Devices();
-  if (devices.empty()) return "No serial device is present.";
-  return "Serial devices present: " + Join(devices) + ".";
-}
-
-#ifndef _WIN32
-std::string GroupOf(const std::string& path) {
-  struct stat st{};
-  if (::stat(path.c_str(), &st) != 0) return {};
-  if (const group* g = ::getgrgid(st.st_gid)) return g->gr_name;
-  return std::to_string(st.st_gid);
-}
-#endif
 
 }  // namespace
 
@@ -78,102 +49,79 @@ bool ParseLineSettings(const std::string& text, LineSettings& out) {
 }
 
 QtSerialPort::QtSerialPort(const SettingsStore& settings, QObject* parent)
-    : QObject(parent), store_(settings) {
+    : QObject(parent), store_(settings), ownDevices_(std::make_unique<SystemDevices>()), devices_(*ownDevices_) {
   connect(&serial_, &QSerialPort::errorOccurred, this, &QtSerialPort::OnError);
 }
 
-QtSerialPort::~QtSerialPort() { serial_.close(); }
-
-std::vector<std::string> QtSerialPort::Devices() {
-  std::vector<std::string> devices;
-  for (const auto& info : QSerialPortInfo::availablePorts())
-    devices.push_back(info.systemLocation().toStdString());
-  return SortDevices(std::move(devices));
+QtSerialPort::QtSerialPort(const SettingsStore& settings, const DeviceList& devices, QObject* parent)
+    : QObject(parent), store_(settings), devices_(devices) {
+  connect(&serial_, &QSerialPort::errorOccurred, this, &QtSerialPort::OnError);
 }
 
-std::string QtSerialPort::Configured(int n) const {
-  return store_.Read(kAppName, kPortsSection, PortName(n), "");
-}
+QtSerialPort::~QtSerialPort() { CloseDevice(); }
 
 std::string QtSerialPort::Device(int n) const {
-  const std::string configured = Configured(n);
 #ifdef _WIN32
-  return configured.empty() ? PortName(n) : configured;
+  const std::string assigned = AssignedPath(store_, n);
+  return assigned.empty() ? PortName(n) : assigned;
 #else
-  if (!configured.empty()) return configured;
-  return MapPort(n, "", Devices());
+  return MapPort(store_, n, devices_.Devices(), devices_).device;
 #endif
 }
 
-std::string QtSerialPort::Describe(int n) const {
-  const std::string device = Device(n);
-  if (device.empty()) return PortName(n) + ": no serial device for this port. " + PresentDevices();
-  std::string tip = PortName(n) + ": " + device;
-  if (!Configured(n).empty()) tip += " (named in the settings)";
-  const QFileInfo file(QString::fromStdString(device));
-  if (file.isSymLink()) tip += " -> " + file.canonicalFilePath().toStdString();
-  // QSerialPortInfo knows a device by its name without the directory (ttyUSB0).
-  const QSerialPortInfo info(QFileInfo(file.exists() ? file.canonicalFilePath() : file.filePath()).fileName());
-  if (info.isNull()) return tip;
-  std::vector<std::string> known;
-  if (!info.description().isEmpty()) known.push_back(info.description().toStdString());
-  if (!info.manufacturer().isEmpty()) known.push_back(info.manufacturer().toStdString());
-  if (info.hasVendorIdentifier() && info.hasProductIdentifier())
-    known.push_back(QStringLiteral("%1:%2")
-                        .arg(info.vendorIdentifier(), 4, 16, QLatin1Char('0'))
-                        .arg(info.productIdentifier(), 4, 16, QLatin1Char('0'))
-                        .toStdString());
-  if (!info.serialNumber().isEmpty()) known.push_back("serial " + info.serialNumber().toStdString());
-  if (!known.empty()) tip += " (" + Join(known) + ")";
-  return tip;
+PortState QtSerialPort::StateOf(int n) const {
+  return !open_ || port_ != n ? PortState::Closed : lost_ ? PortState::Lost : PortState::Open;
 }
 
-bool QtSerialPort::Fail(OpenFailure why, const std::string& text) {
-  reason_ = why;
-  lastError_ = text;
+std::string QtSerialPort::Describe(int n) const {
+  return PortToolTip(MapPort(store_, n, devices_.Devices(), devices_), StateOf(n), devices_);
+}
+
+bool QtSerialPort::Fail(OpenFailure failure) {
+  failure_ = std::move(failure);
+  lastError_ = Explain(failure_);
   return false;
+}
+
+void QtSerialPort::CloseDevice() {
+  // The flags go back while the descriptor is still open.
+  lowLatency_.Restore();
+  serial_.close();
 }
 
 bool QtSerialPort::SetPortOpen(bool open) {
   if (!open) {
+    closedLost_ = open_ && lost_;
     open_ = false;
     lost_ = false;
     rest_.clear();
-    serial_.close();
+    CloseDevice();
     return true;
   }
   if (open_) return true;
-  reason_ = OpenFailure::None;
+  failure_ = {};
   lastError_.clear();
   lost_ = false;
   rest_.clear();
 
-  const std::string port = PortName(port_);
   LineSettings line;
-  if (!ParseLineSettings(settings_, line))
-    return Fail(OpenFailure::BadSettings, port + ": the line settings \"" + settings_ + "\" are not valid.");
+  if (!ParseLineSettings(settings_, line)) {
+    OpenFailure bad;
+    bad.cause = OpenCause::BadSettings;
+    bad.port = port_;
+    bad.settings = settings_;
+    return Fail(bad);
+  }
 
   device_ = Device(port_);
-  if (device_.empty())
-    return Fail(OpenFailure::NoDevice, port + ": no serial device for this port. " + PresentDevices() +
-                                           " Connect the adapter, choose another port, or name the device "
-                                           "under \"" + port + "\" in the \"Ports\" section of the settings.");
-  const std::string tried = port + " (" + device_ + ")";
   QString location = QString::fromStdString(device_);
 #ifndef _WIN32
-  // Resolve links (/dev/serial/by-id/..., a link to a pseudo-terminal): the lock file and the
-  // error texts name the real device.
-  const QFileInfo file(location);
-  if (!file.exists())
-    return Fail(OpenFailure::NoSuchDevice, tried + ": no such device. " + PresentDevices() +
-                                               " Connect the adapter or choose another port.");
-  location = file.canonicalFilePath();
-  if (::access(location.toLocal8Bit().constData(), R_OK | W_OK) != 0 && errno == EACCES) {
-    const std::string group = GroupOf(location.toStdString());
-    return Fail(OpenFailure::PermissionDenied,
-                tried + ": permission denied. The device belongs to the group " + group +
-                    "; join it with `sudo usermod -aG " + group + " $USER`, then log out and log in again.");
-  }
+  // A missing device, or one this user may not open, is explained without trying it. Links
+  // (/dev/serial/by-id/..., a link to a pseudo-terminal) are resolved: the lock file and the
+  // texts name the real device.
+  if (OpenFailure before = DiagnoseOpen(port_, device_, devices_); before.cause != OpenCause::None)
+    return Fail(before);
+  location = QFileInfo(location).canonicalFilePath();
 #endif
 
   serial_.setPortName(location);
@@ -186,20 +134,21 @@ bool QtSerialPort::SetPortOpen(bool open) {
     const auto error = serial_.error();
     const std::string why = serial_.errorString().toStdString();
     serial_.clearError();
-    switch (error) {
-      case QSerialPort::DeviceNotFoundError:
-        return Fail(OpenFailure::NoSuchDevice, tried + ": no such device. " + PresentDevices());
-      case QSerialPort::PermissionError:
-      case QSerialPort::OpenError:
-        // Access was checked above: what is left is another program holding the port.
-        return Fail(OpenFailure::Busy, tried + ": busy, held by another program (" + why +
-                                           "). Close that program (`fuser " + location.toStdString() +
-                                           "` names it) and try again.");
-      default:
-        return Fail(OpenFailure::Other, tried + ": cannot be opened: " + why + ".");
-    }
+    // Access was checked above: a refusal now is another program holding the port.
+    const bool busy = error == QSerialPort::PermissionError || error == QSerialPort::OpenError;
+    OpenFailure failure = DiagnoseOpen(port_, device_, devices_, busy ? OpenCause::Busy : OpenCause::Other, why);
+    if (error == QSerialPort::DeviceNotFoundError && failure.cause == OpenCause::Other)
+      failure.cause = OpenCause::NoSuchDevice;  // gone between the check and the open
+    return Fail(failure);
   }
+#ifndef _WIN32
+  // A USB adapter hands over small reads at once instead of after its latency timer;
+  // pseudo-terminals and built-in ports are left as they are.
+  const auto info = FindDevice(devices_.Devices(), device_, devices_);
+  if (info && info->Usb()) lowLatency_.Request(static_cast<int>(serial_.handle()));
+#endif
   open_ = true;
+  closedLost_ = false;
   return true;
 }
 
@@ -226,13 +175,10 @@ void QtSerialPort::MarkLost(const std::string& why) {
 }
 
 void QtSerialPort::CloseLostLine() {
-  if (!lost_) return;
-  if (serial_.isOpen()) {
-    const QByteArray buffered = serial_.readAll();
-    rest_.insert(rest_.end(), buffered.begin(), buffered.end());
-    serial_.close();
-  }
-  if (onLost_) onLost_();
+  if (!lost_ || !serial_.isOpen()) return;
+  const QByteArray buffered = serial_.readAll();
+  rest_.insert(rest_.end(), buffered.begin(), buffered.end());
+  CloseDevice();
 }
 
 void QtSerialPort::Output(std::span<const std::uint8_t> bytes) {

@@ -1,16 +1,21 @@
 #pragma once
-// The serial object on QSerialPort. Port n is mapped to a device by PortMap: the path named
-// under "COMn" in the "Ports" settings section, else the n-th serial device of the machine
-// (COMn on Windows). Received bytes are read into QSerialPort's buffer while the window
-// pumps its events; nothing here blocks.
+// The serial object on QSerialPort. Port n is mapped to a device as PortAssignment says: the
+// path assigned to "COMn" in the "Ports" settings section, else the n-th serial device of the
+// machine (COMn on Windows). Received bytes are read into QSerialPort's buffer while the
+// window pumps its events; nothing here blocks. A USB adapter is put in low-latency mode
+// while it is open.
 
 #include <QObject>
 #include <QSerialPort>
-#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/SettingsStore.h"
+#include "serial/Devices.h"
+#include "serial/LowLatency.h"
+#include "serial/OpenFailure.h"
+#include "serial/PortAssignment.h"
 #include "serial/SerialPort.h"
 
 namespace kelvane {
@@ -19,10 +24,9 @@ class QtSerialPort final : public QObject, public SerialPort {
   Q_OBJECT
 
  public:
-  // Why the last open failed.
-  enum class OpenFailure { None, NoDevice, NoSuchDevice, PermissionDenied, Busy, BadSettings, Other };
-
+  // Devices as this machine's system lists them.
   explicit QtSerialPort(const SettingsStore& settings, QObject* parent = nullptr);
+  QtSerialPort(const SettingsStore& settings, const DeviceList& devices, QObject* parent = nullptr);
   ~QtSerialPort() override;
 
   void SetCommPort(int port) override { port_ = port; }
@@ -41,42 +45,46 @@ class QtSerialPort final : public QObject, public SerialPort {
   Bytes Input() override;
   std::string LastError() const override { return lastError_; }
   bool Lost() const override { return lost_; }
+  bool ClosedLost() const override { return closedLost_; }
 
-  OpenFailure reason() const { return reason_; }
-
-  // Called from the event loop, once, when the open line is lost (also while no transfer
-  // runs, so that the window can show the port closed at once).
-  void SetLostHandler(std::function<void()> handler) { onLost_ = std::move(handler); }
+  // Why the last open failed, as facts (cause None when it did not fail).
+  const OpenFailure& Failure() const { return failure_; }
+  OpenCause reason() const { return failure_.cause; }
+  // The adapter took the low-latency request when it was opened.
+  bool LowLatencyActive() const { return lowLatency_.Active(); }
 
   // The device port n maps to now (empty when there is none).
   std::string Device(int n) const;
-  // One line for a tooltip: the device of port n and what the system knows of it.
+  // For a tooltip: the device of port n, what the system knows of it, and its state.
   std::string Describe(int n) const;
-  // The serial devices of the machine, in the order the port numbers take them.
-  static std::vector<std::string> Devices();
+  PortState StateOf(int n) const;
+  const DeviceList& DeviceSource() const { return devices_; }
 
  private:
   void OnError(QSerialPort::SerialPortError error);
   // The line is gone for good: reports it once (why: what failed, in words) and stops the device.
   void MarkLost(const std::string& why);
   void CloseLostLine();
+  void CloseDevice();
+  bool Fail(OpenFailure failure);
   friend struct QtSerialPortProbe;  // tests: the device behind the object
-  bool Fail(OpenFailure why, const std::string& text);
-  std::string Configured(int n) const;
 
   const SettingsStore& store_;
+  std::unique_ptr<DeviceList> ownDevices_;  // when none was given
+  const DeviceList& devices_;
   QSerialPort serial_;
+  LowLatency lowLatency_;
   int port_ = 1;
   std::string settings_ = kLineSettings;
   std::string device_;  // the device of the open (or last tried) port
   bool open_ = false;
   bool lost_ = false;
+  bool closedLost_ = false;
   int inputMode_ = 0;
   int inputLen_ = 0;
-  OpenFailure reason_ = OpenFailure::None;
+  OpenFailure failure_;
   std::string lastError_;
   Bytes rest_;  // bytes that were buffered when the line was lost, still to be read
-  std::function<void()> onLost_;
 };
 
 // "115200,n,8,1": baud rate, parity (n, e, o, m, s), data bits (5 to 8), stop bits (1, 1.5, 2).

@@ -32,7 +32,6 @@ using namespace std::chrono_literals;
 struct Window {
   Window() {
     window.Attach(main);
-    serial.SetLostHandler([this] { main.MSComm1_OnComm(); });
     window.SetAnswerer([this](const std::string& text, const std::string& title, Buttons b, Icon i) {
       shown.push_back(text + "|" + title + "|" + std::to_string(int(b)) + "|" + std::to_string(int(i)));
       return Answer::OK;
@@ -163,27 +162,6 @@ TEST(Window, EnablingFollowsThePortAndTheModeAsTheUserSeesIt) {
   EXPECT_FALSE(w.serial.PortOpen());
 }
 
-// An adapter unplugged while no transfer runs: the window shows the port closed at once,
-// the reason in the status line's tooltip, and asks nothing.
-TEST(Window, LineLostWhileIdleShowsThePortClosedAtOnce) {
-  Window w;
-  w.Map(1, w.pty.slave);
-  w.main.Form_Load();
-  ASSERT_TRUE(w.serial.PortOpen());
-  w.main.SetFileReady(true);
-  w.pty.Close();
-  QElapsedTimer waited;
-  waited.start();
-  while (w.serial.PortOpen() && waited.elapsed() < 3000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  EXPECT_FALSE(w.serial.PortOpen());
-  EXPECT_EQ(w.Text(Control::Status), "Serial Port is not available");
-  EXPECT_NE(w.window.Widget(Control::Status)->toolTip().indexOf("lost"), -1) << w.window.Widget(Control::Status)->toolTip().toStdString();
-  EXPECT_EQ(w.Text(Control::portOpen), "Port Open");
-  w.ExpectUsable(kPorts, true);
-  w.ExpectUsable({Control::Browse, Control::Start}, false);
-  EXPECT_TRUE(w.shown.empty());
-}
-
 TEST(Window, ADisabledFrameKeepsItsButtonsOwnState) {
   Window w;
   w.window.SetEnabled(Control::SDXDot, false);
@@ -230,6 +208,16 @@ TEST(Window, MessageBoxFileDialogAndChooserSeams) {
     EXPECT_EQ(title, b.shownTitle);
     EXPECT_EQ(icon, b.shownIcon);
   }
+  // An explained box keeps its text and shows the explanation as its informative text.
+  QString text, informative;
+  OnModal<QMessageBox>([&](QMessageBox* box) {
+    text = box->text(), informative = box->informativeText(), box->button(QMessageBox::Ok)->click();
+  });
+  EXPECT_EQ(w.window.ExplainedMessageBox("Serial Port is not available", "COM1 (/dev/ttyUSB0): permission denied.",
+                                         "Error", Buttons::OK, Icon::Critical),
+            Answer::OK);
+  EXPECT_EQ(text, "Serial Port is not available");
+  EXPECT_EQ(informative, "COM1 (/dev/ttyUSB0): permission denied.");
 
   EXPECT_EQ(QtMainWindow::NameFilters("Program Files (*.BIN)|*.bin|All Files (*.*)|*.*|Plain|*.a;*.b"),
             (QStringList{"Program Files (*.bin)", "All Files (*)", "Plain (*.a *.b)"}));
