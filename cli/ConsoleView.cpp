@@ -130,25 +130,21 @@ void ConsoleView::Note(const std::string& text) {
 
 Answer ConsoleView::MessageBox(const std::string& text, const std::string&, Buttons buttons,
                                Icon icon) {
+  // The only question is whether to replace an existing upload target: --force answers it,
+  // and it is not asked, so it is not printed either.
+  if (buttons == Buttons::YesNoCancel) return opt_.force ? Answer::Yes : Answer::Cancel;
   const bool errorIcon = icon == Icon::Critical || icon == Icon::Exclamation;
   if (opt_.events) {
-    opt_.events->Message(text, buttons == Buttons::YesNoCancel ? "question" : errorIcon ? "error" : "info");
+    opt_.events->Message(text, errorIcon ? "error" : "info");
   } else {
     EndProgressLine();
     std::fprintf(opt_.out, "%s\n", text.c_str());
     std::fflush(opt_.out);
   }
-  switch (buttons) {
-    case Buttons::YesNoCancel:
-      // The only question is whether to replace an existing upload target.
-      return opt_.force ? Answer::Yes : Answer::Cancel;
-    case Buttons::AbortRetryIgnore:
-      return Answer::Ignore;
-    case Buttons::OK:
-      break;
-  }
-  // An error box is also an error of the command.
-  if (errorIcon && !opt_.events) {
+  if (buttons == Buttons::AbortRetryIgnore) return Answer::Ignore;
+  // An error box is also an error of the command. A file error's box (exclamation) holds the
+  // system's reason alone: its line, with the file's path, comes from the outcome.
+  if (icon == Icon::Critical && !opt_.events) {
     std::fprintf(opt_.err, "kelvane-cli: %s\n", text.c_str());
     std::fflush(opt_.err);
   }

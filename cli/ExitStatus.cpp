@@ -2,6 +2,13 @@
 
 namespace kelvane::cli {
 
+std::string FileErrorLine(const Outcome& o) {
+  if (o.kind != Outcome::Kind::FileError) return {};
+  const std::string reason = o.systemError.empty() ? "cannot be used" : o.systemError;
+  if (o.path.empty() || reason.rfind(o.path, 0) == 0) return reason;
+  return o.path + ": " + reason;
+}
+
 int ReportedFailure(const Outcome& o) {
   using Kind = Outcome::Kind;
   switch (o.kind) {
@@ -24,7 +31,7 @@ int ReportedFailure(const Outcome& o) {
 
 Report TransferReport(Command command, const Outcome& o) {
   using Kind = Outcome::Kind;
-  if (const int failure = ReportedFailure(o); failure != kDone) return {failure, ""};
+  if (const int failure = ReportedFailure(o); failure != kDone) return {failure, FileErrorLine(o)};
   switch (command) {
     case Command::Download:
     case Command::DownloadSdx:
@@ -44,6 +51,7 @@ Report SelectionReport(const Outcome& o, const std::string& path) {
     case Outcome::Kind::Ready:
       return {};
     case Outcome::Kind::FileError:
+      return {kFileError, FileErrorLine(o)};
     case Outcome::Kind::InvalidFile:
       return {kFileError, ""};  // the box said why
     case Outcome::Kind::ReplaceDeclined:

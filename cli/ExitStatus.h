@@ -27,6 +27,10 @@ struct Report {
   std::string error;
 };
 
+// "path: reason" for a file error (the reason alone when it names the path already); "" for
+// the other outcomes.
+std::string FileErrorLine(const Outcome& o);
+
 // The failure a transfer's boxes reported, in the order they came: the exchange's own,
 // then a lost line. kDone when no box reported a failure.
 int ReportedFailure(const Outcome& transfer);

@@ -1,9 +1,11 @@
 #include "cli/Session.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
-#include <csignal>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -21,9 +23,11 @@
 #include "cli/ExitStatus.h"
 #include "cli/OverlaySettings.h"
 #include "cli/PortList.h"
+#include "cli/StopSignals.h"
 #include "cli/TraceFile.h"
 #include "cli/WatchedPort.h"
 #include "files/FileTable.h"
+#include "files/SdxConversion.h"
 #include "serial/SystemDevices.h"
 #include "serial/TracePort.h"
 #include "serial/qt/QtSerialPort.h"
@@ -33,16 +37,6 @@ namespace fs = std::filesystem;
 namespace kelvane::cli {
 
 namespace {
-
-volatile std::sig_atomic_t g_stopSignals = 0;
-
-void OnStopSignal(int) {
-  if (g_stopSignals != 0) {
-    TraceFile::CommitInSignalHandler();  // what the trace holds so far keeps its name
-    _exit(kStopped);
-  }
-  g_stopSignals = 1;
-}
 
 constexpr std::chrono::seconds kDrainLimit{10};
 constexpr std::chrono::milliseconds kDrainPump{20};
@@ -62,9 +56,11 @@ class TempFolder {
     if (ec) return;
     std::string pattern = (base / "kelvane-cli-XXXXXX").string();
     if (::mkdtemp(pattern.data())) path_ = pattern;
+    RemoveOnHardStop(path_);
   }
   ~TempFolder() {
     if (path_.empty()) return;
+    RemoveOnHardStop("");
     std::error_code ec;
     fs::remove_all(path_, ec);
   }
@@ -159,6 +155,7 @@ class Session {
   std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   bool stopSeen_ = false;     // a stop signal came
   bool silenceSeen_ = false;  // --timeout ran out
+  bool echoSeen_ = false;     // the line gives back what is sent
 };
 
 int Session::Run() {
@@ -171,19 +168,23 @@ int Session::Run() {
 }
 
 void Session::AfterPump() {
-  if (g_stopSignals != 0 && !stopSeen_) {
+  if (!echoSeen_ && main_.TransferRunning() && main_.SerialLink().Echoing()) {
+    echoSeen_ = true;
+    view_.Error(kLineEchoes);
+  }
+  if (StopRequested() && !stopSeen_) {
     stopSeen_ = true;
     view_.Error("stopped by a signal");
     if (main_.TransferRunning()) main_.ExitButton_Click();
   }
   if (opt_.timeoutSeconds && main_.TransferRunning() && !silenceSeen_ && !main_.StopFlag &&
-      port_.Silence() > std::chrono::duration<double>(*opt_.timeoutSeconds)) {
+      port_.SinceProgress() > std::chrono::duration<double>(*opt_.timeoutSeconds)) {
     silenceSeen_ = true;
     const std::string at = view_.Text(Control::Info);
     char secs[32];
     std::snprintf(secs, sizeof secs, "%g", *opt_.timeoutSeconds);
-    view_.Error(std::string("timed out: nothing arrived from the receiver for ") + secs + " s " +
-                (at.empty() ? "while waiting for its answer" : "during the transfer, at " + at));
+    view_.Error(std::string("timed out: the receiver's answer has not come for ") + secs + " s " +
+                (at.empty() ? "(nothing of the transfer done yet)" : "during the transfer, at " + at));
     main_.ExitButton_Click();
   }
 }
@@ -203,9 +204,10 @@ void Session::Select(bool download, Control type) {
 }
 
 bool Session::RequireFile(const std::string& path) {
-  std::error_code ec;
-  if (fs::exists(path, ec)) return true;
-  view_.Error(path + ": no such file");
+  // The system's reason: a missing file, a link that points to itself, a folder without access.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) return true;
+  view_.Error(path + ": " + std::strerror(errno));
   return false;
 }
 
@@ -246,10 +248,21 @@ int Session::Sdx() {
     view_.Error(dir + ": " + here.Error());
     return Finish(kFileError);
   }
-  Select(true, Control::SDXDot);
-  if (!Choose(list)) return Finish(kFileError);
-  for (const char* name : {kTempList, kTempContainer})
-    view_.Note((fs::path(dir) / name).string() + ": " + std::to_string(fs::file_size(name, ec)) + " bytes");
+  // The conversion the window runs on a chosen list; the sizes told are the ones this run
+  // wrote (another run into the same folder may replace the files at any time).
+  std::string error;
+  SdxOutput wrote;
+  // A signal ends a long conversion too; its private files are removed.
+  if (!WriteSdxContainer(files_, list, files_.FreeFile(), error, kSdxBufferRecords, &wrote, StopRequested)) {
+    if (StopRequested()) {
+      view_.Error("stopped by a signal");
+      return kStopped;
+    }
+    view_.Error(FileErrorLine(Outcome::FileFailure(list, error)));
+    return Finish(kFileError);
+  }
+  view_.Note((fs::path(dir) / kTempList).string() + ": " + std::to_string(wrote.listBytes) + " bytes");
+  view_.Note((fs::path(dir) / kTempContainer).string() + ": " + std::to_string(wrote.containerBytes) + " bytes");
   return Finish(kDone);
 }
 
@@ -264,7 +277,7 @@ int Session::ListenForPort() {
   for (const auto& c : candidates) names += (names.empty() ? "" : ", ") + c;
   view_.Note("listening for the receiver on " + names);
   const AutoResult heard = ListenForReceiver(candidates, opt_.command == Command::DownloadTemu, opt_.timeoutSeconds,
-                                             [] { return g_stopSignals != 0; });
+                                             [] { return StopRequested(); });
   for (const auto& r : heard.refused) view_.Note("not listening on " + r);
   switch (heard.end) {
     case AutoResult::End::Found:
@@ -430,6 +443,7 @@ int Session::Transfer() {
   // The boxes have told the failure; a lost line gets the system's detail beside them.
   const int failure = ReportedFailure(result);
   if (failure == kPortUnavailable && !serial_.LastError().empty()) view_.Error(serial_.LastError());
+  if (const std::string line = FileErrorLine(result); !line.empty()) view_.Error(line);
   if (failure != kDone || stopSeen_ || silenceSeen_) return Finish(failure);
   const Report report = TransferReport(cmd, result);
   if (!report.error.empty()) view_.Error(report.error);
@@ -437,15 +451,6 @@ int Session::Transfer() {
 }
 
 }  // namespace
-
-void InstallStopSignals() {
-  struct sigaction sa{};
-  sa.sa_handler = OnStopSignal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-}
 
 int RunCommand(const Options& options) {
   Session session(options);

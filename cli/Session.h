@@ -9,8 +9,4 @@ namespace kelvane::cli {
 // Runs the command and returns the exit status. Needs a QCoreApplication.
 int RunCommand(const Options& options);
 
-// Ctrl-C and SIGTERM: the first stops the transfer as the Stop button does, a second one
-// ends the program at once.
-void InstallStopSignals();
-
 }  // namespace kelvane::cli

@@ -1,11 +1,14 @@
 #pragma once
-// A serial object that passes everything to the real one and counts the bytes read, so that
-// the console can end a wait in which the receiver stays silent. The clock is read when the
-// silence is asked for (once a pump), not for every byte.
+// A serial object that passes everything to the real one and remembers when the exchange
+// last made progress, so that the console can end a wait that goes nowhere: a silent
+// receiver, a line that only gives back what is sent, a receiver that sends only noise.
+// The exchange has made progress when it sends something other than a repetition of its
+// ready byte or its request to send a block again; bytes that merely arrive do not count.
 
 #include <chrono>
 
 #include "serial/SerialPort.h"
+#include "transfer/Protocol.h"
 
 namespace kelvane::cli {
 
@@ -15,17 +18,9 @@ class WatchedPort final : public SerialPort {
 
   explicit WatchedPort(SerialPort& inner) : inner_(inner) {}
 
-  // Starts the silence count afresh (a transfer begins).
-  void Rearm() {
-    lastArrival_ = Clock::now();
-    bytesSeen_ = bytesIn_;
-  }
-  // Since the first time the silence was asked for after the last byte read.
-  Clock::duration Silence() {
-    const auto now = Clock::now();
-    if (bytesIn_ != bytesSeen_) lastArrival_ = now, bytesSeen_ = bytesIn_;
-    return now - lastArrival_;
-  }
+  // Starts the count afresh (a transfer begins).
+  void Rearm() { lastProgress_ = Clock::now(); }
+  Clock::duration SinceProgress() const { return Clock::now() - lastProgress_; }
   long long BytesIn() const { return bytesIn_; }
   long long BytesOut() const { return bytesOut_; }
 
@@ -37,6 +32,8 @@ class WatchedPort final : public SerialPort {
   void SetInputMode(int mode) override { inner_.SetInputMode(mode); }
   void Output(std::span<const std::uint8_t> bytes) override {
     bytesOut_ += static_cast<long long>(bytes.size());
+    const bool repeat = bytes.size() == 1 && (bytes[0] == wire::kReady || bytes[0] == wire::kRefused);
+    if (!repeat && !bytes.empty()) lastProgress_ = Clock::now();
     inner_.Output(bytes);
   }
   using SerialPort::Output;
@@ -61,9 +58,8 @@ class WatchedPort final : public SerialPort {
 
  private:
   SerialPort& inner_;
-  Clock::time_point lastArrival_ = Clock::now();
+  Clock::time_point lastProgress_ = Clock::now();
   long long bytesIn_ = 0, bytesOut_ = 0;
-  long long bytesSeen_ = 0;  // bytesIn_ when the silence was last asked for
 };
 
 }  // namespace kelvane::cli

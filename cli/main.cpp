@@ -1,7 +1,9 @@
 // kelvane-cli: the window's transfers from the command line.
 
 #include <QCoreApplication>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -10,8 +12,17 @@
 #include "cli/ExitStatus.h"
 #include "cli/MultiPort.h"
 #include "cli/Session.h"
+#include "cli/StopSignals.h"
 
 namespace {
+
+// What was printed must have reached standard output (a full disk, a closed pipe): a run
+// whose output was lost has not succeeded.
+int CheckedOutput(int status) {
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+  std::fprintf(stderr, "kelvane-cli: standard output: %s\n", std::strerror(errno));
+  return status == kelvane::cli::kDone ? kelvane::cli::kFileError : status;
+}
 
 // This program's file, for the processes of a run over several ports.
 std::string OwnPath(const char* argv0) {
@@ -28,11 +39,11 @@ int main(int argc, char** argv) {
   const ParseResult parsed = ParseArguments(args);
   if (parsed.options.help) {
     std::fputs(UsageText(), stdout);
-    return kDone;
+    return CheckedOutput(kDone);
   }
   if (parsed.options.version) {
     std::printf("kelvane-cli %s\n", KELVANE_VERSION);
-    return kDone;
+    return CheckedOutput(kDone);
   }
   if (!parsed.error.empty()) {
     std::fprintf(stderr, "kelvane-cli: %s\nTry 'kelvane-cli --help' for more information.\n",
@@ -42,5 +53,5 @@ int main(int argc, char** argv) {
   if (parsed.options.ports.size() > 1) return RunOnPorts(parsed.options, OwnPath(argv[0]));
   InstallStopSignals();
   QCoreApplication app(argc, argv);
-  return RunCommand(parsed.options);
+  return CheckedOutput(RunCommand(parsed.options));
 }

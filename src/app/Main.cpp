@@ -60,6 +60,14 @@ void Main::ShowPortClosed() {
   view_.SetEnabled(Control::Start, false);
 }
 
+void Main::ShowLineLost() {
+  const std::string detail = serial_.LastError();
+  serial_.SetPortOpen(false);
+  ShowPortClosed();
+  view_.SetCaption(Control::Status, kPortNotAvailable);
+  view_.SetToolTip(Control::Status, detail);
+}
+
 void Main::Form_Load() {
   // The application name kAppName names the settings and titles untitled message boxes.
   const auto mode = settings_.Read(kAppName, kStartupSection, "Mode", "");
@@ -185,7 +193,15 @@ void Main::ExitButton_Click() {
   view_.SetEnabled(Control::TypeFrame, true);
 }
 
-void Main::Timer1_Timer() { TimedOut = true; }
+void Main::Timer1_Timer() {
+  TimedOut = true;
+  // A line that gives back what the transfer sends is said in the status line, where it
+  // stays until the next transfer.
+  if (transferRunning_ && !echoShown_ && link_.Echoing()) {
+    echoShown_ = true;
+    view_.SetCaption(Control::Status, kLineEchoes);
+  }
+}
 
 bool Main::DrainOutput() {
   auto deadline = clock_.Now() + kDrainDeadline;
@@ -291,6 +307,10 @@ Outcome Main::RunChosenExchange() {
 // Locks the window (only Stop stays usable), clears StopFlag and writes "Mode", "Type" and
 // "FileName".
 void Main::BeginTransfer() {
+  if (echoShown_) {
+    echoShown_ = false;
+    view_.SetCaption(Control::Status, StatusLine(serial_.CommPort()));
+  }
   view_.SetEnabled(Control::ModeFrame, false);
   view_.SetEnabled(Control::TypeFrame, false);
   StopFlag = false;
@@ -307,7 +327,9 @@ void Main::BeginTransfer() {
 void Main::EndTransfer() {
   if (FileNum != 0 && files_.IsOpen(FileNum)) files_.Close(FileNum);
   FileNum = 0;
-  SetFileReady(true);
+  // Start comes back only for a file ready under the mode selected now: a mode changed
+  // after Stop (the mode buttons are usable again then) asks for a new choice.
+  SetFileReady(fileReady_);
   view_.SetEnabled(Control::Browse, true);
   view_.SetEnabled(Control::File, true);
   view_.SetEnabled(Control::ExitButton, false);
@@ -322,10 +344,7 @@ void Main::EndTransfer() {
 // (Start comes back when the port is opened again) and say so once.
 void Main::ReportLostLine() {
   const std::string detail = serial_.LastError();
-  serial_.SetPortOpen(false);
-  ShowPortClosed();
-  view_.SetCaption(Control::Status, kPortNotAvailable);
-  view_.SetToolTip(Control::Status, detail);
+  ShowLineLost();
   Outcome lost = Outcome::Of(Outcome::Kind::PortUnavailable);
   lost.systemError = detail;
   ShowOutcome(view_, lost);

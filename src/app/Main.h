@@ -79,6 +79,8 @@ class Main {
   void ModeChanged(bool download);
   // Shows the port as closed: the controls of the closed state, Start disabled.
   void ShowPortClosed();
+  // The line was lost: closes the port and shows it closed, the reason in Status's tooltip.
+  void ShowLineLost();
   // Close-time drain; returns false when the user chose Abort.
   bool DrainOutput();
   void ShutDownFiles();
@@ -108,6 +110,7 @@ class Main {
   bool fileReady_ = false;
   bool transferRunning_ = false;
   bool closePending_ = false;  // a close request came during a transfer
+  bool echoShown_ = false;     // Status says the line gives back what is sent
   Outcome lastTransfer_;
   Outcome lastSelection_;
 };

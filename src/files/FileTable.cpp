@@ -1,18 +1,96 @@
 #include "files/FileTable.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <random>
+#include <thread>
 
 namespace kelvane {
 
+namespace {
+
+constexpr mode_t kNewFileMode = 0644;  // before the umask
+constexpr int kPrivateNameTries = 100;
+// Another program's moves into the same folder take microseconds; a lock held longer than
+// this is not waited for.
+constexpr int kLockTries = 200;
+constexpr std::chrono::milliseconds kLockRetry{5};
+
+// What a path names when it is not a regular file, in words.
+const char* KindOf(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a named pipe";
+  if (S_ISCHR(mode)) return "a device (terminal, serial line or the like)";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a plain file";
+}
+
+std::string NotRegular(const std::string& path, mode_t mode) {
+  return path + ": " + KindOf(mode) + ", not a regular file";
+}
+
+std::string FolderOf(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A symbolic link is followed, so that a replacement takes the place of the file it names
+// rather than of the link; anything else is taken as it stands.
+std::string Resolved(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  char buf[PATH_MAX];
+  return ::realpath(path.c_str(), buf) ? std::string(buf) : path;
+}
+
+std::string RandomSuffix() {
+  static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  static std::mt19937_64 rng(std::random_device{}() ^ static_cast<std::uint64_t>(::getpid()) ^
+                             static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  std::string s(6, 'x');
+  for (char& c : s) c = kChars[rng() % (sizeof kChars - 1)];
+  return s;
+}
+
+}  // namespace
+
 DiskFileTable::~DiskFileTable() { CloseAll(); }
 
-void DiskFileTable::Fail(int err) {
-  if (error_.empty()) error_ = std::strerror(err);
+void DiskFileTable::Fail(int err, const std::string& path) { Fail(std::string(std::strerror(err)), path); }
+
+void DiskFileTable::Fail(const std::string& text, const std::string& path) {
+  if (!error_.empty()) return;
+  error_ = text;
+  errorPath_ = path;
+}
+
+bool DiskFileTable::Adopt(int num, int fd, const std::string& path) {
+  // Opened without blocking; reads and writes of a regular file never block anyway.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    Fail(errno, path);
+    ::close(fd);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    Fail(NotRegular(path, st.st_mode), path);
+    ::close(fd);
+    return false;
+  }
+  open_[num] = Entry{fd, 0, path};
+  return true;
 }
 
 int DiskFileTable::FreeFile() const {
@@ -26,23 +104,30 @@ int DiskFileTable::FreeFile() const {
 
 bool DiskFileTable::Open(int num, const std::string& path, OpenMode mode, int /*recordLength*/) {
   if (num <= 0 || open_.count(num)) {
-    Fail(EBADF);
+    Fail(EBADF, path);
     return false;
   }
-  int flags = O_CLOEXEC;
-  flags |= mode == OpenMode::Read ? O_RDONLY : (O_WRONLY | O_CREAT | O_TRUNC);
-  int fd = ::open(path.c_str(), flags, 0644);
-  if (fd < 0) {
-    Fail(errno);
-    return false;
-  }
+  // Whatever is not a regular file is refused before it is opened (opening a named pipe or
+  // a device can wait or act on the device); the type is checked again on what was opened.
   struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    Fail(EISDIR);
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    Fail(NotRegular(path, st.st_mode), path);
     return false;
   }
-  open_[num] = Entry{fd, 0};
+  const bool write = mode == OpenMode::WriteTruncate;
+  // Emptied only once it is known to be a regular file.
+  const int flags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (write ? O_WRONLY | O_CREAT : O_RDONLY);
+  const int fd = ::open(path.c_str(), flags, kNewFileMode);
+  if (fd < 0) {
+    Fail(errno, path);
+    return false;
+  }
+  if (!Adopt(num, fd, path)) return false;
+  if (write && ::ftruncate(fd, 0) != 0) {
+    Fail(errno, path);
+    Close(num);
+    return false;
+  }
   return true;
 }
 
@@ -59,7 +144,7 @@ std::size_t DiskFileTable::Read(int num, std::span<std::uint8_t> buf) {
     ssize_t n = ::pread(it->second.fd, buf.data() + done, buf.size() - done, it->second.pos);
     if (n < 0) {
       if (errno == EINTR) continue;
-      Fail(errno);
+      Fail(errno, it->second.path);
       break;
     }
     if (n == 0) break;
@@ -80,7 +165,7 @@ bool DiskFileTable::Write(int num, std::span<const std::uint8_t> bytes) {
     ssize_t n = ::pwrite(it->second.fd, bytes.data() + done, bytes.size() - done, it->second.pos);
     if (n < 0) {
       if (errno == EINTR) continue;
-      Fail(errno);
+      Fail(errno, it->second.path);
       return false;
     }
     done += static_cast<std::size_t>(n);
@@ -115,10 +200,11 @@ std::int64_t DiskFileTable::Length(int num) const {
 bool DiskFileTable::Close(int num) {
   auto it = open_.find(num);
   if (it == open_.end()) return true;
-  int fd = it->second.fd;
+  const int fd = it->second.fd;
+  const std::string path = it->second.path;
   open_.erase(it);
   if (::close(fd) != 0) {
-    Fail(errno);
+    Fail(errno, path);
     return false;
   }
   return true;
@@ -135,10 +221,77 @@ bool DiskFileTable::Exists(const std::string& path) {
 
 bool DiskFileTable::Delete(const std::string& path) {
   if (::unlink(path.c_str()) != 0) {
-    Fail(errno);
+    Fail(errno, path);
     return false;
   }
   return true;
+}
+
+std::string DiskFileTable::OpenBeside(int num, const std::string& target) {
+  if (num <= 0 || open_.count(num)) {
+    Fail(EBADF, target);
+    return {};
+  }
+  const std::string real = Resolved(target);
+  struct stat old {};
+  const bool replaces = ::stat(real.c_str(), &old) == 0;
+  if (!replaces && errno != ENOENT) {  // a link loop, a folder that cannot be searched
+    Fail(errno, target);
+    return {};
+  }
+  if (replaces && !S_ISREG(old.st_mode)) {
+    Fail(NotRegular(target, old.st_mode), target);
+    return {};
+  }
+  // ".name.xxxxxx.part" in the same folder: a rename into place never crosses file systems.
+  const std::size_t cut = real.find_last_of('/') + 1;  // 0 without a folder
+  for (int tries = 0; tries < kPrivateNameTries; ++tries) {
+    const std::string name = real.substr(0, cut) + "." + real.substr(cut) + "." + RandomSuffix() + ".part";
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, kNewFileMode);
+    if (fd < 0 && errno == EEXIST) continue;
+    if (fd < 0) {
+      Fail(errno, target);
+      return {};
+    }
+    // The replacement keeps the permissions of the file it replaces.
+    if (replaces) (void)::fchmod(fd, old.st_mode & 07777);
+    if (!Adopt(num, fd, name)) {
+      ::unlink(name.c_str());
+      return {};
+    }
+    return name;
+  }
+  Fail(EEXIST, target);
+  return {};
+}
+
+bool DiskFileTable::MoveIntoPlace(const std::vector<FileMove>& moves) {
+  if (moves.empty()) return true;
+  const int folder = ::open(FolderOf(Resolved(moves.front().to)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  bool locked = false;
+  for (int i = 0; folder >= 0 && i < kLockTries && !locked; ++i) {
+    locked = ::flock(folder, LOCK_EX | LOCK_NB) == 0;
+    if (!locked && errno != EWOULDBLOCK) break;  // no locks on this file system: go on
+    if (!locked) std::this_thread::sleep_for(kLockRetry);
+  }
+  bool ok = true;
+  for (const FileMove& m : moves) {
+    if (::rename(m.from.c_str(), Resolved(m.to).c_str()) != 0) {
+      Fail(errno, m.to);
+      ok = false;
+      break;
+    }
+    for (auto& [num, entry] : open_)
+      if (entry.path == m.from) entry.path = m.to;
+  }
+  if (folder >= 0) ::close(folder);  // also releases the lock
+  return ok;
+}
+
+bool DiskFileTable::SameFile(const std::string& a, const std::string& b) {
+  struct stat sa {}, sb {};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
 }
 
 }  // namespace kelvane

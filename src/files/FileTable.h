@@ -2,17 +2,28 @@
 // Numbered files, as the window's logic uses them: a file is opened under a small number,
 // read and written at a position, and closed by number. Failures do not throw: they leave
 // an error pending whose system description the caller shows at the points it chooses.
+//
+// Only regular files are opened: a named pipe, a terminal or a device named as a file is
+// refused at once (never waited on), with a text that names the path and what it is.
+// A file that replaces another is written under a private name beside it and moved into
+// place once it is complete, so the file it replaces is never emptied before then.
 
 #include <cstdint>
 #include <map>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace kelvane {
 
 enum class OpenMode {
   Read,           // read only; never creates the file
   WriteTruncate,  // write only; creates the file or empties it
+};
+
+// One rename of MoveIntoPlace: from replaces to.
+struct FileMove {
+  std::string from, to;
 };
 
 class FileTable {
@@ -42,9 +53,21 @@ class FileTable {
   virtual bool Exists(const std::string& path) = 0;  // names an existing regular file
   virtual bool Delete(const std::string& path) = 0;
 
+  // Creates a new empty file under a private name in the folder of target and opens it for
+  // writing under num; returns that name, or "" on failure. target itself is not touched.
+  virtual std::string OpenBeside(int num, const std::string& target) = 0;
+  // Renames each move's from over its to, in order (a file open under a number stays open
+  // and goes on under its new name). The folder of the first target is locked meanwhile,
+  // so the moves of two programs into the same folder do not interleave. Stops at the
+  // first failure.
+  virtual bool MoveIntoPlace(const std::vector<FileMove>& moves) = 0;
+  // True when both paths name the same existing file (through links too).
+  virtual bool SameFile(const std::string& a, const std::string& b) = 0;
+
   // The pending-error regime: the first failure since the last ClearError stays pending.
   virtual bool ErrorPending() const = 0;
   virtual std::string ErrorText() const = 0;  // the system's description of it
+  virtual std::string ErrorPath() const = 0;  // the file it concerns ("" when none)
   virtual void ClearError() = 0;
 };
 
@@ -64,20 +87,29 @@ class DiskFileTable : public FileTable {
   void CloseAll() override;
   bool Exists(const std::string& path) override;
   bool Delete(const std::string& path) override;
+  std::string OpenBeside(int num, const std::string& target) override;
+  bool MoveIntoPlace(const std::vector<FileMove>& moves) override;
+  bool SameFile(const std::string& a, const std::string& b) override;
   bool ErrorPending() const override { return !error_.empty(); }
   std::string ErrorText() const override { return error_; }
-  void ClearError() override { error_.clear(); }
+  std::string ErrorPath() const override { return errorPath_; }
+  void ClearError() override { error_.clear(), errorPath_.clear(); }
 
  protected:
-  void Fail(int err);  // records errno err as pending unless one is already pending
+  // Records errno err (or a text of its own) as pending unless one is already pending; path
+  // is the file it concerns, when known.
+  void Fail(int err, const std::string& path = {});
+  void Fail(const std::string& text, const std::string& path);
 
  private:
   struct Entry {
     int fd = -1;
     std::int64_t pos = 0;
+    std::string path;
   };
+  bool Adopt(int num, int fd, const std::string& path);
   std::map<int, Entry> open_;
-  std::string error_;
+  std::string error_, errorPath_;
 };
 
 }  // namespace kelvane

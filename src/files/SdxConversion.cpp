@@ -23,12 +23,6 @@ std::span<const std::uint8_t> FieldOf(std::span<const std::uint8_t, SdxRecord::k
 
 bool IsDigit(std::uint8_t c) { return c >= '0' && c <= '9'; }
 
-// Deletes what a failed conversion wrote, so that nothing half-made can be sent.
-void RemoveTemporaries(FileTable& files) {
-  for (const char* name : {kTempContainer, kTempList})
-    if (files.Exists(name)) files.Delete(name);
-}
-
 }  // namespace
 
 std::optional<std::uint32_t> ParseSdxNumber(std::span<const std::uint8_t> field) {
@@ -75,19 +69,28 @@ std::array<std::uint8_t, 64> MakeListHeader(std::uint16_t checksum, std::uint32_
 }
 
 bool WriteSdxContainer(FileTable& files, const std::string& source, int num, std::string& errorText,
-                       std::size_t bufferRecords) {
+                       std::size_t bufferRecords, SdxOutput* written, const std::function<bool()>& stopped) {
   files.ClearError();
   if (bufferRecords == 0) bufferRecords = 1;
   const std::size_t bufferBytes = bufferRecords * SdxRecord::kSize;
   int out = 0;
+  // Both files are written under private names beside their own and take their places only
+  // when both are complete: a failure leaves the result of an earlier conversion as it was,
+  // and a conversion running at the same time in the same folder never reads or deletes
+  // this one's files.
+  std::string listPart, containerPart;
 
-  auto fail = [&](int fallbackErr) {
-    errorText = files.ErrorPending() ? files.ErrorText() : std::strerror(fallbackErr);
+  auto failWith = [&](const std::string& text) {
+    errorText = text;
     files.Close(num);
     if (out != 0) files.Close(out);
-    RemoveTemporaries(files);
+    for (const std::string* part : {&listPart, &containerPart})
+      if (!part->empty()) files.Delete(*part);
     files.ClearError();
     return false;
+  };
+  auto fail = [&](int fallbackErr) {
+    return failWith(files.ErrorPending() ? files.ErrorText() : std::strerror(fallbackErr));
   };
   // Writes bytes to the open output, adding them to the length and the byte sum.
   std::uint64_t dataLength = 0;
@@ -100,14 +103,21 @@ bool WriteSdxContainer(FileTable& files, const std::string& source, int num, std
 
   // Filter the list into the record file.
   if (!files.Open(num, source, OpenMode::Read, SdxRecord::kSize)) return fail(EIO);
+  // The result would take the list's own place: the list is not given up for it.
+  for (const char* name : {kTempList, kTempContainer})
+    if (files.SameFile(source, name))
+      return failWith(source + " is the file the conversion writes its result to; give the list another "
+                               "name or convert it in another folder");
   out = files.FreeFile();
-  if (!files.Open(out, kTempList, OpenMode::WriteTruncate)) return fail(EIO);
+  listPart = files.OpenBeside(out, kTempList);
+  if (listPart.empty()) return fail(EIO);
 
   std::vector<std::uint8_t> in(bufferBytes), taken(bufferBytes);
   std::size_t carry = 0;  // bytes of an incomplete record left from the previous read
   std::size_t pending = 0;
   SdxFilter filter;
   for (;;) {
+    if (stopped && stopped()) return failWith("stopped");
     const std::size_t got = files.Read(num, std::span(in).subspan(carry));
     if (files.ErrorPending()) return fail(EIO);
     if (got == 0) break;  // what is left in carry is a final part shorter than a record
@@ -134,13 +144,15 @@ bool WriteSdxContainer(FileTable& files, const std::string& source, int num, std
   if (dataLength > std::numeric_limits<std::uint32_t>::max()) return fail(EFBIG);
 
   // Pack: the list header, then the record file byte for byte.
-  if (!files.Open(num, kTempList, OpenMode::Read, SdxRecord::kSize)) return fail(EIO);
+  if (!files.Open(num, listPart, OpenMode::Read, SdxRecord::kSize)) return fail(EIO);
   out = files.FreeFile();
-  if (!files.Open(out, kTempContainer, OpenMode::WriteTruncate)) return fail(EIO);
+  containerPart = files.OpenBeside(out, kTempContainer);
+  if (containerPart.empty()) return fail(EIO);
   const auto header = MakeListHeader(static_cast<std::uint16_t>(sum), static_cast<std::uint32_t>(dataLength));
   if (!files.Write(out, header)) return fail(EIO);
   std::uint64_t copied = 0;
   for (;;) {
+    if (stopped && stopped()) return failWith("stopped");
     const std::size_t got = files.Read(num, in);
     if (files.ErrorPending()) return fail(EIO);
     if (got == 0) break;
@@ -153,6 +165,8 @@ bool WriteSdxContainer(FileTable& files, const std::string& source, int num, std
   const bool packed = files.Close(out);
   out = 0;
   if (!packed) return fail(EIO);
+  if (!files.MoveIntoPlace({{listPart, kTempList}, {containerPart, kTempContainer}})) return fail(EIO);
+  if (written) *written = {dataLength, header.size() + dataLength};
   return true;
 }
 
@@ -161,19 +175,12 @@ Outcome ConvertSdx(FileTable& files, MainView& view, int num, std::string& path)
   const std::string source = path;
 
   view.SetBusyPointer(true);
-  files.ClearError();
-  for (const char* name : {kTempList, kTempContainer})
-    if (files.Exists(name)) files.Delete(name);
+  // The files of an earlier conversion stay until this one's replace them.
+  for (int i = 0; i < kPumpRounds; ++i) view.PumpEvents(kNoWait);
   std::string errorText;
-  if (files.ErrorPending()) {
-    errorText = files.ErrorText();
-    files.ClearError();
-  } else {
-    for (int i = 0; i < kPumpRounds; ++i) view.PumpEvents(kNoWait);
-    if (WriteSdxContainer(files, source, num, errorText)) {
-      path = kTempContainer;
-      return Outcome::Of(Outcome::Kind::Ready);
-    }
+  if (WriteSdxContainer(files, source, num, errorText)) {
+    path = kTempContainer;
+    return Outcome::Of(Outcome::Kind::Ready);
   }
   return Outcome::FileFailure(source, errorText);
 }

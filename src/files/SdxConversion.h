@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -57,17 +58,26 @@ std::array<std::uint8_t, 64> MakeListHeader(std::uint16_t checksum, std::uint32_
 // Records per read and per write of the streaming conversion.
 inline constexpr std::size_t kSdxBufferRecords = 8192;
 
+// What a conversion wrote: the bytes of "satcodx.tm0" and of "satcodx.tm1".
+struct SdxOutput {
+  std::uint64_t listBytes = 0, containerBytes = 0;
+};
+
 // Filters the list at source into "satcodx.tm0" and packs it into "satcodx.tm1", using the
 // file number num and the lowest free one beside it, and leaves both closed. The list is
-// opened read only and never created. On a failure returns false with the system's
-// description in errorText and leaves neither temporary file behind.
+// opened read only and never created, and never replaced by the result (a list named like
+// one of the two files in the working directory is refused). Both files are written under
+// private names and moved into place together once complete. On a failure returns false
+// with the reason in errorText; the files of an earlier conversion are left as they were.
+// stopped, when given, is asked between reads: true ends the conversion as a failure.
 bool WriteSdxContainer(FileTable& files, const std::string& source, int num, std::string& errorText,
-                       std::size_t bufferRecords = kSdxBufferRecords);
+                       std::size_t bufferRecords = kSdxBufferRecords, SdxOutput* written = nullptr,
+                       const std::function<bool()>& stopped = {});
 
-// The conversion run when a list is chosen: busy pointer, stale temporary files deleted,
-// pending window events run, then the container written from the list at path under the
-// file number num; path then names "satcodx.tm1" (Ready). A failure returns FileError with
-// the system's description, path unchanged. The caller sets the pointer back.
+// The conversion run when a list is chosen: busy pointer, pending window events run, then
+// the container written from the list at path under the file number num; path then names
+// "satcodx.tm1" (Ready). A failure returns FileError with the reason, path unchanged; the
+// files of an earlier conversion stay. The caller sets the pointer back.
 Outcome ConvertSdx(FileTable& files, MainView& view, int num, std::string& path);
 
 }  // namespace kelvane

@@ -2,8 +2,8 @@
 // upload target is replaced, and prepares a download file (image check, SDX conversion).
 //
 // The event runs on in spite of failing steps: file-table errors stay pending and are looked
-// at only after the existence test, after the image check's open and after the deletion of an
-// upload target. Every way out that leaves the file unusable also forgets the mode it was
+// at only after the existence test and after the image check's open. "Yes" to the replace
+// question deletes nothing: the upload replaces the file once it has its replacement. Every way out that leaves the file unusable also forgets the mode it was
 // chosen under, so that a later cancelled chooser does not give Start back for it.
 
 #include "app/Main.h"
@@ -110,7 +110,7 @@ Outcome Main::ChooseFile() {
 }
 
 // Reserves the file number and records the path; a download file is checked (image) or
-// converted (SDX list), an upload target that is to be replaced is deleted.
+// converted (SDX list); an upload target is ready unless its replacement was refused.
 Outcome Main::PrepareChosenFile(bool upload, Target target) {
   // Reserved only; nothing is opened under it here. After a cancelled chooser FileNum stays
   // 0 while Start may be enabled: the transfers then take the lowest free number themselves
@@ -122,13 +122,10 @@ Outcome Main::PrepareChosenFile(bool upload, Target target) {
     if (view_.Value(Control::SDXDot)) return ConvertSdx(files_, view_, FileNum, XferPath);
     return Outcome::Of(Outcome::Kind::Ready);
   }
-  if (target == Target::New) return Outcome::Of(Outcome::Kind::Ready);
+  // Replace is consent only: the upload replaces the file once it has something to put in
+  // its place.
   if (target == Target::Keep) return Outcome::Of(Outcome::Kind::ReplaceDeclined);
-  files_.Delete(XferPath);
-  if (!files_.ErrorPending()) return Outcome::Of(Outcome::Kind::Ready);
-  const std::string text = files_.ErrorText();
-  files_.ClearError();
-  return Outcome::FileFailure(XferPath, text);
+  return Outcome::Of(Outcome::Kind::Ready);
 }
 
 }  // namespace kelvane

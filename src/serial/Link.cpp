@@ -16,6 +16,7 @@ void Link::Flush() {
   (void)serial_.Input();
   serial_.SetInBufferCount(0);
   moreWaiting_ = false;
+  echo_.Reset();
 }
 
 std::optional<std::uint8_t> Link::BytePoll() {
@@ -31,12 +32,15 @@ std::optional<std::uint8_t> Link::BytePoll() {
   const int waiting = serial_.InBufferCount();
   moreWaiting_ = waiting > 1;
   if (waiting == 0) return std::nullopt;
-  return serial_.InputByte();
+  const auto b = serial_.InputByte();
+  if (b) echo_.Received(std::span<const std::uint8_t>(&*b, 1));
+  return b;
 }
 
 const Bytes& Link::ChunkPoll() {
   Pump();
   lastRead_ = serial_.Input();
+  echo_.Received(lastRead_);
   if (!lastRead_.empty()) latest_ = lastRead_;
   return lastRead_;
 }

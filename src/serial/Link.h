@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 
+#include "serial/EchoWatch.h"
 #include "serial/SerialPort.h"
 
 namespace kelvane {
@@ -31,8 +32,11 @@ class Link {
   // Reads Input once with whatever InputLen stands, drops it, then drops the rest.
   void Flush();
 
-  void Send(std::uint8_t byte) { serial_.Output(byte); }
-  void Send(std::span<const std::uint8_t> bytes) { serial_.Output(bytes); }
+  void Send(std::uint8_t byte) { Send(std::span<const std::uint8_t>(&byte, 1)); }
+  void Send(std::span<const std::uint8_t> bytes) {
+    echo_.Sent(bytes);
+    serial_.Output(bytes);
+  }
 
   // Pump once (see kPollsPerPump); if a byte is waiting, return element 0 of one read of
   // Input. InBufferCount is asked once.
@@ -45,6 +49,9 @@ class Link {
   const Bytes& Latest() const { return latest_; }
   void ClearLatest() { latest_.clear(); }
   bool LatestHas(std::uint8_t b) const;
+
+  // What arrives is what was sent, again and again: a loopback plug or the wrong cable.
+  bool Echoing() const { return echo_.Echoing(); }
 
   void ClearTimeOut() { timedOut_ = false; }
   bool TimedOut() const { return timedOut_; }
@@ -61,6 +68,7 @@ class Link {
   int unpumped_ = 0;          // byte polls since the last pump
   Bytes latest_;
   Bytes lastRead_;
+  EchoWatch echo_;
 };
 
 }  // namespace kelvane

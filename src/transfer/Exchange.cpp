@@ -28,6 +28,14 @@ bool Exchange::OpenFile(OpenMode mode) {
   return true;
 }
 
+std::string Exchange::OpenFileBeside() {
+  const int num = fileNum_ > 0 && !files.IsOpen(fileNum_) ? fileNum_ : files.FreeFile();
+  files.ClearError();
+  std::string part = files.OpenBeside(num, path);
+  fileNum_ = part.empty() ? 0 : static_cast<std::int16_t>(num);
+  return part;
+}
+
 void Exchange::CloseFile() {
   if (fileNum_ != 0 && files.IsOpen(fileNum_)) files.Close(fileNum_);
   fileNum_ = 0;

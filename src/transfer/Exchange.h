@@ -52,6 +52,9 @@ class Exchange {
   // otherwise under the lowest free number, and sets FileNum to the number used. Any error
   // pending before is cleared first. False on failure, with FileNum 0 (see FileFailure).
   bool OpenFile(OpenMode mode);
+  // Opens a new file under a private name beside path as the transfer file, to take path's
+  // place later (FileTable::OpenBeside); returns that name, "" on failure (FileNum 0).
+  std::string OpenFileBeside();
   // Closes the transfer file if it is open; FileNum becomes 0.
   void CloseFile();
   // The pending file error as an outcome (the transfer file, the system's description).

@@ -50,15 +50,26 @@ Outcome RunProgramDownload(Exchange& x) {
   x.view.SetProgressMax(100);
   const std::int64_t length = files.Length(num);
 
+  // Every read is checked: bytes the file failed to give are never sent as if it had ended.
+  auto readFailed = [&] {
+    const Outcome failure = x.FileFailure();
+    x.CloseFile();
+    return failure;
+  };
   std::array<std::uint8_t, wire::kPrefixSize + wire::kHeaderSize> header{};
   const std::size_t firstRead = files.Read(num, std::span(header).first(wire::kPrefixSize));
+  if (files.ErrorPending()) return readFailed();
   const std::size_t headerSize =
       wire::kHeaderSize + (IsPrefixed(length, std::span(header).first(firstRead)) ? wire::kPrefixSize : 0);
   if (length < static_cast<std::int64_t>(headerSize)) {
     x.CloseFile();
     return Outcome::Invalid(x.path);
   }
+  // The header block is read before the receiver is spoken to.
+  const std::span<std::uint8_t> block = std::span(header).first(headerSize);
   files.Seek(num, 0);
+  files.Read(num, block);
+  if (files.ErrorPending()) return readFailed();
 
   // Ready, header, verdict. Stop in any of these waits skips to the data loop, which then
   // sends nothing, so the end of data still goes out.
@@ -70,8 +81,6 @@ Outcome RunProgramDownload(Exchange& x) {
   }
   if (!x.Stopping()) {
     link.Send(wire::kHeaderFollows);
-    const std::span<std::uint8_t> block = std::span(header).first(headerSize);
-    files.Read(num, block);
     link.Send(block);
 
     link.ClearLatest();
@@ -97,8 +106,16 @@ Outcome RunProgramDownload(Exchange& x) {
   std::array<std::uint8_t, kBlockData> data{};
   std::int64_t position = static_cast<std::int64_t>(headerSize);
   bool endOfFile = false;
+  bool readError = false;
   while (!endOfFile && !x.Stopping()) {
     const std::size_t got = files.Read(num, data);
+    if (files.ErrorPending()) {
+      // Ends the data as Stop does: the receiver gets its end of data, and the verdict it
+      // may give on what it has is not taken for the image's.
+      readError = true;
+      x.Stop();
+      break;
+    }
     if (got < kBlockData) {
       std::fill(data.begin() + static_cast<std::ptrdiff_t>(got), data.end(), wire::kFiller);
       endOfFile = true;
@@ -121,6 +138,7 @@ Outcome RunProgramDownload(Exchange& x) {
     if (FreshChunkHas(link, {wire::kChecksumError, wire::kVerifyError, wire::kComplete})) break;
   } while (!x.Stopping());
 
+  if (readError) return readFailed();
   // The verdict is read from the last chunk that came, also after Stop.
   x.CloseFile();
   return VerdictOf(x);

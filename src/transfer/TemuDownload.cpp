@@ -66,14 +66,18 @@ void SendStartReply(Link& link) {
   link.Send(wire::kEnd);
 }
 
-// 02 02, count payload bytes: the file from offset on, FF behind its end; then 03.
-void SendReadReply(Exchange& x, const RequestBuffer& req, std::vector<std::uint8_t>& payload) {
+// 02 02, count payload bytes: the file from offset on, FF behind its end; then 03. False,
+// with nothing sent, when the file cannot be read: FF stands only for what lies behind its
+// end, never for bytes the file failed to give.
+bool SendReadReply(Exchange& x, const RequestBuffer& req, std::vector<std::uint8_t>& payload) {
   const std::size_t count = req[2] + 256u * req[3];
   const std::int64_t offset = req[4] + (std::int64_t{req[5]} << 8) + (std::int64_t{req[6]} << 16) +
                               (std::int64_t{req[7]} << 24);
+  x.files.ClearError();
   x.files.Seek(x.File(), offset);
   payload.resize(count);
   const std::size_t got = offset < kTemuOffsetLimit && count > 0 ? x.files.Read(x.File(), payload) : 0;
+  if (x.files.ErrorPending()) return false;
   std::fill(payload.begin() + static_cast<std::ptrdiff_t>(got), payload.end(), wire::kFiller);
 
   static constexpr std::uint8_t kReadHead[] = {wire::kStart, wire::kTemuRead};
@@ -83,6 +87,7 @@ void SendReadReply(Exchange& x, const RequestBuffer& req, std::vector<std::uint8
   if (got > 0) link.Send(all.first(got));
   if (got < count) link.Send(all.subspan(got));
   link.Send(wire::kEnd);
+  return true;
 }
 
 // 02 03, MJD high and low, HH MM SS in BCD, 03: the PC's local date and time.
@@ -148,9 +153,13 @@ Outcome RunTemuDownload(Exchange& x) {
           running = false;
         } else {
           serial.SetOutBufferCount(0);
-          if (code == wire::kTemuStart) SendStartReply(link);
-          else if (code == wire::kTemuRead) SendReadReply(x, req, payload);
-          else SendTimeReply(x);
+          if (code == wire::kTemuStart) {
+            SendStartReply(link);
+          } else if (code == wire::kTemuTime) {
+            SendTimeReply(x);
+          } else if (!SendReadReply(x, req, payload)) {
+            return x.FileFailure();
+          }
           replied = true;
         }
         req.Reset();

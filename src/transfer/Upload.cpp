@@ -100,6 +100,10 @@ Outcome ReceiveBlocks(Exchange& x, std::uint32_t announcedLength) {
     silentTicks = 0;
     if (rxPos == 0 && *b == wire::kEnd) {
       link.Send(wire::kComplete);
+      // Complete only once the file is: closing it is the last write that can fail.
+      const bool closed = x.files.Close(x.File());
+      if (!closed) return x.FileFailure();
+      x.CloseFile();
       return x.WithProgress(Outcome::Of(Outcome::Kind::UploadCompleted));
     }
     if (rxPos >= kDataFirst && rxPos < kDataEnd) block[static_cast<std::size_t>(rxPos - kDataFirst)] = *b;
@@ -122,8 +126,16 @@ Outcome RunUpload(Exchange& x) {
   auto& view = x.view;
   auto& link = x.link;
 
-  // Emptied on open: nothing of an older, longer file survives behind the new image.
-  if (!x.OpenFile(OpenMode::WriteTruncate)) return x.FileFailure();
+  // The image is written to a new file beside the target, which takes the target's place
+  // once the receiver's header has come: until then an existing file stays as it was (a
+  // silent receiver, Stop, a failure). Nothing of an older, longer file survives behind
+  // the new image.
+  const std::string part = x.OpenFileBeside();
+  if (part.empty()) return x.FileFailure();
+  auto discard = [&] {
+    x.CloseFile();
+    x.files.Delete(part);
+  };
   view.SetText(Control::File, x.path);
 
   link.Flush();
@@ -136,14 +148,18 @@ Outcome RunUpload(Exchange& x) {
   HeaderFields fields;
   const bool complete = ReceiveHeader(x, header, fields);
   ShowHeader(view, fields);
-  // Stopped during the header: the texts show what came, the file stays empty.
+  // Stopped during the header: the texts show what came, the target is left alone.
   Outcome result = Outcome::Of(Outcome::Kind::Stopped);
-  if (complete && !Write(x, header)) {
+  if (!complete) {
+    discard();
+  } else if (!Write(x, header) || !x.files.MoveIntoPlace({{part, x.path}})) {
     result = x.FileFailure();
-  } else if (complete) {
+    discard();
+  } else {
     link.Send(wire::kAccepted);
     result = ReceiveBlocks(x, fields.announcedLength);
   }
+  x.files.ClearError();  // shown already, or nothing to show (the discarded file)
   x.serial.SetInputLen(0);
   return result;
 }

@@ -2,6 +2,7 @@
 // exit status, and the bytes that crossed the line compared with the files.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
@@ -22,7 +23,7 @@ using namespace std::chrono;
 struct Case {
   const char* name;
   std::vector<std::string> receiver = {};  // the emulator's arguments; empty: no emulator
-  std::vector<std::string> cli;
+  std::vector<std::string> cli = {};
   int status;
   const char* out = nullptr;          // standard output exactly, when given
   std::vector<std::string> has = {};  // each found in standard output or error
@@ -32,7 +33,12 @@ struct Case {
   int rxStatus = 0;                   // the emulator's exit status; -1: not waited for, -2: any
   const char* rxSays = nullptr;       // in the emulator's summary
   std::vector<std::string> before = {};  // a command that must succeed first
-  int interruptAfterMs = 0;           // SIGINT to the command line after this long
+  int interruptAfterMs = 0;           // SIGINT to the command line after this long ...
+  std::vector<int> signals = {};      // ... or these signals, back to back
+  std::vector<std::string> hasNot = {};  // none found in standard output or error
+  const char* fifo = nullptr;         // a named pipe made under this name first ...
+  const char* loop = nullptr;         // ... a symbolic link to itself
+  const char* stdoutTo = nullptr;     // standard output goes to this file
 };
 
 void PrintTo(const Case& r, std::ostream* os) { *os << r.name; }
@@ -53,12 +59,46 @@ const Case kCases[] = {
     {.name = "MissingImage", .receiver = {"--timeout", "1", "accept"}, .cli = {"--port", "@pty", "download", "@d/missing.bin"}, .status = 3, .has = {"missing.bin"}, .rxStatus = -1},
     {.name = "MissingTemuFile", .cli = {"download", "--temu", "@d/missing.sgn"}, .status = 3},
     {.name = "Upload", .receiver = {"serve", "@s/sample.bin"}, .cli = {"--port", "@pty", "upload", "@d/up.bin"}, .status = 0, .out = "Upload Completed\n", .got = "@d/up.bin", .want = "@s/sample.bin"},
-    {.name = "UploadKeepsAnExistingFile", .receiver = {"--timeout", "1", "serve", "@s/sample.bin"}, .cli = {"--port", "@pty", "upload", "@d/up.bin"}, .status = 3, .has = {"--force"}, .got = "@d/up.bin", .want = "keep me", .existing = "keep me", .rxStatus = -1},
+    {.name = "UploadKeepsAnExistingFile", .receiver = {"--timeout", "1", "serve", "@s/sample.bin"}, .cli = {"--port", "@pty", "upload", "@d/up.bin"}, .status = 3, .has = {"--force"}, .got = "@d/up.bin", .want = "keep me", .existing = "keep me", .rxStatus = -1, .hasNot = {"Replace existing file"}},
+    // --force consents to the replacement; a receiver that never answers gives nothing to put
+    // in the file's place, so it stays.
+    {.name = "UploadWithForceToASilentReceiverKeepsTheFile", .receiver = {"--timeout", "2", "serve", "@s/sample.bin",
+                                                                          "--ignore-ready", "100"},
+     .cli = {"--force", "--timeout", "1", "--port", "@pty", "upload", "@d/up.bin"}, .status = 7, .got = "@d/up.bin",
+     .want = "keep me", .existing = "keep me", .rxStatus = -1},
+    // Whatever is not a regular file is refused at once, with its path and what it is.
+    {.name = "DownloadOfANamedPipe", .receiver = {"--timeout", "1", "accept"},
+     .cli = {"--timeout", "5", "--port", "@pty", "download", "@d/pipe"}, .status = 3,
+     .has = {"pipe: a named pipe, not a regular file"}, .rxStatus = -1, .fifo = "pipe"},
+    {.name = "UploadToANamedPipe", .receiver = {"--timeout", "1", "serve", "@s/sample.bin"},
+     .cli = {"--port", "@pty", "upload", "@d/pipe"}, .status = 3, .has = {"pipe: a named pipe, not a regular file"},
+     .rxStatus = -2, .rxSays = "received 0 bytes", .fifo = "pipe"},
+    {.name = "UploadToAFolder", .receiver = {"--timeout", "1", "serve", "@s/sample.bin"},
+     .cli = {"--port", "@pty", "upload", "@d/"}, .status = 3, .has = {"UploadToAFolder/: a folder, not a regular file"},
+     .rxStatus = -1},
+    {.name = "SdxOfADevice", .cli = {"sdx", "/dev/zero", "@d/"}, .status = 3, .has = {"/dev/zero: a device"}},
+    {.name = "InfoOfALinkLoop", .cli = {"info", "@d/loop"}, .status = 3, .has = {"loop: Too many levels of symbolic links"},
+     .loop = "loop"},
+    // A list named like the conversion's own result is not given up for it.
+    {.name = "SdxOfItsOwnResult", .cli = {"sdx", "@d/satcodx.tm0", "@d/"}, .status = 3,
+     .has = {"satcodx.tm0 is the file the conversion writes its result to"}, .got = "@d/satcodx.tm0",
+     .want = "keep me", .existing = "keep me"},
+    {.name = "SdxTellsTheSizesItWrote", .cli = {"sdx", "@s/channels.sdx", "@d/"}, .status = 0,
+     .has = {"satcodx.tm0: 2688 bytes", "satcodx.tm1: 2752 bytes"}},
     {.name = "UploadWithForceReplaces", .receiver = {"serve", "@s/sample.bin"}, .cli = {"--force", "--port", "@pty", "upload", "@d/up.bin"}, .status = 0, .has = {"Upload Completed"}, .got = "@d/up.bin", .want = "@s/sample.bin", .existing = "keep me"},
-    {.name = "UploadToAMissingFolder", .receiver = {"--timeout", "1", "serve", "@s/sample.bin"}, .cli = {"--port", "@pty", "upload", "@d/no/such/dir.bin"}, .status = 3, .rxStatus = -1},
+    {.name = "UploadToAMissingFolder", .receiver = {"--timeout", "1", "serve", "@s/sample.bin"}, .cli = {"--port", "@pty", "upload", "@d/no/such/dir.bin"}, .status = 3, .has = {"no/such/dir.bin: No such file or directory"}, .rxStatus = -1},
     {.name = "Temu", .receiver = {"temu", "@s/card.sgn", "--chunk", "700"}, .cli = {"--port", "@pty", "download", "--temu", "@s/card.sgn"}, .status = 0, .out = ""},
     {.name = "SilentReceiverTimesOut", .receiver = {"accept", "--silent-from", "0"}, .cli = {"--timeout", "1", "--port", "@pty", "download", "@s/sample.bin"}, .status = 7, .has = {"timed out"}, .rxStatus = -1},
     {.name = "InterruptStops", .receiver = {"accept", "--ack-delay", "100"}, .cli = kDownload, .status = 6, .out = "", .rxStatus = -1, .interruptAfterMs = 800},
+    // A closed terminal stops the transfer as Ctrl-C does: the receiver still gets its end of
+    // data, and the temporary folder of the converted list is removed.
+    {.name = "HangUpStops", .receiver = {"accept", "--ack-delay", "500"},
+     .cli = {"--port", "@pty", "download", "--sdx", "@s/channels.sdx"}, .status = 6, .has = {"stopped by a signal"},
+     .rxStatus = 1, .rxSays = "the PC ended the data after", .interruptAfterMs = 400, .signals = {SIGHUP}},
+    // A second Ctrl-C ends the program at once, but not before the temporary folder is gone.
+    {.name = "SecondInterruptEndsAtOnce", .receiver = {"accept", "--ack-delay", "500"},
+     .cli = {"--port", "@pty", "download", "--sdx", "@s/channels.sdx"}, .status = 6, .rxStatus = -1,
+     .interruptAfterMs = 400, .signals = {SIGINT, SIGINT}},
     {.name = "ReceiverHangsUp", .receiver = {"accept", "--hang-up-after", "3"}, .cli = kQuietDownload, .status = 2, .has = {"Serial Port is not available"}, .rxStatus = -1},
     // The demo's emulator: whichever exchange the PC starts; one cut off by Ctrl-C is stopped, not complete.
     {.name = "AnyTakesADownload", .receiver = {"--count", "1", "any"}, .cli = kDownload, .status = 0,
@@ -76,6 +116,8 @@ const Case kCases[] = {
     {.name = "Ports", .cli = {"ports"}, .status = 0, .has = {"COM1: ", "COM8: "}},
     {.name = "SdxToAMissingFolder", .cli = {"sdx", "@s/channels.sdx", "@d/absent"}, .status = 3},
     {.name = "Help", .cli = {"--help"}, .status = 0, .has = {"download --temu FILE"}},
+    {.name = "OutputThatCannotBeWritten", .cli = {"info", "@s/sample.bin"}, .status = 3,
+     .has = {"standard output: No space left on device"}, .stdoutTo = "/dev/full"},
     {.name = "UnknownCommand", .cli = {"frobnicate"}, .status = 1, .out = "", .has = {"unknown command"}},
     {.name = "BadOption", .cli = {"--timeout", "0", "ports"}, .status = 1, .out = "", .has = {"--timeout"}},
 };
@@ -128,11 +170,15 @@ TEST_P(Cli, Runs) {
     ASSERT_FALSE(pty_.empty()) << "the emulator did not start";
   }
   if (r.existing) std::ofstream(At(r.got)) << r.existing;
+  if (r.fifo) {
+    ASSERT_EQ(::mkfifo((dir_ / r.fifo).c_str(), 0600), 0);
+  }
+  if (r.loop) fs::create_symlink(r.loop, dir_ / r.loop);
 
-  Child cli(Expand(KELVANE_CLI, r.cli));
+  Child cli(Expand(KELVANE_CLI, r.cli), r.stdoutTo ? r.stdoutTo : "");
   if (r.interruptAfterMs) {  // Ctrl-C stops a transfer as the Stop button does
     std::this_thread::sleep_for(milliseconds(r.interruptAfterMs));
-    ::kill(cli.Pid(), SIGINT);
+    for (int s : r.signals.empty() ? std::vector<int>{SIGINT} : r.signals) ::kill(cli.Pid(), s);
   }
   const Result res = cli.Wait(seconds(30));
   EXPECT_EQ(res.status, r.status) << res.err;
@@ -140,6 +186,7 @@ TEST_P(Cli, Runs) {
     EXPECT_EQ(res.out, r.out);
   }
   for (const auto& h : r.has) EXPECT_NE((res.out + res.err).find(h), std::string::npos) << res.out << res.err;
+  for (const auto& h : r.hasNot) EXPECT_EQ((res.out + res.err).find(h), std::string::npos) << res.out << res.err;
   if (rx && r.rxStatus != -1) {
     const Result rr = rx->Wait(seconds(15));
     if (r.rxStatus >= 0) { EXPECT_EQ(rr.status, r.rxStatus) << rr.err; }
@@ -153,6 +200,27 @@ TEST_P(Cli, Runs) {
   // The command line never writes the window's settings, and its conversions clean up.
   EXPECT_TRUE(fs::is_empty(root_ / "config"));
   EXPECT_TRUE(fs::is_empty(root_ / "tmp"));
+}
+
+// A loopback plug (here: the test gives back every byte) makes the upload's ready byte come
+// back each second. That is no progress: --timeout still ends the run, and the line is named
+// for what it is.
+TEST(CliLine, LoopbackIsNamedAndTimesOut) {
+  Pty plug;
+  const fs::path dir = fs::temp_directory_path() / ("kelvane-cli-loop-" + std::to_string(::getpid()));
+  fs::create_directories(dir / "config");
+  ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  Child cli({KELVANE_CLI, "--timeout", "2.5", "--port", plug.slave, "upload", (dir / "up.bin").string()});
+  const Result res = cli.Wait(seconds(20), [&] {
+    if (const Bytes b = plug.ReadAvailable(); !b.empty()) plug.Write(b);
+  });
+  EXPECT_EQ(res.status, 7) << res.err;
+  EXPECT_NE(res.err.find("loopback plug"), std::string::npos) << res.err;
+  EXPECT_NE(res.err.find("timed out"), std::string::npos) << res.err;
+  EXPECT_FALSE(fs::exists(dir / "up.bin")) << "nothing came to put there";
+  std::error_code ec;
+  fs::remove_all(dir, ec);
 }
 
 INSTANTIATE_TEST_SUITE_P(E2e, Cli, ::testing::ValuesIn(kCases), [](const auto& info) { return std::string(info.param.name); });

@@ -78,7 +78,7 @@ TEST(CliExitStatus, EachTransferOutcomeHasItsStatusAndLine) {
       {.name = "invalid image", .command = Command::Download, .outcome = Made(K::InvalidFile), .status = kFileError, .explained = false},
       {.name = "upload complete", .command = Command::Upload, .outcome = Made(K::UploadCompleted), .status = kDone, .explained = false},
       {.name = "upload cut short", .command = Command::Upload, .outcome = Made(K::Stopped), .status = kDataRejected, .explained = true},
-      {.name = "upload write failed", .command = Command::Upload, .outcome = Outcome::FileFailure("up.bin", "No space left on device"), .status = kFileError, .explained = false},
+      {.name = "upload write failed", .command = Command::Upload, .outcome = Outcome::FileFailure("up.bin", "No space left on device"), .status = kFileError, .explained = true},
       {.name = "temu ended", .command = Command::DownloadTemu, .outcome = Made(K::TemuEnded), .status = kDone, .explained = false},
       {.name = "temu line lost", .command = Command::DownloadTemu, .outcome = Made(K::Stopped, {}, {}, true), .status = kPortUnavailable, .explained = false},
   };
@@ -96,7 +96,16 @@ TEST(CliExitStatus, OnlyAReadyFileIsAChoice) {
   EXPECT_EQ(SelectionReport(Outcome::Of(K::Cancelled), "a.bin").error, "a.bin cannot be used");
   const Report failed = SelectionReport(Outcome::FileFailure("a.bin", "Permission denied"), "a.bin");
   EXPECT_EQ(failed.status, kFileError);
-  EXPECT_EQ(failed.error, "") << "the box has said why";
+  EXPECT_EQ(failed.error, "a.bin: Permission denied") << "the box held the reason alone";
+}
+
+// A file error's line says which file, once.
+TEST(CliExitStatus, FileErrorLineNamesThePathOnce) {
+  EXPECT_EQ(FileErrorLine(Outcome::FileFailure("/x/no/up.bin", "No such file or directory")),
+            "/x/no/up.bin: No such file or directory");
+  EXPECT_EQ(FileErrorLine(Outcome::FileFailure("fifo", "fifo: a named pipe, not a regular file")),
+            "fifo: a named pipe, not a regular file");
+  EXPECT_EQ(FileErrorLine(Outcome::Of(Outcome::Kind::Complete)), "");
 }
 
 }  // namespace

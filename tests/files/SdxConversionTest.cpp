@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <random>
 
@@ -9,6 +11,8 @@
 
 namespace kelvane::test {
 namespace {
+
+Bytes ReferenceContainer(const Bytes& list);
 
 struct SdxRig : Window {
   bool ok = false;
@@ -20,14 +24,24 @@ struct SdxRig : Window {
     ShowOutcome(view, result);
     ok = result.kind == Outcome::Kind::Ready;
   }
-  // Refused with the system's reason, and nothing left behind to be sent.
-  void ExpectSystemError(int err, const std::string& name = "list.sdx") {
+  // Refused with this reason; the files of an earlier conversion (or none) as they were,
+  // nothing else left behind.
+  void ExpectRefused(const std::string& why, const std::string& name = "list.sdx", const Bytes& earlier = {}) {
     EXPECT_FALSE(ok);
-    ExpectOnlyMessage(std::strerror(err), "", Icon::Exclamation);
-    EXPECT_FALSE(fs::exists(kTempContainer));
-    EXPECT_FALSE(fs::exists(kTempList));
-    EXPECT_EQ(main.XferPath, name);
-    EXPECT_EQ(files.FreeFile(), 1) << "a file of the conversion is left open";
+    ASSERT_EQ(view.messages.size(), 1u);
+    EXPECT_NE(view.messages[0].text.find(why), std::string::npos) << view.messages[0].text;
+    EXPECT_EQ(view.messages[0].icon, Icon::Exclamation);
+    EXPECT_EQ(ReadFile(kTempContainer), earlier);
+    EXPECT_EQ(ReadFile(kTempList), earlier.empty() ? Bytes{} : Bytes(earlier.begin() + 64, earlier.end()));
+    EXPECT_TRUE(main.XferPath == name && files.FreeFile() == 1);
+    EXPECT_EQ(std::count_if(fs::directory_iterator("."), {}, [](const auto& e) {
+                return e.path().filename().string().starts_with(".satcodx");
+              }),
+              0) << "a private file left behind";
+  }
+  void ExpectSystemError(int err, const std::string& name = "list.sdx", const Bytes& earlier = {}) {
+    ExpectRefused(std::strerror(err), name, earlier);
+    EXPECT_EQ(view.messages.at(0).text, std::strerror(err));
   }
 };
 
@@ -37,7 +51,7 @@ TEST(SdxConversion, BlankRecordMakesTheWorkedExampleAndReplacesStaleFiles) {
   WriteFile(kTempContainer, Bytes(5000, 'o'));
   w.view.onPump = [&] {
     EXPECT_TRUE(w.view.busy);
-    EXPECT_FALSE(fs::exists(kTempList)) << "stale files deleted before the pumps";
+    EXPECT_TRUE(fs::exists(kTempList)) << "earlier files kept until replaced";
   };
   const Bytes record = SdxRecordBytes("MPG2", "   ", "   ", ' ', "     ");
   w.Convert(record);
@@ -51,12 +65,22 @@ TEST(SdxConversion, BlankRecordMakesTheWorkedExampleAndReplacesStaleFiles) {
   EXPECT_EQ(w.view.waits, std::vector<std::chrono::milliseconds>(1000));
 }
 
-TEST(SdxConversion, UnreadableListOrTemporaryFilesAreReportedAndLeaveNothing) {
+TEST(SdxConversion, UnreadableListOrTemporaryFilesAreReportedAndKeepTheEarlierResult) {
   SdxRig w;
-  WriteFile(kTempContainer, Bytes(64, 0));  // from an earlier choice: must not stay behind
+  w.Convert(Sdx("011", "778", '0'), "good.sdx");  // an earlier good conversion stays until replaced
+  ASSERT_TRUE(w.ok);
+  const Bytes earlier = ReadFile(kTempContainer);
   w.Convert({}, "gone.sdx");
-  w.ExpectSystemError(ENOENT, "gone.sdx");
+  w.ExpectSystemError(ENOENT, "gone.sdx", earlier);
   EXPECT_FALSE(fs::exists("gone.sdx"));
+  fs::create_directory("folder");
+  w.Convert({}, "folder");
+  w.ExpectRefused("folder: a folder, not a regular file", "folder", earlier);
+  w.files.readFault["list.sdx"] = {1000, EIO};  // a bad sector part way
+  w.Convert(Concat({Sdx("011", "778", '0'), Bytes(2000, ' ')}));
+  w.ExpectSystemError(EIO, "list.sdx", earlier);
+  w.files.readFault.clear();
+  fs::remove(kTempContainer), fs::remove(kTempList);
 
   struct Case {
     const char* name;
@@ -72,6 +96,77 @@ TEST(SdxConversion, UnreadableListOrTemporaryFilesAreReportedAndLeaveNothing) {
     w.Convert(Concat({Sdx("011", "778", '0'), Sdx("012", "188", '0')}));
     w.ExpectSystemError(c.err);
   }
+}
+
+// A list that is not a regular file is refused at once: a named pipe would wait for a writer
+// for ever, a device like /dev/zero would never end.
+TEST(SdxConversion, PipeOrDeviceAsListIsRefusedAtOnce) {
+  SdxRig w;
+  ASSERT_EQ(::mkfifo("list.pipe", 0600), 0);
+  for (const char* list : {"list.pipe", "/dev/zero", "/dev/urandom"}) {
+    SCOPED_TRACE(list);
+    w.Convert({}, list);
+    w.ExpectRefused(std::string(list) + ": a ", list);
+  }
+}
+
+// A list named like one of the results in the working directory (or a link to one) is not
+// replaced by the result: the conversion refuses it and the list stays as it was.
+TEST(SdxConversion, ListUnderTheNameOfItsOwnResultIsKept) {
+  const Bytes list = Concat({Sdx("011", "778", '0'), SdxRecordBytes("DVB ", "011", "778", '0', "27500")});
+  for (const char* name : {kTempList, kTempContainer, "link.sdx"}) {
+    SCOPED_TRACE(name);
+    SdxRig w;
+    WriteFile(kTempList, list);
+    if (std::string(name) == "link.sdx") fs::create_symlink(kTempList, name);
+    w.Convert(std::string(name) == "link.sdx" ? Bytes{} : list, name);
+    EXPECT_FALSE(w.ok);
+    ASSERT_EQ(w.view.messages.size(), 1u);
+    EXPECT_NE(w.view.messages[0].text.find(name), std::string::npos) << w.view.messages[0].text;
+    EXPECT_EQ(ReadFile(name), list);
+  }
+}
+
+// Two conversions into the same folder at once (another program's runs while this one reads):
+// each writes only its own private files, the one that finishes last is in place whole, and
+// each reports the sizes it wrote itself.
+TEST(SdxConversion, ConcurrentConversionsDoNotCorruptEachOther) {
+  SdxRig w;
+  Bytes big;
+  for (int i = 0; i < 40; ++i) big = Concat({big, Sdx("011", std::to_string(100 + i), '0')});
+  WriteFile("big.sdx", big);
+  WriteFile("small.sdx", Sdx("012", "188", '1'));
+  DiskFileTable other;
+  SdxOutput otherWrote;
+  int reads = 0;
+  w.files.beforeRead = [&] {
+    if (++reads != 2) return;  // the first conversion is part way through its list
+    std::string error;
+    EXPECT_TRUE(WriteSdxContainer(other, "small.sdx", 1, error, 1, &otherWrote)) << error;
+  };
+  std::string error;
+  SdxOutput wrote;
+  ASSERT_TRUE(WriteSdxContainer(w.files, "big.sdx", 1, error, 1, &wrote)) << error;
+  EXPECT_EQ(otherWrote.listBytes, 128u);
+  EXPECT_EQ(otherWrote.containerBytes, 192u);
+  EXPECT_EQ(wrote.listBytes, big.size());
+  EXPECT_EQ(wrote.containerBytes, 64 + big.size());
+  EXPECT_EQ(ReadFile(kTempList), big);
+  EXPECT_EQ(Hex(ReadFile(kTempContainer)), Hex(ReferenceContainer(big)));
+}
+
+// A conversion asked to stop ends between two reads, as a failure that leaves nothing of its own.
+TEST(SdxConversion, StopEndsTheConversionAndLeavesNothing) {
+  SdxRig w;
+  Bytes list;
+  for (int i = 0; i < 20; ++i) list = Concat({list, Sdx("011", std::to_string(100 + i), '0')});
+  WriteFile("list.sdx", list);
+  int asked = 0;
+  std::string error;
+  EXPECT_FALSE(WriteSdxContainer(w.files, "list.sdx", 1, error, 2, nullptr, [&] { return ++asked == 3; }));
+  EXPECT_EQ(error, "stopped");
+  EXPECT_EQ(std::distance(fs::directory_iterator("."), {}), 1) << "only the list";
+  EXPECT_EQ(w.files.FreeFile(), 1);
 }
 
 // Random SDX lists, partial last records included, converted and checked against a small
@@ -134,7 +229,10 @@ Bytes RandomList(std::mt19937& rng) {
 
 TEST(FilesFuzz, SdxConversionMatchesTheReference) {
   std::mt19937 rng(7);
-  Window w;
+  TempDir dir(MemoryTempBase());
+  struct {
+    FaultyFiles files;
+  } w;
   for (int i = 0; i < 800; ++i) {
     const Bytes list = RandomList(rng);
     WriteFile("l.sdx", list);

@@ -70,16 +70,16 @@ TEST(Selection, UploadAsksBeforeReplacingAnExistingFile) {
   struct Case {
     const char* name;
     std::deque<Answer> answers;
-    bool deleted, ready;
+    bool consented, ready;  // Yes to the question: consent only, the file stays
     std::string path;
     Outcome::Kind outcome;
   };
   const Case cases[] = {
-      {.name = "absent", .answers = {}, .deleted = false, .ready = true, .path = "new.bin", .outcome = K::Ready},
-      {.name = "no, then another name", .answers = {Answer::No}, .deleted = false, .ready = true, .path = "fresh.bin", .outcome = K::Ready},
-      {.name = "yes", .answers = {Answer::Yes}, .deleted = true, .ready = true, .path = "old.bin", .outcome = K::Ready},
-      {.name = "no, then cancel", .answers = {Answer::No}, .deleted = false, .ready = false, .path = "old.bin", .outcome = K::Cancelled},
-      {.name = "cancel", .answers = {Answer::Cancel}, .deleted = false, .ready = false, .path = "old.bin", .outcome = K::ReplaceDeclined}};
+      {.name = "absent", .answers = {}, .consented = false, .ready = true, .path = "new.bin", .outcome = K::Ready},
+      {.name = "no, then another name", .answers = {Answer::No}, .consented = false, .ready = true, .path = "fresh.bin", .outcome = K::Ready},
+      {.name = "yes", .answers = {Answer::Yes}, .consented = true, .ready = true, .path = "old.bin", .outcome = K::Ready},
+      {.name = "no, then cancel", .answers = {Answer::No}, .consented = false, .ready = false, .path = "old.bin", .outcome = K::Cancelled},
+      {.name = "cancel", .answers = {Answer::Cancel}, .consented = false, .ready = false, .path = "old.bin", .outcome = K::ReplaceDeclined}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SelectionRig w;
@@ -93,14 +93,14 @@ TEST(Selection, UploadAsksBeforeReplacingAnExistingFile) {
       EXPECT_EQ(m.buttons, Buttons::YesNoCancel);
       EXPECT_EQ(m.icon, Icon::Question);
     }
-    EXPECT_EQ(fs::exists("old.bin"), !c.deleted);
+    EXPECT_EQ(ReadFile("old.bin"), Bytes(10, 1)) << "nothing is deleted or emptied by the choice";
     EXPECT_FALSE(fs::exists("new.bin"));
     EXPECT_FALSE(fs::exists("fresh.bin"));
     EXPECT_EQ(w.StartEnabled(), c.ready);
     EXPECT_EQ(w.main.XferPath, c.path);
     EXPECT_EQ(w.main.LastSelection().kind, c.outcome);
     if (c.answers == std::deque{Answer::No}) { EXPECT_EQ(w.view.chooserRequests.at(1).initialName, "old.bin"); }
-    if (c.ready) { EXPECT_EQ(w.view.Text(Control::File), c.deleted ? "" : c.path); }
+    if (c.ready) { EXPECT_EQ(w.view.Text(Control::File), c.consented ? "" : c.path); }
     w.main.Browse_Click();  // a refused target is not armed by a later cancel either
     EXPECT_EQ(w.StartEnabled(), c.ready);
   }
@@ -130,11 +130,12 @@ TEST(Selection, SdxListIsConvertedAndTheContainerIsSent) {
   EXPECT_FALSE(w.view.busy);
   w.main.Browse_Click();  // the chooser opens on the container
   EXPECT_EQ(w.view.chooserRequests.back().initialName, kTempContainer);
+  const Bytes converted = ReadFile(kTempContainer);
   w.Browse("missing.sdx");  // a failed conversion
   w.ExpectOnlyMessage(std::strerror(ENOENT), "", Icon::Exclamation);
   EXPECT_FALSE(w.StartEnabled());
   EXPECT_FALSE(w.view.busy);
-  EXPECT_FALSE(fs::exists(kTempContainer));
+  EXPECT_EQ(ReadFile(kTempContainer), converted) << "the earlier result is kept";
   w.main.Browse_Click();  // the raw list is never armed by a later cancel
   EXPECT_FALSE(w.StartEnabled());
   w.view.onPump = [&] { w.main.SelectOption(Control::UpDot, true); };  // the mode changes meanwhile

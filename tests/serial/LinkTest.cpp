@@ -22,6 +22,39 @@ TEST(Link, FlushReadsOnceThenDropsEverythingWhateverInputLenStands) {
   }
 }
 
+// A line that gives back the PC's own bytes is told from a receiver that answers.
+TEST(Link, LineThatGivesBackWhatIsSentIsToldFromAReceiver) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<Bytes, Bytes>> rounds;  // sent, then received in that poll
+    bool echoing;
+  };
+  const Case cases[] = {
+      {"loopback on the upload's ready byte", {{B({1}), B({1})}, {B({1}), B({1})}, {B({1}), B({1})}}, true},
+      {"header sent, read back in pieces", {{B({8, 0x55, 0xAA}), B({8})}, {{}, B({0x55, 0xAA})}}, true},
+      {"only twice", {{B({1}), B({1})}, {B({1}), B({1})}}, false},
+      {"a receiver's answers", {{B({1}), B({8, 0x55})}, {B({0x10}), B({2, 0, 0xFF})}, {B({0x10}), B({3})}}, false},
+      {"an answer among the echoes", {{B({1}), B({1})}, {B({1}), B({1, 8})}, {B({1}), B({1})}}, false},
+      {"bytes that were never sent", {{{}, B({1, 1, 1, 1})}}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LinkRig r;
+    for (const auto& [sent, received] : c.rounds) {
+      if (!sent.empty()) r.link.Send(sent);
+      r.serial.Deliver(received);
+      r.link.ChunkPoll();
+    }
+    EXPECT_EQ(r.link.Echoing(), c.echoing);
+  }
+  LinkRig r;  // the upload reads a byte at a time; a flush forgets what was sent before
+  r.serial.SetInputLen(1);
+  for (int i = 0; i < 3; ++i) r.link.Send(0x01), r.serial.Deliver(B({1})), r.link.BytePoll();
+  EXPECT_TRUE(r.link.Echoing());
+  r.link.Flush();
+  EXPECT_FALSE(r.link.Echoing());
+}
+
 TEST(Link, ChunkPollReplacesTheLatestChunkAndKeepsItOnAnEmptyRead) {
   LinkRig r;
   r.serial.Deliver(B({0x55, 0x02}));

@@ -91,12 +91,14 @@ struct Result {
 class Child {
  public:
   using ms = std::chrono::milliseconds;
-  explicit Child(const std::vector<std::string>& argv) {
+  // stdoutTo: a file for standard output instead of the pipe ("": the pipe).
+  explicit Child(const std::vector<std::string>& argv, const std::string& stdoutTo = "") {
     int out[2], err[2];
     if (::pipe(out) != 0 || ::pipe(err) != 0) return;
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    if (stdoutTo.empty()) posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    else posix_spawn_file_actions_addopen(&fa, 1, stdoutTo.c_str(), O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&fa, err[1], 2);
     posix_spawn_file_actions_addclose(&fa, out[0]);
     posix_spawn_file_actions_addclose(&fa, err[0]);

@@ -5,6 +5,7 @@
 // sizes, ticks the timer and presses Stop. A mismatch or a long wait fails the test.
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -139,9 +140,16 @@ inline Bytes Sdx(const std::string& high, const std::string& low, char pol, char
   return SdxRecordBytes("MPG2", high, low, pol, "27500", fill);
 }
 
+// A folder in memory when the machine has one, for tests that make many small files.
+inline fs::path MemoryTempBase() {
+  std::error_code ec;
+  return fs::is_directory("/dev/shm", ec) && ::access("/dev/shm", W_OK) == 0 ? fs::path("/dev/shm")
+                                                                             : fs::temp_directory_path();
+}
+
 struct TempDir {
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "kelvane-test-XXXXXX").string();
+  explicit TempDir(const fs::path& base = fs::temp_directory_path()) {
+    std::string pattern = (base / "kelvane-test-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) throw std::runtime_error("no temporary folder");
     fs::current_path(path = pattern);
   }
@@ -152,36 +160,71 @@ struct TempDir {
   fs::path previous = fs::current_path(), path;
 };
 
-// Disk files with failures injected by name: opening fails, or writing once more than a given
-// number of bytes would be written (what fits is written, as on a full disk). Reads return at
-// most readPiece bytes each (0: as many as asked).
+// Disk files with failures injected by name: opening fails, writing once more than a given
+// number of bytes would be written (what fits is written, as on a full disk), or reading once
+// more than a given number of bytes would be read (what lies before is read, as with a bad
+// sector). A file written under a private name beside a target goes by the target's name.
+// Reads return at most readPiece bytes each (0: as many as asked).
 class FaultyFiles : public DiskFileTable {
  public:
+  struct Fault {
+    std::size_t after;  // bytes that pass
+    int err;
+  };
   bool Open(int num, const std::string& path, OpenMode mode, int recordLength = 0) override {
-    if (failOpen.count(path)) return Fail(failOpen[path]), false;
-    return names_[num] = path, written_[num] = 0, DiskFileTable::Open(num, path, mode, recordLength);
+    if (failOpen.count(path)) return Fail(failOpen[path], path), false;
+    return Name(num, path), DiskFileTable::Open(num, path, mode, recordLength);
+  }
+  std::string OpenBeside(int num, const std::string& target) override {
+    if (failOpen.count(target)) return Fail(failOpen[target], target), "";
+    const std::string name = DiskFileTable::OpenBeside(num, target);
+    if (!name.empty()) Name(num, target), privateOf_[name] = target;
+    return name;
   }
   bool Write(int num, std::span<const std::uint8_t> b) override {
     auto it = writeLimit.find(names_[num]);
-    if (it != writeLimit.end() && written_[num] + b.size() > it->second) {
-      const std::size_t room = it->second - std::min(it->second, written_[num]);
+    if (it != writeLimit.end() && done_[num] + b.size() > it->second) {
+      const std::size_t room = it->second - std::min(it->second, done_[num]);
       DiskFileTable::Write(num, b.first(room));
-      written_[num] += room;
-      return Fail(ENOSPC), false;
+      done_[num] += room;
+      return Fail(ENOSPC, names_[num]), false;
     }
-    written_[num] += b.size();
+    done_[num] += b.size();
     return DiskFileTable::Write(num, b);
   }
   std::size_t Read(int num, std::span<std::uint8_t> buf) override {
-    return DiskFileTable::Read(num, readPiece ? buf.first(std::min(buf.size(), readPiece)) : buf);
+    if (beforeRead) beforeRead();
+    if (readPiece) buf = buf.first(std::min(buf.size(), readPiece));
+    auto it = readFault.find(names_[num]);
+    if (it == readFault.end() || done_[num] + buf.size() <= it->second.after) {
+      const std::size_t got = DiskFileTable::Read(num, buf);
+      return done_[num] += got, got;
+    }
+    const std::size_t got = DiskFileTable::Read(num, buf.first(it->second.after - std::min(it->second.after, done_[num])));
+    done_[num] += got;
+    return Fail(it->second.err, names_[num]), got;
+  }
+  bool Seek(int num, std::int64_t pos) override {  // a read fault counts from the start of the file
+    if (names_.count(num)) done_[num] = static_cast<std::size_t>(std::max<std::int64_t>(pos, 0));
+    return DiskFileTable::Seek(num, pos);
+  }
+  // The private file that replaces target, while there is one.
+  std::string PrivateOf(const std::string& target) const {
+    for (const auto& [name, t] : privateOf_)
+      if (t == target && fs::exists(name)) return name;
+    return "";
   }
   std::map<std::string, int> failOpen;            // name -> errno
-  std::map<std::string, std::size_t> writeLimit;    // name -> bytes that fit
+  std::map<std::string, std::size_t> writeLimit;  // name -> bytes that fit
+  std::map<std::string, Fault> readFault;         // name -> where reading fails
   std::size_t readPiece = 0;
+  std::function<void()> beforeRead;  // another program at work meanwhile
 
  private:
+  void Name(int num, const std::string& path) { names_[num] = path, done_[num] = 0; }
   std::map<int, std::string> names_;
-  std::map<int, std::size_t> written_;
+  std::map<int, std::size_t> done_;  // bytes written, or the position read up to
+  std::map<std::string, std::string> privateOf_;
 };
 
 // The window on fakes, with the port shown open so that Start can be enabled.

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "support/Rig.h"
 
 namespace kelvane::test {
@@ -188,6 +190,32 @@ TEST(Download, MissingOrShortFileIsReportedBeforeAnythingIsSent) {
   EXPECT_EQ(ReadFile("image.bin").size(), 63u);
 }
 
+// A read error is never taken for the end of the file: the download does not fill the block
+// up and claim completion (whatever the receiver answers to the end of data), it ends with
+// the system's reason, and an error before the header is sent sends nothing at all.
+TEST(Download, ReadErrorEndsTheTransferWithTheSystemsReason) {
+  struct Case {
+    const char* name;
+    std::size_t after;  // bytes of the file that read well
+    std::size_t blocks;  // blocks sent and acknowledged before the failing one
+  };
+  for (const Case& c : {Case{"in the first bytes", 0, 0}, Case{"in the header", 30, 0}, Case{"in the data", 1098, 1}}) {
+    SCOPED_TRACE(c.name);
+    Download d(Image(4000));  // 4064 bytes
+    d.files.readFault["image.bin"] = {c.after, EIO};
+    if (c.after >= 64) {
+      d.rx.Send({0x01}).Expect(d.Header()).Send({0x10});
+      for (std::size_t k = 0; k < c.blocks; ++k) d.rx.Expect(d.Block(k)).Send({0x10});
+      d.rx.Expect({0x03}).Send({0x17});  // the end of data, as after Stop; its verdict is not the image's
+    }
+    d.Start();
+    d.ExpectOnlyMessage(std::strerror(EIO), "", Icon::Exclamation);
+    EXPECT_EQ(d.main.LastTransfer().kind, Outcome::Kind::FileError);
+    EXPECT_EQ(d.main.LastTransfer().path, "image.bin");
+    d.ExpectUnlocked();
+  }
+}
+
 // Temu: the receiver asks, the PC answers.
 const Bytes kStart = B({0x02, 0x01, 0x03}), kStartReply = B({0x02, 0x01, 0x0A, 0x03});
 
@@ -230,6 +258,19 @@ TEST(Temu, ReadRepliesAreFileBytesThenFillerInSeparateWrites) {
   t.rx.Send(ReadRequest(4, 0)).Expect(Concat({B({2, 2}), t.Slice(0, 4), B({3})})).Send(ReadRequest(8, 16), {1, 4, 4});
   t.rx.Expect(Concat({B({2, 2}), t.Slice(16, 8), B({3})}));
   t.EndTemuAndStart();
+}
+
+// A read request the file fails to serve ends the exchange with the system's reason; no reply
+// of filler bytes goes out in place of the file's.
+TEST(Temu, ReadErrorEndsTheExchangeWithTheSystemsReason) {
+  Download t(Pattern(3000, 2), false, Control::TemuDot);
+  t.files.readFault["image.bin"] = {1500, EIO};
+  t.rx.Send(ReadRequest(1024, 0)).Expect(Concat({B({2, 2}), t.Slice(0, 1024), B({3})}));
+  t.rx.Send(ReadRequest(1024, 1024));
+  t.Start();
+  t.ExpectOnlyMessage(std::strerror(EIO), "", Icon::Exclamation);
+  EXPECT_EQ(t.main.LastTransfer().kind, Outcome::Kind::FileError);
+  t.ExpectUnlocked();
 }
 
 TEST(Temu, BytesOutsideRequestsAndOverlongOrUnknownRequestsAreDropped) {

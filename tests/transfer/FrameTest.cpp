@@ -115,5 +115,33 @@ TEST(Frame, CloseDuringATransferStopsItAndClosesAfterwards) {
   EXPECT_FALSE(r.serial.PortOpen());
 }
 
+// Stop makes the mode buttons usable again before the transfer has ended: a mode chosen then
+// asks for a new file, so Start does not come back with the old file as the new mode's.
+TEST(Frame, ModeChangedAfterStopKeepsStartDisabled) {
+  for (Control next : {Control::UpDot, Control::DownDot}) {
+    Rig r;
+    WriteFile("image.bin", ImageHeaderBytes());
+    r.Choose(Control::DownDot, Control::ProgramDot, "image.bin");
+    r.rx.Idle(2).Stop().Do([&] { r.main.SelectOption(next, true); });
+    r.main.Start_Click();
+    EXPECT_EQ(r.StartEnabled(), next == Control::DownDot) << "the same mode: its file stands";
+    EXPECT_EQ(ReadFile("image.bin"), ImageHeaderBytes());
+  }
+}
+
+// A line that gives back what the upload sends (a loopback plug) is named in the status line
+// at the next tick; the next transfer starts with the port's own status again.
+TEST(Frame, EchoingLineIsNamedInTheStatusLine) {
+  Rig r;
+  r.Choose(Control::UpDot, Control::ProgramDot, "up.bin");
+  r.serial.SetCommPort(1), r.view.caption[Control::Status] = "COM1:115200,N,8,1";
+  for (int i = 0; i < 3; ++i) r.rx.Expect({0x01}).Send({0x01}).AwaitRead().Tick();
+  r.rx.Expect({0x01}).Do([&] { EXPECT_EQ(r.view.caption[Control::Status], kLineEchoes); }).Stop();
+  r.Start();
+  EXPECT_EQ(r.view.caption[Control::Status], kLineEchoes) << "still there after the transfer";
+  r.rx.Do([&] { EXPECT_EQ(r.view.caption[Control::Status], "COM1:115200,N,8,1"); }).Stop();
+  r.main.Start_Click();
+}
+
 }  // namespace
 }  // namespace kelvane::test

@@ -111,8 +111,7 @@ TEST(Upload, StopInHeaderOrBlocksKeepsWhatWasWritten) {
   Upload h;
   h.rx.Expect({0x01}).Send(Concat({B({0x08}), Part(Header(), 0, 10)})).AwaitRead().Stop();
   h.Start();
-  EXPECT_TRUE(fs::exists("up.bin"));
-  EXPECT_TRUE(ReadFile("up.bin").empty());
+  EXPECT_FALSE(fs::exists("up.bin")) << "nothing to put in its place: not created";
   EXPECT_TRUE(h.view.messages.empty());
   EXPECT_EQ(h.view.Text(Control::HWver) + ", " + h.view.Text(Control::ModelID), "HW version : 0.00, Model ID : 000");
   h.ExpectUnlocked();
@@ -150,6 +149,41 @@ TEST(Upload, TheViewHearsOfTheWaitForTheHeaderAndOfAStop) {
     u.Start();
     EXPECT_EQ(u.view.waitingSince, c.waiting);
     EXPECT_EQ(u.view.stoppedAt, c.stopped);
+  }
+}
+
+// An existing file is replaced only once the receiver's header has come: a silent receiver,
+// Stop or a failure before that leaves it as it was, and no private file stays behind. After
+// the header, the blocks received stand under the target's name.
+TEST(Upload, ExistingTargetIsReplacedOnlyOnceTheHeaderHasCome) {
+  struct Case {
+    const char* name;
+    std::function<void(Upload&)> script;
+    Bytes after = {};  // the target's content afterwards; empty: the old content
+    std::size_t fits = SIZE_MAX;
+  };
+  const Case cases[] = {
+      {.name = "silent receiver, Stop", .script = [](Upload& u) { u.rx.Expect({1}).Tick(3).Expect({1, 1, 1}).Stop(); }},
+      {.name = "half a header, Stop",
+       .script = [](Upload& u) { u.rx.Expect({1}).Send(Concat({B({8}), Part(Header(), 0, 30)})).AwaitRead().Stop(); }},
+      {.name = "header cannot be written",
+       .script = [](Upload& u) { u.rx.Expect({1}).Send(Concat({B({8}), Header()})); }, .fits = 10},
+      {.name = "header, a block, Stop",
+       .script = [](Upload& u) { u.Head().Block(Pattern(1024, 1)).rx.Stop(); },
+       .after = Concat({Header(), Pattern(1024, 1)})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Upload u;
+    const Bytes old = Pattern(5000, 3);
+    WriteFile("up.bin", old);
+    if (c.fits != SIZE_MAX) u.files.writeLimit["up.bin"] = c.fits;
+    c.script(u);
+    u.Start();
+    EXPECT_EQ(ReadFile("up.bin"), c.after.empty() ? old : c.after);
+    EXPECT_EQ(u.files.PrivateOf("up.bin"), "") << "a private file left behind";
+    EXPECT_EQ(std::distance(fs::directory_iterator("."), {}), 1);
+    u.ExpectUnlocked();
   }
 }
 

@@ -48,6 +48,9 @@ void CloseOnSignals(QObject& context, std::function<void()> close) {
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
   for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &action, nullptr);
+  // A closed pipe on standard output or error fails the write instead of ending the program
+  // in the middle of a transfer.
+  ::signal(SIGPIPE, SIG_IGN);
 }
 #else
 void CloseOnSignals(QObject&, std::function<void()>) {}

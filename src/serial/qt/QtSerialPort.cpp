@@ -154,15 +154,23 @@ bool QtSerialPort::SetPortOpen(bool open) {
 
 void QtSerialPort::OnError(QSerialPort::SerialPortError error) {
   if (error == QSerialPort::NoError || error == QSerialPort::TimeoutError) return;
-  if (!open_ || lost_) return;
   // Unplugged adapter, closed far end of a pseudo-terminal (reads fail with EIO): the line is
-  // gone for good. Report it once and stop the device, so its notifier cannot fire again.
+  // gone for good.
   if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError &&
       error != QSerialPort::WriteError)
     return;
+  // Qt's text for these errors is the system's last error at some later call (after a
+  // hang-up often "Inappropriate ioctl for device"): it would mislead, so it is not shown.
+  MarkLost("");
+}
+
+void QtSerialPort::MarkLost(const std::string& why) {
+  if (!open_ || lost_) return;
   lost_ = true;
-  lastError_ = PortName(port_) + " (" + device_ + "): the line was lost (" +
-               serial_.errorString().toStdString() + "); the adapter was unplugged or the far end closed.";
+  lastError_ = PortName(port_) + " (" + device_ + "): the line was lost" + (why.empty() ? "" : " (" + why + ")") +
+               "; the adapter was unplugged or the far end closed.";
+  // Closed from the event loop, so that the device's own notifier cannot fire again
+  // meanwhile, and never from inside the device's signal.
   QMetaObject::invokeMethod(this, &QtSerialPort::CloseLostLine, Qt::QueuedConnection);
 }
 
@@ -175,7 +183,12 @@ void QtSerialPort::CloseLostLine() {
 
 void QtSerialPort::Output(std::span<const std::uint8_t> bytes) {
   if (!open_ || lost_ || bytes.empty()) return;
-  serial_.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+  const auto size = static_cast<qint64>(bytes.size());
+  const qint64 written = serial_.write(reinterpret_cast<const char*>(bytes.data()), size);
+  // What the device did not take is lost, and so is the exchange that relied on it.
+  if (written != size)
+    MarkLost(written < 0 ? "writing failed: " + serial_.errorString().toStdString()
+                         : "only " + std::to_string(written) + " of " + std::to_string(size) + " bytes written");
 }
 
 int QtSerialPort::OutBufferCount() const {

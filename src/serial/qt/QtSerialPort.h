@@ -63,9 +63,12 @@ class QtSerialPort final : public QObject, public SerialPort {
 
  private:
   void OnError(QSerialPort::SerialPortError error);
+  // The line is gone for good: reports it once (why: what failed, in words) and stops the device.
+  void MarkLost(const std::string& why);
   void CloseLostLine();
   void CloseDevice();
   bool Fail(OpenFailure failure);
+  friend struct QtSerialPortProbe;  // tests: the device behind the object
 
   const SettingsStore& store_;
   std::unique_ptr<DeviceList> ownDevices_;  // when none was given

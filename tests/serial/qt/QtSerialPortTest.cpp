@@ -18,6 +18,13 @@
 #include "support/Fakes.h"
 #include "support/Pty.h"
 
+namespace kelvane {
+// The device behind the serial object, for the faults a test cannot cause from the far end.
+struct QtSerialPortProbe {
+  static QSerialPort& Device(QtSerialPort& s) { return s.serial_; }
+};
+}  // namespace kelvane
+
 namespace kelvane::test {
 namespace {
 
@@ -122,6 +129,7 @@ TEST_F(SerialOnPty, ClosedFarEndIsLostWithoutSpinningAndKeepsTheLastBytes) {
   ASSERT_TRUE(PumpUntil([&] { return s.InBufferCount() == 1; }));
   pty.Close();
   ASSERT_TRUE(PumpUntil([&] { return s.Lost(); }, 2000));
+  s.Output(Bytes{0x01});  // writing to a lost line neither reports it again nor fails otherwise
   EXPECT_TRUE(s.PortOpen());  // open until closed
   EXPECT_NE(s.LastError().find("lost"), std::string::npos) << s.LastError();
   EXPECT_EQ(s.Input(), (Bytes{0x17}));
@@ -136,6 +144,18 @@ TEST_F(SerialOnPty, ClosedFarEndIsLostWithoutSpinningAndKeepsTheLastBytes) {
   s.SetPortOpen(false);
   EXPECT_FALSE(s.Lost());
   EXPECT_FALSE(s.PortOpen());
+}
+
+// A write the device does not take (here: the device closed under the object) loses the line
+// as a failed read does: the exchange stops instead of waiting for answers to bytes never sent.
+TEST_F(SerialOnPty, FailedWriteLosesTheLine) {
+  QtSerialPort& s = Serial();
+  ASSERT_TRUE(s.SetPortOpen(true)) << s.LastError();
+  QtSerialPortProbe::Device(s).close();
+  s.Output(Bytes{0x01, 0x08});
+  EXPECT_TRUE(s.Lost());
+  EXPECT_NE(s.LastError().find("COM1"), std::string::npos) << s.LastError();
+  EXPECT_NE(s.LastError().find("writing failed"), std::string::npos) << s.LastError();
 }
 
 TEST_F(SerialOnPty, TheLowLatencyRequestIsRefusedQuietlyByAPseudoTerminal) {

@@ -1,0 +1,78 @@
+#include "cli/StopSignals.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+
+#include "cli/ExitStatus.h"
+#include "cli/TraceFile.h"
+
+namespace kelvane::cli {
+
+namespace {
+
+volatile std::sig_atomic_t g_stopSignals = 0;
+volatile std::sig_atomic_t g_haveFolder = 0;
+char g_folder[PATH_MAX];
+
+// Removes the files of the folder and the folder, with system calls only: this runs in the
+// signal handler, where nothing that allocates or locks may run.
+void RemoveFolderNow() {
+  if (!g_haveFolder) return;
+#ifdef SYS_getdents64
+  const int dir = ::open(g_folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    alignas(8) char buf[4096];
+    for (;;) {
+      const long n = ::syscall(SYS_getdents64, dir, buf, sizeof buf);
+      if (n <= 0) break;
+      // Each entry: inode (8 bytes), offset (8), record length (2), type (1), name.
+      for (long at = 0; at < n;) {
+        std::uint16_t length = 0;
+        std::memcpy(&length, buf + at + 16, sizeof length);
+        const char* name = buf + at + 19;
+        if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) ::unlinkat(dir, name, 0);
+        at += length;
+      }
+    }
+    ::close(dir);
+  }
+#endif
+  ::rmdir(g_folder);
+}
+
+void OnStopSignal(int) {
+  if (g_stopSignals != 0) {
+    TraceFile::CommitInSignalHandler();  // what the trace holds so far keeps its name
+    RemoveFolderNow();
+    _exit(kStopped);
+  }
+  g_stopSignals = 1;
+}
+
+}  // namespace
+
+void InstallStopSignals() {
+  struct sigaction sa {};
+  sa.sa_handler = OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &sa, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+bool StopRequested() { return g_stopSignals != 0; }
+
+void RemoveOnHardStop(const std::string& folder) {
+  g_haveFolder = 0;
+  if (folder.empty() || folder.size() >= sizeof g_folder) return;
+  std::memcpy(g_folder, folder.c_str(), folder.size() + 1);
+  g_haveFolder = 1;
+}
+
+}  // namespace kelvane::cli

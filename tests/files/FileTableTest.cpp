@@ -1,0 +1,89 @@
+#include "files/FileTable.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstring>
+
+#include "support/Rig.h"
+
+namespace kelvane::test {
+namespace {
+
+// Whatever is not a regular file is refused at once, read or written, with its path and what
+// it is; opening never waits (a named pipe without a writer or a reader would wait for ever).
+TEST(FileTable, OnlyRegularFilesAreOpenedAndARefusalNamesThePathAndWhy) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo("pipe", 0600), 0);
+  fs::create_directory("folder");
+  fs::create_symlink("loop", "loop");
+  WriteFile("kept.bin", Bytes(10, 7));
+  fs::create_symlink("kept.bin", "link.bin");
+  struct Case {
+    const char* path;
+    OpenMode mode;
+    const char* says;  // in the error text; nullptr: opened
+  };
+  const Case cases[] = {
+      {"pipe", OpenMode::Read, "pipe: a named pipe, not a regular file"},
+      {"pipe", OpenMode::WriteTruncate, "pipe: a named pipe, not a regular file"},
+      {"folder", OpenMode::Read, "folder: a folder, not a regular file"},
+      {"/dev/zero", OpenMode::Read, "/dev/zero: a device"},
+      {"/dev/null", OpenMode::WriteTruncate, "/dev/null: a device"},
+      {"loop", OpenMode::Read, std::strerror(ELOOP)},
+      {"absent", OpenMode::Read, std::strerror(ENOENT)},
+      {"link.bin", OpenMode::Read, nullptr},
+      {"new.bin", OpenMode::WriteTruncate, nullptr},  // an absent file to write is created
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    DiskFileTable files;
+    EXPECT_EQ(files.Open(1, c.path, c.mode), c.says == nullptr);
+    EXPECT_EQ(files.IsOpen(1), c.says == nullptr);
+    if (c.says) {
+      EXPECT_NE(files.ErrorText().find(c.says), std::string::npos) << files.ErrorText();
+      EXPECT_EQ(files.ErrorPath(), c.path);
+    }
+  }
+  EXPECT_EQ(ReadFile("kept.bin"), Bytes(10, 7)) << "read through the link, unchanged";
+  EXPECT_TRUE(fs::is_regular_file("new.bin"));
+}
+
+// A replacement is written under a private name in the target's folder and takes the
+// target's place whole; the target is untouched until then, and keeps its permissions.
+TEST(FileTable, ReplacementIsWrittenBesideTheTargetAndMovedIntoPlace) {
+  TempDir dir;
+  fs::create_directory("sub");
+  WriteFile("sub/old.bin", Bytes(100, 1));
+  fs::permissions("sub/old.bin", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::create_symlink("sub/old.bin", "link.bin");
+  DiskFileTable files;
+  const std::string part = files.OpenBeside(1, "link.bin");
+  ASSERT_FALSE(part.empty()) << files.ErrorText();
+  EXPECT_EQ(fs::path(part).parent_path(), fs::canonical("sub")) << "beside the file the link names";
+  ASSERT_TRUE(files.Write(1, Bytes(3, 9)));
+  EXPECT_EQ(ReadFile("sub/old.bin"), Bytes(100, 1));
+  ASSERT_TRUE(files.MoveIntoPlace({{part, "link.bin"}}));
+  ASSERT_TRUE(files.Write(1, Bytes(2, 8))) << "still open, now under the target's name";
+  ASSERT_TRUE(files.Close(1));
+  EXPECT_TRUE(fs::is_symlink("link.bin")) << "the link stays a link";
+  EXPECT_EQ(ReadFile("sub/old.bin"), Concat({Bytes(3, 9), Bytes(2, 8)}));
+  EXPECT_EQ(fs::status("sub/old.bin").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(std::distance(fs::directory_iterator("sub"), {}), 1) << "no private file left";
+
+  ASSERT_EQ(::mkfifo("pipe", 0600), 0);
+  fs::create_symlink("loop", "loop");
+  for (const auto& [target, says] : {std::pair{"pipe", "pipe: a named pipe"}, {"loop", std::strerror(ELOOP)},
+                                     {"no/such/dir/x.bin", std::strerror(ENOENT)}}) {
+    SCOPED_TRACE(target);
+    DiskFileTable refused;
+    EXPECT_EQ(refused.OpenBeside(1, target), "");
+    EXPECT_NE(refused.ErrorText().find(says), std::string::npos) << refused.ErrorText();
+    EXPECT_EQ(refused.ErrorPath(), target);
+  }
+}
+
+}  // namespace
+}  // namespace kelvane::test
