@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <optional>
 #include <string>
@@ -40,6 +41,20 @@ struct Outcome {
   std::vector<std::string> notes;  // verdicts sent, stalls, resends, decoded time ...
 };
 
+// Runs one exchange that fills in an outcome; an exception ends it as a failure with its
+// reason, keeping what the exchange had recorded until then.
+template <typename Exchange>
+Outcome Guarded(Exchange&& exchange) {
+  Outcome out;
+  try {
+    exchange(out);
+  } catch (const std::exception& e) {
+    out.ok = false;
+    out.reason = e.what();
+  }
+  return out;
+}
+
 // The program download seen from the receiver: ready, header, verdict, blocks, end,
 // final verdict.
 struct AcceptOptions {
@@ -50,23 +65,24 @@ struct AcceptOptions {
   std::string savePath;
   std::optional<std::uint64_t> length;  // data bytes to keep in the saved file
   enum class Form { Detect, Plain, Prefixed } form = Form::Detect;
-  bool join = false;                              // last 10 and the final verdict in one write
-  std::optional<std::chrono::milliseconds> resendFinal;  // send the final verdict again after the 03
-  std::size_t garbage = 0;                        // junk bytes in front of every answer
-  std::optional<std::size_t> silentFrom;          // stop answering at this block (0: the header)
-  std::optional<std::size_t> hangUpAfter;         // close the line after this many blocks
-  int count = 1;                                  // downloads to serve; 0 = forever
-  std::function<void(const Outcome&)> each;       // told of every download as it ends
+  bool join = false;  // last 10 and the final verdict in one write
+  std::optional<std::chrono::milliseconds>
+      resendFinal;                           // send the final verdict again after the 03
+  std::size_t garbage = 0;                   // junk bytes in front of every answer
+  std::optional<std::size_t> silentFrom;     // stop answering at this block (0: the header)
+  std::optional<std::size_t> hangUpAfter;    // close the line after this many blocks
+  int count = 1;                             // downloads to serve; 0 = forever
+  std::function<void(const Outcome&)> each;  // told of every download as it ends
 };
 Outcome RunAccept(Line& line, const AcceptOptions& o);
 
 // The upload seen from the receiver: it serves an image to the PC.
 struct ServeOptions {
   Common common;
-  Bytes image;  // the image file as it stands (a prefixed one sends its prefix too)
-  int ignoreReady = 0;                     // ready bytes to leave unanswered
-  std::optional<std::uint32_t> announce;   // DataLength sent in the header
-  std::optional<std::size_t> stallBlock;   // go silent inside this block (1-based), once
+  Bytes image;          // the image file as it stands (a prefixed one sends its prefix too)
+  int ignoreReady = 0;  // ready bytes to leave unanswered
+  std::optional<std::uint32_t> announce;  // DataLength sent in the header
+  std::optional<std::size_t> stallBlock;  // go silent inside this block (1-based), once
   std::chrono::seconds stallTime{7};
   std::optional<std::size_t> hangUpAfter;  // close the line after this many blocks
 };
@@ -78,8 +94,8 @@ struct TemuOptions {
   // The file the PC serves, to check every reply against. Without it the receiver reads
   // until a reply holds filler only (at most kTemuUnknownLimit bytes).
   std::optional<Bytes> file;
-  std::size_t chunk = 1024;  // count of each read request
-  bool pieces = false;       // every request in several writes
+  std::size_t chunk = 1024;                     // count of each read request
+  bool pieces = false;                          // every request in several writes
   std::optional<std::chrono::seconds> maxSkew;  // fail when the PC's time is further off
 };
 Outcome RunTemu(Line& line, const TemuOptions& o);

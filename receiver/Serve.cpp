@@ -52,26 +52,32 @@ class ServeRun {
         return;
       }
     }
-    if (o_.stallBlock && !stalled_) throw Failed("the image has no block " + std::to_string(*o_.stallBlock) + " to stall in");
+    if (o_.stallBlock && !stalled_)
+      throw Failed("the image has no block " + std::to_string(*o_.stallBlock) + " to stall in");
     if (resends_) out_.notes.push_back(std::to_string(resends_) + " blocks sent again");
     SendEnd();
     char took[64];
-    std::snprintf(took, sizeof took, "%.3f s from the ready byte to 17", duration<double>(SteadyClock::now() - began).count());
+    std::snprintf(took, sizeof took, "%.3f s from the ready byte to 17",
+                  duration<double>(SteadyClock::now() - began).count());
     out_.notes.push_back(took);
   }
 
  private:
-  std::uint8_t NextByte(const std::string& awaiting) { return Next(line_, o_.common.timeout, awaiting); }
+  std::uint8_t NextByte(const std::string& awaiting) {
+    return Next(line_, o_.common.timeout, awaiting);
+  }
 
   // The header goes out as it stands behind a length prefix, or at the start of the file.
   void SplitImage() {
     const Bytes& image = o_.image;
-    const std::size_t base = image.size() >= 4 ? HeaderBase(static_cast<std::int64_t>(image.size()), image) : 0;
+    const std::size_t base =
+        image.size() >= 4 ? HeaderBase(static_cast<std::int64_t>(image.size()), image) : 0;
     if (image.size() < base + w::kHeaderSize) throw Failed("the image is shorter than a header");
     const auto header = image.begin() + static_cast<std::ptrdiff_t>(base);
     header_.assign(header, header + w::kHeaderSize);
     if (o_.announce)
-      for (int i = 0; i < 4; ++i) header_[12 + i] = static_cast<std::uint8_t>(*o_.announce >> (24 - 8 * i));
+      for (int i = 0; i < 4; ++i)
+        header_[12 + i] = static_cast<std::uint8_t>(*o_.announce >> (24 - 8 * i));
     data_ = std::span(image).subspan(base + w::kHeaderSize);
   }
 
@@ -82,7 +88,8 @@ class ServeRun {
       if (b != w::kReady) throw Failed("the PC sent " + Hex(b) + " instead of the ready byte 01");
       ++readies;
     }
-    if (o_.ignoreReady) out_.notes.push_back(std::to_string(o_.ignoreReady) + " ready bytes left unanswered");
+    if (o_.ignoreReady)
+      out_.notes.push_back(std::to_string(o_.ignoreReady) + " ready bytes left unanswered");
   }
 
   void SendHeader() {
@@ -90,7 +97,8 @@ class ServeRun {
     Bytes first(1 + header_.size(), w::kHeaderFollows);
     std::copy(header_.begin(), header_.end(), first.begin() + 1);
     line_.Write(first);
-    if (Answer("10 after the header") != w::kAccepted) throw Failed("the PC answered the header with 11");
+    if (Answer("10 after the header") != w::kAccepted)
+      throw Failed("the PC answered the header with 11");
     headerTaken_ = true;
   }
 
@@ -101,7 +109,8 @@ class ServeRun {
       const std::uint8_t b = NextByte(awaiting);
       if (b == w::kAccepted || b == w::kRefused) return b;
       if (b != w::kReady || headerTaken_)
-        Unexpected(o_.common, b, "the PC sent " + Hex(b) + " while the receiver waited for " + awaiting);
+        Unexpected(o_.common, b,
+                   "the PC sent " + Hex(b) + " while the receiver waited for " + awaiting);
     }
   }
 
@@ -129,7 +138,8 @@ class ServeRun {
     int asked = 0;
     while (auto b = line_.ReadByte(until))
       if (*b == w::kRefused) ++asked;
-    out_.notes.push_back(which + " stalled " + std::to_string(o_.stallTime.count()) + " s, the PC asked for it again " +
+    out_.notes.push_back(which + " stalled " + std::to_string(o_.stallTime.count()) +
+                         " s, the PC asked for it again " +
                          (asked == 1 ? std::string("once") : std::to_string(asked) + " times"));
     if (asked) ++resends_;
     line_.Write(asked ? std::span<const std::uint8_t>(frame) : std::span(frame).subspan(kStallAt));
@@ -158,17 +168,12 @@ class ServeRun {
 
 }  // namespace
 
-void OneUpload(Line& line, const ServeOptions& o, Outcome& out) { ServeRun(line, o, out).Run(true); }
+void OneUpload(Line& line, const ServeOptions& o, Outcome& out) {
+  ServeRun(line, o, out).Run(true);
+}
 
 Outcome RunServe(Line& line, const ServeOptions& o) {
-  Outcome out;
-  try {
-    ServeRun(line, o, out).Run(false);
-  } catch (const std::exception& e) {
-    out.ok = false;
-    out.reason = e.what();
-  }
-  return out;
+  return Guarded([&](Outcome& out) { ServeRun(line, o, out).Run(false); });
 }
 
 }  // namespace kelvane::rx

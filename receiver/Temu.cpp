@@ -69,7 +69,8 @@ class TemuRun {
   // Exactly n bytes of a reply; a first byte that begins another exchange ends this one.
   Bytes Reply(std::size_t n, const std::string& what) {
     const std::uint8_t first = Next(line_, o_.common.timeout, what);
-    if (first != w::kStart) Unexpected(o_.common, first, what + ": byte 0 is " + Hex(first) + ", expected 02");
+    if (first != w::kStart)
+      Unexpected(o_.common, first, what + ": byte 0 is " + Hex(first) + ", expected 02");
     Bytes got{first};
     const Bytes rest = NextBytes(line_, n - 1, o_.common.timeout, what);
     got.insert(got.end(), rest.begin(), rest.end());
@@ -81,7 +82,8 @@ class TemuRun {
     const Bytes got = Reply(want.size(), what);
     const auto [g, x] = std::mismatch(got.begin(), got.end(), want.begin());
     if (g != got.end())
-      throw Failed(what + ": byte " + std::to_string(g - got.begin()) + " is " + Hex(*g) + ", expected " + Hex(*x));
+      throw Failed(what + ": byte " + std::to_string(g - got.begin()) + " is " + Hex(*g) +
+                   ", expected " + Hex(*x));
   }
 
   void Start() {
@@ -93,9 +95,11 @@ class TemuRun {
       Request(request);
       first = line_.ReadByte(SteadyClock::now() + kStartRepeat);
       if (!first && SteadyClock::now() >= give_up)
-        throw Failed("no answer to the start request for " + std::to_string(o_.common.timeout.count()) + " s");
+        throw Failed("no answer to the start request for " +
+                     std::to_string(o_.common.timeout.count()) + " s");
     }
-    if (*first != kStartReply[0]) throw Failed("start reply: byte 0 is " + Hex(*first) + ", expected 02");
+    if (*first != kStartReply[0])
+      throw Failed("start reply: byte 0 is " + Hex(*first) + ", expected 02");
     const Bytes rest = NextBytes(line_, 3, o_.common.timeout, "the start reply");
     if (!std::equal(rest.begin(), rest.end(), std::begin(kStartReply) + 1))
       throw Failed("the start reply is 02 " + Hex(rest) + ", not 02 01 0A 03");
@@ -128,12 +132,14 @@ class TemuRun {
 
   // One read request and its reply; true when the reply holds filler only.
   bool Read(std::size_t offset, std::size_t count) {
-    Bytes r{w::kStart, w::kTemuRead, static_cast<std::uint8_t>(count), static_cast<std::uint8_t>(count >> 8)};
+    Bytes r{w::kStart, w::kTemuRead, static_cast<std::uint8_t>(count),
+            static_cast<std::uint8_t>(count >> 8)};
     for (int i = 0; i < 4; ++i) r.push_back(static_cast<std::uint8_t>(offset >> (8 * i)));
     r.push_back(w::kEnd);
     Request(r);
     ++out_.blocks;
-    const std::string what = "reply to the read of " + std::to_string(count) + " bytes at " + std::to_string(offset);
+    const std::string what =
+        "reply to the read of " + std::to_string(count) + " bytes at " + std::to_string(offset);
     if (o_.file) {
       Bytes want{w::kStart, w::kTemuRead};
       for (std::size_t i = 0; i < count; ++i)
@@ -145,7 +151,8 @@ class TemuRun {
     const Bytes got = Reply(count + 3, what);
     if (got[1] != w::kTemuRead || got.back() != w::kEnd)
       throw Failed(what + " is " + Hex(got) + ", not 02 02 ... 03");
-    return std::all_of(got.begin() + 2, got.end() - 1, [](std::uint8_t b) { return b == w::kFiller; });
+    return std::all_of(got.begin() + 2, got.end() - 1,
+                       [](std::uint8_t b) { return b == w::kFiller; });
   }
 
   void Time() {
@@ -159,7 +166,8 @@ class TemuRun {
       throw Failed("time reply holds no BCD time of day: " + Hex(std::span(got).subspan(4, 3)));
     const CivilDate d = DateOfMjd(mjd);
     char text[64];
-    std::snprintf(text, sizeof text, "PC time %04d-%02d-%02d %02d:%02d:%02d (MJD %d)", d.year, d.month, d.day, h, m, s, mjd);
+    std::snprintf(text, sizeof text, "PC time %04d-%02d-%02d %02d:%02d:%02d (MJD %d)", d.year,
+                  d.month, d.day, h, m, s, mjd);
     out_.notes.push_back(text);
     if (o_.maxSkew) {
       std::tm t{};
@@ -171,8 +179,10 @@ class TemuRun {
       t.tm_sec = s;
       t.tm_isdst = -1;
       const double skew = std::difftime(std::mktime(&t), std::time(nullptr));
-      if (skew > static_cast<double>(o_.maxSkew->count()) || -skew > static_cast<double>(o_.maxSkew->count()))
-        throw Failed(std::string(text) + " is " + std::to_string(static_cast<long>(skew)) + " s off the local time");
+      if (skew > static_cast<double>(o_.maxSkew->count()) ||
+          -skew > static_cast<double>(o_.maxSkew->count()))
+        throw Failed(std::string(text) + " is " + std::to_string(static_cast<long>(skew)) +
+                     " s off the local time");
     }
   }
 
@@ -187,14 +197,7 @@ class TemuRun {
 void OneTemu(Line& line, const TemuOptions& o, Outcome& out) { TemuRun(line, o, out).Run(true); }
 
 Outcome RunTemu(Line& line, const TemuOptions& o) {
-  Outcome out;
-  try {
-    TemuRun(line, o, out).Run(false);
-  } catch (const std::exception& e) {
-    out.ok = false;
-    out.reason = e.what();
-  }
-  return out;
+  return Guarded([&](Outcome& out) { TemuRun(line, o, out).Run(false); });
 }
 
 CivilDate DateOfMjd(int mjd) {
