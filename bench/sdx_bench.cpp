@@ -45,8 +45,8 @@ void WriteList() {
     } else if (pick < 40) {
       r = Record(rng, "DVB ", 10700 + static_cast<int>(rng() % 2000), '1', 22000);
     } else {
-      r = Record(rng, "MPG2", 10700 + static_cast<int>(rng() % 2000), static_cast<char>('0' + rng() % 2),
-                 rng() % 2 ? 27500 : 22000);
+      r = Record(rng, "MPG2", 10700 + static_cast<int>(rng() % 2000),
+                 static_cast<char>('0' + rng() % 2), rng() % 2 ? 27500 : 22000);
       last = r;
     }
     out.write(r.data(), 128);
@@ -80,7 +80,8 @@ void BM_SdxConversion(benchmark::State& state) {
       break;
     }
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(kListBytes));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(kListBytes));
   state.counters["container_MB"] = static_cast<double>(fs::file_size("satcodx.tm1")) / 1e6;
 }
 BENCHMARK(BM_SdxConversion)->Unit(benchmark::kMillisecond)->UseRealTime();

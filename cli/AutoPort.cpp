@@ -1,13 +1,13 @@
 #include "cli/AutoPort.h"
 
 #include <QEventLoop>
-#include <algorithm>
-#include <span>
 #include <QFileInfo>
 #include <QSerialPort>
 #include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <memory>
+#include <span>
 
 #include "serial/PortAssignment.h"
 #include "transfer/ReadySignal.h"
@@ -24,7 +24,8 @@ constexpr std::chrono::milliseconds kLook{50};
 std::vector<std::string> AutoCandidates(const SettingsStore& settings, const DeviceList& system) {
   const auto devices = system.Devices();
   std::vector<std::string> paths;
-  for (int n = 1; n <= kPortCount; ++n) paths.push_back(MapPort(settings, n, devices, system).device);
+  for (int n = 1; n <= kPortCount; ++n)
+    paths.push_back(MapPort(settings, n, devices, system).device);
   for (const auto& d : devices) paths.push_back(d.path);
   std::vector<std::string> out, nodes;
   for (const auto& path : paths) {
@@ -39,7 +40,8 @@ std::vector<std::string> AutoCandidates(const SettingsStore& settings, const Dev
 }
 
 AutoResult ListenForReceiver(const std::vector<std::string>& candidates, bool temu,
-                             std::optional<double> timeoutSeconds, const std::function<bool()>& stop) {
+                             std::optional<double> timeoutSeconds,
+                             const std::function<bool()>& stop) {
   AutoResult result;
   struct Line {
     std::string device;
@@ -87,8 +89,8 @@ AutoResult ListenForReceiver(const std::vector<std::string>& candidates, bool te
       result.end = AutoResult::End::Stopped;
       return result;
     }
-    if (timeoutSeconds &&
-        std::chrono::steady_clock::now() - started > std::chrono::duration<double>(*timeoutSeconds)) {
+    if (timeoutSeconds && std::chrono::steady_clock::now() - started >
+                              std::chrono::duration<double>(*timeoutSeconds)) {
       result.end = AutoResult::End::TimedOut;
       return result;
     }

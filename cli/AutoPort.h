@@ -19,14 +19,15 @@ std::vector<std::string> AutoCandidates(const SettingsStore& settings, const Dev
 
 struct AutoResult {
   enum class End { Found, NoCandidate, TimedOut, Stopped } end = End::NoCandidate;
-  std::string device;                // Found: the device the receiver spoke on
-  std::vector<std::string> listened; // the devices that were opened
-  std::vector<std::string> refused;  // the devices that would not open, with the reason
+  std::string device;                 // Found: the device the receiver spoke on
+  std::vector<std::string> listened;  // the devices that were opened
+  std::vector<std::string> refused;   // the devices that would not open, with the reason
 };
 
 // Needs a QCoreApplication. Gives up after `timeoutSeconds` of silence on every device, or
 // as soon as `stop` returns true (a signal).
 AutoResult ListenForReceiver(const std::vector<std::string>& candidates, bool temu,
-                             std::optional<double> timeoutSeconds, const std::function<bool()>& stop);
+                             std::optional<double> timeoutSeconds,
+                             const std::function<bool()>& stop);
 
 }  // namespace kelvane::cli

@@ -51,8 +51,10 @@ constexpr OptionSpec kOptions[] = {
     {"--timeout", "-t", true,
      [](Parse& p, const std::string& v) {
        double s = 0;
-       if (!ParseSeconds(v, s)) p.Fail("--timeout: \"" + v + "\" is not a positive number of seconds");
-       else p.O().timeoutSeconds = s;
+       if (!ParseSeconds(v, s))
+         p.Fail("--timeout: \"" + v + "\" is not a positive number of seconds");
+       else
+         p.O().timeoutSeconds = s;
      }},
     {"--force", "-f", false, [](Parse& p, const std::string&) { p.O().force = true; }},
     {"--quiet", "-q", false, [](Parse& p, const std::string&) { p.O().quiet = true; }},
@@ -132,10 +134,13 @@ constexpr CommandSpec kCommands[] = {
 void TakeCommand(Parse& p) {
   const std::string& cmd = p.words[0];
   const std::size_t n = p.words.size() - 1;
-  if ((p.sdx || p.temu) && cmd != "download") p.Fail("--sdx and --temu belong to the download command");
+  if ((p.sdx || p.temu) && cmd != "download")
+    p.Fail("--sdx and --temu belong to the download command");
   if (p.sdx && p.temu) p.Fail("download takes --sdx or --temu, not both");
 
-  const Command wanted = p.sdx ? Command::DownloadSdx : p.temu ? Command::DownloadTemu : Command::Download;
+  const Command wanted = p.sdx    ? Command::DownloadSdx
+                         : p.temu ? Command::DownloadTemu
+                                  : Command::Download;
   const CommandSpec* spec = nullptr;
   for (const CommandSpec& c : kCommands)
     if (cmd == c.name && (cmd != "download" || c.command == wanted)) spec = &c;
@@ -162,7 +167,8 @@ void CheckPorts(Parse& p) {
   const bool transfer = o.command == Command::Download || o.command == Command::DownloadSdx ||
                         o.command == Command::DownloadTemu || o.command == Command::Upload;
   if (!transfer) return p.Fail("several ports belong to download and upload");
-  if (o.trace == "-") return p.Fail("--trace - takes one port; give a FILE, which gets each port's name");
+  if (o.trace == "-")
+    return p.Fail("--trace - takes one port; give a FILE, which gets each port's name");
   const bool perPortFiles = o.command == Command::Upload || !o.trace.empty();
   for (std::size_t i = 0; i < o.ports.size(); ++i)
     for (std::size_t j = 0; j < i; ++j) {
@@ -170,7 +176,8 @@ void CheckPorts(Parse& p) {
       if (o.ports[i] == o.ports[j] || (com != 0 && com == ComPortNumber(o.ports[j])))
         return p.Fail("--port " + o.ports[i] + " is given twice");
       if (perPortFiles && PortTag(o.ports[i]) == PortTag(o.ports[j]))
-        return p.Fail("--port " + o.ports[j] + " and " + o.ports[i] + " would write to the same file names");
+        return p.Fail("--port " + o.ports[j] + " and " + o.ports[i] +
+                      " would write to the same file names");
     }
 }
 
@@ -192,8 +199,10 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
     return p.result;
   }
   if (!p.result.error.empty()) return p.result;
-  if (p.words.empty()) p.Fail("no command given");
-  else TakeCommand(p);
+  if (p.words.empty())
+    p.Fail("no command given");
+  else
+    TakeCommand(p);
   if (p.result.error.empty()) CheckPorts(p);
   return p.result;
 }

@@ -13,13 +13,13 @@ enum class Command { Ports, Info, Sdx, Download, DownloadSdx, DownloadTemu, Uplo
 inline constexpr const char* kAutoPort = "auto";
 
 struct Options {
-  std::string port;                     // COM1..COM8, a device path or auto; empty: the stored port
-  std::vector<std::string> ports;       // every --port given; more than one: a run on each
-  std::optional<double> timeoutSeconds; // end a wait after this much silence
-  bool force = false;                   // replace an existing upload target
-  bool quiet = false;                   // no progress line
-  bool json = false;                    // JSON instead of the human lines (events; ports: one object)
-  std::string trace;                    // the wire trace's file; "-": standard error
+  std::string port;                // COM1..COM8, a device path or auto; empty: the stored port
+  std::vector<std::string> ports;  // every --port given; more than one: a run on each
+  std::optional<double> timeoutSeconds;  // end a wait after this much silence
+  bool force = false;                    // replace an existing upload target
+  bool quiet = false;                    // no progress line
+  bool json = false;  // JSON instead of the human lines (events; ports: one object)
+  std::string trace;  // the wire trace's file; "-": standard error
   bool help = false;
   bool version = false;
   Command command = Command::Ports;

@@ -59,8 +59,10 @@ void ConsoleView::SetValue(Control c, bool selected) {
     auto clear = [this, c](auto& group) {
       for (Control g : group) value_[g] = g == c;
     };
-    if (In(kModeGroup, c)) clear(kModeGroup);
-    else if (In(kTypeGroup, c)) clear(kTypeGroup);
+    if (In(kModeGroup, c))
+      clear(kModeGroup);
+    else if (In(kTypeGroup, c))
+      clear(kTypeGroup);
     else if (IsPortButton(c))
       for (int n = 1; n <= 8; ++n) value_[ComPort(n)] = ComPort(n) == c;
   }
@@ -99,7 +101,8 @@ void ConsoleView::ShowTransferProgress(const TransferProgress& progress) {
     std::fflush(opt_.err);
     lastWidth_ = line.size();
     lineOpen_ = true;
-  } else if (lastLine_ == std::chrono::steady_clock::time_point{} || now - lastLine_ >= kLineInterval) {
+  } else if (lastLine_ == std::chrono::steady_clock::time_point{} ||
+             now - lastLine_ >= kLineInterval) {
     std::fprintf(opt_.err, "%s\n", line.c_str());
     std::fflush(opt_.err);
     lastLine_ = now;

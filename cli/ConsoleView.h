@@ -21,8 +21,8 @@ class Main;
 namespace kelvane::cli {
 
 struct ConsoleOptions {
-  bool force = false;   // the replace question is answered Yes (else Cancel)
-  bool quiet = false;   // no progress line
+  bool force = false;          // the replace question is answered Yes (else Cancel)
+  bool quiet = false;          // no progress line
   bool errIsTerminal = false;  // progress redrawn in place rather than a line a second
   std::FILE* out = stdout;
   std::FILE* err = stderr;

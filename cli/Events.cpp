@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
-#include "cli/Json.h"
 #include "cli/ExitStatus.h"
+#include "cli/Json.h"
 
 namespace kelvane::cli {
 
@@ -30,12 +30,15 @@ static_assert(std::size(kStatusTexts) == kTimedOut + 1, "a name for every exit s
 }  // namespace
 
 const char* StatusName(int status) {
-  return status >= 0 && status < static_cast<int>(std::size(kStatusTexts)) ? kStatusTexts[status].name : "unknown";
+  return status >= 0 && status < static_cast<int>(std::size(kStatusTexts))
+             ? kStatusTexts[status].name
+             : "unknown";
 }
 
 const char* StatusWords(int status) {
-  return status >= 0 && status < static_cast<int>(std::size(kStatusTexts)) ? kStatusTexts[status].words
-                                                                             : "ended abnormally";
+  return status >= 0 && status < static_cast<int>(std::size(kStatusTexts))
+             ? kStatusTexts[status].words
+             : "ended abnormally";
 }
 
 const char* OutcomeName(Outcome::Kind kind) {
@@ -69,8 +72,10 @@ void EventLog::Start(const std::string& command, const std::string& type, const 
   JsonObject o;
   o.String("event", "start").String("port", port_).String("command", command).String("type", type);
   o.String("device", device).String("file", file);
-  if (size) o.Int("size", *size);
-  else o.Null("size");
+  if (size)
+    o.Int("size", *size);
+  else
+    o.Null("size");
   Emit(o.Text());
 }
 
@@ -93,13 +98,20 @@ void EventLog::Progress(const TransferProgress& p, Clock::time_point now) {
   JsonObject o;
   o.String("event", "progress").String("port", port_).Int("done", p.done).Int("total", p.total);
   o.Number("percent", p.percent).Number("rate", p.bytesPerSecond);
-  if (p.secondsLeft) o.Number("seconds_left", *p.secondsLeft);
-  else o.Null("seconds_left");
+  if (p.secondsLeft)
+    o.Number("seconds_left", *p.secondsLeft);
+  else
+    o.Null("seconds_left");
   Emit(o.Text());
 }
 
 void EventLog::Message(const std::string& text, const std::string& kind) {
-  Emit(JsonObject().String("event", "message").String("port", port_).String("text", text).String("kind", kind).Text());
+  Emit(JsonObject()
+           .String("event", "message")
+           .String("port", port_)
+           .String("text", text)
+           .String("kind", kind)
+           .Text());
 }
 
 void EventLog::Notice(const std::string& text) {
@@ -108,9 +120,14 @@ void EventLog::Notice(const std::string& text) {
 
 void EventLog::End(int status, const Outcome* outcome, double seconds) {
   JsonObject o;
-  o.String("event", "end").String("port", port_).Int("status", status).String("status_name", StatusName(status));
-  if (outcome) o.String("outcome", OutcomeName(outcome->kind));
-  else o.Null("outcome");
+  o.String("event", "end")
+      .String("port", port_)
+      .Int("status", status)
+      .String("status_name", StatusName(status));
+  if (outcome)
+    o.String("outcome", OutcomeName(outcome->kind));
+  else
+    o.Null("outcome");
   // The outcome's count is exact; the last progress event may have been left out.
   o.Int("bytes", outcome && outcome->done > 0 ? outcome->done : done_);
   o.Number("seconds", seconds);

@@ -13,18 +13,14 @@ int ReportedFailure(const Outcome& o) {
   using Kind = Outcome::Kind;
   switch (o.kind) {
     case Kind::FileError:
-    case Kind::InvalidFile:
-      return kFileError;
+    case Kind::InvalidFile: return kFileError;
     case Kind::HeaderRefused:
       // A refusal without a reason shows no box.
       if (o.refusal.Any()) return kHeaderRefused;
       break;
-    case Kind::Rejected:
-      return kDataRejected;
-    case Kind::PortUnavailable:
-      return kPortUnavailable;
-    default:
-      break;
+    case Kind::Rejected: return kDataRejected;
+    case Kind::PortUnavailable: return kPortUnavailable;
+    default: break;
   }
   return o.lineLost ? kPortUnavailable : kDone;
 }
@@ -36,28 +32,23 @@ Report TransferReport(Command command, const Outcome& o) {
     case Command::Download:
     case Command::DownloadSdx:
       if (o.kind == Kind::Complete) return {};
-      if (o.kind == Kind::HeaderRefused) return {kHeaderRefused, "the receiver refused the header without giving a reason"};
+      if (o.kind == Kind::HeaderRefused)
+        return {kHeaderRefused, "the receiver refused the header without giving a reason"};
       return {kDataRejected, "the transfer ended without the receiver's verdict"};
     case Command::Upload:
       if (o.kind == Kind::UploadCompleted) return {};
       return {kDataRejected, "the upload ended before the receiver's end marker"};
-    default:
-      return {};  // the receiver's end request
+    default: return {};  // the receiver's end request
   }
 }
 
 Report SelectionReport(const Outcome& o, const std::string& path) {
   switch (o.kind) {
-    case Outcome::Kind::Ready:
-      return {};
-    case Outcome::Kind::FileError:
-      return {kFileError, FileErrorLine(o)};
-    case Outcome::Kind::InvalidFile:
-      return {kFileError, ""};  // the box said why
-    case Outcome::Kind::ReplaceDeclined:
-      return {kFileError, path + " exists; --force replaces it"};
-    default:
-      return {kFileError, path + " cannot be used"};
+    case Outcome::Kind::Ready: return {};
+    case Outcome::Kind::FileError: return {kFileError, FileErrorLine(o)};
+    case Outcome::Kind::InvalidFile: return {kFileError, ""};  // the box said why
+    case Outcome::Kind::ReplaceDeclined: return {kFileError, path + " exists; --force replaces it"};
+    default: return {kFileError, path + " cannot be used"};
   }
 }
 

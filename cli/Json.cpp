@@ -14,15 +14,20 @@ std::size_t Utf8Length(std::string_view s) {
   std::size_t n = 0;
   unsigned char lo = 0x80, hi = 0xBF;  // the allowed range of the second byte
   if (c < 0x80) return 1;
-  if (c >= 0xC2 && c <= 0xDF) n = 2;
+  if (c >= 0xC2 && c <= 0xDF)
+    n = 2;
   else if (c >= 0xE0 && c <= 0xEF) {
     n = 3;
-    if (c == 0xE0) lo = 0xA0;       // no overlong forms
-    else if (c == 0xED) hi = 0x9F;  // no surrogates
+    if (c == 0xE0)
+      lo = 0xA0;  // no overlong forms
+    else if (c == 0xED)
+      hi = 0x9F;  // no surrogates
   } else if (c >= 0xF0 && c <= 0xF4) {
     n = 4;
-    if (c == 0xF0) lo = 0x90;
-    else if (c == 0xF4) hi = 0x8F;  // nothing beyond U+10FFFF
+    if (c == 0xF0)
+      lo = 0x90;
+    else if (c == 0xF4)
+      hi = 0x8F;  // nothing beyond U+10FFFF
   } else {
     return 0;
   }
@@ -90,7 +95,8 @@ class Reader {
     return true;
   }
   void Space() {
-    while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t' || s_[i_] == '\n' || s_[i_] == '\r')) ++i_;
+    while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t' || s_[i_] == '\n' || s_[i_] == '\r'))
+      ++i_;
   }
   bool Value(JsonValue& v) {
     if (i_ >= s_.size()) return false;
@@ -109,8 +115,10 @@ class Reader {
       while (i_ < s_.size() && s_[i_] >= '0' && s_[i_] <= '9') ++i_, ++n;
       return n;
     };
-    if (i_ < s_.size() && s_[i_] == '0') ++i_;
-    else if (digits() == 0) return false;
+    if (i_ < s_.size() && s_[i_] == '0')
+      ++i_;
+    else if (digits() == 0)
+      return false;
     if (Take('.') && digits() == 0) return false;
     if (i_ < s_.size() && (s_[i_] == 'e' || s_[i_] == 'E')) {
       ++i_;
@@ -127,10 +135,14 @@ class Reader {
     for (int k = 0; k < 4; ++k) {
       const char c = s_[i_++];
       out <<= 4;
-      if (c >= '0' && c <= '9') out |= static_cast<unsigned long>(c - '0');
-      else if (c >= 'a' && c <= 'f') out |= static_cast<unsigned long>(c - 'a' + 10);
-      else if (c >= 'A' && c <= 'F') out |= static_cast<unsigned long>(c - 'A' + 10);
-      else return false;
+      if (c >= '0' && c <= '9')
+        out |= static_cast<unsigned long>(c - '0');
+      else if (c >= 'a' && c <= 'f')
+        out |= static_cast<unsigned long>(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F')
+        out |= static_cast<unsigned long>(c - 'A' + 10);
+      else
+        return false;
     }
     return true;
   }

@@ -14,8 +14,8 @@
 #include <cstring>
 
 #include "cli/Events.h"
-#include "cli/Json.h"
 #include "cli/ExitStatus.h"
+#include "cli/Json.h"
 #include "cli/PortBoard.h"
 
 namespace kelvane::cli {
@@ -32,8 +32,8 @@ void OnSignal(int sig) {
   g_signalCount = g_signalCount + 1;
 }
 
-constexpr std::chrono::milliseconds kRedrawInterval{200};   // the block of lines on a terminal
-constexpr std::chrono::seconds kLineInterval{1};            // a line per port otherwise
+constexpr std::chrono::milliseconds kRedrawInterval{200};  // the block of lines on a terminal
+constexpr std::chrono::seconds kLineInterval{1};           // a line per port otherwise
 constexpr int kPollMs = 100;
 
 std::string SecondsText(double s) {
@@ -107,7 +107,10 @@ int TerminalWidth() {
 class Runner {
  public:
   Runner(const Options& o, const std::string& program)
-      : opt_(o), program_(program), board_(o.ports), procs_(o.ports.size()),
+      : opt_(o),
+        program_(program),
+        board_(o.ports),
+        procs_(o.ports.size()),
         terminal_(::isatty(STDERR_FILENO) == 1) {}
 
   int Run();
@@ -163,7 +166,8 @@ void Runner::ShowProgress(bool force) {
   }
   for (std::size_t i = 0; i < procs_.size(); ++i) {
     Proc& p = procs_[i];
-    if (!board_.Port(i).progressed || board_.Port(i).status || now - p.lastLine < kLineInterval) continue;
+    if (!board_.Port(i).progressed || board_.Port(i).status || now - p.lastLine < kLineInterval)
+      continue;
     std::fprintf(stderr, "%s\n", board_.StatusLine(i).c_str());
     p.lastLine = now;
   }
@@ -188,8 +192,11 @@ void Runner::Handle(std::size_t i, int stream, const std::string& line) {
   const PortBoard::Line ev = board_.Feed(i, line);
   changed_ = true;
   if (opt_.json) {
-    if (ev.event.empty()) Out(stdout, JsonObject().String("event", "notice").String("port", port).String("text", line).Text());
-    else Out(stdout, line);
+    if (ev.event.empty())
+      Out(stdout,
+          JsonObject().String("event", "notice").String("port", port).String("text", line).Text());
+    else
+      Out(stdout, line);
     return;
   }
   if (ev.event.empty()) {
@@ -202,7 +209,8 @@ void Runner::Handle(std::size_t i, int stream, const std::string& line) {
   } else if (ev.event == "header" && !opt_.quiet) {
     if (const auto f = ParseJsonObject(line))
       Out(stderr, port + ": " + StringField(*f, "hw_version").value_or("") + ", " +
-                      StringField(*f, "sw_version").value_or("") + ", " + StringField(*f, "model_id").value_or(""));
+                      StringField(*f, "sw_version").value_or("") + ", " +
+                      StringField(*f, "model_id").value_or(""));
   }
 }
 
@@ -230,7 +238,7 @@ void Runner::Reap(bool wait) {
 }
 
 int Runner::Run() {
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = 0;  // no restart: a signal ends the poll at once
@@ -238,7 +246,8 @@ int Runner::Run() {
 
   for (std::size_t i = 0; i < procs_.size(); ++i) {
     if (!Spawn(program_, PortArguments(opt_, opt_.ports[i]), procs_[i])) {
-      Out(stderr, "kelvane-cli: " + opt_.ports[i] + ": cannot start a process: " + std::strerror(errno));
+      Out(stderr,
+          "kelvane-cli: " + opt_.ports[i] + ": cannot start a process: " + std::strerror(errno));
       board_.Exited(i, kPortUnavailable, 0);
       procs_[i].reaped = true;
     }

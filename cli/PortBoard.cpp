@@ -6,8 +6,8 @@
 
 #include "cli/CliOptions.h"
 #include "cli/Events.h"
-#include "cli/Json.h"
 #include "cli/ExitStatus.h"
+#include "cli/Json.h"
 #include "transfer/ProgressMeter.h"
 
 namespace kelvane::cli {
@@ -91,7 +91,10 @@ std::string PortBoard::StatusLine(std::size_t i) const {
   if (p.status) return line + Verdict(p);
   if (!p.started) return line + "opening";
   if (!p.progressed) return line + "waiting for the receiver";
-  return line + ProgressLine({.done = p.done, .total = p.total, .percent = p.percent, .bytesPerSecond = p.rate,
+  return line + ProgressLine({.done = p.done,
+                              .total = p.total,
+                              .percent = p.percent,
+                              .bytesPerSecond = p.rate,
                               .secondsLeft = p.secondsLeft});
 }
 
@@ -101,7 +104,8 @@ std::string PortBoard::Table() const {
   };
   std::vector<Row> rows{{"PORT", "DEVICE", "VERDICT", "BYTES", "TIME"}};
   for (const PortState& p : ports_)
-    rows.push_back({p.port, p.device.empty() ? "-" : p.device, Verdict(p), std::to_string(p.done), Duration(p.seconds)});
+    rows.push_back({p.port, p.device.empty() ? "-" : p.device, Verdict(p), std::to_string(p.done),
+                    Duration(p.seconds)});
   std::size_t w[5] = {};
   for (const Row& r : rows) {
     w[0] = std::max(w[0], r.port.size());
@@ -112,9 +116,11 @@ std::string PortBoard::Table() const {
   }
   std::string out;
   for (const Row& r : rows) {
-    const std::string bytes = std::string(w[3] - r.bytes.size(), ' ') + r.bytes;  // numbers to the right
+    const std::string bytes =
+        std::string(w[3] - r.bytes.size(), ' ') + r.bytes;  // numbers to the right
     const std::string time = std::string(w[4] - r.time.size(), ' ') + r.time;
-    out += Pad(r.port, w[0]) + "  " + Pad(r.device, w[1]) + "  " + Pad(r.verdict, w[2]) + "  " + bytes + "  " + time + "\n";
+    out += Pad(r.port, w[0]) + "  " + Pad(r.device, w[1]) + "  " + Pad(r.verdict, w[2]) + "  " +
+           bytes + "  " + time + "\n";
   }
   return out;
 }

@@ -16,11 +16,11 @@ struct PortState {
   double percent = 0, rate = 0;
   std::optional<double> secondsLeft;
   bool started = false, progressed = false;
-  std::string verdictText;     // the last message of the window
-  std::string lastNotice;      // the command line's own last words (a time-out, a signal)
-  std::optional<int> status;   // from the end event, else from the process
+  std::string verdictText;    // the last message of the window
+  std::string lastNotice;     // the command line's own last words (a time-out, a signal)
+  std::optional<int> status;  // from the end event, else from the process
   bool endSeen = false;
-  double seconds = 0;          // from start to exit
+  double seconds = 0;  // from start to exit
 };
 
 class PortBoard {

@@ -42,9 +42,11 @@ std::string PortsText(const SettingsStore& settings, const DeviceList& system, i
   std::string out;
   for (int n = 1; n <= kPortCount; ++n) {
     std::string tip = PortToolTip(MapPort(settings, n, devices, system), std::nullopt, system);
-    if (n == lastOpened) tip.insert(std::min(tip.find('\n'), tip.size()), "  [last opened by the window]");
+    if (n == lastOpened)
+      tip.insert(std::min(tip.find('\n'), tip.size()), "  [last opened by the window]");
     // Lines after the first are advice: indented under their port.
-    for (auto at = tip.find('\n'); at != std::string::npos; at = tip.find('\n', at + 1)) tip.insert(at + 1, "  ");
+    for (auto at = tip.find('\n'); at != std::string::npos; at = tip.find('\n', at + 1))
+      tip.insert(at + 1, "  ");
     out += tip + "\n";
   }
   out += "\n";
@@ -55,8 +57,11 @@ std::string PortsText(const SettingsStore& settings, const DeviceList& system, i
     if (const std::string facts = DeviceFacts(d); !facts.empty()) out += "  " + facts;
     out += "\n";
     if (!d.byId.empty()) out += "  stable path: " + d.byId + "\n";
-    out += d.accessible ? "  access: yes\n" : "  access: no; sudo usermod -aG " + d.group + " $USER, then log in again\n";
-    if (d.latencyTimerMs >= 0) out += "  latency timer: " + std::to_string(d.latencyTimerMs) + " ms\n";
+    out += d.accessible
+               ? "  access: yes\n"
+               : "  access: no; sudo usermod -aG " + d.group + " $USER, then log in again\n";
+    if (d.latencyTimerMs >= 0)
+      out += "  latency timer: " + std::to_string(d.latencyTimerMs) + " ms\n";
     if (const std::string advice = LatencyAdvice(d); !advice.empty()) out += "  " + advice + "\n";
   }
   return out;
@@ -68,20 +73,23 @@ std::string PortsJson(const SettingsStore& settings, const DeviceList& system, i
   for (int n = 1; n <= kPortCount; ++n) {
     const PortMapping m = MapPort(settings, n, devices, system);
     const bool present = m.info.has_value() || (!m.device.empty() && system.Probe(m.device).exists);
-    out += std::string(n > 1 ? "," : "") + "{\"port\":\"COM" + std::to_string(n) + "\",\"device\":" + OrNull(m.device) +
-           ",\"assigned\":" + (m.assigned ? "true" : "false") + ",\"present\":" + (present ? "true" : "false") +
-           ",\"node\":" + OrNull(m.info ? m.info->path : "") + ",\"lastOpened\":" + (n == lastOpened ? "true" : "false") +
-           "}";
+    out += std::string(n > 1 ? "," : "") + "{\"port\":\"COM" + std::to_string(n) +
+           "\",\"device\":" + OrNull(m.device) +
+           ",\"assigned\":" + (m.assigned ? "true" : "false") +
+           ",\"present\":" + (present ? "true" : "false") +
+           ",\"node\":" + OrNull(m.info ? m.info->path : "") +
+           ",\"lastOpened\":" + (n == lastOpened ? "true" : "false") + "}";
   }
   out += "],\"devices\":[";
   for (std::size_t i = 0; i < devices.size(); ++i) {
     const SerialDevice& d = devices[i];
-    out += std::string(i ? "," : "") + "{\"path\":" + Quoted(d.path) + ",\"name\":" + Quoted(d.Name()) +
-           ",\"description\":" + OrNull(d.description) + ",\"manufacturer\":" + OrNull(d.manufacturer) +
-           ",\"vendorId\":" + Hex(d.vendorId) + ",\"productId\":" + Hex(d.productId) +
-           ",\"serialNumber\":" + OrNull(d.serialNumber) + ",\"byId\":" + OrNull(d.byId) +
-           ",\"accessible\":" + (d.accessible ? "true" : "false") + ",\"group\":" + OrNull(d.group) +
-           ",\"latencyTimerMs\":" + OrNull(d.latencyTimerMs) + "}";
+    out += std::string(i ? "," : "") + "{\"path\":" + Quoted(d.path) +
+           ",\"name\":" + Quoted(d.Name()) + ",\"description\":" + OrNull(d.description) +
+           ",\"manufacturer\":" + OrNull(d.manufacturer) + ",\"vendorId\":" + Hex(d.vendorId) +
+           ",\"productId\":" + Hex(d.productId) + ",\"serialNumber\":" + OrNull(d.serialNumber) +
+           ",\"byId\":" + OrNull(d.byId) + ",\"accessible\":" + (d.accessible ? "true" : "false") +
+           ",\"group\":" + OrNull(d.group) + ",\"latencyTimerMs\":" + OrNull(d.latencyTimerMs) +
+           "}";
   }
   return out + "]}\n";
 }

@@ -5,9 +5,9 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -101,11 +101,12 @@ class Session {
         serial_(overlay_),
         trace_(OpenTrace()),
         port_(trace_ ? static_cast<SerialPort&>(*trace_) : serial_),
-        events_(o.json ? std::optional<EventLog>(std::in_place, stdout, PortLabel()) : std::nullopt),
+        events_(o.json ? std::optional<EventLog>(std::in_place, stdout, PortLabel())
+                       : std::nullopt),
         // A trace on standard error gets whole progress lines between its own, not one
         // redrawn in place.
-        view_(ConsoleOptions{o.force, o.quiet, ::isatty(STDERR_FILENO) == 1 && o.trace != "-", stdout, stderr,
-                             events_ ? &*events_ : nullptr}),
+        view_(ConsoleOptions{o.force, o.quiet, ::isatty(STDERR_FILENO) == 1 && o.trace != "-",
+                             stdout, stderr, events_ ? &*events_ : nullptr}),
         main_(view_, port_, overlay_, files_, clock_) {
     view_.Attach(main_);
     view_.afterPump = [this] { AfterPump(); };
@@ -183,8 +184,9 @@ void Session::AfterPump() {
     const std::string at = view_.Text(Control::Info);
     char secs[32];
     std::snprintf(secs, sizeof secs, "%g", *opt_.timeoutSeconds);
-    view_.Error(std::string("timed out: the receiver's answer has not come for ") + secs + " s " +
-                (at.empty() ? "(nothing of the transfer done yet)" : "during the transfer, at " + at));
+    view_.Error(
+        std::string("timed out: the receiver's answer has not come for ") + secs + " s " +
+        (at.empty() ? "(nothing of the transfer done yet)" : "during the transfer, at " + at));
     main_.ExitButton_Click();
   }
 }
@@ -193,7 +195,8 @@ int Session::Ports() {
   const std::string stored = store_.Read(kAppName, kStartupSection, "ComPort", "");
   const int last = ComPortNumber("COM" + stored);
   const SystemDevices devices;
-  const std::string listing = opt_.json ? PortsJson(store_, devices, last) : PortsText(store_, devices, last);
+  const std::string listing =
+      opt_.json ? PortsJson(store_, devices, last) : PortsText(store_, devices, last);
   std::fputs(listing.c_str(), stdout);
   return kDone;
 }
@@ -253,7 +256,8 @@ int Session::Sdx() {
   std::string error;
   SdxOutput wrote;
   // A signal ends a long conversion too; its private files are removed.
-  if (!WriteSdxContainer(files_, list, files_.FreeFile(), error, kSdxBufferRecords, &wrote, StopRequested)) {
+  if (!WriteSdxContainer(files_, list, files_.FreeFile(), error, kSdxBufferRecords, &wrote,
+                         StopRequested)) {
     if (StopRequested()) {
       view_.Error("stopped by a signal");
       return kStopped;
@@ -261,8 +265,10 @@ int Session::Sdx() {
     view_.Error(FileErrorLine(Outcome::FileFailure(list, error)));
     return Finish(kFileError);
   }
-  view_.Note((fs::path(dir) / kTempList).string() + ": " + std::to_string(wrote.listBytes) + " bytes");
-  view_.Note((fs::path(dir) / kTempContainer).string() + ": " + std::to_string(wrote.containerBytes) + " bytes");
+  view_.Note((fs::path(dir) / kTempList).string() + ": " + std::to_string(wrote.listBytes) +
+             " bytes");
+  view_.Note((fs::path(dir) / kTempContainer).string() + ": " +
+             std::to_string(wrote.containerBytes) + " bytes");
   return Finish(kDone);
 }
 
@@ -276,8 +282,8 @@ int Session::ListenForPort() {
   std::string names;
   for (const auto& c : candidates) names += (names.empty() ? "" : ", ") + c;
   view_.Note("listening for the receiver on " + names);
-  const AutoResult heard = ListenForReceiver(candidates, opt_.command == Command::DownloadTemu, opt_.timeoutSeconds,
-                                             [] { return StopRequested(); });
+  const AutoResult heard = ListenForReceiver(candidates, opt_.command == Command::DownloadTemu,
+                                             opt_.timeoutSeconds, [] { return StopRequested(); });
   for (const auto& r : heard.refused) view_.Note("not listening on " + r);
   switch (heard.end) {
     case AutoResult::End::Found:
@@ -285,17 +291,15 @@ int Session::ListenForPort() {
       overlay_.Write(kAppName, kPortsSection, "COM1", heard.device);
       overlay_.Write(kAppName, kStartupSection, "ComPort", "1");
       return kDone;
-    case AutoResult::End::Stopped:
-      view_.Error("stopped by a signal");
-      return kStopped;
+    case AutoResult::End::Stopped: view_.Error("stopped by a signal"); return kStopped;
     case AutoResult::End::TimedOut: {
       char secs[32];
       std::snprintf(secs, sizeof secs, "%g", opt_.timeoutSeconds.value_or(0));
-      view_.Error(std::string("timed out: no receiver spoke on any serial device for ") + secs + " s");
+      view_.Error(std::string("timed out: no receiver spoke on any serial device for ") + secs +
+                  " s");
       return kTimedOut;
     }
-    case AutoResult::End::NoCandidate:
-      break;
+    case AutoResult::End::NoCandidate: break;
   }
   view_.Error("--port auto: none of the serial devices could be opened");
   return kPortUnavailable;
@@ -323,7 +327,8 @@ bool Session::OpenPort() {
 void Session::ClosePort() {
   // Let queued output reach the line (the last acknowledge, say) before the port closes.
   const auto deadline = std::chrono::steady_clock::now() + kDrainLimit;
-  while (port_.PortOpen() && port_.OutBufferCount() > 0 && std::chrono::steady_clock::now() < deadline)
+  while (port_.PortOpen() && port_.OutBufferCount() > 0 &&
+         std::chrono::steady_clock::now() < deadline)
     view_.PumpEvents(kDrainPump);
   if (port_.PortOpen()) port_.SetPortOpen(false);
   files_.CloseAll();
@@ -334,16 +339,20 @@ int Session::Finish(int status) {
   CloseTrace();
   const int final = stopSeen_ ? kStopped : silenceSeen_ ? kTimedOut : status;
   if (events_)
-    events_->End(final, outcome_, std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count());
+    events_->End(
+        final, outcome_,
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count());
   return final;
 }
 
 std::unique_ptr<TracePort> Session::OpenTrace() {
-  const bool transfer = opt_.command != Command::Ports && opt_.command != Command::Info && opt_.command != Command::Sdx;
+  const bool transfer = opt_.command != Command::Ports && opt_.command != Command::Info &&
+                        opt_.command != Command::Sdx;
   if (opt_.trace.empty() || !transfer) return nullptr;
   if (!traceFile_.Open(opt_.trace, opt_.force, traceError_)) return nullptr;
   auto trace = std::make_unique<TracePort>(serial_, traceFile_.File(), clock_);
-  trace->Note("kelvane-cli " KELVANE_VERSION ": " + opt_.file + " on " + PortLabel() + " (" + DeviceOf(PortLabel()) +
+  trace->Note("kelvane-cli " KELVANE_VERSION ": " + opt_.file + " on " + PortLabel() + " (" +
+              DeviceOf(PortLabel()) +
               "); out: PC to receiver, in: receiver to PC; seconds since the trace began");
   return trace;
 }
@@ -352,7 +361,8 @@ void Session::CloseTrace() {
   if (!trace_) return;
   const bool written = trace_->Flush();
   std::string why;
-  if (!traceFile_.Commit(why) || !written) view_.Error(why.empty() ? "the trace could not be written" : why);
+  if (!traceFile_.Commit(why) || !written)
+    view_.Error(why.empty() ? "the trace could not be written" : why);
   trace_.reset();
 }
 
@@ -369,7 +379,8 @@ std::string Session::DeviceOf(const std::string& label) {
 }
 
 void Session::HeaderEvent() {
-  events_->Header(view_.Text(Control::HWver), view_.Text(Control::SWver), view_.Text(Control::ModelID));
+  events_->Header(view_.Text(Control::HWver), view_.Text(Control::SWver),
+                  view_.Text(Control::ModelID));
 }
 
 int Session::Transfer() {
@@ -378,10 +389,13 @@ int Session::Transfer() {
   if (events_) {
     std::error_code ec;
     const auto size = upload ? std::uintmax_t{0} : fs::file_size(opt_.file, ec);
-    events_->Start(upload ? "upload" : "download",
-                   cmd == Command::DownloadSdx ? "sdx" : cmd == Command::DownloadTemu ? "temu" : "program",
-                   DeviceOf(PortLabel()), Absolute(opt_.file),
-                   upload || ec ? std::nullopt : std::optional<long long>(static_cast<long long>(size)));
+    events_->Start(
+        upload ? "upload" : "download",
+        cmd == Command::DownloadSdx    ? "sdx"
+        : cmd == Command::DownloadTemu ? "temu"
+                                       : "program",
+        DeviceOf(PortLabel()), Absolute(opt_.file),
+        upload || ec ? std::nullopt : std::optional<long long>(static_cast<long long>(size)));
   }
   if (!traceError_.empty()) {
     view_.Error(traceError_);

@@ -44,7 +44,7 @@ bool TraceFile::Open(const std::string& path, bool replace, std::string& error) 
     file_ = stderr;
     return true;
   }
-  struct stat st{};
+  struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {
     if (!S_ISREG(st.st_mode)) {
       error = path + ": not a regular file; --trace - writes to standard error";
@@ -88,7 +88,8 @@ bool TraceFile::Commit(std::string& error) {
   std::fclose(file_);
   file_ = nullptr;
   if (!written) {
-    error = "the trace could not be written completely (" + std::string(std::strerror(writeErrno)) + "); what there is lies in " + temp_;
+    error = "the trace could not be written completely (" + std::string(std::strerror(writeErrno)) +
+            "); what there is lies in " + temp_;
     return false;
   }
   if (::rename(temp_.c_str(), path_.c_str()) != 0) {

@@ -32,7 +32,8 @@ class WatchedPort final : public SerialPort {
   void SetInputMode(int mode) override { inner_.SetInputMode(mode); }
   void Output(std::span<const std::uint8_t> bytes) override {
     bytesOut_ += static_cast<long long>(bytes.size());
-    const bool repeat = bytes.size() == 1 && (bytes[0] == wire::kReady || bytes[0] == wire::kRefused);
+    const bool repeat =
+        bytes.size() == 1 && (bytes[0] == wire::kReady || bytes[0] == wire::kRefused);
     if (!repeat && !bytes.empty()) lastProgress_ = Clock::now();
     inner_.Output(bytes);
   }

@@ -25,10 +25,13 @@ constexpr milliseconds kReadyRepeat{100};
 
 constexpr std::uint8_t kMagic[4] = {0x55, 0xAA, 0x55, 0xAA};
 
-bool MagicAt(const Bytes& b, std::size_t at) { return b.size() >= at + 4 && std::equal(kMagic, kMagic + 4, b.begin() + at); }
+bool MagicAt(const Bytes& b, std::size_t at) {
+  return b.size() >= at + 4 && std::equal(kMagic, kMagic + 4, b.begin() + at);
+}
 
 std::uint32_t Be32(const Bytes& b, std::size_t at) {
-  return (std::uint32_t{b[at]} << 24) | (std::uint32_t{b[at + 1]} << 16) | (std::uint32_t{b[at + 2]} << 8) | b[at + 3];
+  return (std::uint32_t{b[at]} << 24) | (std::uint32_t{b[at + 1]} << 16) |
+         (std::uint32_t{b[at + 2]} << 8) | b[at + 3];
 }
 
 class AcceptRun {
@@ -64,8 +67,12 @@ class AcceptRun {
  private:
   enum class Data { Complete, Cut, Silent, Closed };
 
-  std::uint8_t NextByte(const std::string& awaiting) { return Next(line_, o_.common.timeout, awaiting); }
-  Bytes NextRun(std::size_t n, const std::string& awaiting) { return NextBytes(line_, n, o_.common.timeout, awaiting); }
+  std::uint8_t NextByte(const std::string& awaiting) {
+    return Next(line_, o_.common.timeout, awaiting);
+  }
+  Bytes NextRun(std::size_t n, const std::string& awaiting) {
+    return NextBytes(line_, n, o_.common.timeout, awaiting);
+  }
 
   void Say(std::span<const std::uint8_t> bytes) {
     if (o_.garbage) line_.Write(Junk(o_.garbage, static_cast<std::uint32_t>(out_.blocks + 7)));
@@ -83,7 +90,8 @@ class AcceptRun {
       b = line_.ReadByte(SteadyClock::now() + kReadyRepeat);
       // In the endless mode the receiver waits for the next PC as long as it takes.
       if (!b && o_.count != 0 && SteadyClock::now() >= give_up)
-        throw Failed("no answer to the ready byte 01 for " + std::to_string(o_.common.timeout.count()) + " s");
+        throw Failed("no answer to the ready byte 01 for " +
+                     std::to_string(o_.common.timeout.count()) + " s");
     }
     std::size_t stray = 0;
     while (*b != w::kHeaderFollows) {
@@ -127,7 +135,8 @@ class AcceptRun {
       const std::string which = "block " + std::to_string(blocks + 1);
       const std::uint8_t first = NextByte(which + " or the end byte 03");
       if (first == w::kEnd) break;
-      if (first != w::kStart) Unexpected(o_.common, first, which + " starts with " + Hex(first) + ", not 02");
+      if (first != w::kStart)
+        Unexpected(o_.common, first, which + " starts with " + Hex(first) + ", not 02");
       Bytes frame{first};
       const Bytes rest = NextRun(w::kBlockSize - 1, which);
       frame.insert(frame.end(), rest.begin(), rest.end());
@@ -162,8 +171,8 @@ class AcceptRun {
       return Data::Cut;
     }
     if (o_.length && blocks != expected)
-      throw Failed(std::to_string(blocks) + " blocks came for " + std::to_string(*o_.length) + " data bytes, not " +
-                   std::to_string(expected));
+      throw Failed(std::to_string(blocks) + " blocks came for " + std::to_string(*o_.length) +
+                   " data bytes, not " + std::to_string(expected));
     return Data::Complete;
   }
 
@@ -182,31 +191,37 @@ class AcceptRun {
   bool GoSilent(const std::string& where) {
     Bytes after;
     try {
-      after = line_.DrainQuiet(duration_cast<milliseconds>(o_.common.timeout), SteadyClock::time_point::max());
+      after = line_.DrainQuiet(duration_cast<milliseconds>(o_.common.timeout),
+                               SteadyClock::time_point::max());
     } catch (const PeerClosed&) {
       out_.notes.push_back("the PC closed the line");
     }
     const bool end = std::find(after.begin(), after.end(), w::kEnd) != after.end();
-    out_.notes.push_back("went silent " + where + " as asked; the PC then sent " + std::to_string(after.size()) +
-                         " bytes" + (end ? " with an 03" : ""));
+    out_.notes.push_back("went silent " + where + " as asked; the PC then sent " +
+                         std::to_string(after.size()) + " bytes" + (end ? " with an 03" : ""));
     return false;
   }
 
   void Save() {
     if (o_.length) {
       if (data_.size() < *o_.length)
-        throw Failed("only " + std::to_string(data_.size()) + " data bytes came, " + std::to_string(*o_.length) + " expected");
+        throw Failed("only " + std::to_string(data_.size()) + " data bytes came, " +
+                     std::to_string(*o_.length) + " expected");
       const auto fill = data_.begin() + static_cast<std::ptrdiff_t>(*o_.length);
-      const auto bad = std::find_if(fill, data_.end(), [](std::uint8_t b) { return b != w::kFiller; });
+      const auto bad =
+          std::find_if(fill, data_.end(), [](std::uint8_t b) { return b != w::kFiller; });
       if (bad != data_.end())
-        throw Failed("the last block's filler after data byte " + std::to_string(*o_.length) + " is not all FF: " +
-                     Hex(std::span(bad, data_.end())) + " at data byte " + std::to_string(bad - data_.begin()));
+        throw Failed("the last block's filler after data byte " + std::to_string(*o_.length) +
+                     " is not all FF: " + Hex(std::span(bad, data_.end())) + " at data byte " +
+                     std::to_string(bad - data_.begin()));
       data_.erase(fill, data_.end());
     }
     if (o_.savePath.empty()) return;
     std::ofstream f(o_.savePath, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(header_.data()), static_cast<std::streamsize>(header_.size()));
-    f.write(reinterpret_cast<const char*>(data_.data()), static_cast<std::streamsize>(data_.size()));
+    f.write(reinterpret_cast<const char*>(header_.data()),
+            static_cast<std::streamsize>(header_.size()));
+    f.write(reinterpret_cast<const char*>(data_.data()),
+            static_cast<std::streamsize>(data_.size()));
     if (!f) throw Failed("cannot write " + o_.savePath);
   }
 
@@ -222,7 +237,9 @@ class AcceptRun {
 
 }  // namespace
 
-void OneDownload(Line& line, const AcceptOptions& o, Outcome& out) { AcceptRun(line, o, out, 0).Run(true); }
+void OneDownload(Line& line, const AcceptOptions& o, Outcome& out) {
+  AcceptRun(line, o, out, 0).Run(true);
+}
 
 Outcome RunAccept(Line& line, const AcceptOptions& o) {
   Outcome out;

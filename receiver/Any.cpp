@@ -60,9 +60,11 @@ class AnyRun {
 
   // The exchange the byte begins, played to its end; nothing for a byte that begins none.
   std::optional<Outcome> Play(std::uint8_t first) {
-    if (first == w::kHeaderFollows) return Guarded([&](Outcome& out) { OneDownload(line_, download_, out); });
+    if (first == w::kHeaderFollows)
+      return Guarded([&](Outcome& out) { OneDownload(line_, download_, out); });
     if (first == w::kReady) return Guarded([&](Outcome& out) { OneUpload(line_, upload_, out); });
-    if (first == w::kStart && StartReplyFollows()) return Guarded([&](Outcome& out) { OneTemu(line_, temu_, out); });
+    if (first == w::kStart && StartReplyFollows())
+      return Guarded([&](Outcome& out) { OneTemu(line_, temu_, out); });
     return std::nullopt;
   }
 
@@ -110,8 +112,10 @@ class AnyRun {
 
   void Tell(const Outcome& one, Outcome& all) {
     ++played_;
-    if (one.stopped) ++stopped_;
-    else if (one.ok) ++ok_;
+    if (one.stopped)
+      ++stopped_;
+    else if (one.ok)
+      ++ok_;
     else {
       all.ok = false;
       all.reason = one.exchange + " " + std::to_string(played_) + ": " + one.reason;

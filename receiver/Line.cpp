@@ -22,7 +22,8 @@ namespace {
 
 using namespace std::chrono;
 
-constexpr auto kByteTime = duration_cast<SteadyClock::duration>(duration<double>(1.0 / kLineBytesPerSecond));
+constexpr auto kByteTime =
+    duration_cast<SteadyClock::duration>(duration<double>(1.0 / kLineBytesPerSecond));
 // A paced write goes out in slices of this many bytes (about 22 ms of line time): a few
 // wake-ups per block. Each slice is handed over when its last byte would have crossed a
 // real line, so the PC sees a block complete no sooner than on the line.
@@ -61,7 +62,8 @@ Line Line::OpenPty(const std::string& linkPath, bool pace) {
   line.pace_ = pace;
   line.fd_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (line.fd_ < 0) throw LineError(Errno("posix_openpt"));
-  if (::grantpt(line.fd_) != 0 || ::unlockpt(line.fd_) != 0) throw LineError(Errno("grantpt/unlockpt"));
+  if (::grantpt(line.fd_) != 0 || ::unlockpt(line.fd_) != 0)
+    throw LineError(Errno("grantpt/unlockpt"));
   const char* name = ::ptsname(line.fd_);
   if (!name) throw LineError(Errno("ptsname"));
   line.peerPath_ = name;
@@ -158,7 +160,8 @@ void Line::PeerGone() {
 
 void Line::Write(std::span<const std::uint8_t> bytes) {
   if (fd_ < 0) throw LineError("the line is closed");
-  if (replyDelay_.count() && SteadyClock::now() < lastRead_ + replyDelay_) Wait(lastRead_ + replyDelay_);
+  if (replyDelay_.count() && SteadyClock::now() < lastRead_ + replyDelay_)
+    Wait(lastRead_ + replyDelay_);
   std::size_t done = 0;
   while (done < bytes.size()) {
     std::size_t n = bytes.size() - done;
@@ -260,8 +263,9 @@ Bytes Line::Read(std::size_t n, SteadyClock::time_point deadline) {
     TakeIn(deadline);
   }
   // Those of the n queued bytes that arrive by the deadline, after one wait for the last.
-  const auto last = std::upper_bound(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(std::min(n, queue_.size())),
-                                     deadline, [](auto t, const Arrival& a) { return t < a.at; });
+  const auto last = std::upper_bound(
+      queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(std::min(n, queue_.size())),
+      deadline, [](auto t, const Arrival& a) { return t < a.at; });
   const auto count = static_cast<std::size_t>(last - queue_.begin());
   Bytes out;
   if (count == 0) return out;

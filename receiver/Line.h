@@ -109,7 +109,7 @@ class Line {
   bool peerClosed_ = false;  // the PC closed its end; only queued bytes are left
   std::string peerPath_;
   std::string linkPath_;
-  SteadyClock::time_point sendFree_{};    // when the line has sent what was written
+  SteadyClock::time_point sendFree_{};     // when the line has sent what was written
   SteadyClock::time_point lastArrival_{};  // arrival time of the last byte taken in
   SteadyClock::time_point lastRead_{};     // arrival time of the last byte handed out
   std::chrono::milliseconds replyDelay_{0};

@@ -28,13 +28,16 @@ void PutBe32(Bytes& b, std::size_t at, std::uint32_t v) {
 
 // One SDX record: the fields the conversion reads at their places, the rest filled with
 // plausible text.
-Bytes Record(const char* name, const char* system, int frequency, int polarisation, int symbolRate, int number) {
+Bytes Record(const char* name, const char* system, int frequency, int polarisation, int symbolRate,
+             int number) {
   char rec[256];
-  const int n = std::snprintf(rec, sizeof rec,
-                "%-7s%c%05d%-15.15s%c%-4.4s%03d%03d%-3s%d%-8s%-4s%-8s%-3s%-3s%05d%c%-4s%-4s%-4s%05d%05d%05d%03d%03d%03d%-8s%-9s",
-                "S019.2E", 'T', number, name, ' ', system, frequency / 1000, frequency % 1000, "   ", polarisation,
-                "DVB-S", "0001", "00000000", "eng", "   ", symbolRate, '3', "0101", "0102", "0103", 255, 256, 257,
-                100, 0, 0, "FTA", "SAMPLE");
+  const int n =
+      std::snprintf(rec, sizeof rec,
+                    "%-7s%c%05d%-15.15s%c%-4.4s%03d%03d%-3s%d%-8s%-4s%-8s%-3s%-3s%05d%c%-4s%-4s%-"
+                    "4s%05d%05d%05d%03d%03d%03d%-8s%-9s",
+                    "S019.2E", 'T', number, name, ' ', system, frequency / 1000, frequency % 1000,
+                    "   ", polarisation, "DVB-S", "0001", "00000000", "eng", "   ", symbolRate, '3',
+                    "0101", "0102", "0103", 255, 256, 257, 100, 0, 0, "FTA", "SAMPLE");
   if (n != 128) throw std::logic_error("an SDX record is 128 bytes");
   return Bytes(rec, rec + 128);
 }
@@ -50,7 +53,8 @@ Bytes ProgramImage(const ImageFields& fields) {
   std::copy(fields.hwVersion, fields.hwVersion + 4, image.begin() + 16);
   std::copy(fields.swVersion, fields.swVersion + 4, image.begin() + 20);
   std::copy(fields.modelCode, fields.modelCode + 2, image.begin() + 26);
-  std::copy_n(fields.modelText.begin(), std::min<std::size_t>(fields.modelText.size(), 32), image.begin() + 32);
+  std::copy_n(fields.modelText.begin(), std::min<std::size_t>(fields.modelText.size(), 32),
+              image.begin() + 32);
   const Bytes data = Pattern(fields.dataLength, fields.seed);
   image.insert(image.end(), data.begin(), data.end());
   return image;
@@ -70,19 +74,20 @@ Bytes ChannelList() {
     int frequency, polarisation, symbolRate;
   };
   const Entry entries[] = {
-      {"Demo One", "MPG2", 11778, 0, 27500}, {"Demo Two", "MPG2", 11778, 0, 27500},
+      {"Demo One", "MPG2", 11778, 0, 27500},   {"Demo Two", "MPG2", 11778, 0, 27500},
       {"Demo Radio", "MPG2", 11778, 1, 27500}, {"Analogue Old", "ANLG", 11836, 1, 0},
       {"Demo Three", "MPG2", 11836, 1, 27500}, {"Demo Four", "MPG2", 11836, 1, 27500},
-      {"Data Feed", "DATA", 11836, 1, 27500}, {"Demo Five", "MPG2", 11836, 1, 27500},
-      {"Demo Six", "MPG2", 12188, 0, 27500}, {"Demo Seven", "MPG2", 12188, 0, 22000},
-      {"Low Case", "mpg2", 12207, 1, 27500}, {"Demo Eight", "MPG2", 12207, 1, 27500},
-      {"Demo Nine", "MPG2", 12207, 1, 27500}, {"Demo Ten", "MPG2", 12522, 0, 22000},
+      {"Data Feed", "DATA", 11836, 1, 27500},  {"Demo Five", "MPG2", 11836, 1, 27500},
+      {"Demo Six", "MPG2", 12188, 0, 27500},   {"Demo Seven", "MPG2", 12188, 0, 22000},
+      {"Low Case", "mpg2", 12207, 1, 27500},   {"Demo Eight", "MPG2", 12207, 1, 27500},
+      {"Demo Nine", "MPG2", 12207, 1, 27500},  {"Demo Ten", "MPG2", 12522, 0, 22000},
   };
   Bytes out;
   int number = 1;
   for (int pass = 0; pass < 3; ++pass)
     for (const auto& e : entries) {
-      const Bytes r = Record(e.name, e.system, e.frequency + pass * 10, e.polarisation, e.symbolRate, number++);
+      const Bytes r =
+          Record(e.name, e.system, e.frequency + pass * 10, e.polarisation, e.symbolRate, number++);
       out.insert(out.end(), r.begin(), r.end());
     }
   return out;

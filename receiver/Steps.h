@@ -49,23 +49,25 @@ inline std::string Hex(std::uint8_t b) { return Hex(std::span<const std::uint8_t
 // what was awaited.
 inline std::uint8_t Next(Line& line, std::chrono::seconds timeout, const std::string& awaiting) {
   if (auto b = line.ReadByte(SteadyClock::now() + timeout)) return *b;
-  throw Silent("the PC sent nothing for " + std::to_string(timeout.count()) + " s while the receiver waited for " +
-               awaiting);
+  throw Silent("the PC sent nothing for " + std::to_string(timeout.count()) +
+               " s while the receiver waited for " + awaiting);
 }
 
 // The next n bytes from the PC, which must all come within `timeout`.
-inline Bytes NextBytes(Line& line, std::size_t n, std::chrono::seconds timeout, const std::string& awaiting) {
+inline Bytes NextBytes(Line& line, std::size_t n, std::chrono::seconds timeout,
+                       const std::string& awaiting) {
   Bytes b = line.Read(n, SteadyClock::now() + timeout);
   if (b.size() < n)
-    throw Silent("the PC sent " + std::to_string(b.size()) + " of the " + std::to_string(n) + " bytes of " + awaiting +
-                 " in " + std::to_string(timeout.count()) + " s");
+    throw Silent("the PC sent " + std::to_string(b.size()) + " of the " + std::to_string(n) +
+                 " bytes of " + awaiting + " in " + std::to_string(timeout.count()) + " s");
   return b;
 }
 
 // A byte the exchange did not expect: with resync, the 08 or 01 that begins another
 // exchange ends this one as stopped; anything else is a failure that `what` describes.
 [[noreturn]] inline void Unexpected(const Common& c, std::uint8_t b, const std::string& what) {
-  if (c.resync && (b == 0x08 || b == 0x01)) throw NewExchange(b, what + "; the PC began another exchange");
+  if (c.resync && (b == 0x08 || b == 0x01))
+    throw NewExchange(b, what + "; the PC began another exchange");
   throw Failed(what);
 }
 

@@ -11,8 +11,8 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <optional>
@@ -96,7 +96,8 @@ any                    play whichever exchange the PC starts, one after another:
 std::uint64_t Number(std::string_view text, const std::string& option) {
   std::uint64_t v = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-  if (ec != std::errc() || end != text.data() + text.size()) Usage(option + " needs a number, not '" + std::string(text) + "'");
+  if (ec != std::errc() || end != text.data() + text.size())
+    Usage(option + " needs a number, not '" + std::string(text) + "'");
   return v;
 }
 
@@ -160,17 +161,20 @@ const Option kOptions[] = {
     {"--ack-delay", true, [](Settings& s, const Arg& a) { s.accept.ackDelay = a.Ms(); }},
     {"--save", true, [](Settings& s, const Arg& a) { s.accept.savePath = a.value; }},
     {"--length", true, [](Settings& s, const Arg& a) { s.accept.length = a.Num(); }},
-    {"--prefixed", false, [](Settings& s, const Arg&) { s.accept.form = AcceptOptions::Form::Prefixed; }},
+    {"--prefixed", false,
+     [](Settings& s, const Arg&) { s.accept.form = AcceptOptions::Form::Prefixed; }},
     {"--plain", false, [](Settings& s, const Arg&) { s.accept.form = AcceptOptions::Form::Plain; }},
     {"--join", false, [](Settings& s, const Arg&) { s.accept.join = true; }},
     {"--resend-final", true, [](Settings& s, const Arg& a) { s.accept.resendFinal = a.Ms(); }},
     {"--garbage", true, [](Settings& s, const Arg& a) { s.accept.garbage = a.Num(); }},
     {"--silent-from", true, [](Settings& s, const Arg& a) { s.accept.silentFrom = a.Num(); }},
-    {"--hang-up-after", true, [](Settings& s, const Arg& a) { s.accept.hangUpAfter = s.serve.hangUpAfter = a.Num(); }},
+    {"--hang-up-after", true,
+     [](Settings& s, const Arg& a) { s.accept.hangUpAfter = s.serve.hangUpAfter = a.Num(); }},
     {"--count", true, [](Settings& s, const Arg& a) { s.accept.count = s.any.count = a.Int(); }},
     {"--forever", false, [](Settings& s, const Arg&) { s.accept.count = 0; }},
     {"--ignore-ready", true, [](Settings& s, const Arg& a) { s.serve.ignoreReady = a.Int(); }},
-    {"--announce", true, [](Settings& s, const Arg& a) { s.serve.announce = static_cast<std::uint32_t>(a.Num()); }},
+    {"--announce", true,
+     [](Settings& s, const Arg& a) { s.serve.announce = static_cast<std::uint32_t>(a.Num()); }},
     {"--stall-block", true, [](Settings& s, const Arg& a) { s.serve.stallBlock = a.Num(); }},
     {"--stall-seconds", true, [](Settings& s, const Arg& a) { s.serve.stallTime = a.Secs(); }},
     {"--chunk", true, [](Settings& s, const Arg& a) { s.temu.chunk = a.Num(); }},
@@ -206,7 +210,9 @@ const Command kCommands[] = {
        return RunTemu(l, s.temu);
      }},
     {"any", false, "exchanges",
-     [](Settings& s) { s.any.image = s.image.empty() ? kelvane::samples::ProgramImage({}) : ReadFile(s.image); },
+     [](Settings& s) {
+       s.any.image = s.image.empty() ? kelvane::samples::ProgramImage({}) : ReadFile(s.image);
+     },
      [](Line& l, Settings& s) {
        s.any.common = s.common;
        s.any.common.resync = true;
@@ -220,7 +226,10 @@ void TellEach(const Outcome& one) {
   std::string notes;
   for (const auto& note : one.notes) notes += "; " + note;
   if (!one.ok && !one.stopped) notes += "; " + one.reason;
-  std::printf("%s %d %s: %zu %s%s\n", one.exchange.c_str(), ++n, one.stopped ? "stopped" : one.ok ? "ok" : "FAILED",
+  std::printf("%s %d %s: %zu %s%s\n", one.exchange.c_str(), ++n,
+              one.stopped ? "stopped"
+              : one.ok    ? "ok"
+                          : "FAILED",
               one.blocks, one.exchange == "temu" ? "reads" : "blocks", notes.c_str());
   std::fflush(stdout);
 }
@@ -234,7 +243,8 @@ Settings Parse(const std::vector<std::string>& args) {
       std::exit(0);
     }
     if (a.starts_with("--")) {
-      const auto o = std::find_if(std::begin(kOptions), std::end(kOptions), [&](const Option& x) { return x.name == a; });
+      const auto o = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                  [&](const Option& x) { return x.name == a; });
       if (o == std::end(kOptions)) Usage("unknown option " + a);
       if (o->takesValue && i + 1 >= args.size()) Usage(a + " needs a value");
       o->set(s, Arg{a, o->takesValue ? args[++i] : a});
@@ -253,10 +263,11 @@ Settings Parse(const std::vector<std::string>& args) {
 
 int main(int argc, char** argv) {
   Settings s = Parse(std::vector<std::string>(argv + 1, argv + argc));
-  const auto command =
-      std::find_if(std::begin(kCommands), std::end(kCommands), [&](const Command& c) { return c.name == s.command; });
+  const auto command = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                    [&](const Command& c) { return c.name == s.command; });
   if (command == std::end(kCommands)) Usage("COMMAND must be accept, serve, temu or any");
-  if (command->needsFile == s.target.empty()) Usage(s.command + (command->needsFile ? " needs a file" : " takes no file"));
+  if (command->needsFile == s.target.empty())
+    Usage(s.command + (command->needsFile ? " needs a file" : " takes no file"));
   if (s.accept.resendFinal && !s.accept.join) Usage("--resend-final goes with --join");
   s.common.timeout = s.timeout.value_or(s.command == "any" ? seconds(2) : seconds(30));
   if (s.accept.count != 1 || s.command == "any") s.accept.each = s.any.each = TellEach;
@@ -264,7 +275,8 @@ int main(int argc, char** argv) {
   std::optional<Line> line;
   try {
     command->load(s);
-    line.emplace(s.device.empty() ? Line::OpenPty(s.link, s.pace) : Line::OpenDevice(s.device, s.pace));
+    line.emplace(s.device.empty() ? Line::OpenPty(s.link, s.pace)
+                                  : Line::OpenDevice(s.device, s.pace));
   } catch (const std::exception& e) {
     std::cerr << "kelvane-receiver: " << e.what() << '\n';
     return 1;
@@ -277,15 +289,14 @@ int main(int argc, char** argv) {
   // Give the PC time to read the last answer before the line goes away.
   try {
     line->DrainQuiet(s.linger, steady_clock::now() + s.linger + seconds(1));
-  } catch (const LineError&) {
-  }
+  } catch (const LineError&) {}
   const double elapsed = duration<double>(steady_clock::now() - started).count();
 
   std::string notes;
   for (const auto& n : out.notes) notes += "; " + n;
   std::printf("%s %s: sent %zu bytes, received %zu bytes, %zu %s, %.2f s%s\n", s.command.c_str(),
-              out.ok ? "ok" : "FAILED", line->BytesSent(), line->BytesReceived(), out.blocks, command->unit, elapsed,
-              notes.c_str());
+              out.ok ? "ok" : "FAILED", line->BytesSent(), line->BytesReceived(), out.blocks,
+              command->unit, elapsed, notes.c_str());
   std::fflush(stdout);
   if (!out.ok) {
     std::cerr << "kelvane-receiver: " << s.command << " failed: " << out.reason << '\n';

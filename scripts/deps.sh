@@ -7,7 +7,7 @@ packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev qt6-q
           libgtest-dev libgmock-dev libbenchmark-dev)
 case "${1:-build}" in
   run) packages+=(libgl-dev) ;;
-  test) packages+=(libgl-dev python3 pandoc appstream desktop-file-utils) ;;
+  test) packages+=(libgl-dev python3 clang-format git pandoc appstream desktop-file-utils) ;;
   package) packages+=(libgl-dev pandoc dpkg-dev fakeroot file lintian appstream desktop-file-utils) ;;
 esac
 

@@ -45,10 +45,14 @@ Action ParseArguments(int argc, char** argv, std::string_view& wrong) {
   bool demo = false, help = false, version = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
-    if (a == "--help" || a == "-h") help = true;
-    else if (a == "--version") version = true;
-    else if (a == "--demo") demo = true;
-    else if (wrong.empty()) wrong = a;
+    if (a == "--help" || a == "-h")
+      help = true;
+    else if (a == "--version")
+      version = true;
+    else if (a == "--demo")
+      demo = true;
+    else if (wrong.empty())
+      wrong = a;
   }
   if (help) return Action::kHelp;
   if (version) return Action::kVersion;
@@ -63,19 +67,14 @@ int main(int argc, char** argv) {
   std::string_view wrong;
   const Action action = ParseArguments(argc, argv, wrong);
   switch (action) {
-    case Action::kHelp:
-      std::fputs(kUsage, stdout);
-      return 0;
-    case Action::kVersion:
-      std::printf("kelvane %s\n", KELVANE_VERSION);
-      return 0;
+    case Action::kHelp: std::fputs(kUsage, stdout); return 0;
+    case Action::kVersion: std::printf("kelvane %s\n", KELVANE_VERSION); return 0;
     case Action::kUsageError:
-      std::fprintf(stderr, "kelvane: unknown argument '%.*s'\n%s", static_cast<int>(wrong.size()), wrong.data(),
-                   kUsage);
+      std::fprintf(stderr, "kelvane: unknown argument '%.*s'\n%s", static_cast<int>(wrong.size()),
+                   wrong.data(), kUsage);
       return 2;
     case Action::kRun:
-    case Action::kDemo:
-      break;
+    case Action::kDemo: break;
   }
 
   QApplication app(argc, argv);
@@ -92,7 +91,8 @@ int main(int argc, char** argv) {
     demo = std::make_unique<Demo>();
     if (!demo->Start(QCoreApplication::applicationDirPath())) demo.reset();
   }
-  auto settings = demo ? std::make_unique<QtSettingsStore>(demo->SettingsFile()) : std::make_unique<QtSettingsStore>();
+  auto settings = demo ? std::make_unique<QtSettingsStore>(demo->SettingsFile())
+                       : std::make_unique<QtSettingsStore>();
   if (demo) settings->Write(kAppName, kPortsSection, "COM1", demo->LinkPath().toStdString());
 
   DiskFileTable files;

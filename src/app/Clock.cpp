@@ -6,7 +6,9 @@
 
 namespace kelvane {
 
-std::chrono::steady_clock::time_point SystemClock::Now() { return std::chrono::steady_clock::now(); }
+std::chrono::steady_clock::time_point SystemClock::Now() {
+  return std::chrono::steady_clock::now();
+}
 
 LocalDateTime SystemClock::Local() {
   std::time_t t = std::time(nullptr);
@@ -21,8 +23,7 @@ void SystemClock::Pause(std::chrono::microseconds d) {
     return;
   }
   const auto until = std::chrono::steady_clock::now() + d;
-  while (std::chrono::steady_clock::now() < until) {
-  }
+  while (std::chrono::steady_clock::now() < until) {}
 }
 
 std::chrono::microseconds CountingLoopTime(Clock& clock, int rounds) {

@@ -36,7 +36,12 @@ std::optional<double> SettingNumber(const std::string& text) {
 }
 
 Main::Main(MainView& v, SerialPort& s, SettingsStore& st, FileTable& f, Clock& c)
-    : view_(v), serial_(s), settings_(st), files_(f), clock_(c), ackPause_(CountingLoopTime(c, kAckPauseRounds)),
+    : view_(v),
+      serial_(s),
+      settings_(st),
+      files_(f),
+      clock_(c),
+      ackPause_(CountingLoopTime(c, kAckPauseRounds)),
       link_(s, v, TimedOut) {}
 
 void Main::SelectOption(Control c, bool selected) {
@@ -83,9 +88,12 @@ void Main::Form_Load() {
   const auto type = settings_.Read(kAppName, kStartupSection, "Type", "");
   const auto typeNum = SettingNumber(type);
   Control chosen = Control::Status;  // none
-  if (type.empty() || typeNum == 1.0) chosen = Control::ProgramDot;
-  else if (typeNum == 2.0) chosen = Control::SDXDot;
-  else if (typeNum == 3.0) chosen = Control::TemuDot;
+  if (type.empty() || typeNum == 1.0)
+    chosen = Control::ProgramDot;
+  else if (typeNum == 2.0)
+    chosen = Control::SDXDot;
+  else if (typeNum == 3.0)
+    chosen = Control::TemuDot;
   if (chosen != Control::Status) {
     for (Control c : {Control::ProgramDot, Control::SDXDot, Control::TemuDot})
       view_.SetValue(c, c == chosen);
@@ -180,7 +188,8 @@ void Main::UpDot_Click() { ModeChanged(false); }
 
 void Main::ModeChanged(bool download) {
   // TYPE means something only for a download.
-  for (Control c : {Control::SDXDot, Control::ProgramDot, Control::TemuDot}) view_.SetEnabled(c, download);
+  for (Control c : {Control::SDXDot, Control::ProgramDot, Control::TemuDot})
+    view_.SetEnabled(c, download);
   for (Control c : kTextBoxes) view_.SetText(c, "");
   // A file chosen under the other mode is not used: Start waits for a new choice.
   chosenMode = 0;
@@ -209,13 +218,9 @@ bool Main::DrainOutput() {
     view_.PumpEvents(kDrainPump);
     if (clock_.Now() > deadline) {
       switch (view_.MessageBox(kDataCannotBeSent, "", Buttons::AbortRetryIgnore, Icon::Question)) {
-        case Answer::Abort:
-          return false;
-        case Answer::Retry:
-          deadline = clock_.Now() + kDrainDeadline;
-          break;
-        default:
-          return true;
+        case Answer::Abort: return false;
+        case Answer::Retry: deadline = clock_.Now() + kDrainDeadline; break;
+        default: return true;
       }
     }
   }
@@ -266,7 +271,8 @@ void Main::Start_Click() {
   // Shown while the window is still locked, with the last progress in view. A Stop shows
   // no box; the view is told how far the transfer got.
   ShowOutcome(view_, result);
-  if (result.kind == Outcome::Kind::Stopped && !serial_.Lost()) view_.ShowStopped(result.done, result.total);
+  if (result.kind == Outcome::Kind::Stopped && !serial_.Lost())
+    view_.ShowStopped(result.done, result.total);
   EndTransfer();
   result.lineLost = serial_.Lost();
   lastTransfer_ = result;
@@ -295,7 +301,8 @@ Outcome Main::RunChosenExchange() {
   Exchange x(link_, serial_, files_, clock_, ackPause_, view_, FileNum, XferPath, StopFlag);
   if (view_.Value(Control::DownDot)) {
     // An SDX list goes out as the container file the selection built (XferPath).
-    if (view_.Value(Control::ProgramDot) || view_.Value(Control::SDXDot)) return RunProgramDownload(x);
+    if (view_.Value(Control::ProgramDot) || view_.Value(Control::SDXDot))
+      return RunProgramDownload(x);
     if (view_.Value(Control::TemuDot)) return RunTemuDownload(x);
     return Outcome::Of(Outcome::Kind::Nothing);
   }

@@ -14,16 +14,37 @@ namespace kelvane {
 
 enum class Control {
   PortFrame,
-  ComPort1, ComPort2, ComPort3, ComPort4, ComPort5, ComPort6, ComPort7, ComPort8,
+  ComPort1,
+  ComPort2,
+  ComPort3,
+  ComPort4,
+  ComPort5,
+  ComPort6,
+  ComPort7,
+  ComPort8,
   portOpen,
-  ModeFrame, DownDot, UpDot,
-  TypeFrame, ProgramDot, SDXDot, TemuDot,
-  HWver, SWver, ModelID,
-  File, Browse, Info, Start, ExitButton, Status,
+  ModeFrame,
+  DownDot,
+  UpDot,
+  TypeFrame,
+  ProgramDot,
+  SDXDot,
+  TemuDot,
+  HWver,
+  SWver,
+  ModelID,
+  File,
+  Browse,
+  Info,
+  Start,
+  ExitButton,
+  Status,
 };
 
 // Port option button of port n (1 to 8).
-constexpr Control ComPort(int n) { return static_cast<Control>(static_cast<int>(Control::ComPort1) + n - 1); }
+constexpr Control ComPort(int n) {
+  return static_cast<Control>(static_cast<int>(Control::ComPort1) + n - 1);
+}
 
 enum class Buttons { OK, YesNoCancel, AbortRetryIgnore };
 enum class Icon { Critical, Exclamation, Question, Information };
@@ -70,7 +91,9 @@ class MainView {
   //    A transfer waits for the receiver to speak first (a download for its ready byte or
   //    first request, an upload for its header) since `since` on the logic's clock;
   //    nullopt: the receiver has spoken. A Stop leaves the wait as it was.
-  virtual void ShowWaitingForReceiver(std::optional<std::chrono::steady_clock::time_point> since) { (void)since; }
+  virtual void ShowWaitingForReceiver(std::optional<std::chrono::steady_clock::time_point> since) {
+    (void)since;
+  }
   //    A transfer ended by Stop after done of total bytes (no message box says so).
   virtual void ShowStopped(std::int64_t done, std::int64_t total) { (void)done, (void)total; }
 

@@ -10,22 +10,23 @@ void Show(MainView& view, const char* text, const char* title, Icon icon) {
 
 }  // namespace
 
-std::string ReplaceQuestion(const std::string& path) { return "Replace existing file - " + path + "?"; }
+std::string ReplaceQuestion(const std::string& path) {
+  return "Replace existing file - " + path + "?";
+}
 
 void ShowOutcome(MainView& view, const Outcome& o) {
   using Kind = Outcome::Kind;
   switch (o.kind) {
     case Kind::PortUnavailable:
       // The serial object's account of the device and the cause goes under the fixed text.
-      view.ExplainedMessageBox(kPortNotAvailable, o.systemError, kErrorTitle, Buttons::OK, Icon::Critical);
+      view.ExplainedMessageBox(kPortNotAvailable, o.systemError, kErrorTitle, Buttons::OK,
+                               Icon::Critical);
       break;
     case Kind::FileError:
       view.MessageBox(o.systemError.empty() ? kFileCannotBeUsed : o.systemError, "", Buttons::OK,
                       Icon::Exclamation);
       break;
-    case Kind::InvalidFile:
-      Show(view, kInvalidFileFormat, kFileErrorTitle, Icon::Critical);
-      break;
+    case Kind::InvalidFile: Show(view, kInvalidFileFormat, kFileErrorTitle, Icon::Critical); break;
     case Kind::HeaderRefused:
       if (o.refusal.hw) Show(view, kHwNotMatched, kFileErrorTitle, Icon::Critical);
       if (o.refusal.sw) Show(view, kSwLower, kFileErrorTitle, Icon::Critical);
@@ -35,7 +36,8 @@ void ShowOutcome(MainView& view, const Outcome& o) {
     case Kind::Rejected:
     case Kind::Stopped:
       // A download's verdict is read also after Stop; each part has its own box.
-      if (o.verdict.checksumError) Show(view, kChecksumErrorText, kTransferErrorTitle, Icon::Critical);
+      if (o.verdict.checksumError)
+        Show(view, kChecksumErrorText, kTransferErrorTitle, Icon::Critical);
       if (o.verdict.verifyError) Show(view, kVerifyErrorText, kTransferErrorTitle, Icon::Critical);
       if (o.verdict.complete) Show(view, kCompleteText, kAppName, Icon::Information);
       break;
@@ -46,8 +48,7 @@ void ShowOutcome(MainView& view, const Outcome& o) {
     case Kind::Ready:
     case Kind::Cancelled:
     case Kind::ReplaceDeclined:
-    case Kind::TemuEnded:
-      break;
+    case Kind::TemuEnded: break;
   }
 }
 

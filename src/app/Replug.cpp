@@ -30,12 +30,14 @@ void Replug::Tick() {
     const std::string why = serial_.LastError();
     main_.portOpen_Click();
     watching_ = !path_.empty() && port_ == serial_.CommPort();
-    view_.SetToolTip(Control::Status,
-                     why + (watching_ ? "\nIt is opened again when " + path_ + " comes back." : std::string()));
+    view_.SetToolTip(
+        Control::Status,
+        why + (watching_ ? "\nIt is opened again when " + path_ + " comes back." : std::string()));
     return;
   }
   // Closed after its line was lost, by the transfer that found it so: waited for as well.
-  if (!watching_ && !path_.empty() && serial_.ClosedLost() && port_ == serial_.CommPort()) watching_ = true;
+  if (!watching_ && !path_.empty() && serial_.ClosedLost() && port_ == serial_.CommPort())
+    watching_ = true;
   if (!watching_) {
     path_.clear();  // the next open may be of another device
     return;
@@ -50,7 +52,8 @@ void Replug::Tick() {
   main_.portOpen_Click();
   if (!serial_.PortOpen()) return;  // not ready yet (a new device node settling): next time
   watching_ = false;
-  view_.SetToolTip(Control::Status, "COM" + std::to_string(port_) + ": " + path_ + " came back and was opened again.");
+  view_.SetToolTip(Control::Status, "COM" + std::to_string(port_) + ": " + path_ +
+                                        " came back and was opened again.");
 }
 
 }  // namespace kelvane

@@ -15,7 +15,8 @@ namespace kelvane {
 
 class Replug {
  public:
-  Replug(Main& main, MainView& view, SerialPort& serial, const SettingsStore& settings, const DeviceList& devices);
+  Replug(Main& main, MainView& view, SerialPort& serial, const SettingsStore& settings,
+         const DeviceList& devices);
 
   // Looks once; the window calls it a few times a second, outside its own handlers.
   void Tick();
@@ -30,8 +31,8 @@ class Replug {
   SerialPort& serial_;
   const SettingsStore& settings_;
   const DeviceList& devices_;
-  int port_ = 0;       // the port open now, or the one lost
-  std::string path_;   // its device by the path that stays the same when it comes back
+  int port_ = 0;      // the port open now, or the one lost
+  std::string path_;  // its device by the path that stays the same when it comes back
   bool watching_ = false;
 };
 

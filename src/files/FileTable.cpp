@@ -55,8 +55,9 @@ std::string Resolved(const std::string& path) {
 
 std::string RandomSuffix() {
   static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  static std::mt19937_64 rng(std::random_device{}() ^ static_cast<std::uint64_t>(::getpid()) ^
-                             static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  static std::mt19937_64 rng(
+      std::random_device{}() ^ static_cast<std::uint64_t>(::getpid()) ^
+      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
   std::string s(6, 'x');
   for (char& c : s) c = kChars[rng() % (sizeof kChars - 1)];
   return s;
@@ -66,7 +67,9 @@ std::string RandomSuffix() {
 
 DiskFileTable::~DiskFileTable() { CloseAll(); }
 
-void DiskFileTable::Fail(int err, const std::string& path) { Fail(std::string(std::strerror(err)), path); }
+void DiskFileTable::Fail(int err, const std::string& path) {
+  Fail(std::string(std::strerror(err)), path);
+}
 
 void DiskFileTable::Fail(const std::string& text, const std::string& path) {
   if (!error_.empty()) return;
@@ -246,8 +249,10 @@ std::string DiskFileTable::OpenBeside(int num, const std::string& target) {
   // ".name.xxxxxx.part" in the same folder: a rename into place never crosses file systems.
   const std::size_t cut = real.find_last_of('/') + 1;  // 0 without a folder
   for (int tries = 0; tries < kPrivateNameTries; ++tries) {
-    const std::string name = real.substr(0, cut) + "." + real.substr(cut) + "." + RandomSuffix() + ".part";
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, kNewFileMode);
+    const std::string name =
+        real.substr(0, cut) + "." + real.substr(cut) + "." + RandomSuffix() + ".part";
+    const int fd =
+        ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, kNewFileMode);
     if (fd < 0 && errno == EEXIST) continue;
     if (fd < 0) {
       Fail(errno, target);
@@ -267,7 +272,8 @@ std::string DiskFileTable::OpenBeside(int num, const std::string& target) {
 
 bool DiskFileTable::MoveIntoPlace(const std::vector<FileMove>& moves) {
   if (moves.empty()) return true;
-  const int folder = ::open(FolderOf(Resolved(moves.front().to)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int folder =
+      ::open(FolderOf(Resolved(moves.front().to)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   bool locked = false;
   for (int i = 0; folder >= 0 && i < kLockTries && !locked; ++i) {
     locked = ::flock(folder, LOCK_EX | LOCK_NB) == 0;
@@ -289,7 +295,8 @@ bool DiskFileTable::MoveIntoPlace(const std::vector<FileMove>& moves) {
 }
 
 bool DiskFileTable::SameFile(const std::string& a, const std::string& b) {
-  struct stat sa {}, sb {};
+  struct stat sa {
+  }, sb{};
   return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
          sa.st_ino == sb.st_ino;
 }

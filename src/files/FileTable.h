@@ -44,7 +44,7 @@ class FileTable {
   virtual bool Write(int num, std::span<const std::uint8_t> bytes) = 0;
   virtual bool Seek(int num, std::int64_t pos) = 0;  // 0-based
   virtual std::int64_t Position(int num) const = 0;
-  virtual std::int64_t Length(int num) const = 0;   // -1 when not open
+  virtual std::int64_t Length(int num) const = 0;  // -1 when not open
 
   // Close flushes what was written; false when that fails (the error is then pending).
   virtual bool Close(int num) = 0;

@@ -23,7 +23,9 @@ bool NamesNothing(const std::string& path) {
 
 bool ImageHeader::HasMagic() const { return Magic == kImageMagic; }
 
-bool ImageHeader::HasVersions() const { return !(ContentCode[0] == 0x00 && ContentCode[1] == 0xFE); }
+bool ImageHeader::HasVersions() const {
+  return !(ContentCode[0] == 0x00 && ContentCode[1] == 0xFE);
+}
 
 std::optional<ImageHeader> ParseImageHeader(std::span<const std::uint8_t> bytes) {
   if (bytes.size() < ImageHeader::kSize) return std::nullopt;

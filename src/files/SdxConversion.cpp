@@ -31,7 +31,8 @@ std::optional<std::uint32_t> ParseSdxNumber(std::span<const std::uint8_t> field)
   const std::size_t first = i;
   std::uint32_t value = 0;
   // More than 9 digits could overflow: such a field does not parse.
-  while (i < field.size() && IsDigit(field[i]) && i - first < 9) value = value * 10 + (field[i++] - '0');
+  while (i < field.size() && IsDigit(field[i]) && i - first < 9)
+    value = value * 10 + (field[i++] - '0');
   if (i == first) return std::nullopt;
   while (i < field.size() && field[i] == ' ') ++i;
   if (i != field.size()) return std::nullopt;
@@ -47,7 +48,8 @@ bool SdxFilter::Take(std::span<const std::uint8_t, SdxRecord::kSize> record) {
   if (IsDigit(pol)) polarisation_ = pol;
 
   static constexpr std::uint8_t kTag[] = {'M', 'P', 'G', '2'};
-  if (std::memcmp(record.data() + SdxRecord::SystemTag.offset, kTag, sizeof kTag) != 0) return false;
+  if (std::memcmp(record.data() + SdxRecord::SystemTag.offset, kTag, sizeof kTag) != 0)
+    return false;
 
   const bool differs = frequency_ != lastFrequency_ || symbolRate_ != lastSymbolRate_ ||
                        polarisation_ == kNoPolarisation || polarisation_ != lastPolarisation_;
@@ -69,7 +71,8 @@ std::array<std::uint8_t, 64> MakeListHeader(std::uint16_t checksum, std::uint32_
 }
 
 bool WriteSdxContainer(FileTable& files, const std::string& source, int num, std::string& errorText,
-                       std::size_t bufferRecords, SdxOutput* written, const std::function<bool()>& stopped) {
+                       std::size_t bufferRecords, SdxOutput* written,
+                       const std::function<bool()>& stopped) {
   files.ClearError();
   if (bufferRecords == 0) bufferRecords = 1;
   const std::size_t bufferBytes = bufferRecords * SdxRecord::kSize;
@@ -106,8 +109,9 @@ bool WriteSdxContainer(FileTable& files, const std::string& source, int num, std
   // The result would take the list's own place: the list is not given up for it.
   for (const char* name : {kTempList, kTempContainer})
     if (files.SameFile(source, name))
-      return failWith(source + " is the file the conversion writes its result to; give the list another "
-                               "name or convert it in another folder");
+      return failWith(source +
+                      " is the file the conversion writes its result to; give the list another "
+                      "name or convert it in another folder");
   out = files.FreeFile();
   listPart = files.OpenBeside(out, kTempList);
   if (listPart.empty()) return fail(EIO);
@@ -124,7 +128,8 @@ bool WriteSdxContainer(FileTable& files, const std::string& source, int num, std
     const std::size_t have = carry + got;
     const std::size_t whole = have - have % SdxRecord::kSize;
     for (std::size_t at = 0; at < whole; at += SdxRecord::kSize) {
-      const std::span<const std::uint8_t, SdxRecord::kSize> record(in.data() + at, SdxRecord::kSize);
+      const std::span<const std::uint8_t, SdxRecord::kSize> record(in.data() + at,
+                                                                   SdxRecord::kSize);
       if (!filter.Take(record)) continue;
       std::memcpy(taken.data() + pending, record.data(), SdxRecord::kSize);
       pending += SdxRecord::kSize;
@@ -148,7 +153,8 @@ bool WriteSdxContainer(FileTable& files, const std::string& source, int num, std
   out = files.FreeFile();
   containerPart = files.OpenBeside(out, kTempContainer);
   if (containerPart.empty()) return fail(EIO);
-  const auto header = MakeListHeader(static_cast<std::uint16_t>(sum), static_cast<std::uint32_t>(dataLength));
+  const auto header =
+      MakeListHeader(static_cast<std::uint16_t>(sum), static_cast<std::uint32_t>(dataLength));
   if (!files.Write(out, header)) return fail(EIO);
   std::uint64_t copied = 0;
   for (;;) {
@@ -165,7 +171,8 @@ bool WriteSdxContainer(FileTable& files, const std::string& source, int num, std
   const bool packed = files.Close(out);
   out = 0;
   if (!packed) return fail(EIO);
-  if (!files.MoveIntoPlace({{listPart, kTempList}, {containerPart, kTempContainer}})) return fail(EIO);
+  if (!files.MoveIntoPlace({{listPart, kTempList}, {containerPart, kTempContainer}}))
+    return fail(EIO);
   if (written) *written = {dataLength, header.size() + dataLength};
   return true;
 }

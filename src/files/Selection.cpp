@@ -3,8 +3,9 @@
 //
 // The event runs on in spite of failing steps: file-table errors stay pending and are looked
 // at only after the existence test and after the image check's open. "Yes" to the replace
-// question deletes nothing: the upload replaces the file once it has its replacement. Every way out that leaves the file unusable also forgets the mode it was
-// chosen under, so that a later cancelled chooser does not give Start back for it.
+// question deletes nothing: the upload replaces the file once it has its replacement. Every way out
+// that leaves the file unusable also forgets the mode it was chosen under, so that a later
+// cancelled chooser does not give Start back for it.
 
 #include "app/Main.h"
 #include "files/ImageFile.h"
@@ -22,11 +23,13 @@ struct ChooserText {
   const char* filter;
 };
 
-constexpr ChooserText kUpLoadChooser{"Open UpLoad File", "Program Files (*.BIN)|*.bin|All Files (*.*)|*.*"};
+constexpr ChooserText kUpLoadChooser{"Open UpLoad File",
+                                     "Program Files (*.BIN)|*.bin|All Files (*.*)|*.*"};
 constexpr ChooserText kProgramChooser{
     "Open DownLoad File",
     "Program Files (*.BIN)|*.bin|Signed Program Files (*.SGN)|*.sgn|All Files (*.*)|*.*"};
-constexpr ChooserText kSdxChooser{"Open Download SDX File", "Program Files (*.SDX)|*.sdx|All Files (*.*)|*.*"};
+constexpr ChooserText kSdxChooser{"Open Download SDX File",
+                                  "Program Files (*.SDX)|*.sdx|All Files (*.*)|*.*"};
 constexpr ChooserText kTemuChooser{
     "Open Download Temu File",
     "Morvex Files (*.SGN)|*.sgn|Irdeto Files (*.Sd)|*.sd|Nagra Files (*.hsh)|*.hsh|"
@@ -36,10 +39,14 @@ constexpr ChooserText kTemuChooser{
 // selected under DownLoad they stay as the last showing left them.
 ChooserRequest ChooserFor(ChooserRequest& req, const MainView& view, bool upload) {
   const ChooserText* text = nullptr;
-  if (upload) text = &kUpLoadChooser;
-  else if (view.Value(Control::ProgramDot)) text = &kProgramChooser;
-  else if (view.Value(Control::SDXDot)) text = &kSdxChooser;
-  else if (view.Value(Control::TemuDot)) text = &kTemuChooser;
+  if (upload)
+    text = &kUpLoadChooser;
+  else if (view.Value(Control::ProgramDot))
+    text = &kProgramChooser;
+  else if (view.Value(Control::SDXDot))
+    text = &kSdxChooser;
+  else if (view.Value(Control::TemuDot))
+    text = &kTemuChooser;
   if (text) {
     req.title = text->title;
     req.filter = text->filter;
@@ -68,9 +75,7 @@ void Main::Browse_Click() {
       // Nothing new chosen: an earlier choice under this mode stands.
       SetFileReady(!XferPath.empty() && chosenMode == CurrentMode());
       break;
-    default:
-      chosenMode = 0;
-      break;
+    default: chosenMode = 0; break;
   }
 }
 
@@ -99,7 +104,8 @@ Outcome Main::ChooseFile() {
       return Outcome::FileFailure(XferPath, text);
     }
     if (!upload || !exists) break;
-    const Answer answer = view_.MessageBox(ReplaceQuestion(XferPath), "", Buttons::YesNoCancel, Icon::Question);
+    const Answer answer =
+        view_.MessageBox(ReplaceQuestion(XferPath), "", Buttons::YesNoCancel, Icon::Question);
     if (answer == Answer::Yes) return PrepareChosenFile(true, Target::Replace);
     if (answer != Answer::No) return PrepareChosenFile(true, Target::Keep);
     // A path the user would not have replaced is not ready, even if the chooser is then cancelled.

@@ -24,8 +24,8 @@ std::string SerialDevice::UsbId() const {
   return Hex4(vendorId) + ":" + Hex4(productId);
 }
 
-std::optional<SerialDevice> FindDevice(const std::vector<SerialDevice>& devices, const std::string& path,
-                                       const DeviceList& system) {
+std::optional<SerialDevice> FindDevice(const std::vector<SerialDevice>& devices,
+                                       const std::string& path, const DeviceList& system) {
   if (path.empty()) return std::nullopt;
   for (const auto& d : devices)
     if (path == d.path || (!d.byId.empty() && path == d.byId)) return d;

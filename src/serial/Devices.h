@@ -17,17 +17,17 @@ struct Holder {
 
 struct SerialDevice {
   std::string path;           // the device node, "/dev/ttyUSB0"
-  std::string description{};    // the product as the adapter names itself
+  std::string description{};  // the product as the adapter names itself
   std::string manufacturer{};
-  int vendorId = -1;          // USB vendor and product id; -1 for a device not on USB
+  int vendorId = -1;  // USB vendor and product id; -1 for a device not on USB
   int productId = -1;
   std::string serialNumber{};
-  std::string byId{};           // the stable path under /dev/serial/by-id, empty where none
-  bool accessible = false;    // this user may open it for reading and writing
-  std::string group{};          // the group that owns the node
-  int latencyTimerMs = -1;    // the USB adapter's latency timer; -1 where it has none
+  std::string byId{};       // the stable path under /dev/serial/by-id, empty where none
+  bool accessible = false;  // this user may open it for reading and writing
+  std::string group{};      // the group that owns the node
+  int latencyTimerMs = -1;  // the USB adapter's latency timer; -1 where it has none
 
-  std::string Name() const;   // the node's name, "ttyUSB0"
+  std::string Name() const;  // the node's name, "ttyUSB0"
   bool Usb() const { return vendorId >= 0; }
   // The path to store for this device: the by-id path where there is one.
   std::string StablePath() const { return byId.empty() ? path : byId; }
@@ -38,10 +38,10 @@ struct SerialDevice {
 // What the system can tell about one path.
 struct DeviceProbe {
   bool exists = false;
-  std::string node{};              // the path with its links resolved
-  bool accessible = false;       // may be opened for reading and writing by this user
-  std::string group{};             // the group that owns the node
-  bool memberSinceLogin = false; // the user is in that group, but not yet in this session
+  std::string node{};             // the path with its links resolved
+  bool accessible = false;        // may be opened for reading and writing by this user
+  std::string group{};            // the group that owns the node
+  bool memberSinceLogin = false;  // the user is in that group, but not yet in this session
 };
 
 class DeviceList {
@@ -56,8 +56,8 @@ class DeviceList {
 };
 
 // The listed device a path stands for (its node, its by-id path, or a link to either).
-std::optional<SerialDevice> FindDevice(const std::vector<SerialDevice>& devices, const std::string& path,
-                                       const DeviceList& system);
+std::optional<SerialDevice> FindDevice(const std::vector<SerialDevice>& devices,
+                                       const std::string& path, const DeviceList& system);
 
 // One line of what is known of a device beyond its path: "FT232R USB UART, FTDI, 0403:6001,
 // serial A50285BI" (empty when nothing is known).

@@ -22,8 +22,8 @@ std::string ProgramOf(const Holder& h) {
 
 }  // namespace
 
-OpenFailure DiagnoseOpen(int port, const std::string& device, const DeviceList& system, OpenCause otherwise,
-                         const std::string& systemText) {
+OpenFailure DiagnoseOpen(int port, const std::string& device, const DeviceList& system,
+                         OpenCause otherwise, const std::string& systemText) {
   OpenFailure f;
   f.port = port;
   f.device = device;
@@ -63,16 +63,18 @@ std::string Explain(const OpenFailure& f) {
   }
   const std::string said = f.systemText.empty() ? "" : " (" + f.systemText + ")";
   switch (f.cause) {
-    case OpenCause::None:
-      return {};
+    case OpenCause::None: return {};
     case OpenCause::NoDevice:
       return port + ": no serial device for this port.\n" + Present(f.present) +
              "\nFix: connect the adapter, choose another port, or assign a device to " + com +
-             " with Ports... in the Serial Port frame's menu (right click), which stores it under \"" + port +
-             "\" in the \"Ports\" section of the settings.";
+             " with Ports... in the Serial Port frame's menu (right click), which stores it under "
+             "\"" +
+             port + "\" in the \"Ports\" section of the settings.";
     case OpenCause::NoSuchDevice:
-      return tried + ": no such device; the adapter is unplugged or came back under another name.\n" +
-             Present(f.present) + "\nFix: connect the adapter, or choose another port or assign it a device" +
+      return tried +
+             ": no such device; the adapter is unplugged or came back under another name.\n" +
+             Present(f.present) +
+             "\nFix: connect the adapter, or choose another port or assign it a device" +
              " (Ports... in the Serial Port frame's menu).";
     case OpenCause::PermissionDenied: {
       const std::string group = f.group.empty() ? "that owns it" : f.group;
@@ -89,12 +91,15 @@ std::string Explain(const OpenFailure& f) {
                ".\nOnly one program at a time can use a serial port.\nFix: close " +
                (f.holder->program.empty() ? "that program" : f.holder->program) + " and try again.";
       return tried + ": busy, held by another program" + said +
-             ".\nOnly one program at a time can use a serial port.\nFix: close that program (fuser " +
+             ".\nOnly one program at a time can use a serial port.\nFix: close that program "
+             "(fuser " +
              (f.node.empty() ? f.device : f.node) + " names it) and try again.";
     case OpenCause::BadSettings:
-      return port + ": the line settings \"" + f.settings + "\" are not valid.\nFix: use 115200,n,8,1.";
+      return port + ": the line settings \"" + f.settings +
+             "\" are not valid.\nFix: use 115200,n,8,1.";
     case OpenCause::Other:
-      return tried + ": cannot be opened" + said + ".\nFix: check the adapter and its cable, then try again.";
+      return tried + ": cannot be opened" + said +
+             ".\nFix: check the adapter and its cable, then try again.";
   }
   return {};
 }

@@ -20,8 +20,8 @@ std::string AssignedPath(const SettingsStore& settings, int port) {
   return settings.Read(kAppName, kPortsSection, Key(port), "");
 }
 
-void AssignPort(SettingsStore& settings, int port, const std::string& path, const std::vector<SerialDevice>& devices,
-                const DeviceList& system) {
+void AssignPort(SettingsStore& settings, int port, const std::string& path,
+                const std::vector<SerialDevice>& devices, const DeviceList& system) {
   std::string stored = path;
   if (const auto device = FindDevice(devices, path, system)) stored = device->StablePath();
   if (!stored.empty()) {
@@ -35,8 +35,8 @@ void AssignPort(SettingsStore& settings, int port, const std::string& path, cons
   settings.Write(kAppName, kPortsSection, Key(port), stored);
 }
 
-PortMapping MapPort(const SettingsStore& settings, int port, const std::vector<SerialDevice>& devices,
-                    const DeviceList& system) {
+PortMapping MapPort(const SettingsStore& settings, int port,
+                    const std::vector<SerialDevice>& devices, const DeviceList& system) {
   PortMapping m;
   m.port = port;
   m.device = AssignedPath(settings, port);
@@ -50,16 +50,20 @@ PortMapping MapPort(const SettingsStore& settings, int port, const std::vector<S
   return m;
 }
 
-std::string PortToolTip(const PortMapping& m, std::optional<PortState> state, const DeviceList& system) {
+std::string PortToolTip(const PortMapping& m, std::optional<PortState> state,
+                        const DeviceList& system) {
   const std::string port = Key(m.port);
-  if (m.device.empty()) return port + ": no serial device; assign one in the window's Ports dialog.";
+  if (m.device.empty())
+    return port + ": no serial device; assign one in the window's Ports dialog.";
   std::string tip = port + ": " + m.device;
   const DeviceProbe probe = m.info ? DeviceProbe{} : system.Probe(m.device);
   if (m.info && m.info->path != m.device) tip += " -> " + m.info->Name();
-  if (probe.exists && probe.node != m.device) tip += " -> " + probe.node;  // a link to an unlisted device
+  if (probe.exists && probe.node != m.device)
+    tip += " -> " + probe.node;  // a link to an unlisted device
   if (m.info) {
     if (const std::string facts = DeviceFacts(*m.info); !facts.empty()) tip += " (" + facts + ")";
-    if (m.info->latencyTimerMs >= 0) tip += "; latency timer " + std::to_string(m.info->latencyTimerMs) + " ms";
+    if (m.info->latencyTimerMs >= 0)
+      tip += "; latency timer " + std::to_string(m.info->latencyTimerMs) + " ms";
   }
   if (!m.assigned) tip += "; device " + std::to_string(m.port) + " in the order found";
   const bool present = m.info || probe.exists;

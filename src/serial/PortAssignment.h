@@ -26,11 +26,11 @@ std::string AssignedPath(const SettingsStore& settings, int port);
 
 // Stores the device's stable path for Com n; an empty path removes the assignment. Other
 // ports that named the same device lose it, so that one device answers to one port.
-void AssignPort(SettingsStore& settings, int port, const std::string& path, const std::vector<SerialDevice>& devices,
-                const DeviceList& system);
+void AssignPort(SettingsStore& settings, int port, const std::string& path,
+                const std::vector<SerialDevice>& devices, const DeviceList& system);
 
-PortMapping MapPort(const SettingsStore& settings, int port, const std::vector<SerialDevice>& devices,
-                    const DeviceList& system);
+PortMapping MapPort(const SettingsStore& settings, int port,
+                    const std::vector<SerialDevice>& devices, const DeviceList& system);
 
 // What a port is doing, for its tooltip.
 enum class PortState { Closed, Open, Lost };
@@ -38,6 +38,7 @@ enum class PortState { Closed, Open, Lost };
 // "COM1: /dev/serial/by-id/usb-FTDI_... -> ttyUSB0 (FT232R USB UART, FTDI, 0403:6001, serial
 // A50285BI); latency timer 1 ms; open", with a further line where the user cannot open it or
 // the latency timer is slow. Without a state only a missing device is said.
-std::string PortToolTip(const PortMapping& mapping, std::optional<PortState> state, const DeviceList& system);
+std::string PortToolTip(const PortMapping& mapping, std::optional<PortState> state,
+                        const DeviceList& system);
 
 }  // namespace kelvane

@@ -33,11 +33,11 @@ class SerialPort {
 
   virtual void Output(std::span<const std::uint8_t> bytes) = 0;  // queue and return at once
 
-  virtual int OutBufferCount() const = 0;  // bytes queued and not yet sent
+  virtual int OutBufferCount() const = 0;        // bytes queued and not yet sent
   virtual void SetOutBufferCount(int zero) = 0;  // 0 drops the bytes not yet sent
 
-  virtual int InBufferCount() const = 0;  // bytes received and not yet read
-  virtual void SetInBufferCount(int zero) = 0;   // 0 drops the bytes received and not yet read
+  virtual int InBufferCount() const = 0;        // bytes received and not yet read
+  virtual void SetInBufferCount(int zero) = 0;  // 0 drops the bytes received and not yet read
 
   virtual void SetInputLen(int count) = 0;  // largest read of Input; 0 means all that wait
   virtual Bytes Input() = 0;                // up to InputLen waiting bytes; never waits

@@ -23,7 +23,8 @@ namespace {
 // device directory (the interface, then the device).
 constexpr int kUsbLevels = 4;
 // Where lock files of serial devices are kept ("LCK..ttyUSB0" holding the owner's pid).
-constexpr const char* kLockFolders[] = {"/var/lock", "/run/lock", "/var/spool/locks", "/var/spool/uucp"};
+constexpr const char* kLockFolders[] = {"/var/lock", "/run/lock", "/var/spool/locks",
+                                        "/var/spool/uucp"};
 
 std::string FirstLine(const fs::path& file) {
   std::ifstream in(file);
@@ -45,7 +46,8 @@ int Number(const std::string& text, int base) {
 }
 
 bool IsNumber(const std::string& s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isdigit(c); });
+  return !s.empty() &&
+         std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isdigit(c); });
 }
 
 std::string GroupName(gid_t gid) {
@@ -90,7 +92,8 @@ std::vector<SerialDevice> SystemDevices::Devices() const {
     const std::string name = tty.filename().string();
     // Consoles and virtual terminals have no device; a built-in port without hardware
     // behind it reports the port type 0.
-    if (!fs::exists(tty / "device", ec) || (fs::exists(tty / "type", ec) && FirstLine(tty / "type") == "0"))
+    if (!fs::exists(tty / "device", ec) ||
+        (fs::exists(tty / "type", ec) && FirstLine(tty / "type") == "0"))
       continue;
     const fs::path node = At("/dev/" + name);
     if (!fs::exists(node, ec)) continue;
@@ -101,7 +104,8 @@ std::vector<SerialDevice> SystemDevices::Devices() const {
     if (!ec) {
       d.latencyTimerMs = Number(FirstLine(device / "latency_timer"), 10);
       fs::path dir = device;
-      for (int level = 0; level < kUsbLevels && dir.has_relative_path(); ++level, dir = dir.parent_path()) {
+      for (int level = 0; level < kUsbLevels && dir.has_relative_path();
+           ++level, dir = dir.parent_path()) {
         if (!fs::exists(dir / "idVendor", ec)) continue;
         d.vendorId = Number(FirstLine(dir / "idVendor"), 16);
         d.productId = Number(FirstLine(dir / "idProduct"), 16);
@@ -118,7 +122,8 @@ std::vector<SerialDevice> SystemDevices::Devices() const {
 
   // Stable names: the first by-id link (in name order) that ends at each node.
   std::vector<fs::path> links;
-  for (const auto& entry : fs::directory_iterator(At("/dev/serial/by-id"), ec)) links.push_back(entry.path());
+  for (const auto& entry : fs::directory_iterator(At("/dev/serial/by-id"), ec))
+    links.push_back(entry.path());
   std::sort(links.begin(), links.end());
   for (const auto& link : links) {
     const fs::path target = fs::canonical(link, ec);
@@ -144,7 +149,7 @@ DeviceProbe SystemDevices::Probe(const std::string& path) const {
   const fs::path node = fs::canonical(path, ec);
   p.node = ec ? path : node.string();
   p.accessible = ::access(p.node.c_str(), R_OK | W_OK) == 0;
-  struct stat st{};
+  struct stat st {};
   if (::stat(p.node.c_str(), &st) == 0) {
     p.group = GroupName(st.st_gid);
     if (!p.accessible) p.memberSinceLogin = JoinedSinceLogin(st.st_gid);
@@ -154,7 +159,9 @@ DeviceProbe SystemDevices::Probe(const std::string& path) const {
 
 std::optional<Holder> SystemDevices::HolderOf(const std::string& node) const {
   std::error_code ec;
-  const auto programOf = [this](int pid) { return FirstLine(At("/proc/" + std::to_string(pid) + "/comm")); };
+  const auto programOf = [this](int pid) {
+    return FirstLine(At("/proc/" + std::to_string(pid) + "/comm"));
+  };
 
   // A lock file names its owner; it counts only while that process lives.
   std::vector<std::string> folders;
@@ -167,7 +174,8 @@ std::optional<Holder> SystemDevices::HolderOf(const std::string& node) const {
     const std::string first = FirstLine(lock);
     const auto begin = first.find_first_not_of(' ');
     const int pid = begin == std::string::npos ? -1 : Number(first.substr(begin), 10);
-    if (pid > 0 && fs::exists(At("/proc/" + std::to_string(pid)), ec)) return Holder{pid, programOf(pid)};
+    if (pid > 0 && fs::exists(At("/proc/" + std::to_string(pid)), ec))
+      return Holder{pid, programOf(pid)};
   }
 
   // Else any process whose open files this user may see.

@@ -12,10 +12,12 @@ TracePort::TracePort(SerialPort& inner, std::FILE* sink, Clock& clock)
 TracePort::~TracePort() { Flush(); }
 
 void TracePort::Stamp(const char* what) {
-  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(clock_.Now() - start_).count();
+  const auto us =
+      std::chrono::duration_cast<std::chrono::microseconds>(clock_.Now() - start_).count();
   char prefix[48];
   const int n = std::snprintf(prefix, sizeof prefix, "%6" PRId64 ".%06" PRId64 " %3s",
-                              static_cast<std::int64_t>(us / 1000000), static_cast<std::int64_t>(us % 1000000), what);
+                              static_cast<std::int64_t>(us / 1000000),
+                              static_cast<std::int64_t>(us % 1000000), what);
   buffer_.append(prefix, static_cast<std::size_t>(n > 0 ? n : 0));
 }
 
@@ -52,7 +54,8 @@ void TracePort::MaybeFlush() {
 bool TracePort::Flush() {
   lastFlush_ = clock_.Now();
   if (buffer_.empty() || !sink_) return !failed_;
-  if (!failed_ && (std::fwrite(buffer_.data(), 1, buffer_.size(), sink_) != buffer_.size() || std::fflush(sink_) != 0))
+  if (!failed_ && (std::fwrite(buffer_.data(), 1, buffer_.size(), sink_) != buffer_.size() ||
+                   std::fflush(sink_) != 0))
     failed_ = true;
   buffer_.clear();
   return !failed_;
@@ -62,7 +65,8 @@ bool TracePort::SetPortOpen(bool open) {
   const bool wasOpen = inner_.PortOpen();
   const bool ok = inner_.SetPortOpen(open);
   if (open)
-    Note(ok ? "port opened, " + std::string(kLineSettings) : "port did not open: " + inner_.LastError());
+    Note(ok ? "port opened, " + std::string(kLineSettings)
+            : "port did not open: " + inner_.LastError());
   else if (wasOpen)
     Note("port closed");
   if (!open) Flush();
@@ -76,8 +80,10 @@ void TracePort::Output(std::span<const std::uint8_t> bytes) {
 
 Bytes TracePort::Input() {
   Bytes b = inner_.Input();
-  if (!b.empty()) Record("in", b);
-  else if (!buffer_.empty()) MaybeFlush();  // a quiet line: what is held goes out in time
+  if (!b.empty())
+    Record("in", b);
+  else if (!buffer_.empty())
+    MaybeFlush();  // a quiet line: what is held goes out in time
   return b;
 }
 

@@ -35,7 +35,8 @@ int EncodeBcd(int value) { return EncodeBcd(std::to_string(value)); }
 TimeField EncodeTimeField(int year, int month, int day, int hour, int minute, int second) {
   const int mjd = ComputeMjd(year, month, day);
   return {static_cast<std::uint8_t>((mjd / 256) & 255), static_cast<std::uint8_t>(mjd & 255),
-          static_cast<std::uint8_t>(EncodeBcd(hour) & 255), static_cast<std::uint8_t>(EncodeBcd(minute) & 255),
+          static_cast<std::uint8_t>(EncodeBcd(hour) & 255),
+          static_cast<std::uint8_t>(EncodeBcd(minute) & 255),
           static_cast<std::uint8_t>(EncodeBcd(second) & 255)};
 }
 

@@ -41,7 +41,9 @@ void Exchange::CloseFile() {
   fileNum_ = 0;
 }
 
-Outcome Exchange::FileFailure() const { return WithProgress(Outcome::FileFailure(path, files.ErrorText())); }
+Outcome Exchange::FileFailure() const {
+  return WithProgress(Outcome::FileFailure(path, files.ErrorText()));
+}
 
 void Exchange::ShowProgress(std::int64_t sizeDone, std::int64_t barDone, std::int64_t total) {
   done_ = sizeDone;

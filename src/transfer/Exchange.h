@@ -1,7 +1,8 @@
 #pragma once
 // What an exchange is handed by the transfer frame: the line and its port, the files with
 // the transfer file's number and path, the clock with the upload's pause before an
-// acknowledge, the view for the texts and the progress it shows, and the stop check. Also the size text and bar value the exchanges share.
+// acknowledge, the view for the texts and the progress it shows, and the stop check. Also the size
+// text and bar value the exchanges share.
 
 #include <chrono>
 #include <cstdint>
@@ -23,10 +24,18 @@ float ProgressValue(std::int64_t done, std::int64_t total);
 class Exchange {
  public:
   // fileNum and stopFlag are the window's FileNum and StopFlag; path is its XferPath.
-  Exchange(Link& link, SerialPort& serial, FileTable& files, Clock& clock, std::chrono::microseconds ackPause,
-           MainView& view, std::int16_t& fileNum, const std::string& path, bool& stopFlag)
-      : link(link), serial(serial), files(files), clock(clock), ackPause(ackPause), view(view), path(path),
-        fileNum_(fileNum), stopFlag_(stopFlag) {}
+  Exchange(Link& link, SerialPort& serial, FileTable& files, Clock& clock,
+           std::chrono::microseconds ackPause, MainView& view, std::int16_t& fileNum,
+           const std::string& path, bool& stopFlag)
+      : link(link),
+        serial(serial),
+        files(files),
+        clock(clock),
+        ackPause(ackPause),
+        view(view),
+        path(path),
+        fileNum_(fileNum),
+        stopFlag_(stopFlag) {}
   Exchange(const Exchange&) = delete;
   Exchange& operator=(const Exchange&) = delete;
 

@@ -27,7 +27,7 @@ struct Verdict {
 
 struct Outcome {
   enum class Kind {
-    Nothing,          // no exchange ran (UpLoad with TYPE "Temu")
+    Nothing,  // no exchange ran (UpLoad with TYPE "Temu")
     // File selection.
     Ready,            // the chosen file is ready for Start
     Cancelled,        // nothing usable chosen (chooser cancelled, mode changed meanwhile)

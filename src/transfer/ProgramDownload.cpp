@@ -20,7 +20,8 @@ using wire::kBlockData;
 // A status byte that came in an earlier read is not looked at again.
 bool FreshChunkHas(Link& link, std::initializer_list<std::uint8_t> wanted) {
   if (link.ChunkPoll().empty()) return false;
-  return std::any_of(wanted.begin(), wanted.end(), [&](std::uint8_t b) { return link.LatestHas(b); });
+  return std::any_of(wanted.begin(), wanted.end(),
+                     [&](std::uint8_t b) { return link.LatestHas(b); });
 }
 
 // The receiver's verdict on the image, read from the last chunk that came.
@@ -60,7 +61,8 @@ Outcome RunProgramDownload(Exchange& x) {
   const std::size_t firstRead = files.Read(num, std::span(header).first(wire::kPrefixSize));
   if (files.ErrorPending()) return readFailed();
   const std::size_t headerSize =
-      wire::kHeaderSize + (IsPrefixed(length, std::span(header).first(firstRead)) ? wire::kPrefixSize : 0);
+      wire::kHeaderSize +
+      (IsPrefixed(length, std::span(header).first(firstRead)) ? wire::kPrefixSize : 0);
   if (length < static_cast<std::int64_t>(headerSize)) {
     x.CloseFile();
     return Outcome::Invalid(x.path);

@@ -22,10 +22,13 @@ TransferProgress ProgressMeter::Update(std::int64_t done, std::int64_t total, Ti
   TransferProgress p;
   p.done = done;
   p.total = total;
-  p.percent = total <= 0 ? 100.0
-                         : std::clamp(static_cast<double>(done) * 100.0 / static_cast<double>(total), 0.0, 100.0);
+  p.percent =
+      total <= 0
+          ? 100.0
+          : std::clamp(static_cast<double>(done) * 100.0 / static_cast<double>(total), 0.0, 100.0);
   const double elapsed = std::chrono::duration<double>(now - *start_).count();
-  if (elapsed > 0) p.bytesPerSecond = std::max(0.0, static_cast<double>(done - startDone_) / elapsed);
+  if (elapsed > 0)
+    p.bytesPerSecond = std::max(0.0, static_cast<double>(done - startDone_) / elapsed);
   if (p.bytesPerSecond > 0)
     p.secondsLeft = std::max(0.0, static_cast<double>(total - done) / p.bytesPerSecond);
   return p;
@@ -43,8 +46,9 @@ std::string Duration(double seconds) {
 
 std::string ProgressLine(const TransferProgress& p) {
   char buf[128];
-  std::snprintf(buf, sizeof buf, "%-11s %5.1f %%  %6.1f kB/s  %s left", SizeText(p.done, p.total).c_str(),
-                p.percent, p.bytesPerSecond / 1000.0, p.secondsLeft ? Duration(*p.secondsLeft).c_str() : "--:--");
+  std::snprintf(buf, sizeof buf, "%-11s %5.1f %%  %6.1f kB/s  %s left",
+                SizeText(p.done, p.total).c_str(), p.percent, p.bytesPerSecond / 1000.0,
+                p.secondsLeft ? Duration(*p.secondsLeft).c_str() : "--:--");
   return buf;
 }
 

@@ -8,12 +8,12 @@
 namespace kelvane::wire {
 
 inline constexpr std::uint8_t kReady = 0x01;
-inline constexpr std::uint8_t kStart = 0x02;         // start of a block or request
-inline constexpr std::uint8_t kEnd = 0x03;           // end of data or request
+inline constexpr std::uint8_t kStart = 0x02;  // start of a block or request
+inline constexpr std::uint8_t kEnd = 0x03;    // end of data or request
 inline constexpr std::uint8_t kHeaderFollows = 0x08;
-inline constexpr std::uint8_t kTemuEnd = 0x0A;       // Temu end request code
+inline constexpr std::uint8_t kTemuEnd = 0x0A;  // Temu end request code
 inline constexpr std::uint8_t kAccepted = 0x10;
-inline constexpr std::uint8_t kRefused = 0x11;       // refused, or send the block again
+inline constexpr std::uint8_t kRefused = 0x11;  // refused, or send the block again
 inline constexpr std::uint8_t kHwRefused = 0x12;
 inline constexpr std::uint8_t kSwRefused = 0x13;
 inline constexpr std::uint8_t kModelRefused = 0x14;
@@ -21,10 +21,10 @@ inline constexpr std::uint8_t kChecksumError = 0x15;
 inline constexpr std::uint8_t kVerifyError = 0x16;
 inline constexpr std::uint8_t kComplete = 0x17;
 
-inline constexpr std::size_t kHeaderSize = 64;        // ImageHeader
-inline constexpr std::size_t kPrefixSize = 4;         // LengthPrefix of a prefixed image
-inline constexpr std::size_t kBlockData = 1024;       // data bytes in a block
-inline constexpr std::size_t kBlockSize = 1029;       // 02 00 FF, 1024 bytes, 00 FF
+inline constexpr std::size_t kHeaderSize = 64;   // ImageHeader
+inline constexpr std::size_t kPrefixSize = 4;    // LengthPrefix of a prefixed image
+inline constexpr std::size_t kBlockData = 1024;  // data bytes in a block
+inline constexpr std::size_t kBlockSize = 1029;  // 02 00 FF, 1024 bytes, 00 FF
 inline constexpr std::uint8_t kBlockLead[3] = {0x02, 0x00, 0xFF};
 inline constexpr std::uint8_t kBlockTrail[2] = {0x00, 0xFF};
 // The unfilled part of the last data block of a download.

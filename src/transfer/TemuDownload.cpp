@@ -27,7 +27,8 @@ class RequestBuffer {
     std::size_t at = stored_;
     if (stored_ == 0) {
       const auto start = std::find(chunk.begin(), chunk.end(), wire::kStart);
-      if (start != chunk.end()) chunk = chunk.subspan(static_cast<std::size_t>(start - chunk.begin()));
+      if (start != chunk.end())
+        chunk = chunk.subspan(static_cast<std::size_t>(start - chunk.begin()));
       at = 0;
     }
     const std::size_t room = bytes_.size() - at;
@@ -39,8 +40,10 @@ class RequestBuffer {
 
   // The request is not complete yet: keep what was just stored, unless it did not fit.
   void Grow() {
-    if (overflowed_) Reset();
-    else stored_ += justStored_;
+    if (overflowed_)
+      Reset();
+    else
+      stored_ += justStored_;
   }
 
   void Reset() {
@@ -76,7 +79,8 @@ bool SendReadReply(Exchange& x, const RequestBuffer& req, std::vector<std::uint8
   x.files.ClearError();
   x.files.Seek(x.File(), offset);
   payload.resize(count);
-  const std::size_t got = offset < kTemuOffsetLimit && count > 0 ? x.files.Read(x.File(), payload) : 0;
+  const std::size_t got =
+      offset < kTemuOffsetLimit && count > 0 ? x.files.Read(x.File(), payload) : 0;
   if (x.files.ErrorPending()) return false;
   std::fill(payload.begin() + static_cast<std::ptrdiff_t>(got), payload.end(), wire::kFiller);
 
@@ -93,7 +97,8 @@ bool SendReadReply(Exchange& x, const RequestBuffer& req, std::vector<std::uint8
 // 02 03, MJD high and low, HH MM SS in BCD, 03: the PC's local date and time.
 void SendTimeReply(Exchange& x) {
   const LocalDateTime now = x.clock.Local();
-  const TimeField t = EncodeTimeField(now.year, now.month, now.day, now.hour, now.minute, now.second);
+  const TimeField t =
+      EncodeTimeField(now.year, now.month, now.day, now.hour, now.minute, now.second);
   auto& link = x.link;
   link.Send(wire::kStart);
   link.Send(wire::kTemuTime);
@@ -131,8 +136,11 @@ Outcome RunTemuDownload(Exchange& x) {
     // Wait for a chunk with a 02, or for any bytes while a request is under way. Bytes
     // without a 02 between requests are dropped here.
     std::span<const std::uint8_t> chunk;
-    const auto hasStart = [&] { return std::find(chunk.begin(), chunk.end(), wire::kStart) != chunk.end(); };
-    while (!hasStart() && !x.Stopping() && !(!chunk.empty() && req.Stored() > 0)) chunk = link.ChunkPoll();
+    const auto hasStart = [&] {
+      return std::find(chunk.begin(), chunk.end(), wire::kStart) != chunk.end();
+    };
+    while (!hasStart() && !x.Stopping() && !(!chunk.empty() && req.Stored() > 0))
+      chunk = link.ChunkPoll();
     if (x.Stopping()) break;
     if (!heard) x.view.ShowWaitingForReceiver(std::nullopt);
     heard = true;
@@ -166,8 +174,10 @@ Outcome RunTemuDownload(Exchange& x) {
         break;
       default:
         // Unknown code: dropped once it is plainly not a request or plainly complete.
-        if (req[0] != wire::kStart || (req[2] == wire::kEnd && req[8] == wire::kEnd)) req.Reset();
-        else req.Grow();
+        if (req[0] != wire::kStart || (req[2] == wire::kEnd && req[8] == wire::kEnd))
+          req.Reset();
+        else
+          req.Grow();
         break;
     }
     if (replied) {

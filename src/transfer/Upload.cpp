@@ -16,14 +16,14 @@ using wire::kBlockSize;
 using wire::kHeaderSize;
 
 constexpr int kHeaderFrame = 1 + static_cast<int>(kHeaderSize);  // 08 and the header
-constexpr int kDataFirst = 3;                                     // block bytes 3 to 1026
+constexpr int kDataFirst = 3;                                    // block bytes 3 to 1026
 constexpr int kDataEnd = kDataFirst + static_cast<int>(kBlockData);
 
 // Header bytes (positions in the header frame, after the 08) that the window shows.
 struct HeaderFields {
-  std::uint32_t announcedLength = 0;  // frame positions 13 to 16, most significant first
-  std::uint8_t hw1 = 0, hw2 = 0;      // 19, 20
-  std::uint8_t sw1 = 0, sw2 = 0;      // 23, 24
+  std::uint32_t announcedLength = 0;         // frame positions 13 to 16, most significant first
+  std::uint8_t hw1 = 0, hw2 = 0;             // 19, 20
+  std::uint8_t sw1 = 0, sw2 = 0;             // 23, 24
   std::uint8_t modelHigh = 0, modelLow = 0;  // 27, 28
 
   void Take(int pos, std::uint8_t b) {
@@ -40,11 +40,14 @@ struct HeaderFields {
   }
 };
 
-bool Write(Exchange& x, std::span<const std::uint8_t> bytes) { return x.files.Write(x.File(), bytes); }
+bool Write(Exchange& x, std::span<const std::uint8_t> bytes) {
+  return x.files.Write(x.File(), bytes);
+}
 
 // Header phase: 01 until the 08 comes (again at each tick while nothing arrives), then the
 // 64 header bytes. Returns false when stopped.
-bool ReceiveHeader(Exchange& x, std::array<std::uint8_t, kHeaderSize>& header, HeaderFields& fields) {
+bool ReceiveHeader(Exchange& x, std::array<std::uint8_t, kHeaderSize>& header,
+                   HeaderFields& fields) {
   auto& link = x.link;
   int rxPos = 0;
   x.view.ShowWaitingForReceiver(x.clock.Now());
@@ -106,7 +109,8 @@ Outcome ReceiveBlocks(Exchange& x, std::uint32_t announcedLength) {
       x.CloseFile();
       return x.WithProgress(Outcome::Of(Outcome::Kind::UploadCompleted));
     }
-    if (rxPos >= kDataFirst && rxPos < kDataEnd) block[static_cast<std::size_t>(rxPos - kDataFirst)] = *b;
+    if (rxPos >= kDataFirst && rxPos < kDataEnd)
+      block[static_cast<std::size_t>(rxPos - kDataFirst)] = *b;
     if (++rxPos < static_cast<int>(kBlockSize)) continue;
 
     rxPos = 0;

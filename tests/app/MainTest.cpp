@@ -17,9 +17,12 @@ TEST(StartUp, RestoresModeAndTypeComparedAsNumbersAndOpensPortOne) {
     Control wantMode, wantType;
   };
   const Case cases[] = {
-      {nullptr, nullptr, Control::DownDot, Control::ProgramDot}, {"2", "3", Control::UpDot, Control::TemuDot},
-      {"2.0", "2.0", Control::UpDot, Control::SDXDot}, {"abc", "x", Control::DownDot, Control::ProgramDot},
-      {"7", "9", Control::DownDot, Control::ProgramDot},  // outside the codes, or no number: changes nothing
+      {nullptr, nullptr, Control::DownDot, Control::ProgramDot},
+      {"2", "3", Control::UpDot, Control::TemuDot},
+      {"2.0", "2.0", Control::UpDot, Control::SDXDot},
+      {"abc", "x", Control::DownDot, Control::ProgramDot},
+      {"7", "9", Control::DownDot,
+       Control::ProgramDot},  // outside the codes, or no number: changes nothing
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.mode ? c.mode : "nothing stored");
@@ -47,7 +50,8 @@ TEST(StartUp, StoredPortThatFailsOrIsNoNumberLeavesNoPortSelectedAndSaysSo) {
     w.Store("ComPort", stored);
     w.serial.openPorts = {1};
     w.main.Form_Load();
-    EXPECT_EQ(w.serial.openAttempts, std::string(stored) == "4" ? std::vector<int>{4} : std::vector<int>{});
+    EXPECT_EQ(w.serial.openAttempts,
+              std::string(stored) == "4" ? std::vector<int>{4} : std::vector<int>{});
     for (int n = 1; n <= 8; ++n) {
       EXPECT_FALSE(w.view.Value(ComPort(n))) << n;
       EXPECT_TRUE(w.view.Enabled(ComPort(n))) << n;
@@ -76,7 +80,8 @@ TEST(PortButton, ClosesReopensStoresOnlyWhatOpenedAndGatesStart) {
   w.main.Form_Load();
   EXPECT_TRUE(w.view.Value(Control::ComPort3));
   w.main.portOpen_Click();  // close
-  EXPECT_EQ(w.view.caption[Control::Status] + ", " + w.view.caption[Control::portOpen], "Port Closed, Port Open");
+  EXPECT_EQ(w.view.caption[Control::Status] + ", " + w.view.caption[Control::portOpen],
+            "Port Closed, Port Open");
   EXPECT_FALSE(w.serial.PortOpen());
   EXPECT_TRUE(w.view.Enabled(Control::ComPort1));
   EXPECT_FALSE(w.view.Enabled(Control::Browse));
@@ -106,7 +111,8 @@ TEST(PortButton, ClosesReopensStoresOnlyWhatOpenedAndGatesStart) {
   EXPECT_FALSE(w.StartEnabled());
   w.main.portOpen_Click();  // reopening does
   EXPECT_TRUE(w.StartEnabled());
-  for (Control b : {Control::HWver, Control::SWver, Control::ModelID, Control::File, Control::Info}) w.view.SetText(b, "x");
+  for (Control b : {Control::HWver, Control::SWver, Control::ModelID, Control::File, Control::Info})
+    w.view.SetText(b, "x");
   w.main.SelectOption(Control::UpDot, true);  // a file chosen under the other mode is not used
   EXPECT_FALSE(w.StartEnabled());
   for (Control t : kTypes) EXPECT_FALSE(w.view.Enabled(t));
@@ -159,7 +165,9 @@ TEST(Close, DrainsOutputAndAsksAbortRetryIgnore) {
       EXPECT_GT(waited, 10s * c.questions);
       EXPECT_LE(waited, 10s * c.questions + 1s);
     }
-    if (c.drainPerSecond) { EXPECT_EQ(waited, 5s); }
+    if (c.drainPerSecond) {
+      EXPECT_EQ(waited, 5s);
+    }
     EXPECT_EQ(w.view.pumps == 0, c.queued == 0 || c.portFails);
     EXPECT_EQ(w.serial.PortOpen(), c.cancelled);  // Abort keeps everything open
     EXPECT_EQ(w.files.IsOpen(3), c.cancelled);

@@ -42,7 +42,8 @@ TEST(Replug, AnUnpluggedPortIsShownClosedAtOnceAndOpenedAgainWhenItComesBack) {
   EXPECT_FALSE(p.serial.PortOpen());
   EXPECT_EQ(p.view.caption[Control::Status], "Port Closed");
   EXPECT_NE(p.view.toolTip[Control::Status].find("the line was lost"), std::string::npos);
-  EXPECT_NE(p.view.toolTip[Control::Status].find(p.adapter.byId + " comes back"), std::string::npos);
+  EXPECT_NE(p.view.toolTip[Control::Status].find(p.adapter.byId + " comes back"),
+            std::string::npos);
   EXPECT_EQ(p.replug.Waiting(), 1);
 
   const auto attempts = p.serial.openAttempts.size();

@@ -28,7 +28,8 @@ class AutoPort : public ::testing::Test {
 
   // Com 1 and Com 2 stand for the given devices in the window's settings.
   void Map(const std::string& com1, const std::string& com2) {
-    std::ofstream(root_ / "config/Kelvane/Kelvane.ini") << "[Ports]\nCOM1=" << com1 << "\nCOM2=" << com2 << "\n";
+    std::ofstream(root_ / "config/Kelvane/Kelvane.ini")
+        << "[Ports]\nCOM1=" << com1 << "\nCOM2=" << com2 << "\n";
   }
   std::string Sample(const char* name) const { return (root_ / "samples" / name).string(); }
 
@@ -43,11 +44,17 @@ TEST_F(AutoPort, FindsTheReceiverForEveryDownloadTypeAndLeavesTheSilentLineAlone
     const char* out;
   };
   const Case cases[] = {
-      {.name = "program image", .receiver = {"accept"}, .cli = {"download", Sample("sample.bin")},
+      {.name = "program image",
+       .receiver = {"accept"},
+       .cli = {"download", Sample("sample.bin")},
        .out = "Kelvane Complete\n"},
-      {.name = "SDX list", .receiver = {"accept"}, .cli = {"download", "--sdx", Sample("channels.sdx")},
+      {.name = "SDX list",
+       .receiver = {"accept"},
+       .cli = {"download", "--sdx", Sample("channels.sdx")},
        .out = "Kelvane Complete\n"},
-      {.name = "Temu", .receiver = {"temu", Sample("card.sgn")}, .cli = {"download", "--temu", Sample("card.sgn")},
+      {.name = "Temu",
+       .receiver = {"temu", Sample("card.sgn")},
+       .cli = {"download", "--temu", Sample("card.sgn")},
        .out = ""},
   };
   for (const Case& c : cases) {
@@ -75,7 +82,9 @@ TEST_F(AutoPort, GivesUpAfterTheTimeoutWhenNoLineSpeaks) {
   Pty first, second;
   Map(first.slave, second.slave);
   const auto started = steady_clock::now();
-  const Result res = Child({KELVANE_CLI, "--timeout", "1", "--port", "auto", "download", Sample("sample.bin")}).Wait();
+  const Result res =
+      Child({KELVANE_CLI, "--timeout", "1", "--port", "auto", "download", Sample("sample.bin")})
+          .Wait();
   EXPECT_EQ(res.status, 7) << res.err;
   EXPECT_NE(res.err.find("no receiver spoke"), std::string::npos) << res.err;
   EXPECT_LT(steady_clock::now() - started, seconds(10));

@@ -71,8 +71,10 @@ class Bench : public ::testing::Test {
     std::error_code ec;
     fs::remove_all(root_, ec);
     for (const char* name : {"XDG_CONFIG_HOME", "TMPDIR"}) {
-      if (savedEnv_.count(name)) ::setenv(name, savedEnv_[name].c_str(), 1);
-      else ::unsetenv(name);
+      if (savedEnv_.count(name))
+        ::setenv(name, savedEnv_[name].c_str(), 1);
+      else
+        ::unsetenv(name);
     }
   }
   static std::string Sample(const char* name) { return (root_ / "samples" / name).string(); }
@@ -192,7 +194,8 @@ TEST_F(Bench, JsonEventsOfAStop) {
   EXPECT_EQ(StringField(notices[0], "text"), "stopped by a signal");
   EXPECT_EQ(StringField(ev.back(), "status_name"), "stopped");
   EXPECT_EQ(StringField(ev.back(), "outcome"), "stopped");
-  EXPECT_LT(*NumberField(ev.back(), "bytes"), static_cast<double>(fs::file_size(Sample("sample.bin"))));
+  EXPECT_LT(*NumberField(ev.back(), "bytes"),
+            static_cast<double>(fs::file_size(Sample("sample.bin"))));
 }
 
 // The trace as runs of bytes in one direction: consecutive lines of one direction joined.
@@ -207,7 +210,8 @@ std::vector<std::pair<std::string, Bytes>> TraceRuns(const std::string& path) {
     if (dir != "in" && dir != "out") continue;  // a note
     fields >> count;
     Bytes bytes;
-    for (std::string hex; fields >> hex;) bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex, nullptr, 16)));
+    for (std::string hex; fields >> hex;)
+      bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex, nullptr, 16)));
     EXPECT_EQ(bytes.size(), count) << line;
     if (runs.empty() || runs.back().first != dir) runs.emplace_back(dir, Bytes{});
     runs.back().second.insert(runs.back().second.end(), bytes.begin(), bytes.end());
@@ -219,7 +223,8 @@ TEST_F(Bench, TheTraceHoldsEveryByteThatCrossedInOrder) {
   const std::string trace = Work("download.trace");
   std::string pty;
   auto rx = Receiver({"accept"}, pty);
-  const Result r = Cli({"--quiet", "--trace", trace, "--port", pty, "download", Sample("sample.bin")});
+  const Result r =
+      Cli({"--quiet", "--trace", trace, "--port", pty, "download", Sample("sample.bin")});
   ASSERT_EQ(r.status, 0) << r.err;
   const Result rr = rx->Wait(seconds(15));
   ASSERT_EQ(rr.status, 0) << rr.out << rr.err;
@@ -270,7 +275,8 @@ TEST_F(Bench, ATraceReplacesAnExistingFileOnlyWithForceAndOnlyWhenComplete) {
   EXPECT_EQ(std::string(earlier.begin(), earlier.end()), "an earlier trace");
 
   for (const char* bad : {"/dev/null", "no/such/folder/t.trace"}) {
-    r = Cli({"--force", "--trace", bad[0] == '/' ? bad : Work(bad), "--port", pty, "download", Sample("sample.bin")});
+    r = Cli({"--force", "--trace", bad[0] == '/' ? bad : Work(bad), "--port", pty, "download",
+             Sample("sample.bin")});
     EXPECT_EQ(r.status, 3) << bad;
   }
 
@@ -280,7 +286,8 @@ TEST_F(Bench, ATraceReplacesAnExistingFileOnlyWithForceAndOnlyWhenComplete) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_GT(TraceRuns(kept).size(), 200u);
   std::size_t files = 0;  // no temporary file is left beside it
-  for (const auto& e : fs::directory_iterator(root_ / "work")) files += e.path().string().starts_with(kept);
+  for (const auto& e : fs::directory_iterator(root_ / "work"))
+    files += e.path().string().starts_with(kept);
   EXPECT_EQ(files, 1u);
 }
 
@@ -288,7 +295,8 @@ TEST_F(Bench, ATraceKeepsWhatCrossedWhenTheProgramIsInterruptedTwice) {
   const std::string trace = Work("hung.trace");
   std::string pty;
   auto rx = Receiver({"accept", "--silent-from", "3"}, pty);
-  Child cli({KELVANE_CLI, "--quiet", "--trace", trace, "--port", pty, "download", Sample("sample.bin")});
+  Child cli(
+      {KELVANE_CLI, "--quiet", "--trace", trace, "--port", pty, "download", Sample("sample.bin")});
   std::this_thread::sleep_for(milliseconds(2000));  // the receiver went quiet after block 2
   // Two different signals are both delivered, the second before the first is acted on:
   // the program ends at once, without closing the port.
@@ -309,8 +317,8 @@ TEST_F(Bench, SeveralPortsEachGetAVerdictAndTheWorstStatusWins) {
   auto rxB = Receiver({"accept", "--save", Work("b.bin")}, b);
   Pty silent;  // a line nobody answers on
   ASSERT_FALSE(silent.slave.empty());
-  const Result r = Cli({"--json", "--timeout", "1", "--port", a, "--port", silent.slave, "--port", b, "download",
-                        Sample("sample.bin")});
+  const Result r = Cli({"--json", "--timeout", "1", "--port", a, "--port", silent.slave, "--port",
+                        b, "download", Sample("sample.bin")});
   EXPECT_EQ(r.status, 7) << r.err;
   const auto ev = Events(r.out);
   std::map<std::string, JsonFields> ends;
@@ -342,7 +350,8 @@ TEST_F(Bench, SeveralPortsEndWithASummaryTable) {
   std::istringstream rows(r.out.substr(table));
   std::string header, rowA, rowB;
   std::getline(rows, header), std::getline(rows, rowA), std::getline(rows, rowB);
-  for (const char* column : {"DEVICE", "VERDICT", "BYTES", "TIME"}) EXPECT_NE(header.find(column), std::string::npos);
+  for (const char* column : {"DEVICE", "VERDICT", "BYTES", "TIME"})
+    EXPECT_NE(header.find(column), std::string::npos);
   EXPECT_TRUE(rowA.starts_with(a + " ")) << rowA;
   EXPECT_NE(rowA.find("done: Kelvane Complete"), std::string::npos) << rowA;
   EXPECT_TRUE(rowB.starts_with(b + " ")) << rowB;
@@ -354,7 +363,8 @@ TEST_F(Bench, ACtrlCStopsEveryPort) {
   auto rxA = Receiver({"accept", "--ack-delay", "100"}, a);
   auto rxB = Receiver({"accept", "--ack-delay", "100"}, b);
   const auto started = steady_clock::now();
-  const Result r = Cli({"--json", "--port", a, "--port", b, "download", Sample("sample.bin")}, 1000);
+  const Result r =
+      Cli({"--json", "--port", a, "--port", b, "download", Sample("sample.bin")}, 1000);
   EXPECT_EQ(r.status, 6) << r.err;
   EXPECT_LT(steady_clock::now() - started, seconds(5));  // stopped, not finished (10 s)
   const auto ends = Only(Events(r.out), "end");

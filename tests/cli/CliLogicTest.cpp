@@ -29,27 +29,44 @@ TEST(CliArguments, CommandsTakeTheirArguments) {
   EXPECT_DOUBLE_EQ(*r.options.timeoutSeconds, 2.5);
   EXPECT_TRUE(r.options.force);
 
-  for (const char* port : {"com8", "/dev/ttyUSB0", "./pty"}) EXPECT_EQ(Parse({"--port", port, "ports"}).error, "") << port;
+  for (const char* port : {"com8", "/dev/ttyUSB0", "./pty"})
+    EXPECT_EQ(Parse({"--port", port, "ports"}).error, "") << port;
   EXPECT_EQ(Parse({"--port", "auto", "download", "--temu", "card.sgn"}).options.port, kAutoPort);
   EXPECT_TRUE(Parse({"ports", "--json"}).options.json);
   EXPECT_EQ(ComPortNumber("com8"), 8);
-  for (const char* notCom : {"COM0", "COM9", "COM10"}) EXPECT_EQ(ComPortNumber(notCom), 0) << notCom;
+  for (const char* notCom : {"COM0", "COM9", "COM10"})
+    EXPECT_EQ(ComPortNumber(notCom), 0) << notCom;
 }
 
 TEST(CliArguments, MistakesAreUsageErrors) {
-  for (auto args : {std::vector<std::string>{}, {"download"}, {"download", "a.bin", "b.bin"}, {"info"},
-                    {"ports", "extra"}, {"sdx", "a", "b", "c"}, {"upload", "--sdx", "x"},
-                    {"download", "--sdx", "--temu", "x"}, {"flash", "x"}, {"--port", "COM9", "ports"},
-                    {"--port", "ttyUSB0", "ports"}, {"--port"}, {"--timeout", "0", "ports"},
-                    {"--timeout", "-3", "ports"}, {"--timeout", "soon", "ports"}, {"--force=yes", "ports"},
-                    {"--bogus", "ports"}, {"upload", ""}, {"--port", "auto", "upload", "x"}, {"--json=1", "ports"}})
+  for (auto args : {std::vector<std::string>{},
+                    {"download"},
+                    {"download", "a.bin", "b.bin"},
+                    {"info"},
+                    {"ports", "extra"},
+                    {"sdx", "a", "b", "c"},
+                    {"upload", "--sdx", "x"},
+                    {"download", "--sdx", "--temu", "x"},
+                    {"flash", "x"},
+                    {"--port", "COM9", "ports"},
+                    {"--port", "ttyUSB0", "ports"},
+                    {"--port"},
+                    {"--timeout", "0", "ports"},
+                    {"--timeout", "-3", "ports"},
+                    {"--timeout", "soon", "ports"},
+                    {"--force=yes", "ports"},
+                    {"--bogus", "ports"},
+                    {"upload", ""},
+                    {"--port", "auto", "upload", "x"},
+                    {"--json=1", "ports"}})
     EXPECT_NE(ParseArguments(args).error, "") << ::testing::PrintToString(args);
   // Help wins over anything else on the line.
   EXPECT_TRUE(Parse({"--bogus", "--help"}).options.help);
   EXPECT_EQ(Parse({"--bogus", "--help"}).error, "");
 }
 
-Outcome Made(Outcome::Kind kind, HeaderRefusal refusal = {}, Verdict verdict = {}, bool lineLost = false) {
+Outcome Made(Outcome::Kind kind, HeaderRefusal refusal = {}, Verdict verdict = {},
+             bool lineLost = false) {
   Outcome o = Outcome::Of(kind);
   o.refusal = refusal;
   o.verdict = verdict;
@@ -67,20 +84,76 @@ TEST(CliExitStatus, EachTransferOutcomeHasItsStatusAndLine) {
     bool explained;  // a line of the front end's own says why (no box did)
   };
   const Case cases[] = {
-      {.name = "download complete", .command = Command::Download, .outcome = Made(K::Complete, {}, {.complete = true}), .status = kDone, .explained = false},
-      {.name = "refused, hw", .command = Command::Download, .outcome = Made(K::HeaderRefused, {.hw = true}), .status = kHeaderRefused, .explained = false},
-      {.name = "refused, no reason", .command = Command::DownloadSdx, .outcome = Made(K::HeaderRefused), .status = kHeaderRefused, .explained = true},
-      {.name = "refused, no reason, line lost", .command = Command::Download, .outcome = Made(K::HeaderRefused, {}, {}, true), .status = kPortUnavailable, .explained = false},
-      {.name = "checksum and complete", .command = Command::Download, .outcome = Made(K::Rejected, {}, {.checksumError = true, .complete = true}), .status = kDataRejected, .explained = false},
-      {.name = "verify error, line lost", .command = Command::Download, .outcome = Made(K::Rejected, {}, {.verifyError = true}, true), .status = kDataRejected, .explained = false},
-      {.name = "complete, line lost", .command = Command::Download, .outcome = Made(K::Complete, {}, {.complete = true}, true), .status = kPortUnavailable, .explained = false},
-      {.name = "no verdict", .command = Command::Download, .outcome = Made(K::Stopped), .status = kDataRejected, .explained = true},
-      {.name = "invalid image", .command = Command::Download, .outcome = Made(K::InvalidFile), .status = kFileError, .explained = false},
-      {.name = "upload complete", .command = Command::Upload, .outcome = Made(K::UploadCompleted), .status = kDone, .explained = false},
-      {.name = "upload cut short", .command = Command::Upload, .outcome = Made(K::Stopped), .status = kDataRejected, .explained = true},
-      {.name = "upload write failed", .command = Command::Upload, .outcome = Outcome::FileFailure("up.bin", "No space left on device"), .status = kFileError, .explained = true},
-      {.name = "temu ended", .command = Command::DownloadTemu, .outcome = Made(K::TemuEnded), .status = kDone, .explained = false},
-      {.name = "temu line lost", .command = Command::DownloadTemu, .outcome = Made(K::Stopped, {}, {}, true), .status = kPortUnavailable, .explained = false},
+      {.name = "download complete",
+       .command = Command::Download,
+       .outcome = Made(K::Complete, {}, {.complete = true}),
+       .status = kDone,
+       .explained = false},
+      {.name = "refused, hw",
+       .command = Command::Download,
+       .outcome = Made(K::HeaderRefused, {.hw = true}),
+       .status = kHeaderRefused,
+       .explained = false},
+      {.name = "refused, no reason",
+       .command = Command::DownloadSdx,
+       .outcome = Made(K::HeaderRefused),
+       .status = kHeaderRefused,
+       .explained = true},
+      {.name = "refused, no reason, line lost",
+       .command = Command::Download,
+       .outcome = Made(K::HeaderRefused, {}, {}, true),
+       .status = kPortUnavailable,
+       .explained = false},
+      {.name = "checksum and complete",
+       .command = Command::Download,
+       .outcome = Made(K::Rejected, {}, {.checksumError = true, .complete = true}),
+       .status = kDataRejected,
+       .explained = false},
+      {.name = "verify error, line lost",
+       .command = Command::Download,
+       .outcome = Made(K::Rejected, {}, {.verifyError = true}, true),
+       .status = kDataRejected,
+       .explained = false},
+      {.name = "complete, line lost",
+       .command = Command::Download,
+       .outcome = Made(K::Complete, {}, {.complete = true}, true),
+       .status = kPortUnavailable,
+       .explained = false},
+      {.name = "no verdict",
+       .command = Command::Download,
+       .outcome = Made(K::Stopped),
+       .status = kDataRejected,
+       .explained = true},
+      {.name = "invalid image",
+       .command = Command::Download,
+       .outcome = Made(K::InvalidFile),
+       .status = kFileError,
+       .explained = false},
+      {.name = "upload complete",
+       .command = Command::Upload,
+       .outcome = Made(K::UploadCompleted),
+       .status = kDone,
+       .explained = false},
+      {.name = "upload cut short",
+       .command = Command::Upload,
+       .outcome = Made(K::Stopped),
+       .status = kDataRejected,
+       .explained = true},
+      {.name = "upload write failed",
+       .command = Command::Upload,
+       .outcome = Outcome::FileFailure("up.bin", "No space left on device"),
+       .status = kFileError,
+       .explained = true},
+      {.name = "temu ended",
+       .command = Command::DownloadTemu,
+       .outcome = Made(K::TemuEnded),
+       .status = kDone,
+       .explained = false},
+      {.name = "temu line lost",
+       .command = Command::DownloadTemu,
+       .outcome = Made(K::Stopped, {}, {}, true),
+       .status = kPortUnavailable,
+       .explained = false},
   };
   for (const Case& c : cases) {
     const Report r = TransferReport(c.command, c.outcome);
@@ -92,9 +165,11 @@ TEST(CliExitStatus, EachTransferOutcomeHasItsStatusAndLine) {
 TEST(CliExitStatus, OnlyAReadyFileIsAChoice) {
   using K = Outcome::Kind;
   EXPECT_EQ(SelectionReport(Outcome::Of(K::Ready), "a.bin").status, kDone);
-  EXPECT_EQ(SelectionReport(Outcome::Of(K::ReplaceDeclined), "a.bin").error, "a.bin exists; --force replaces it");
+  EXPECT_EQ(SelectionReport(Outcome::Of(K::ReplaceDeclined), "a.bin").error,
+            "a.bin exists; --force replaces it");
   EXPECT_EQ(SelectionReport(Outcome::Of(K::Cancelled), "a.bin").error, "a.bin cannot be used");
-  const Report failed = SelectionReport(Outcome::FileFailure("a.bin", "Permission denied"), "a.bin");
+  const Report failed =
+      SelectionReport(Outcome::FileFailure("a.bin", "Permission denied"), "a.bin");
   EXPECT_EQ(failed.status, kFileError);
   EXPECT_EQ(failed.error, "a.bin: Permission denied") << "the box held the reason alone";
 }

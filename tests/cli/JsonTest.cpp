@@ -23,8 +23,12 @@ TEST(Json, StringsAreEscapedAndInvalidUtf8BecomesTheReplacementCharacter) {
       {.name = "plain", .in = "Kelvane Complete", .out = R"("Kelvane Complete")"},
       {.name = "quote and backslash", .in = R"(C:\a "b")", .out = R"("C:\\a \"b\"")"},
       {.name = "short escapes", .in = "\b\f\n\r\t", .out = R"("\b\f\n\r\t")"},
-      {.name = "other controls", .in = std::string("\x01\x1f\x7f\0", 4), .out = R"("\u0001\u001f\u007f\u0000")"},
-      {.name = "valid UTF-8 stays", .in = "Gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xf0\x9f\x93\xa1", .out = "\"Gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xf0\x9f\x93\xa1\""},
+      {.name = "other controls",
+       .in = std::string("\x01\x1f\x7f\0", 4),
+       .out = R"("\u0001\u001f\u007f\u0000")"},
+      {.name = "valid UTF-8 stays",
+       .in = "Gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xf0\x9f\x93\xa1",
+       .out = "\"Gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xf0\x9f\x93\xa1\""},
       {.name = "Latin-1 byte", .in = "M\xfcller.bin", .out = R"("M\ufffdller.bin")"},
       {.name = "overlong slash", .in = "\xc0\xaf", .out = R"("\ufffd\ufffd")"},
       {.name = "surrogate", .in = "\xed\xa0\x80", .out = R"("\ufffd\ufffd\ufffd")"},
@@ -76,9 +80,10 @@ TEST(Json, EscapesAndSurrogatePairsAreDecoded) {
 }
 
 TEST(Json, AnythingButOneFlatObjectIsRefused) {
-  for (const char* bad : {"", "[]", "{", R"({"a":1} x)", R"({"a":})", R"({"a":"x)", R"({"a":"\ud800"})",
-                          R"({"a":"\q"})", "{\"a\":\"line\nbreak\"}", R"({"a":01})", R"({"a":1.})",
-                          R"({"a":{"b":1}})", R"({"a":[1]})", R"({a:1})", R"({"a":1,})", "kelvane-cli: oops"})
+  for (const char* bad :
+       {"", "[]", "{", R"({"a":1} x)", R"({"a":})", R"({"a":"x)", R"({"a":"\ud800"})",
+        R"({"a":"\q"})", "{\"a\":\"line\nbreak\"}", R"({"a":01})", R"({"a":1.})",
+        R"({"a":{"b":1}})", R"({"a":[1]})", R"({a:1})", R"({"a":1,})", "kelvane-cli: oops"})
     EXPECT_FALSE(ParseJsonObject(bad).has_value()) << bad;
   EXPECT_TRUE(ParseJsonObject("{}").has_value());
 }

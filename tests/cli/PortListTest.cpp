@@ -21,10 +21,11 @@ struct Listing : ::testing::Test {
 TEST_F(Listing, TextShowsEachPortAndEachDeviceWithItsFacts) {
   const std::string text = cli::PortsText(settings, devices, 2);
   for (const char* part :
-       {"COM1: /dev/ttyUSB0", "COM2: /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0 -> ttyUSB0",
-        "[last opened by the window]", "COM4: /dev/serial/by-id/usb-away; not present", "COM8: no serial device",
-        "/dev/ttyUSB0  FT232R USB UART, FTDI, 0403:6001, serial A50285BI", "latency timer: 16 ms",
-        "access: no; sudo usermod -aG dialout $USER", "udev rule"})
+       {"COM1: /dev/ttyUSB0",
+        "COM2: /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0 -> ttyUSB0",
+        "[last opened by the window]", "COM4: /dev/serial/by-id/usb-away; not present",
+        "COM8: no serial device", "/dev/ttyUSB0  FT232R USB UART, FTDI, 0403:6001, serial A50285BI",
+        "latency timer: 16 ms", "access: no; sudo usermod -aG dialout $USER", "udev rule"})
     EXPECT_NE(text.find(part), std::string::npos) << part << " in\n" << text;
   const auto com2 = text.find("COM2: ");
   EXPECT_EQ(text.find("[last opened by the window]\n"), text.find('\n', com2) - 27) << text;
@@ -32,15 +33,16 @@ TEST_F(Listing, TextShowsEachPortAndEachDeviceWithItsFacts) {
 
 TEST_F(Listing, JsonHoldsTheSameFactsAsFieldsAndNullWhereNothingIsKnown) {
   const std::string json = cli::PortsJson(settings, devices, 0);
-  for (const char* part :
-       {R"({"port":"COM2","device":"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0","assigned":true,)"
-        R"("present":true,"node":"/dev/ttyUSB0","lastOpened":false})",
-        R"({"port":"COM4","device":"/dev/serial/by-id/usb-away","assigned":true,"present":false,"node":null,)",
-        R"({"port":"COM8","device":null,"assigned":false,"present":false,"node":null,"lastOpened":false})",
-        R"({"path":"/dev/ttyUSB1","name":"ttyUSB1","description":"FT232R USB UART","manufacturer":"FTDI",)"
-        R"("vendorId":"0403","productId":"6001","serialNumber":"B7",)",
-        R"("accessible":false,"group":"dialout","latencyTimerMs":1})",
-        R"({"path":"/dev/ttyS0","name":"ttyS0","description":null,"manufacturer":null,"vendorId":null,)"})
+  for (
+      const char* part :
+      {R"({"port":"COM2","device":"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0","assigned":true,)"
+       R"("present":true,"node":"/dev/ttyUSB0","lastOpened":false})",
+       R"({"port":"COM4","device":"/dev/serial/by-id/usb-away","assigned":true,"present":false,"node":null,)",
+       R"({"port":"COM8","device":null,"assigned":false,"present":false,"node":null,"lastOpened":false})",
+       R"({"path":"/dev/ttyUSB1","name":"ttyUSB1","description":"FT232R USB UART","manufacturer":"FTDI",)"
+       R"("vendorId":"0403","productId":"6001","serialNumber":"B7",)",
+       R"("accessible":false,"group":"dialout","latencyTimerMs":1})",
+       R"({"path":"/dev/ttyS0","name":"ttyS0","description":null,"manufacturer":null,"vendorId":null,)"})
     EXPECT_NE(json.find(part), std::string::npos) << part << " in\n" << json;
   EXPECT_EQ(json.back(), '\n');
 }
@@ -51,7 +53,8 @@ TEST(ListingJson, EscapesWhatWouldBreakTheString) {
   odd.description = "say \"hi\"\\\n";
   devices.devices = {odd};
   FakeSettings settings;
-  EXPECT_NE(cli::PortsJson(settings, devices, 0).find(R"("description":"say \"hi\"\\\u000a")"), std::string::npos);
+  EXPECT_NE(cli::PortsJson(settings, devices, 0).find(R"("description":"say \"hi\"\\\u000a")"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -8,9 +8,9 @@
 
 #include "cli/CliOptions.h"
 #include "cli/Events.h"
+#include "cli/ExitStatus.h"
 #include "cli/Json.h"
 #include "cli/MultiPort.h"
-#include "cli/ExitStatus.h"
 #include "cli/PortBoard.h"
 
 namespace kelvane::cli {
@@ -29,7 +29,8 @@ TEST(CliPorts, EachPortWritesItsOwnFile) {
       {.file = "/tmp/.trace", .port = "/dev/pts/4", .want = "/tmp/.trace-4"},
       {.file = "a/b.tar.gz", .port = "/dev/serial/by-id/usb-X:1 y", .want = "a/b.tar-usb-X_1_y.gz"},
   };
-  for (const Row& r : rows) EXPECT_EQ(PortFileName(r.file, r.port), r.want) << r.file << " " << r.port;
+  for (const Row& r : rows)
+    EXPECT_EQ(PortFileName(r.file, r.port), r.want) << r.file << " " << r.port;
 }
 
 TEST(CliPorts, AProcessPerPortRunsTheSameCommandWithEvents) {
@@ -41,13 +42,21 @@ TEST(CliPorts, AProcessPerPortRunsTheSameCommandWithEvents) {
   };
   const Row rows[] = {
       {.args = {"-p", "COM1", "-p", "/dev/ttyUSB0", "--timeout", "2.5", "download", "img.bin"},
-       .port = "/dev/ttyUSB0", .file = "img.bin", .trace = ""},
+       .port = "/dev/ttyUSB0",
+       .file = "img.bin",
+       .trace = ""},
       {.args = {"-p", "COM1", "-p", "COM2", "--trace", "t.txt", "download", "--sdx", "l.sdx"},
-       .port = "COM2", .file = "l.sdx", .trace = "t-COM2.txt"},
-      {.args = {"-p", "COM1", "-p", "COM2", "download", "--temu", "--", "-card.sgn"}, .port = "COM1",
-       .file = "-card.sgn", .trace = ""},
-      {.args = {"--force", "-p", "/dev/pts/3", "-p", "COM2", "upload", "back.bin"}, .port = "/dev/pts/3",
-       .file = "back-3.bin", .trace = ""},
+       .port = "COM2",
+       .file = "l.sdx",
+       .trace = "t-COM2.txt"},
+      {.args = {"-p", "COM1", "-p", "COM2", "download", "--temu", "--", "-card.sgn"},
+       .port = "COM1",
+       .file = "-card.sgn",
+       .trace = ""},
+      {.args = {"--force", "-p", "/dev/pts/3", "-p", "COM2", "upload", "back.bin"},
+       .port = "/dev/pts/3",
+       .file = "back-3.bin",
+       .trace = ""},
   };
   for (const Row& r : rows) {
     const ParseResult all = ParseArguments(r.args);
@@ -83,14 +92,19 @@ TEST(CliPorts, TheBoardFollowsEachPortAndTheWorstStatusWins) {
   EXPECT_EQ(board.StatusLine(0), "COM1        opening");
   board.Feed(0, R"({"event":"start","port":"COM1","device":"/dev/ttyS0","size":102764})");
   EXPECT_EQ(board.StatusLine(0), "COM1        waiting for the receiver");
-  board.Feed(0, R"({"event":"progress","done":51200,"total":102400,"percent":50,"rate":11520,"seconds_left":4.44})");
+  board.Feed(
+      0,
+      R"({"event":"progress","done":51200,"total":102400,"percent":50,"rate":11520,"seconds_left":4.44})");
   EXPECT_EQ(board.StatusLine(0), "COM1        51k/102K     50.0 %    11.5 kB/s  0:04 left");
-  const auto msg = board.Feed(1, R"({"event":"message","text":"HW version is not matched","kind":"error"})");
+  const auto msg =
+      board.Feed(1, R"({"event":"message","text":"HW version is not matched","kind":"error"})");
   EXPECT_EQ(msg.event, "message");
   EXPECT_EQ(msg.text, "HW version is not matched");
   EXPECT_EQ(board.Feed(1, "kelvane-cli: not an event").event, "");
 
-  board.Feed(0, R"({"event":"progress","done":102400,"total":102400,"percent":100,"rate":11520,"seconds_left":0})");
+  board.Feed(
+      0,
+      R"({"event":"progress","done":102400,"total":102400,"percent":100,"rate":11520,"seconds_left":0})");
   board.Feed(0, R"({"event":"message","text":"Kelvane Complete","kind":"info"})");
   board.Feed(0, R"({"event":"end","status":0,"bytes":102400})");
   board.Feed(2, R"({"event":"notice","text":"timed out: nothing arrived for 60 s"})");
@@ -106,9 +120,11 @@ TEST(CliPorts, TheBoardFollowsEachPortAndTheWorstStatusWins) {
   EXPECT_EQ(board.Worst(), kTimedOut);
   EXPECT_TRUE(board.Port(0).endSeen);
   EXPECT_FALSE(board.Port(2).endSeen);
-  EXPECT_EQ(board.EndEventFor(2),
-            R"({"event":"end","port":"/dev/pts/9","status":7,"status_name":"timed_out","bytes":0,"seconds":61})");
-  EXPECT_EQ(board.SummaryEvent(), R"({"event":"summary","status":7,"status_name":"timed_out","ports":3,"failed":2})");
+  EXPECT_EQ(
+      board.EndEventFor(2),
+      R"({"event":"end","port":"/dev/pts/9","status":7,"status_name":"timed_out","bytes":0,"seconds":61})");
+  EXPECT_EQ(board.SummaryEvent(),
+            R"({"event":"summary","status":7,"status_name":"timed_out","ports":3,"failed":2})");
 }
 
 TEST(CliPorts, APortWhoseProcessVanishedCountsAsStopped) {
@@ -146,15 +162,19 @@ TEST(CliEvents, ProgressComesAFewTimesASecondAndAlwaysAtTheEnd) {
   EventLog log(c.file, "COM3");
   const EventLog::Clock::time_point t0{};
   auto step = [](std::int64_t done, double rate) {
-    return TransferProgress{.done = done, .total = 4096, .percent = done * 100.0 / 4096, .bytesPerSecond = rate,
-                            .secondsLeft = rate > 0 ? std::optional<double>((4096 - done) / rate) : std::nullopt};
+    return TransferProgress{
+        .done = done,
+        .total = 4096,
+        .percent = done * 100.0 / 4096,
+        .bytesPerSecond = rate,
+        .secondsLeft = rate > 0 ? std::optional<double>((4096 - done) / rate) : std::nullopt};
   };
-  log.Progress(step(0, 0), t0);                  // the first: sent
-  log.Progress(step(1024, 1e4), t0 + 100ms);     // too soon: dropped
-  log.Progress(step(2048, 1e4), t0 + 250ms);     // sent
-  log.Progress(step(3072, 1e4), t0 + 300ms);     // too soon: dropped
-  log.Progress(step(4096, 1e4), t0 + 310ms);     // the last: sent at once
-  log.Progress(step(4096, 1e4), t0 + 320ms);     // again: dropped
+  log.Progress(step(0, 0), t0);               // the first: sent
+  log.Progress(step(1024, 1e4), t0 + 100ms);  // too soon: dropped
+  log.Progress(step(2048, 1e4), t0 + 250ms);  // sent
+  log.Progress(step(3072, 1e4), t0 + 300ms);  // too soon: dropped
+  log.Progress(step(4096, 1e4), t0 + 310ms);  // the last: sent at once
+  log.Progress(step(4096, 1e4), t0 + 320ms);  // again: dropped
   log.End(kDone, nullptr, 0.5);
   Outcome refused = Outcome::Of(Outcome::Kind::HeaderRefused);
   log.End(kHeaderRefused, &refused, 0.5);
@@ -175,8 +195,8 @@ TEST(CliEvents, ProgressComesAFewTimesASecondAndAlwaysAtTheEnd) {
 }
 
 TEST(CliEvents, EveryExitStatusHasAStableName) {
-  const char* names[] = {"done", "usage", "port_unavailable", "file_error", "header_refused", "data_rejected",
-                         "stopped", "timed_out"};
+  const char* names[] = {"done",           "usage",         "port_unavailable", "file_error",
+                         "header_refused", "data_rejected", "stopped",          "timed_out"};
   for (int s = kDone; s <= kTimedOut; ++s) EXPECT_STREQ(StatusName(s), names[s]) << s;
   EXPECT_STREQ(StatusName(127), "unknown");
 }

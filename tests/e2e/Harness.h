@@ -30,7 +30,8 @@ using ms = std::chrono::milliseconds;
 // one a summary.
 class Receiver {
  public:
-  explicit Receiver(std::vector<std::string> args) : child_((args.insert(args.begin(), KELVANE_RECEIVER), args)) {
+  explicit Receiver(std::vector<std::string> args)
+      : child_((args.insert(args.begin(), KELVANE_RECEIVER), args)) {
     device_ = child_.FirstLine();
     if (device_.empty()) throw std::runtime_error("kelvane-receiver named no device");
   }
@@ -38,7 +39,8 @@ class Receiver {
   // Waits for the end with the event loop running, so that the product's last bytes,
   // written from the loop, still go out.
   int Finish() {
-    result_ = child_.Wait(ms(15000), [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 10); });
+    result_ =
+        child_.Wait(ms(15000), [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 10); });
     return result_.status;
   }
   std::string Summary() const {
@@ -74,11 +76,15 @@ class Product {
     main_.Form_Terminate();
     QDir::setCurrent(previousDir_);
   }
-  std::string Path(const std::string& name) const { return dir_.filePath(QString::fromStdString(name)).toStdString(); }
+  std::string Path(const std::string& name) const {
+    return dir_.filePath(QString::fromStdString(name)).toStdString();
+  }
   void Click(Control c) { qobject_cast<QAbstractButton*>(window.Widget(c))->click(); }
   // Browse, with the file dialog answering `path`.
   void Choose(const std::string& path) {
-    window.SetChooser([path](const ChooserRequest&) { return ChooserResult{ChooserResult::Outcome::Chosen, path, {}}; });
+    window.SetChooser([path](const ChooserRequest&) {
+      return ChooserResult{ChooserResult::Outcome::Chosen, path, {}};
+    });
     Click(Control::Browse);
   }
   // Start; returns when the transfer is over. Stop is pressed after `stopAfter` when given,
@@ -86,9 +92,11 @@ class Product {
   void StartAndWait(ms limit, ms stopAfter = ms(0)) {
     QTimer watchdog;
     watchdog.setSingleShot(true);
-    QObject::connect(&watchdog, &QTimer::timeout, &window, [this] { watchdogFired = true, main_.ExitButton_Click(); });
+    QObject::connect(&watchdog, &QTimer::timeout, &window,
+                     [this] { watchdogFired = true, main_.ExitButton_Click(); });
     watchdog.start(limit);
-    if (stopAfter.count()) QTimer::singleShot(stopAfter, &window, [this] { Click(Control::ExitButton); });
+    if (stopAfter.count())
+      QTimer::singleShot(stopAfter, &window, [this] { Click(Control::ExitButton); });
     Click(Control::Start);
   }
   // Lets the window's events run for a while, as a user's pause would.

@@ -38,50 +38,169 @@ const std::vector<std::string> kLost = {kPortNotAvailable};
 
 const Case kCases[] = {
     {.name = "Paced", .exchange = Exchange::Program, .options = {"--pace"}, .texts = {kComplete}},
-    // The receiver announces ready while the PC is idle: the second download still runs from its start.
-    {.name = "SecondDownloadOnTheSameLine", .exchange = Exchange::Program, .options = {"--count", "2"}, .texts = {kComplete, kComplete}, .starts = 2},
+    // The receiver announces ready while the PC is idle: the second download still runs from its
+    // start.
+    {.name = "SecondDownloadOnTheSameLine",
+     .exchange = Exchange::Program,
+     .options = {"--count", "2"},
+     .texts = {kComplete, kComplete},
+     .starts = 2},
     {.name = "PrefixedImage", .exchange = Exchange::Prefixed, .options = {}, .texts = {kComplete}},
-    {.name = "ChannelListAsTheConvertedContainer", .exchange = Exchange::Sdx, .options = {}, .texts = {kComplete}},
+    {.name = "ChannelListAsTheConvertedContainer",
+     .exchange = Exchange::Sdx,
+     .options = {},
+     .texts = {kComplete}},
     // Junk before the ready byte and in front of every answer holds no control byte.
-    {.name = "GarbageBetweenFrames", .exchange = Exchange::Program, .options = {"--noise", "40", "--garbage", "25"}, .texts = {kComplete}},
-    {.name = "FinalVerdictSentAgainIsShownOnce", .exchange = Exchange::Program, .options = {"--join", "--resend-final", "300"}, .texts = {kComplete}},
+    {.name = "GarbageBetweenFrames",
+     .exchange = Exchange::Program,
+     .options = {"--noise", "40", "--garbage", "25"},
+     .texts = {kComplete}},
+    {.name = "FinalVerdictSentAgainIsShownOnce",
+     .exchange = Exchange::Program,
+     .options = {"--join", "--resend-final", "300"},
+     .texts = {kComplete}},
     // The final verdict joined to the last 10 does not end the final wait, which looks only
     // at reads after the 03: only Stop ends it, and the verdict in the last chunk is shown.
-    {.name = "FinalVerdictJoinedToTheLastAckNeedsStop", .exchange = Exchange::Program, .options = {"--join", "--linger", "2000"}, .texts = {kComplete}, .stopAfterMs = 1000},
+    {.name = "FinalVerdictJoinedToTheLastAckNeedsStop",
+     .exchange = Exchange::Program,
+     .options = {"--join", "--linger", "2000"},
+     .texts = {kComplete},
+     .stopAfterMs = 1000},
     // Every verdict becomes its message; nothing is sent after a refused header.
-    {.name = "HwRefused", .exchange = Exchange::Program, .options = {"--verdict", "12"}, .texts = {"HW version is not matched"}, .kept = Kept::Nothing, .summary = ", 0 blocks"},
-    {.name = "SwRefused", .exchange = Exchange::Program, .options = {"--verdict", "13"}, .texts = {"SW version is lower"}, .kept = Kept::Nothing, .summary = ", 0 blocks"},
-    {.name = "ModelRefused", .exchange = Exchange::Program, .options = {"--verdict", "14"}, .texts = {"Model ID is not matched"}, .kept = Kept::Nothing, .summary = ", 0 blocks"},
-    {.name = "HwAndModelRefused", .exchange = Exchange::Program, .options = {"--verdict", "12,14"}, .texts = {"HW version is not matched", "Model ID is not matched"}, .kept = Kept::Nothing, .summary = ", 0 blocks"},
+    {.name = "HwRefused",
+     .exchange = Exchange::Program,
+     .options = {"--verdict", "12"},
+     .texts = {"HW version is not matched"},
+     .kept = Kept::Nothing,
+     .summary = ", 0 blocks"},
+    {.name = "SwRefused",
+     .exchange = Exchange::Program,
+     .options = {"--verdict", "13"},
+     .texts = {"SW version is lower"},
+     .kept = Kept::Nothing,
+     .summary = ", 0 blocks"},
+    {.name = "ModelRefused",
+     .exchange = Exchange::Program,
+     .options = {"--verdict", "14"},
+     .texts = {"Model ID is not matched"},
+     .kept = Kept::Nothing,
+     .summary = ", 0 blocks"},
+    {.name = "HwAndModelRefused",
+     .exchange = Exchange::Program,
+     .options = {"--verdict", "12,14"},
+     .texts = {"HW version is not matched", "Model ID is not matched"},
+     .kept = Kept::Nothing,
+     .summary = ", 0 blocks"},
     // Written apart, only the first refusal is in the chunk the verdict wait ends on.
-    {.name = "HwAndModelRefusedApart", .exchange = Exchange::Program, .options = {"--verdict", "12,14", "--split"}, .texts = {"HW version is not matched"}, .kept = Kept::Nothing, .summary = ", 0 blocks"},
-    {.name = "RefusedWithoutReason", .exchange = Exchange::Program, .options = {"--verdict", "11"}, .texts = {}, .kept = Kept::Nothing, .summary = ", 0 blocks"},
-    {.name = "AcceptedDespiteARefusalAfter", .exchange = Exchange::Program, .options = {"--verdict", "10,12"}, .texts = {kComplete}},
-    {.name = "ChecksumError", .exchange = Exchange::Program, .options = {"--final", "15"}, .texts = {"CheckSUM Error"}},
-    {.name = "VerifyError", .exchange = Exchange::Program, .options = {"--final", "16"}, .texts = {"Verify Error"}},
-    {.name = "ChecksumAndVerifyError", .exchange = Exchange::Program, .options = {"--final", "15,16"}, .texts = {"CheckSUM Error", "Verify Error"}},
+    {.name = "HwAndModelRefusedApart",
+     .exchange = Exchange::Program,
+     .options = {"--verdict", "12,14", "--split"},
+     .texts = {"HW version is not matched"},
+     .kept = Kept::Nothing,
+     .summary = ", 0 blocks"},
+    {.name = "RefusedWithoutReason",
+     .exchange = Exchange::Program,
+     .options = {"--verdict", "11"},
+     .texts = {},
+     .kept = Kept::Nothing,
+     .summary = ", 0 blocks"},
+    {.name = "AcceptedDespiteARefusalAfter",
+     .exchange = Exchange::Program,
+     .options = {"--verdict", "10,12"},
+     .texts = {kComplete}},
+    {.name = "ChecksumError",
+     .exchange = Exchange::Program,
+     .options = {"--final", "15"},
+     .texts = {"CheckSUM Error"}},
+    {.name = "VerifyError",
+     .exchange = Exchange::Program,
+     .options = {"--final", "16"},
+     .texts = {"Verify Error"}},
+    {.name = "ChecksumAndVerifyError",
+     .exchange = Exchange::Program,
+     .options = {"--final", "15,16"},
+     .texts = {"CheckSUM Error", "Verify Error"}},
     // Downloads have no time-out: Stop ends each wait of a silent receiver, and the PC still
     // ends the data with 03.
-    {.name = "SilentFromTheHeader", .exchange = Exchange::Program, .options = {"--silent-from", "0", "--timeout", "2"}, .texts = {}, .kept = Kept::Unchecked, .summary = "with an 03", .stopAfterMs = 1500},
-    {.name = "SilentFromBlockTwo", .exchange = Exchange::Program, .options = {"--silent-from", "2", "--timeout", "2"}, .texts = {}, .kept = Kept::Unchecked, .summary = "with an 03", .stopAfterMs = 1500},
+    {.name = "SilentFromTheHeader",
+     .exchange = Exchange::Program,
+     .options = {"--silent-from", "0", "--timeout", "2"},
+     .texts = {},
+     .kept = Kept::Unchecked,
+     .summary = "with an 03",
+     .stopAfterMs = 1500},
+    {.name = "SilentFromBlockTwo",
+     .exchange = Exchange::Program,
+     .options = {"--silent-from", "2", "--timeout", "2"},
+     .texts = {},
+     .kept = Kept::Unchecked,
+     .summary = "with an 03",
+     .stopAfterMs = 1500},
     // The far end closes in the middle of the data: no wait for an acknowledge that cannot come.
-    {.name = "ReceiverHangsUp", .exchange = Exchange::Program, .options = {"--hang-up-after", "2"}, .texts = kLost, .kept = Kept::Unchecked},
+    {.name = "ReceiverHangsUp",
+     .exchange = Exchange::Program,
+     .options = {"--hang-up-after", "2"},
+     .texts = kLost,
+     .kept = Kept::Unchecked},
 
-    {.name = "UploadPaced", .exchange = Exchange::Upload, .options = {"--pace"}, .texts = {kUploaded}},
+    {.name = "UploadPaced",
+     .exchange = Exchange::Upload,
+     .options = {"--pace"},
+     .texts = {kUploaded}},
     // Noise before the header is dropped; an unanswered ready goes out again at the next tick.
-    {.name = "UploadNoisyLateStart", .exchange = Exchange::Upload, .options = {"--noise", "60", "--ignore-ready", "1"}, .texts = {kUploaded}},
+    {.name = "UploadNoisyLateStart",
+     .exchange = Exchange::Upload,
+     .options = {"--noise", "60", "--ignore-ready", "1"},
+     .texts = {kUploaded}},
     // A block that stops half way is asked for again after six silent ticks and replaced.
-    {.name = "UploadStalledBlockAskedForAgain", .exchange = Exchange::Upload, .options = {"--stall-block", "2", "--stall-seconds", "7"}, .texts = {kUploaded}, .summary = "the PC asked for it again once"},
-    {.name = "UploadStopEndsTheWaitForTheHeader", .exchange = Exchange::Upload, .options = {"--ignore-ready", "1000", "--timeout", "2"}, .texts = {}, .kept = Kept::Nothing, .stopAfterMs = 2500, .receiverOk = false},
-    {.name = "UploadReceiverHangsUpKeepsTheBlocksWritten", .exchange = Exchange::Upload, .options = {"--hang-up-after", "2"}, .texts = kLost, .kept = Kept::TwoBlocks},
+    {.name = "UploadStalledBlockAskedForAgain",
+     .exchange = Exchange::Upload,
+     .options = {"--stall-block", "2", "--stall-seconds", "7"},
+     .texts = {kUploaded},
+     .summary = "the PC asked for it again once"},
+    {.name = "UploadStopEndsTheWaitForTheHeader",
+     .exchange = Exchange::Upload,
+     .options = {"--ignore-ready", "1000", "--timeout", "2"},
+     .texts = {},
+     .kept = Kept::Nothing,
+     .stopAfterMs = 2500,
+     .receiverOk = false},
+    {.name = "UploadReceiverHangsUpKeepsTheBlocksWritten",
+     .exchange = Exchange::Upload,
+     .options = {"--hang-up-after", "2"},
+     .texts = kLost,
+     .kept = Kept::TwoBlocks},
     // A line that floods the byte loop without a pause (noise longer than the test) still
     // hands Stop to the loop: nothing of a header has come when it ends.
-    {.name = "UploadFloodedLineStopsOnStop", .exchange = Exchange::Upload, .options = {"--noise", "30000000", "--timeout", "1"}, .texts = {}, .kept = Kept::Nothing, .stopAfterMs = 300, .receiverOk = false},
+    {.name = "UploadFloodedLineStopsOnStop",
+     .exchange = Exchange::Upload,
+     .options = {"--noise", "30000000", "--timeout", "1"},
+     .texts = {},
+     .kept = Kept::Nothing,
+     .stopAfterMs = 300,
+     .receiverOk = false},
 
     // The emulator checks every reply against the file and the PC's time itself.
-    {.name = "Temu", .exchange = Exchange::Temu, .options = {}, .texts = {}, .kept = Kept::Unchecked, .summary = "PC time"},
-    {.name = "TemuRequestsInPiecesWithJunk", .exchange = Exchange::Temu, .options = {"--pieces", "--noise", "7", "--chunk", "700"}, .texts = {}, .kept = Kept::Unchecked, .summary = "PC time", .size = 3000},
-    {.name = "TemuEmptyFile", .exchange = Exchange::Temu, .options = {"--chunk", "16"}, .texts = {}, .kept = Kept::Unchecked, .summary = "PC time", .size = 0},
+    {.name = "Temu",
+     .exchange = Exchange::Temu,
+     .options = {},
+     .texts = {},
+     .kept = Kept::Unchecked,
+     .summary = "PC time"},
+    {.name = "TemuRequestsInPiecesWithJunk",
+     .exchange = Exchange::Temu,
+     .options = {"--pieces", "--noise", "7", "--chunk", "700"},
+     .texts = {},
+     .kept = Kept::Unchecked,
+     .summary = "PC time",
+     .size = 3000},
+    {.name = "TemuEmptyFile",
+     .exchange = Exchange::Temu,
+     .options = {"--chunk", "16"},
+     .texts = {},
+     .kept = Kept::Unchecked,
+     .summary = "PC time",
+     .size = 0},
 };
 
 class Transfer : public ::testing::TestWithParam<Case> {};
@@ -91,20 +210,27 @@ TEST_P(Transfer, ThroughTheWindow) {
   const Exchange x = c.exchange;
   const bool up = x == Exchange::Upload;
   QTemporaryDir scratch;  // the emulator's files: it starts before the product's folder exists
-  const std::string served = scratch.filePath("served").toStdString(), saved = scratch.filePath("saved").toStdString();
+  const std::string served = scratch.filePath("served").toStdString(),
+                    saved = scratch.filePath("saved").toStdString();
   samples::ImageFields fields;
-  fields.dataLength = c.size >= 0 ? std::size_t(c.size) : up ? 3 * 1024 + 500 : x == Exchange::Prefixed ? 2048 : 3 * 1024 + 100;
-  Bytes file = x == Exchange::Temu       ? samples::TemuFile(c.size >= 0 ? std::size_t(c.size) : 5000)
-               : x == Exchange::Sdx      ? samples::ChannelList()
-               : x == Exchange::Prefixed ? samples::Prefixed(samples::ProgramImage(fields))  // a last block of filler only
-                                         : samples::ProgramImage(fields);
+  fields.dataLength = c.size >= 0               ? std::size_t(c.size)
+                      : up                      ? 3 * 1024 + 500
+                      : x == Exchange::Prefixed ? 2048
+                                                : 3 * 1024 + 100;
+  Bytes file =
+      x == Exchange::Temu  ? samples::TemuFile(c.size >= 0 ? std::size_t(c.size) : 5000)
+      : x == Exchange::Sdx ? samples::ChannelList()
+      : x == Exchange::Prefixed
+          ? samples::Prefixed(samples::ProgramImage(fields))  // a last block of filler only
+          : samples::ProgramImage(fields);
   samples::WriteFile(served, file);
 
   std::vector<std::string> args{"accept", "--timeout", "5", "--save", saved};
   if (up) args = {"serve", served, "--timeout", "10"};
   if (x == Exchange::Temu) args = {"temu", served, "--timeout", "5", "--max-skew", "5"};
   if (x == Exchange::Program || x == Exchange::Prefixed)
-    args.insert(args.end(), {"--length", std::to_string(file.size() - (file[0] == 0x55 ? 64 : 68))});
+    args.insert(args.end(),
+                {"--length", std::to_string(file.size() - (file[0] == 0x55 ? 64 : 68))});
   args.insert(args.end(), c.options.begin(), c.options.end());
   Receiver receiver(args);
   Product product(receiver.Device());
@@ -125,9 +251,13 @@ TEST_P(Transfer, ThroughTheWindow) {
   EXPECT_EQ(product.texts, c.texts);
   EXPECT_FALSE(product.window.Enabled(Control::ExitButton));
   EXPECT_TRUE(product.window.Enabled(Control::portOpen));
-  if (c.texts != kLost) { EXPECT_TRUE(product.window.Enabled(Control::Browse)); }
+  if (c.texts != kLost) {
+    EXPECT_TRUE(product.window.Enabled(Control::Browse));
+  }
   EXPECT_EQ(receiver.Finish() == 0, c.receiverOk) << receiver.Errors();
-  if (*c.summary) { EXPECT_NE(receiver.Summary().find(c.summary), std::string::npos) << receiver.Summary(); }
+  if (*c.summary) {
+    EXPECT_NE(receiver.Summary().find(c.summary), std::string::npos) << receiver.Summary();
+  }
 
   const Bytes got = test::ReadBytes(up ? chosen : saved);
   if (c.kept == Kept::Whole) {
@@ -136,15 +266,20 @@ TEST_P(Transfer, ThroughTheWindow) {
     if (x == Exchange::Program || x == Exchange::Prefixed) {
       EXPECT_EQ(got, want) << got.size() << " bytes, " << want.size() << " expected";
     } else {
-      EXPECT_TRUE(test::SameUpToFiller(got, want)) << got.size() << " bytes, " << want.size() << " expected";
+      EXPECT_TRUE(test::SameUpToFiller(got, want))
+          << got.size() << " bytes, " << want.size() << " expected";
     }
   }
   if (c.kept == Kept::TwoBlocks) {
     EXPECT_EQ(got, Bytes(file.begin(), file.begin() + 64 + 2 * 1024));
   }
-  if (c.kept == Kept::Nothing) { EXPECT_TRUE(got.empty()) << got.size() << " bytes"; }
+  if (c.kept == Kept::Nothing) {
+    EXPECT_TRUE(got.empty()) << got.size() << " bytes";
+  }
   const QString hw = product.window.Widget(Control::HWver)->property("text").toString();
-  if (up && !got.empty()) { EXPECT_EQ(hw.toStdString(), "HW version : 1.05"); }
+  if (up && !got.empty()) {
+    EXPECT_EQ(hw.toStdString(), "HW version : 1.05");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(E2e, Transfer, ::testing::ValuesIn(kCases),
@@ -180,13 +315,23 @@ TEST(DemoEmulator, EveryExchangeStoppedPartWayThenComplete) {
   samples::WriteFile(path("list.sdx"), list);
   samples::WriteFile(path("card.sgn"), samples::TemuFile(20000));
 
-  Receiver receiver({"--count", "8", "--reply-delay", "100", "--timeout", "1", "any", "--image", path("image.bin")});
+  Receiver receiver({"--count", "8", "--reply-delay", "100", "--timeout", "1", "any", "--image",
+                     path("image.bin")});
   Product product(receiver.Device());
   const DemoStep steps[] = {
-      {.type = Control::ProgramDot, .file = path("image.bin"), .texts = {kComplete}, .exchange = "download"},
-      {.type = Control::SDXDot, .file = path("list.sdx"), .texts = {kComplete}, .exchange = "download"},
+      {.type = Control::ProgramDot,
+       .file = path("image.bin"),
+       .texts = {kComplete},
+       .exchange = "download"},
+      {.type = Control::SDXDot,
+       .file = path("list.sdx"),
+       .texts = {kComplete},
+       .exchange = "download"},
       {.type = Control::TemuDot, .file = path("card.sgn"), .texts = {}, .exchange = "temu"},
-      {.type = Control::UpDot, .file = product.Path("upload.bin"), .texts = {kUploaded}, .exchange = "upload"},
+      {.type = Control::UpDot,
+       .file = product.Path("upload.bin"),
+       .texts = {kUploaded},
+       .exchange = "upload"},
   };
   for (const DemoStep& step : steps) {
     SCOPED_TRACE(step.file);
@@ -198,8 +343,9 @@ TEST(DemoEmulator, EveryExchangeStoppedPartWayThenComplete) {
     product.Choose(up ? product.Path("stopped.bin") : step.file);
     product.texts.clear();
     product.StartAndWait(ms(10000), ms(700));
-    EXPECT_EQ(product.texts, std::vector<std::string>{});  // a stopped exchange is never reported complete
-    Product::Pause(ms(1500));                                // the emulator gives the silent PC up
+    EXPECT_EQ(product.texts,
+              std::vector<std::string>{});  // a stopped exchange is never reported complete
+    Product::Pause(ms(1500));               // the emulator gives the silent PC up
     if (up) product.Choose(step.file);
     product.StartAndWait(ms(15000));
     EXPECT_EQ(product.texts, step.texts);
@@ -208,8 +354,8 @@ TEST(DemoEmulator, EveryExchangeStoppedPartWayThenComplete) {
   EXPECT_EQ(receiver.Finish(), 0) << receiver.Errors();
   const std::string out = receiver.Output();
   for (int i = 0; i < 8; ++i) {
-    const std::string line =
-        std::string(steps[i / 2].exchange) + " " + std::to_string(i + 1) + (i % 2 ? " ok:" : " stopped:");
+    const std::string line = std::string(steps[i / 2].exchange) + " " + std::to_string(i + 1) +
+                             (i % 2 ? " ok:" : " stopped:");
     EXPECT_NE(out.find(line), std::string::npos) << line << " not in\n" << out;
   }
   // The stopped downloads got no final verdict.

@@ -56,7 +56,8 @@ TEST(FileTable, ReplacementIsWrittenBesideTheTargetAndMovedIntoPlace) {
   TempDir dir;
   fs::create_directory("sub");
   WriteFile("sub/old.bin", Bytes(100, 1));
-  fs::permissions("sub/old.bin", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::permissions("sub/old.bin",
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   fs::create_symlink("sub/old.bin", "link.bin");
   DiskFileTable files;
   const std::string part = files.OpenBeside(1, "link.bin");
@@ -75,7 +76,8 @@ TEST(FileTable, ReplacementIsWrittenBesideTheTargetAndMovedIntoPlace) {
 
   ASSERT_EQ(::mkfifo("pipe", 0600), 0);
   fs::create_symlink("loop", "loop");
-  for (const auto& [target, says] : {std::pair{"pipe", "pipe: a named pipe"}, {"loop", std::strerror(ELOOP)},
+  for (const auto& [target, says] : {std::pair{"pipe", "pipe: a named pipe"},
+                                     {"loop", std::strerror(ELOOP)},
                                      {"no/such/dir/x.bin", std::strerror(ENOENT)}}) {
     SCOPED_TRACE(target);
     DiskFileTable refused;

@@ -26,18 +26,22 @@ struct SdxRig : Window {
   }
   // Refused with this reason; the files of an earlier conversion (or none) as they were,
   // nothing else left behind.
-  void ExpectRefused(const std::string& why, const std::string& name = "list.sdx", const Bytes& earlier = {}) {
+  void ExpectRefused(const std::string& why, const std::string& name = "list.sdx",
+                     const Bytes& earlier = {}) {
     EXPECT_FALSE(ok);
     ASSERT_EQ(view.messages.size(), 1u);
     EXPECT_NE(view.messages[0].text.find(why), std::string::npos) << view.messages[0].text;
     EXPECT_EQ(view.messages[0].icon, Icon::Exclamation);
     EXPECT_EQ(ReadFile(kTempContainer), earlier);
-    EXPECT_EQ(ReadFile(kTempList), earlier.empty() ? Bytes{} : Bytes(earlier.begin() + 64, earlier.end()));
+    EXPECT_EQ(ReadFile(kTempList),
+              earlier.empty() ? Bytes{} : Bytes(earlier.begin() + 64, earlier.end()));
     EXPECT_TRUE(main.XferPath == name && files.FreeFile() == 1);
-    EXPECT_EQ(std::count_if(fs::directory_iterator("."), {}, [](const auto& e) {
-                return e.path().filename().string().starts_with(".satcodx");
-              }),
-              0) << "a private file left behind";
+    EXPECT_EQ(std::count_if(fs::directory_iterator("."), {},
+                            [](const auto& e) {
+                              return e.path().filename().string().starts_with(".satcodx");
+                            }),
+              0)
+        << "a private file left behind";
   }
   void ExpectSystemError(int err, const std::string& name = "list.sdx", const Bytes& earlier = {}) {
     ExpectRefused(std::strerror(err), name, earlier);
@@ -58,7 +62,8 @@ TEST(SdxConversion, BlankRecordMakesTheWorkedExampleAndReplacesStaleFiles) {
   EXPECT_TRUE(w.ok);
   EXPECT_EQ(ReadFile(kTempList), record);
   EXPECT_EQ(Hex(ReadFile(kTempContainer)),
-            Hex(Concat({B({0x55, 0xAA, 0x55, 0xAA, 0, 2, 0x10, 0x96, 0, 0, 0, 0, 0, 0, 0, 0x80}), Bytes(48, 0), record})));
+            Hex(Concat({B({0x55, 0xAA, 0x55, 0xAA, 0, 2, 0x10, 0x96, 0, 0, 0, 0, 0, 0, 0, 0x80}),
+                        Bytes(48, 0), record})));
   EXPECT_EQ(w.main.XferPath, kTempContainer);
   EXPECT_TRUE(w.view.messages.empty());
   EXPECT_EQ(w.files.FreeFile(), 1) << "a file of the conversion is left open";
@@ -87,12 +92,16 @@ TEST(SdxConversion, UnreadableListOrTemporaryFilesAreReportedAndKeepTheEarlierRe
     int err;
     std::size_t fits;  // bytes that can be written; 0: cannot be created
   };
-  for (const Case& c : {Case{kTempList, EROFS, 0}, {kTempContainer, EACCES, 0}, {kTempList, ENOSPC, 100},
+  for (const Case& c : {Case{kTempList, EROFS, 0},
+                        {kTempContainer, EACCES, 0},
+                        {kTempList, ENOSPC, 100},
                         {kTempContainer, ENOSPC, 64 + 128}}) {
     SCOPED_TRACE(std::string(c.name) + " " + std::strerror(c.err));
     w.files.failOpen.clear(), w.files.writeLimit.clear();
-    if (c.fits == 0) w.files.failOpen[c.name] = c.err;
-    else w.files.writeLimit[c.name] = c.fits;
+    if (c.fits == 0)
+      w.files.failOpen[c.name] = c.err;
+    else
+      w.files.writeLimit[c.name] = c.fits;
     w.Convert(Concat({Sdx("011", "778", '0'), Sdx("012", "188", '0')}));
     w.ExpectSystemError(c.err);
   }
@@ -113,7 +122,8 @@ TEST(SdxConversion, PipeOrDeviceAsListIsRefusedAtOnce) {
 // A list named like one of the results in the working directory (or a link to one) is not
 // replaced by the result: the conversion refuses it and the list stays as it was.
 TEST(SdxConversion, ListUnderTheNameOfItsOwnResultIsKept) {
-  const Bytes list = Concat({Sdx("011", "778", '0'), SdxRecordBytes("DVB ", "011", "778", '0', "27500")});
+  const Bytes list =
+      Concat({Sdx("011", "778", '0'), SdxRecordBytes("DVB ", "011", "778", '0', "27500")});
   for (const char* name : {kTempList, kTempContainer, "link.sdx"}) {
     SCOPED_TRACE(name);
     SdxRig w;
@@ -163,7 +173,8 @@ TEST(SdxConversion, StopEndsTheConversionAndLeavesNothing) {
   WriteFile("list.sdx", list);
   int asked = 0;
   std::string error;
-  EXPECT_FALSE(WriteSdxContainer(w.files, "list.sdx", 1, error, 2, nullptr, [&] { return ++asked == 3; }));
+  EXPECT_FALSE(
+      WriteSdxContainer(w.files, "list.sdx", 1, error, 2, nullptr, [&] { return ++asked == 3; }));
   EXPECT_EQ(error, "stopped");
   EXPECT_EQ(std::distance(fs::directory_iterator("."), {}), 1) << "only the list";
   EXPECT_EQ(w.files.FreeFile(), 1);
@@ -192,7 +203,8 @@ Bytes ReferenceContainer(const Bytes& list) {
     if (hi && lo) freq = *hi * 1000 + *lo;
     if (sr) rate = *sr;
     if (r[42] >= '0' && r[42] <= '9') pol = r[42];
-    if (std::equal(r + 29, r + 33, "MPG2") && (freq != lastFreq || rate != lastRate || pol == -1 || pol != lastPol)) {
+    if (std::equal(r + 29, r + 33, "MPG2") &&
+        (freq != lastFreq || rate != lastRate || pol == -1 || pol != lastPol)) {
       data.insert(data.end(), r, r + 128);
       lastFreq = freq, lastRate = rate, lastPol = pol == -1 ? ' ' : pol;
     }
@@ -206,7 +218,8 @@ Bytes ReferenceContainer(const Bytes& list) {
 
 // Records drawn from a few shapes, so that repeats and near-misses are common.
 Bytes RandomList(std::mt19937& rng) {
-  static const char* kPieces[] = {"1", "12", "011", "778", "27500", " 5", "5 ", " ", "x", "-1", "99999"};
+  static const char* kPieces[] = {"1",  "12", "011", "778", "27500", " 5",
+                                  "5 ", " ",  "x",   "-1",  "99999"};
   static const char* kTags[] = {"MPG2", "MPG2", "MPG2", "mpg2", "MPG ", "DVB "};
   static const char kPols[] = {'0', '1', '0', ' ', '9', 'H'};
   auto field = [&](std::size_t width) {
@@ -217,8 +230,9 @@ Bytes RandomList(std::mt19937& rng) {
   };
   Bytes list;
   for (int i = static_cast<int>(rng() % 24); i > 0; --i) {
-    Bytes r = SdxRecordBytes(kTags[rng() % std::size(kTags)], field(3), field(3), kPols[rng() % std::size(kPols)],
-                             field(5), static_cast<char>(rng() % 2 ? ' ' : rng()));
+    Bytes r = SdxRecordBytes(kTags[rng() % std::size(kTags)], field(3), field(3),
+                             kPols[rng() % std::size(kPols)], field(5),
+                             static_cast<char>(rng() % 2 ? ' ' : rng()));
     if (rng() % 10 == 0)
       for (auto& b : r) b = static_cast<std::uint8_t>(rng());  // noise
     list = Concat({list, r});
@@ -241,7 +255,8 @@ TEST(FilesFuzz, SdxConversionMatchesTheReference) {
     w.files.readPiece = rng() % 2 ? 0 : 1 + rng() % 300;
     ASSERT_TRUE(WriteSdxContainer(w.files, "l.sdx", 1, error, buffer)) << error;
     const Bytes expected = ReferenceContainer(list);
-    ASSERT_EQ(Hex(ReadFile(kTempContainer)), Hex(expected)) << i << " buffer " << buffer << " read " << w.files.readPiece;
+    ASSERT_EQ(Hex(ReadFile(kTempContainer)), Hex(expected))
+        << i << " buffer " << buffer << " read " << w.files.readPiece;
     ASSERT_EQ(ReadFile(kTempList), Bytes(expected.begin() + 64, expected.end()));
     ASSERT_EQ(w.files.FreeFile(), 1);
   }

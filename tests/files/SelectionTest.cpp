@@ -20,11 +20,14 @@ TEST(Selection, ChooserTitleAndFilterFollowModeAndType) {
   const std::tuple<Control, Control, const char*, std::string> cases[] = {
       {Control::DownDot, Control::ProgramDot, "Open DownLoad File",
        "Program Files (*.BIN)|*.bin|Signed Program Files (*.SGN)|*.sgn|All Files (*.*)|*.*"},
-      {Control::DownDot, Control::SDXDot, "Open Download SDX File", "Program Files (*.SDX)|*.sdx|All Files (*.*)|*.*"},
+      {Control::DownDot, Control::SDXDot, "Open Download SDX File",
+       "Program Files (*.SDX)|*.sdx|All Files (*.*)|*.*"},
       {Control::DownDot, Control::TemuDot, "Open Download Temu File",
-       "Morvex Files (*.SGN)|*.sgn|Irdeto Files (*.Sd)|*.sd|Nagra Files (*.hsh)|*.hsh|Cryptoworks (*.pes)|*.pes|"
+       "Morvex Files (*.SGN)|*.sgn|Irdeto Files (*.Sd)|*.sd|Nagra Files (*.hsh)|*.hsh|Cryptoworks "
+       "(*.pes)|*.pes|"
        "All Files (*.*)|*.*"},
-      {Control::UpDot, Control::TemuDot, "Open UpLoad File", "Program Files (*.BIN)|*.bin|All Files (*.*)|*.*"},
+      {Control::UpDot, Control::TemuDot, "Open UpLoad File",
+       "Program Files (*.BIN)|*.bin|All Files (*.*)|*.*"},
   };
   SelectionRig w;
   for (const auto& [mode, type, title, filter] : cases) {
@@ -39,7 +42,8 @@ TEST(Selection, ChooserTitleAndFilterFollowModeAndType) {
 TEST(Selection, CancelGivesStartBackOnlyForAChoiceUnderTheCurrentMode) {
   SelectionRig w;
   w.view.SetValue(Control::TemuDot, true);
-  w.view.chooserResults.push_back({ChooserResult::Outcome::Failed, "", "Dialog could not be created"});
+  w.view.chooserResults.push_back(
+      {ChooserResult::Outcome::Failed, "", "Dialog could not be created"});
   w.main.Browse_Click();  // the chooser's own error is shown as the pending one
   w.ExpectOnlyMessage("Dialog could not be created", "", Icon::Exclamation);
   w.main.Browse_Click();  // cancelled, nothing chosen yet
@@ -58,7 +62,9 @@ TEST(Selection, CancelGivesStartBackOnlyForAChoiceUnderTheCurrentMode) {
     EXPECT_EQ(w.main.FileNum, 0);
     EXPECT_EQ(w.main.XferPath, "card.pes");
   }
-  for (Control mode : {Control::UpDot, Control::DownDot}) {  // back to the mode of the choice: still a new one is needed
+  for (Control mode :
+       {Control::UpDot,
+        Control::DownDot}) {  // back to the mode of the choice: still a new one is needed
     w.Mode(mode), w.main.Browse_Click();
     EXPECT_FALSE(w.StartEnabled());
   }
@@ -74,12 +80,36 @@ TEST(Selection, UploadAsksBeforeReplacingAnExistingFile) {
     std::string path;
     Outcome::Kind outcome;
   };
-  const Case cases[] = {
-      {.name = "absent", .answers = {}, .consented = false, .ready = true, .path = "new.bin", .outcome = K::Ready},
-      {.name = "no, then another name", .answers = {Answer::No}, .consented = false, .ready = true, .path = "fresh.bin", .outcome = K::Ready},
-      {.name = "yes", .answers = {Answer::Yes}, .consented = true, .ready = true, .path = "old.bin", .outcome = K::Ready},
-      {.name = "no, then cancel", .answers = {Answer::No}, .consented = false, .ready = false, .path = "old.bin", .outcome = K::Cancelled},
-      {.name = "cancel", .answers = {Answer::Cancel}, .consented = false, .ready = false, .path = "old.bin", .outcome = K::ReplaceDeclined}};
+  const Case cases[] = {{.name = "absent",
+                         .answers = {},
+                         .consented = false,
+                         .ready = true,
+                         .path = "new.bin",
+                         .outcome = K::Ready},
+                        {.name = "no, then another name",
+                         .answers = {Answer::No},
+                         .consented = false,
+                         .ready = true,
+                         .path = "fresh.bin",
+                         .outcome = K::Ready},
+                        {.name = "yes",
+                         .answers = {Answer::Yes},
+                         .consented = true,
+                         .ready = true,
+                         .path = "old.bin",
+                         .outcome = K::Ready},
+                        {.name = "no, then cancel",
+                         .answers = {Answer::No},
+                         .consented = false,
+                         .ready = false,
+                         .path = "old.bin",
+                         .outcome = K::Cancelled},
+                        {.name = "cancel",
+                         .answers = {Answer::Cancel},
+                         .consented = false,
+                         .ready = false,
+                         .path = "old.bin",
+                         .outcome = K::ReplaceDeclined}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SelectionRig w;
@@ -99,8 +129,12 @@ TEST(Selection, UploadAsksBeforeReplacingAnExistingFile) {
     EXPECT_EQ(w.StartEnabled(), c.ready);
     EXPECT_EQ(w.main.XferPath, c.path);
     EXPECT_EQ(w.main.LastSelection().kind, c.outcome);
-    if (c.answers == std::deque{Answer::No}) { EXPECT_EQ(w.view.chooserRequests.at(1).initialName, "old.bin"); }
-    if (c.ready) { EXPECT_EQ(w.view.Text(Control::File), c.consented ? "" : c.path); }
+    if (c.answers == std::deque{Answer::No}) {
+      EXPECT_EQ(w.view.chooserRequests.at(1).initialName, "old.bin");
+    }
+    if (c.ready) {
+      EXPECT_EQ(w.view.Text(Control::File), c.consented ? "" : c.path);
+    }
     w.main.Browse_Click();  // a refused target is not armed by a later cancel either
     EXPECT_EQ(w.StartEnabled(), c.ready);
   }
@@ -115,7 +149,8 @@ TEST(Selection, ProgramImageIsCheckedAfterTheFileBoxIsSet) {
   w.Browse("bad.bin");
   w.ExpectOnlyMessage("Invalid File format", "File Error", Icon::Critical);
   EXPECT_EQ(w.main.LastSelection().kind, Outcome::Kind::InvalidFile);
-  EXPECT_EQ(w.view.Text(Control::File) + ", " + w.view.Text(Control::HWver), "bad.bin, HW version : 1.05");
+  EXPECT_EQ(w.view.Text(Control::File) + ", " + w.view.Text(Control::HWver),
+            "bad.bin, HW version : 1.05");
   w.main.Browse_Click();  // not armed again by a cancelled chooser
   EXPECT_FALSE(w.StartEnabled());
 }
@@ -125,7 +160,8 @@ TEST(Selection, SdxListIsConvertedAndTheContainerIsSent) {
   w.view.SetValue(Control::SDXDot, true);
   WriteFile("channels.sdx", Sdx("011", "778", '0'));
   w.Browse("channels.sdx");
-  EXPECT_EQ(w.main.XferPath + " " + w.main.ChosenPath + " " + w.view.Text(Control::File), "satcodx.tm1 channels.sdx channels.sdx");
+  EXPECT_EQ(w.main.XferPath + " " + w.main.ChosenPath + " " + w.view.Text(Control::File),
+            "satcodx.tm1 channels.sdx channels.sdx");
   EXPECT_TRUE(w.StartEnabled());
   EXPECT_FALSE(w.view.busy);
   w.main.Browse_Click();  // the chooser opens on the container

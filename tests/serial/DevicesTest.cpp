@@ -7,20 +7,24 @@
 #include "serial/OpenFailure.h"
 #include "serial/PortAssignment.h"
 #include "serial/SystemDevices.h"
-#include "support/Fakes.h"
 #include "support/FakeDevices.h"
+#include "support/Fakes.h"
 
 namespace kelvane::test {
 namespace {
 
 namespace fs = std::filesystem;
 
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
 struct Machine {
   Machine() { devices.devices = {Ftdi(0, "A50285BI"), Ftdi(1, "B7", false), BuiltIn(0)}; }
   PortMapping Map(int n) const { return MapPort(settings, n, devices.Devices(), devices); }
-  void Assign(int n, const std::string& path) { AssignPort(settings, n, path, devices.Devices(), devices); }
+  void Assign(int n, const std::string& path) {
+    AssignPort(settings, n, path, devices.Devices(), devices);
+  }
   FakeDevices devices;
   FakeSettings settings;
 };
@@ -59,7 +63,7 @@ TEST(PortAssignment, StoresTheStablePathAndGivesEachDeviceOnePort) {
   m.Assign(1, m.devices.devices[0].byId);
   EXPECT_EQ(m.settings.values["Ports/COM1"], m.devices.devices[0].byId);
   EXPECT_EQ(m.settings.values["Ports/COM3"], "");  // moved, not copied
-  m.Assign(2, "/dev/ttyS0");  // no by-id path: the node itself
+  m.Assign(2, "/dev/ttyS0");                       // no by-id path: the node itself
   EXPECT_EQ(m.settings.values["Ports/COM2"], "/dev/ttyS0");
   m.Assign(2, "");
   EXPECT_EQ(m.Map(2).device, "/dev/ttyUSB1");  // back to the device found second
@@ -75,12 +79,18 @@ TEST(PortAssignment, ToolTipShowsTheDeviceWhatIsKnownOfItAndItsState) {
     std::vector<std::string> hasNot = {};
   };
   const Case cases[] = {
-      {.port = 1, .state = PortState::Open,
-       .has = {"COM1: /dev/serial/by-id/usb-FTDI", "-> ttyUSB0", "FT232R USB UART, FTDI, 0403:6001, serial A50285BI",
-               "latency timer 16 ms", "; open", "udev rule"},
+      {.port = 1,
+       .state = PortState::Open,
+       .has = {"COM1: /dev/serial/by-id/usb-FTDI", "-> ttyUSB0",
+               "FT232R USB UART, FTDI, 0403:6001, serial A50285BI", "latency timer 16 ms", "; open",
+               "udev rule"},
        .hasNot = {"order found"}},
-      {.port = 2, .state = PortState::Closed, .has = {"COM2: /dev/ttyUSB1", "; closed", "sudo usermod -aG dialout $USER"}},
-      {.port = 3, .state = PortState::Lost, .has = {"/dev/ttyS0", "device 3 in the order found", "lost"},
+      {.port = 2,
+       .state = PortState::Closed,
+       .has = {"COM2: /dev/ttyUSB1", "; closed", "sudo usermod -aG dialout $USER"}},
+      {.port = 3,
+       .state = PortState::Lost,
+       .has = {"/dev/ttyS0", "device 3 in the order found", "lost"},
        .hasNot = {"latency", "usermod"}},
       {.port = 8, .state = PortState::Closed, .has = {"COM8: no serial device", "Ports dialog"}},
   };
@@ -96,8 +106,11 @@ TEST(PortAssignment, ToolTipShowsTheDeviceWhatIsKnownOfItAndItsState) {
 TEST(OpenFailure, SaysWhichDeviceWhyAndHowToFixIt) {
   Machine m;
   m.devices.holders["/dev/ttyUSB0"] = {.pid = 4242, .program = "minicom"};
-  m.devices.extra["/dev/ttyUSB7"] = {.exists = true, .node = "/dev/ttyUSB7", .accessible = false,
-                                     .group = "uucp", .memberSinceLogin = true};
+  m.devices.extra["/dev/ttyUSB7"] = {.exists = true,
+                                     .node = "/dev/ttyUSB7",
+                                     .accessible = false,
+                                     .group = "uucp",
+                                     .memberSinceLogin = true};
   m.devices.extra["/dev/ttyUSB8"] = {.exists = true, .node = "/dev/ttyUSB8", .accessible = true};
   struct Case {
     const char* name;
@@ -108,26 +121,55 @@ TEST(OpenFailure, SaysWhichDeviceWhyAndHowToFixIt) {
     std::vector<std::string> has;
   };
   const Case cases[] = {
-      {.name = "no device mapped", .port = 8, .device = "", .otherwise = OpenCause::None, .cause = OpenCause::NoDevice,
-       .has = {"COM8: no serial device", "Serial devices present: /dev/serial/by-id/usb-FTDI", "/dev/ttyS0",
-               "\"Ports\""}},
-      {.name = "missing", .port = 1, .device = "/dev/ttyUSB9", .otherwise = OpenCause::None,
-       .cause = OpenCause::NoSuchDevice, .has = {"COM1 (/dev/ttyUSB9): no such device", "present: ", "Fix: "}},
-      {.name = "permission", .port = 2, .device = "/dev/ttyUSB1", .otherwise = OpenCause::None,
+      {.name = "no device mapped",
+       .port = 8,
+       .device = "",
+       .otherwise = OpenCause::None,
+       .cause = OpenCause::NoDevice,
+       .has = {"COM8: no serial device", "Serial devices present: /dev/serial/by-id/usb-FTDI",
+               "/dev/ttyS0", "\"Ports\""}},
+      {.name = "missing",
+       .port = 1,
+       .device = "/dev/ttyUSB9",
+       .otherwise = OpenCause::None,
+       .cause = OpenCause::NoSuchDevice,
+       .has = {"COM1 (/dev/ttyUSB9): no such device", "present: ", "Fix: "}},
+      {.name = "permission",
+       .port = 2,
+       .device = "/dev/ttyUSB1",
+       .otherwise = OpenCause::None,
        .cause = OpenCause::PermissionDenied,
-       .has = {"COM2 (/dev/ttyUSB1): permission denied", "group dialout", "sudo usermod -aG dialout $USER"}},
-      {.name = "joined since login", .port = 2, .device = "/dev/ttyUSB7", .otherwise = OpenCause::None,
-       .cause = OpenCause::PermissionDenied, .has = {"group uucp", "log out and log in again"}},
-      {.name = "busy, holder known", .port = 1, .device = m.devices.devices[0].byId, .otherwise = OpenCause::Busy,
-       .cause = OpenCause::Busy, .has = {"-> /dev/ttyUSB0", "busy", "minicom (process 4242)", "close minicom"}},
-      {.name = "busy, holder unknown", .port = 3, .device = "/dev/ttyUSB8", .otherwise = OpenCause::Busy,
-       .cause = OpenCause::Busy, .has = {"busy", "fuser /dev/ttyUSB8"}},
-      {.name = "present and usable", .port = 3, .device = "/dev/ttyS0", .otherwise = OpenCause::None,
-       .cause = OpenCause::None, .has = {}},
+       .has = {"COM2 (/dev/ttyUSB1): permission denied", "group dialout",
+               "sudo usermod -aG dialout $USER"}},
+      {.name = "joined since login",
+       .port = 2,
+       .device = "/dev/ttyUSB7",
+       .otherwise = OpenCause::None,
+       .cause = OpenCause::PermissionDenied,
+       .has = {"group uucp", "log out and log in again"}},
+      {.name = "busy, holder known",
+       .port = 1,
+       .device = m.devices.devices[0].byId,
+       .otherwise = OpenCause::Busy,
+       .cause = OpenCause::Busy,
+       .has = {"-> /dev/ttyUSB0", "busy", "minicom (process 4242)", "close minicom"}},
+      {.name = "busy, holder unknown",
+       .port = 3,
+       .device = "/dev/ttyUSB8",
+       .otherwise = OpenCause::Busy,
+       .cause = OpenCause::Busy,
+       .has = {"busy", "fuser /dev/ttyUSB8"}},
+      {.name = "present and usable",
+       .port = 3,
+       .device = "/dev/ttyS0",
+       .otherwise = OpenCause::None,
+       .cause = OpenCause::None,
+       .has = {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const OpenFailure f = DiagnoseOpen(c.port, c.device, m.devices, c.otherwise, "Device or resource busy");
+    const OpenFailure f =
+        DiagnoseOpen(c.port, c.device, m.devices, c.otherwise, "Device or resource busy");
     EXPECT_EQ(f.cause, c.cause);
     const std::string text = Explain(f);
     EXPECT_EQ(text.empty(), c.cause == OpenCause::None) << text;
@@ -158,7 +200,8 @@ class SystemTree : public ::testing::Test {
     fs::create_directories(root_ / "sys/class/tty/tty0");
     for (const char* node : {"ttyUSB0", "ttyS0", "ttyS1", "tty0"}) Write(root_ / "dev" / node, "");
     fs::create_directories(root_ / "dev/serial/by-id");
-    fs::create_symlink("../../ttyUSB0", root_ / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+    fs::create_symlink("../../ttyUSB0",
+                       root_ / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
   }
   void TearDown() override { fs::remove_all(root_); }
 
@@ -197,7 +240,8 @@ TEST_F(SystemTree, ListsAdaptersAndPresentPortsWithWhatTheSystemSays) {
 
 TEST_F(SystemTree, ProbeFollowsLinksAndNamesTheHolderFromItsLockFileOrItsOpenFiles) {
   const SystemDevices system(root_.string());
-  const DeviceProbe byId = system.Probe(Dev("serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"));
+  const DeviceProbe byId =
+      system.Probe(Dev("serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"));
   EXPECT_TRUE(byId.exists);
   EXPECT_EQ(byId.node, Dev("ttyUSB0"));
   EXPECT_FALSE(system.HolderOf(byId.node));

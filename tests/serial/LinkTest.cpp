@@ -8,7 +8,12 @@
 namespace kelvane::test {
 namespace {
 
-struct LinkRig { FakeView view; FakeSerial serial; bool timedOut = false; Link link{serial, view, timedOut}; };
+struct LinkRig {
+  FakeView view;
+  FakeSerial serial;
+  bool timedOut = false;
+  Link link{serial, view, timedOut};
+};
 
 TEST(Link, FlushReadsOnceThenDropsEverythingWhateverInputLenStands) {
   for (int inputLen : {0, 1}) {
@@ -30,11 +35,19 @@ TEST(Link, LineThatGivesBackWhatIsSentIsToldFromAReceiver) {
     bool echoing;
   };
   const Case cases[] = {
-      {"loopback on the upload's ready byte", {{B({1}), B({1})}, {B({1}), B({1})}, {B({1}), B({1})}}, true},
-      {"header sent, read back in pieces", {{B({8, 0x55, 0xAA}), B({8})}, {{}, B({0x55, 0xAA})}}, true},
+      {"loopback on the upload's ready byte",
+       {{B({1}), B({1})}, {B({1}), B({1})}, {B({1}), B({1})}},
+       true},
+      {"header sent, read back in pieces",
+       {{B({8, 0x55, 0xAA}), B({8})}, {{}, B({0x55, 0xAA})}},
+       true},
       {"only twice", {{B({1}), B({1})}, {B({1}), B({1})}}, false},
-      {"a receiver's answers", {{B({1}), B({8, 0x55})}, {B({0x10}), B({2, 0, 0xFF})}, {B({0x10}), B({3})}}, false},
-      {"an answer among the echoes", {{B({1}), B({1})}, {B({1}), B({1, 8})}, {B({1}), B({1})}}, false},
+      {"a receiver's answers",
+       {{B({1}), B({8, 0x55})}, {B({0x10}), B({2, 0, 0xFF})}, {B({0x10}), B({3})}},
+       false},
+      {"an answer among the echoes",
+       {{B({1}), B({1})}, {B({1}), B({1, 8})}, {B({1}), B({1})}},
+       false},
       {"bytes that were never sent", {{{}, B({1, 1, 1, 1})}}, false},
   };
   for (const Case& c : cases) {
@@ -76,7 +89,8 @@ TEST(Link, BytePollTakesOneByteAndThePumpWaitsOnlyWhenNothingIsBuffered) {
   EXPECT_EQ(r.link.BytePoll(), std::nullopt);
   EXPECT_EQ(r.serial.inputCalls, 2) << "nothing waits: no read";
   EXPECT_EQ(r.serial.countCalls, 3) << "the count is asked once a poll";
-  EXPECT_EQ(r.view.waits, (std::vector<std::chrono::milliseconds>{Link::kIdleWait, Link::kIdleWait}))
+  EXPECT_EQ(r.view.waits,
+            (std::vector<std::chrono::milliseconds>{Link::kIdleWait, Link::kIdleWait}))
       << "the second poll takes a byte the first saw waiting, without a pump";
 }
 
@@ -87,7 +101,8 @@ TEST(Link, WhileBytesKeepWaitingTheBytePollPumpsOnceInKPollsPerPumpWithoutWaitin
   r.serial.Deliver(Pattern(static_cast<std::size_t>(n)));
   for (int i = 0; i < n; ++i) ASSERT_TRUE(r.link.BytePoll()) << i;
   EXPECT_EQ(r.link.BytePoll(), std::nullopt);
-  EXPECT_EQ(r.view.waits, (std::vector<std::chrono::milliseconds>{Link::kIdleWait, {}, {}, Link::kIdleWait}));
+  EXPECT_EQ(r.view.waits,
+            (std::vector<std::chrono::milliseconds>{Link::kIdleWait, {}, {}, Link::kIdleWait}));
   EXPECT_EQ(r.serial.countCalls, n + 1);
 }
 
@@ -99,8 +114,9 @@ TEST(Link, StopAndTheTickReachAByteLoopOnAFloodedLineWithinKPollsPerPump) {
     void (Main::*handler)();
     bool Main::*flag;
   };
-  const Case cases[] = {{.name = "Stop", .handler = &Main::ExitButton_Click, .flag = &Main::StopFlag},
-                        {.name = "tick", .handler = &Main::Timer1_Timer, .flag = &Main::TimedOut}};
+  const Case cases[] = {
+      {.name = "Stop", .handler = &Main::ExitButton_Click, .flag = &Main::StopFlag},
+      {.name = "tick", .handler = &Main::Timer1_Timer, .flag = &Main::TimedOut}};
   for (const auto& c : cases) {
     for (const int comesAt : {0, 1, 300, 1000}) {  // polls before the event comes
       SCOPED_TRACE(std::string(c.name) + " after " + std::to_string(comesAt) + " polls");
@@ -108,7 +124,8 @@ TEST(Link, StopAndTheTickReachAByteLoopOnAFloodedLineWithinKPollsPerPump) {
       w.serial.SetInputLen(1);
       bool pending = false;
       w.view.onPump = [&] {
-        w.serial.Deliver(Bytes(2 * Link::kPollsPerPump, 0x55));  // more than is taken until the next pump
+        w.serial.Deliver(
+            Bytes(2 * Link::kPollsPerPump, 0x55));  // more than is taken until the next pump
         if (pending) (w.main.*c.handler)(), pending = false;
       };
       w.serial.Deliver(Bytes(Link::kPollsPerPump, 0x55));
@@ -119,16 +136,19 @@ TEST(Link, StopAndTheTickReachAByteLoopOnAFloodedLineWithinKPollsPerPump) {
       }
       EXPECT_LE(polls - comesAt, Link::kPollsPerPump);
       EXPECT_GT(polls, comesAt);
-      EXPECT_EQ(std::count(w.view.waits.begin(), w.view.waits.end(), Link::kIdleWait), 1) << "only the first pump waits";
+      EXPECT_EQ(std::count(w.view.waits.begin(), w.view.waits.end(), Link::kIdleWait), 1)
+          << "only the first pump waits";
     }
   }
 }
 
 TEST(PortMap, AdaptersFirstNumbersAsNumbers) {
-  EXPECT_EQ(SortDevices({"/dev/ttyS1", "/dev/ttyUSB10", "/dev/ttyS0", "/dev/ttyUSB2", "/dev/ttyACM0", "/dev/ttyS10",
-                         "/dev/ttyS2", "/dev/ttyUSB2", "/dev/ttyS02", "/dev/ttyS"}),
-            (std::vector<std::string>{"/dev/ttyACM0", "/dev/ttyUSB2", "/dev/ttyUSB10", "/dev/ttyS", "/dev/ttyS0",
-                                      "/dev/ttyS1", "/dev/ttyS02", "/dev/ttyS2", "/dev/ttyS10"}));
+  EXPECT_EQ(
+      SortDevices({"/dev/ttyS1", "/dev/ttyUSB10", "/dev/ttyS0", "/dev/ttyUSB2", "/dev/ttyACM0",
+                   "/dev/ttyS10", "/dev/ttyS2", "/dev/ttyUSB2", "/dev/ttyS02", "/dev/ttyS"}),
+      (std::vector<std::string>{"/dev/ttyACM0", "/dev/ttyUSB2", "/dev/ttyUSB10", "/dev/ttyS",
+                                "/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS02", "/dev/ttyS2",
+                                "/dev/ttyS10"}));
 }
 
 }  // namespace

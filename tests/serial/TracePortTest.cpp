@@ -88,7 +88,8 @@ TEST(TracePort, CollectsLinesAndWritesThemWhenOldLargeOrClosed) {
   const std::size_t beforeClose = r.sink.size;
   r.trace.SetPortOpen(false);  // closing writes everything out
   EXPECT_GT(r.sink.size, beforeClose);
-  EXPECT_TRUE(r.sink.Text().ends_with("   #  port opened, 115200,n,8,1\n     2.000000   #  port closed\n"));
+  EXPECT_TRUE(
+      r.sink.Text().ends_with("   #  port opened, 115200,n,8,1\n     2.000000   #  port closed\n"));
 }
 
 TEST(TracePort, NotesQueuedOutputItDropsAndAFailedOpen) {

@@ -28,16 +28,23 @@ class FakeDevices : public DeviceList {
   }
 
   std::vector<SerialDevice> devices;
-  std::map<std::string, DeviceProbe> extra;   // paths that exist beside the listed devices
-  std::map<std::string, Holder> holders;      // node -> the program holding it
+  std::map<std::string, DeviceProbe> extra;  // paths that exist beside the listed devices
+  std::map<std::string, Holder> holders;     // node -> the program holding it
 };
 
 // An FTDI adapter at /dev/ttyUSBn with its by-id link.
-inline SerialDevice Ftdi(int n, const std::string& serial, bool accessible = true, int latency = 16) {
-  return {.path = "/dev/ttyUSB" + std::to_string(n), .description = "FT232R USB UART", .manufacturer = "FTDI",
-          .vendorId = 0x0403, .productId = 0x6001, .serialNumber = serial,
-          .byId = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_" + serial + "-if00-port0", .accessible = accessible,
-          .group = "dialout", .latencyTimerMs = latency};
+inline SerialDevice Ftdi(int n, const std::string& serial, bool accessible = true,
+                         int latency = 16) {
+  return {.path = "/dev/ttyUSB" + std::to_string(n),
+          .description = "FT232R USB UART",
+          .manufacturer = "FTDI",
+          .vendorId = 0x0403,
+          .productId = 0x6001,
+          .serialNumber = serial,
+          .byId = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_" + serial + "-if00-port0",
+          .accessible = accessible,
+          .group = "dialout",
+          .latencyTimerMs = latency};
 }
 
 inline SerialDevice BuiltIn(int n) {

@@ -19,7 +19,12 @@
 
 namespace kelvane::test {
 
-struct ShownMessage { std::string text, title; Buttons buttons; Icon icon; std::string explanation = {}; };
+struct ShownMessage {
+  std::string text, title;
+  Buttons buttons;
+  Icon icon;
+  std::string explanation = {};
+};
 
 class FakeView : public MainView {
  public:
@@ -35,8 +40,9 @@ class FakeView : public MainView {
   bool Value(Control c) const override { return value.count(c) && value.at(c); }
   void SetValue(Control c, bool v) override {  // selecting an option button clears its group
     using G = std::pair<Control, Control>;
-    for (auto [lo, hi] : {G{Control::ComPort1, Control::ComPort8}, G{Control::DownDot, Control::UpDot},
-                          G{Control::ProgramDot, Control::TemuDot}})
+    for (auto [lo, hi] :
+         {G{Control::ComPort1, Control::ComPort8}, G{Control::DownDot, Control::UpDot},
+          G{Control::ProgramDot, Control::TemuDot}})
       for (int o = static_cast<int>(lo); v && c >= lo && c <= hi && o <= static_cast<int>(hi); ++o)
         value[static_cast<Control>(o)] = false;
     value[c] = v;
@@ -49,15 +55,19 @@ class FakeView : public MainView {
   void ShowWaitingForReceiver(std::optional<std::chrono::steady_clock::time_point> since) override {
     waitingSince.push_back(since);
   }
-  void ShowStopped(std::int64_t done, std::int64_t total) override { stoppedAt.push_back({done, total}); }
+  void ShowStopped(std::int64_t done, std::int64_t total) override {
+    stoppedAt.push_back({done, total});
+  }
   Answer MessageBox(const std::string& t, const std::string& title, Buttons b, Icon i) override {
     messages.push_back({t, title, b, i});
-    const Answer def = b == Buttons::YesNoCancel ? Answer::Cancel : b == Buttons::AbortRetryIgnore ? Answer::Ignore : Answer::OK;
+    const Answer def = b == Buttons::YesNoCancel        ? Answer::Cancel
+                       : b == Buttons::AbortRetryIgnore ? Answer::Ignore
+                                                        : Answer::OK;
     const Answer a = answers.empty() ? def : answers.front();
     return answers.empty() ? a : (answers.pop_front(), a);
   }
-  Answer ExplainedMessageBox(const std::string& t, const std::string& explanation, const std::string& title, Buttons b,
-                             Icon i) override {
+  Answer ExplainedMessageBox(const std::string& t, const std::string& explanation,
+                             const std::string& title, Buttons b, Icon i) override {
     const Answer a = MessageBox(t, title, b, i);
     messages.back().explanation = explanation;
     return a;
@@ -91,7 +101,7 @@ class FakeView : public MainView {
   std::vector<float> progressHistory;
   std::vector<TransferProgress> progressReports;
   std::vector<std::optional<std::chrono::steady_clock::time_point>> waitingSince;  // in turn
-  std::vector<std::pair<std::int64_t, std::int64_t>> stoppedAt;                     // done, total
+  std::vector<std::pair<std::int64_t, std::int64_t>> stoppedAt;                    // done, total
   bool busy = false;
   int closeRequests = 0;
   std::vector<ShownMessage> messages;
@@ -113,7 +123,8 @@ class FakeSerial : public SerialPort {
   bool SetPortOpen(bool open) override {
     if (!open) return closedLost = open_ && lost, !(open_ = false);
     openAttempts.push_back(port);
-    const bool refused = failOpen || (!openPorts.empty() && !std::count(openPorts.begin(), openPorts.end(), port));
+    const bool refused =
+        failOpen || (!openPorts.empty() && !std::count(openPorts.begin(), openPorts.end(), port));
     lastError = refused ? "COM" + std::to_string(port) + ": no such device" : "";
     if (!refused) open_ = true, lost = closedLost = false;
     return !refused;
@@ -151,8 +162,8 @@ class FakeSerial : public SerialPort {
   std::vector<int> inputLenHistory;
   std::deque<std::uint8_t> rx;
   std::deque<std::size_t> chunks;  // sizes of the coming reads, when the test decides them
-  Bytes written;              // every byte written, in order
-  std::vector<Bytes> writes;  // each Output call on its own
+  Bytes written;                   // every byte written, in order
+  std::vector<Bytes> writes;       // each Output call on its own
   int outQueued = 0, outDrops = 0, inDrops = 0, inputCalls = 0;
   mutable int countCalls = 0;  // of InBufferCount
   std::vector<int> openPorts;  // ports for which an open succeeds (empty: every port)
@@ -171,7 +182,8 @@ class FakeSettings : public SettingsStore {
     EXPECT_EQ(app, kAppName);
     return values.count(sec + "/" + key) ? values.at(sec + "/" + key) : def;
   }
-  void Write(const std::string& app, const std::string& sec, const std::string& key, const std::string& t) override {
+  void Write(const std::string& app, const std::string& sec, const std::string& key,
+             const std::string& t) override {
     EXPECT_EQ(app, kAppName);
     values[sec + "/" + key] = t, writes.push_back(sec + "/" + key + "=" + t);
   }
@@ -196,7 +208,8 @@ class FakeClock : public Clock {
 };
 
 // The reads of a clock on which each timed run of a loop takes the given time.
-inline std::deque<std::chrono::nanoseconds> LoopRuns(const std::vector<std::chrono::nanoseconds>& runs) {
+inline std::deque<std::chrono::nanoseconds> LoopRuns(
+    const std::vector<std::chrono::nanoseconds>& runs) {
   std::deque<std::chrono::nanoseconds> reads;
   for (auto r : runs) reads.insert(reads.end(), {std::chrono::nanoseconds{0}, r});
   return reads;
@@ -212,7 +225,9 @@ inline Bytes Concat(std::initializer_list<Bytes> parts) {
 
 inline std::string Hex(const Bytes& b) {  // "01 08 FF"
   std::string s;
-  for (std::uint8_t c : b) s += (s.empty() ? "" : " ") + std::string{"0123456789ABCDEF"[c >> 4], "0123456789ABCDEF"[c & 15]};
+  for (std::uint8_t c : b)
+    s += (s.empty() ? "" : " ") +
+         std::string{"0123456789ABCDEF"[c >> 4], "0123456789ABCDEF"[c & 15]};
   return s;
 }
 

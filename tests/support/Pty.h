@@ -97,8 +97,10 @@ class Child {
     if (::pipe(out) != 0 || ::pipe(err) != 0) return;
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    if (stdoutTo.empty()) posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    else posix_spawn_file_actions_addopen(&fa, 1, stdoutTo.c_str(), O_WRONLY, 0);
+    if (stdoutTo.empty())
+      posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    else
+      posix_spawn_file_actions_addopen(&fa, 1, stdoutTo.c_str(), O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&fa, err[1], 2);
     posix_spawn_file_actions_addclose(&fa, out[0]);
     posix_spawn_file_actions_addclose(&fa, err[0]);
@@ -121,8 +123,8 @@ class Child {
   // The first line of standard output.
   std::string FirstLine(ms limit = ms(10000)) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (text_[0].find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline && ReadSome(50)) {
-    }
+    while (text_[0].find('\n') == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline && ReadSome(50)) {}
     return text_[0].substr(0, text_[0].find('\n'));
   }
 
@@ -149,8 +151,10 @@ class Child {
       if (fd_[i] < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       char buf[4096];
       const ssize_t n = ::read(fd_[i], buf, sizeof buf);
-      if (n > 0) text_[i].append(buf, static_cast<std::size_t>(n));
-      else ::close(fd_[i]), fd_[i] = -1;
+      if (n > 0)
+        text_[i].append(buf, static_cast<std::size_t>(n));
+      else
+        ::close(fd_[i]), fd_[i] = -1;
     }
     return true;
   }

@@ -18,7 +18,8 @@ namespace fs = std::filesystem;
 
 class ScriptedReceiver {
  public:
-  ScriptedReceiver(Main& main, FakeView& view, FakeSerial& serial) : main_(main), view_(view), serial_(serial) {
+  ScriptedReceiver(Main& main, FakeView& view, FakeSerial& serial)
+      : main_(main), view_(view), serial_(serial) {
     view_.onPump = [this] { OnPump(); };
   }
   ~ScriptedReceiver() { view_.onPump = nullptr; }
@@ -30,12 +31,20 @@ class ScriptedReceiver {
   ScriptedReceiver& Send(const Bytes& b, std::vector<std::size_t> reads = {}) {
     return Add({Step::Send, b, reads.empty() ? std::vector{b.size()} : reads, {}});
   }
-  ScriptedReceiver& AwaitRead() { return Add({Step::AwaitRead, {}, {}, {}}); }  // all delivered is read
+  ScriptedReceiver& AwaitRead() {
+    return Add({Step::AwaitRead, {}, {}, {}});
+  }  // all delivered is read
   // Each of these takes a pump of its own.
   ScriptedReceiver& Do(std::function<void()> f) { return Add({Step::Pump, {}, {}, std::move(f)}); }
-  ScriptedReceiver& Tick(int n = 1) { return Repeat(n, [this] { main_.Timer1_Timer(); }); }
-  ScriptedReceiver& Stop() { return Do([this] { main_.ExitButton_Click(); }); }
-  ScriptedReceiver& Idle(int n) { return Repeat(n, [] {}); }
+  ScriptedReceiver& Tick(int n = 1) {
+    return Repeat(n, [this] { main_.Timer1_Timer(); });
+  }
+  ScriptedReceiver& Stop() {
+    return Do([this] { main_.ExitButton_Click(); });
+  }
+  ScriptedReceiver& Idle(int n) {
+    return Repeat(n, [] {});
+  }
 
   // After the exchange has returned: checks what the PC wrote after its last pump.
   void Settle() {
@@ -54,7 +63,9 @@ class ScriptedReceiver {
     std::function<void()> action;
   };
   ScriptedReceiver& Add(Step s) { return steps_.push_back(std::move(s)), *this; }
-  ScriptedReceiver& Repeat(int n, const std::function<void()>& f) { return n ? Do(f).Repeat(n - 1, f) : *this; }
+  ScriptedReceiver& Repeat(int n, const std::function<void()>& f) {
+    return n ? Do(f).Repeat(n - 1, f) : *this;
+  }
   void Fail(const std::string& why) {
     if (failed_) return;
     ADD_FAILURE() << "receiver script, step " << next_ << ": " << why;
@@ -67,8 +78,8 @@ class ScriptedReceiver {
       case Step::Expect:
         if (w.size() - cursor_ < s.bytes.size()) return false;
         if (!std::equal(s.bytes.begin(), s.bytes.end(), w.begin() + long(cursor_)))
-          Fail("PC wrote " + Hex(Bytes(w.begin() + long(cursor_), w.end())).substr(0, 120) + " where " +
-               Hex(s.bytes).substr(0, 120) + " was expected");
+          Fail("PC wrote " + Hex(Bytes(w.begin() + long(cursor_), w.end())).substr(0, 120) +
+               " where " + Hex(s.bytes).substr(0, 120) + " was expected");
         cursor_ += s.bytes.size();
         return !failed_;
       case Step::Send:
@@ -115,24 +126,32 @@ inline Bytes ReadFile(const std::string& name) {
 // Bytes that differ from block to block, so that a block sent twice or out of place shows.
 inline Bytes Pattern(std::size_t n, std::uint8_t seed = 0) {
   Bytes out(n);
-  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>((i * 7 + seed + i / 251) & 0xFF);
+  for (std::size_t i = 0; i < n; ++i)
+    out[i] = static_cast<std::uint8_t>((i * 7 + seed + i / 251) & 0xFF);
   return out;
 }
 
 // A program image header with the given fields, the rest zero.
-inline Bytes ImageHeaderBytes(Bytes content = {0, 1}, Bytes hw = {0, 0, 1, 5}, Bytes sw = {0, 0, 2, 0x10},
-                              Bytes model = {0x12, 0x05}, const std::string& text = "ABC") {
+inline Bytes ImageHeaderBytes(Bytes content = {0, 1}, Bytes hw = {0, 0, 1, 5},
+                              Bytes sw = {0, 0, 2, 0x10}, Bytes model = {0x12, 0x05},
+                              const std::string& text = "ABC") {
   Bytes h = Concat({B({0x55, 0xAA, 0x55, 0xAA}), Bytes(60, 0)});
-  for (auto [at, f] : {std::pair{4, content}, {16, hw}, {20, sw}, {26, model}, {32, Bytes(text.begin(), text.end())}})
+  for (auto [at, f] : {std::pair{4, content},
+                       {16, hw},
+                       {20, sw},
+                       {26, model},
+                       {32, Bytes(text.begin(), text.end())}})
     std::copy(f.begin(), f.end(), h.begin() + at);
   return h;
 }
 
 // A 128-byte SDX record of fill bytes with the given fields.
-inline Bytes SdxRecordBytes(const std::string& tag, const std::string& freqHigh, const std::string& freqLow, char pol,
-                            const std::string& rate, char fill = ' ') {
+inline Bytes SdxRecordBytes(const std::string& tag, const std::string& freqHigh,
+                            const std::string& freqLow, char pol, const std::string& rate,
+                            char fill = ' ') {
   Bytes r(128, static_cast<std::uint8_t>(fill));
-  for (auto [at, s] : {std::pair{29, tag}, {33, freqHigh}, {36, freqLow}, {42, std::string(1, pol)}, {69, rate}})
+  for (auto [at, s] :
+       {std::pair{29, tag}, {33, freqHigh}, {36, freqLow}, {42, std::string(1, pol)}, {69, rate}})
     std::copy(s.begin(), s.end(), r.begin() + at);
   return r;
 }
@@ -143,8 +162,9 @@ inline Bytes Sdx(const std::string& high, const std::string& low, char pol, char
 // A folder in memory when the machine has one, for tests that make many small files.
 inline fs::path MemoryTempBase() {
   std::error_code ec;
-  return fs::is_directory("/dev/shm", ec) && ::access("/dev/shm", W_OK) == 0 ? fs::path("/dev/shm")
-                                                                             : fs::temp_directory_path();
+  return fs::is_directory("/dev/shm", ec) && ::access("/dev/shm", W_OK) == 0
+             ? fs::path("/dev/shm")
+             : fs::temp_directory_path();
 }
 
 struct TempDir {
@@ -200,7 +220,8 @@ class FaultyFiles : public DiskFileTable {
       const std::size_t got = DiskFileTable::Read(num, buf);
       return done_[num] += got, got;
     }
-    const std::size_t got = DiskFileTable::Read(num, buf.first(it->second.after - std::min(it->second.after, done_[num])));
+    const std::size_t got = DiskFileTable::Read(
+        num, buf.first(it->second.after - std::min(it->second.after, done_[num])));
     done_[num] += got;
     return Fail(it->second.err, names_[num]), got;
   }
@@ -230,9 +251,12 @@ class FaultyFiles : public DiskFileTable {
 // The window on fakes, with the port shown open so that Start can be enabled.
 struct Window {
   static constexpr std::chrono::microseconds kLoopTime{16};  // the counting loop at start-up
-  static std::vector<std::chrono::nanoseconds> SteadyLoop() { return std::vector<std::chrono::nanoseconds>(kLoopRuns, kLoopTime); }
+  static std::vector<std::chrono::nanoseconds> SteadyLoop() {
+    return std::vector<std::chrono::nanoseconds>(kLoopRuns, kLoopTime);
+  }
   // The timed runs of the counting loop at start-up take these times on the window's clock.
-  explicit Window(const std::vector<std::chrono::nanoseconds>& loopRuns = SteadyLoop()) : clock(LoopRuns(loopRuns)) {
+  explicit Window(const std::vector<std::chrono::nanoseconds>& loopRuns = SteadyLoop())
+      : clock(LoopRuns(loopRuns)) {
     view.enabled[Control::ComPort1] = false;
   }
   TempDir dir;  // first, so that it is removed after every file is closed
@@ -243,8 +267,12 @@ struct Window {
   FakeClock clock;
   Main main{view, serial, settings, files, clock};
 
-  void Store(const std::string& key, const std::string& v) { settings.values["Startup/" + key] = v; }
-  void Choose(const std::string& path) { view.chooserResults.push_back({ChooserResult::Outcome::Chosen, path, ""}); }
+  void Store(const std::string& key, const std::string& v) {
+    settings.values["Startup/" + key] = v;
+  }
+  void Choose(const std::string& path) {
+    view.chooserResults.push_back({ChooserResult::Outcome::Chosen, path, ""});
+  }
   bool StartEnabled() const { return view.enabled.at(Control::Start); }
   // One message box with this text, title and icon.
   void ExpectOnlyMessage(const std::string& text, const std::string& title, Icon icon) const {
@@ -259,7 +287,8 @@ struct Window {
 struct Rig : Window {
   ScriptedReceiver rx{main, view, serial};
 
-  explicit Rig(const std::vector<std::chrono::nanoseconds>& loopRuns = SteadyLoop()) : Window(loopRuns) {
+  explicit Rig(const std::vector<std::chrono::nanoseconds>& loopRuns = SteadyLoop())
+      : Window(loopRuns) {
     serial.SetPortOpen(true);
     serial.SetInputMode(1);
     for (int n = 1; n <= 8; ++n) view.SetEnabled(ComPort(n), false);
@@ -284,8 +313,8 @@ struct Rig : Window {
   // The window as every transfer leaves it, whichever way it ended.
   void ExpectUnlocked() const {
     EXPECT_FALSE(main.TransferRunning());
-    for (Control c : {Control::Start, Control::Browse, Control::File, Control::portOpen, Control::ModeFrame,
-                      Control::TypeFrame})
+    for (Control c : {Control::Start, Control::Browse, Control::File, Control::portOpen,
+                      Control::ModeFrame, Control::TypeFrame})
       EXPECT_TRUE(view.Enabled(c)) << static_cast<int>(c);
     EXPECT_FALSE(view.Enabled(Control::ExitButton));
     EXPECT_EQ(view.Text(Control::Info), "") << "size text cleared";

@@ -30,7 +30,8 @@ TEST(EncodeBcd, OneDigitPerFourBitsOtherCharactersKeepTheirPlace) {
   EXPECT_EQ(EncodeBcd(79999999), 0x79999999);
   EXPECT_EQ(EncodeBcd(-5), 0x05);
   // Digits that cannot fit a signed 32-bit result are left out.
-  const std::pair<const char*, int> texts[] = {{"5-", 0x50}, {"a07", 7}, {"", 0}, {"90000001", 1}, {"123456789", 0x23456789}};
+  const std::pair<const char*, int> texts[] = {
+      {"5-", 0x50}, {"a07", 7}, {"", 0}, {"90000001", 1}, {"123456789", 0x23456789}};
   for (const auto& [text, bcd] : texts) EXPECT_EQ(EncodeBcd(text), bcd) << text;
 }
 

@@ -13,25 +13,32 @@ namespace {
 // An image of dataLength bytes after its header; a prefixed one carries a length prefix
 // that makes the file exactly 128 bytes longer than its value.
 Bytes Image(std::size_t dataLength, bool prefixed = false) {
-  const Bytes header = ImageHeaderBytes({0, 1}, {0, 0, 1, 5}, {0, 0, 2, 0x10}, {0x12, 5}, std::string(32, 'h'));
+  const Bytes header =
+      ImageHeaderBytes({0, 1}, {0, 0, 1, 5}, {0, 0, 2, 0x10}, {0x12, 5}, std::string(32, 'h'));
   const std::uint32_t l = static_cast<std::uint32_t>(4 + 64 + dataLength - 128);
-  return Concat({prefixed ? B({int(l >> 24), int(l >> 16 & 255), int(l >> 8 & 255), int(l & 255)}) : Bytes{}, header,
-                 Pattern(dataLength, 11)});
+  return Concat(
+      {prefixed ? B({int(l >> 24), int(l >> 16 & 255), int(l >> 8 & 255), int(l & 255)}) : Bytes{},
+       header, Pattern(dataLength, 11)});
 }
 
 struct Download : Rig {
   Bytes file;
   std::size_t headerSize;
-  explicit Download(const Bytes& image = Image(10), bool prefixed = false, Control type = Control::ProgramDot)
+  explicit Download(const Bytes& image = Image(10), bool prefixed = false,
+                    Control type = Control::ProgramDot)
       : file(image), headerSize(prefixed ? 68 : 64) {
     WriteFile("image.bin", file), Choose(Control::DownDot, type, "image.bin");
   }
-  Bytes Slice(std::size_t from, std::size_t n) const { return Bytes(file.begin() + long(from), file.begin() + long(from + n)); }
+  Bytes Slice(std::size_t from, std::size_t n) const {
+    return Bytes(file.begin() + long(from), file.begin() + long(from + n));
+  }
   void EndTemuAndStart() {  // the receiver ends the exchange; nothing is reported
     rx.Send({0x02, 0x0A, 0x03}), Start(), ExpectUnlocked();
     EXPECT_TRUE(view.messages.empty());
   }
-  Bytes Header() const { return Concat({B({0x08}), Bytes(file.begin(), file.begin() + long(headerSize))}); }
+  Bytes Header() const {
+    return Concat({B({0x08}), Bytes(file.begin(), file.begin() + long(headerSize))});
+  }
   std::size_t Blocks() const { return (file.size() - headerSize) / 1024 + 1; }
   // 02 00 FF, the 1024 bytes of block k (FF behind the file's end), 00 FF.
   Bytes Block(std::size_t k) const {
@@ -50,8 +57,9 @@ struct Download : Rig {
 
 TEST(Download, SendsHeaderThenEveryBlockInFourWritesAndTheEnd) {
   const std::tuple<std::size_t, bool, Control> cases[] = {
-      {0, false, Control::ProgramDot}, {1, false, Control::ProgramDot}, {1024, false, Control::ProgramDot},
-      {2049, false, Control::ProgramDot}, {60, true, Control::ProgramDot}, {2049, true, Control::ProgramDot},
+      {0, false, Control::ProgramDot},    {1, false, Control::ProgramDot},
+      {1024, false, Control::ProgramDot}, {2049, false, Control::ProgramDot},
+      {60, true, Control::ProgramDot},    {2049, true, Control::ProgramDot},
       {100, false, Control::SDXDot}};
   for (const auto& [dataLength, prefixed, type] : cases) {
     SCOPED_TRACE(std::to_string(dataLength) + (prefixed ? " prefixed" : ""));
@@ -59,7 +67,8 @@ TEST(Download, SendsHeaderThenEveryBlockInFourWritesAndTheEnd) {
     d.Script();
     d.rx.Send({0x17});
     d.Start();
-    std::vector<std::size_t> want{1, d.headerSize}, got;  // 08, the header, 02, 00 FF, the data, 00 FF, ..., 03
+    std::vector<std::size_t> want{1, d.headerSize},
+        got;  // 08, the header, 02, 00 FF, the data, 00 FF, ..., 03
     for (std::size_t k = 0; k <= dataLength / 1024; ++k) want.insert(want.end(), {1, 2, 1024, 2});
     want.push_back(1);
     for (const auto& w : d.serial.writes) got.push_back(w.size());
@@ -78,7 +87,8 @@ TEST(Download, HeaderVerdictsAreShownInOrderAndNoDataFollowsARefusal) {
       {B({0x12}), {"HW version is not matched"}},
       {B({0x13}), {"SW version is lower"}},
       {B({0x12, 0x14}), {"HW version is not matched", "Model ID is not matched"}},
-      {B({0x14, 0x13, 0x12}), {"HW version is not matched", "SW version is lower", "Model ID is not matched"}}};
+      {B({0x14, 0x13, 0x12}),
+       {"HW version is not matched", "SW version is lower", "Model ID is not matched"}}};
   for (const auto& [verdict, texts] : cases) {
     SCOPED_TRACE(Hex(verdict));
     Download d;
@@ -93,7 +103,8 @@ TEST(Download, HeaderVerdictsAreShownInOrderAndNoDataFollowsARefusal) {
       EXPECT_EQ(m.icon, Icon::Critical);
     }
     EXPECT_EQ(d.main.StopFlag, !accepted);
-    EXPECT_EQ(d.main.LastTransfer().kind, accepted ? Outcome::Kind::Complete : Outcome::Kind::HeaderRefused);
+    EXPECT_EQ(d.main.LastTransfer().kind,
+              accepted ? Outcome::Kind::Complete : Outcome::Kind::HeaderRefused);
     d.ExpectUnlocked();
   }
 }
@@ -108,15 +119,25 @@ TEST(Download, FinalVerdictsAreShownInOrderFromAFreshReadOnly) {
     d.rx.Send(verdict);
     d.Start();
     EXPECT_EQ(d.view.MessageTexts(), texts) << Hex(verdict);
-    if (texts.size() > 1) { EXPECT_EQ(d.view.messages[0].title, "Kelvane Error"); }
+    if (texts.size() > 1) {
+      EXPECT_EQ(d.view.messages[0].title, "Kelvane Error");
+    }
     const bool rejected = texts[0] != "Kelvane Complete";
-    EXPECT_EQ(d.main.LastTransfer().kind, rejected ? Outcome::Kind::Rejected : Outcome::Kind::Complete) << Hex(verdict);
+    EXPECT_EQ(d.main.LastTransfer().kind,
+              rejected ? Outcome::Kind::Rejected : Outcome::Kind::Complete)
+        << Hex(verdict);
   }
   // A 17 in the same read as the last block's 10 is not seen; Stop ends the final wait and
   // the verdict is read from the last chunk that came, which said complete.
   for (bool stop : {false, true}) {
     Download d;
-    d.rx.Send({0x01}).Expect(d.Header()).Send({0x10}).Expect(d.Block(0)).Send({0x10, 0x17}).Expect({0x03}).Idle(50);
+    d.rx.Send({0x01})
+        .Expect(d.Header())
+        .Send({0x10})
+        .Expect(d.Block(0))
+        .Send({0x10, 0x17})
+        .Expect({0x03})
+        .Idle(50);
     d.rx.Do([&] { EXPECT_TRUE(d.view.messages.empty()); });
     stop ? d.rx.Stop() : d.rx.Send({0x17});
     d.Start();
@@ -152,18 +173,35 @@ TEST(Download, TheViewHearsOfTheWaitForTheReceiverAndOfAStop) {
     std::vector<Since> waiting;
     std::vector<std::pair<std::int64_t, std::int64_t>> stopped;
   } cases[] = {
-      {.name = "ready came", .type = Control::ProgramDot,
+      {.name = "ready came",
+       .type = Control::ProgramDot,
        .script = [](Download& d) { d.rx.Idle(3), d.Script(), d.rx.Send({0x17}); },
-       .waiting = {t0, std::nullopt}, .stopped = {}},
-      {.name = "stopped waiting for ready", .type = Control::ProgramDot,
-       .script = [](Download& d) { d.rx.Idle(3).Stop().Expect({0x03}); }, .waiting = {t0}, .stopped = {{0, 0}}},
-      {.name = "stopped in the data", .type = Control::ProgramDot,
-       .script = [](Download& d) { d.Script(1), d.rx.Expect(d.Block(1)).Idle(3).Stop().Expect({0x03}); },
-       .waiting = {t0, std::nullopt}, .stopped = {{64 + 2048, 3064}}},
-      {.name = "temu request came", .type = Control::TemuDot,
-       .script = [](Download& d) { d.rx.Idle(3).Send({0x02, 0x0A, 0x03}); }, .waiting = {t0, std::nullopt}, .stopped = {}},
-      {.name = "temu stopped waiting", .type = Control::TemuDot,
-       .script = [](Download& d) { d.rx.Idle(3).Stop(); }, .waiting = {t0}, .stopped = {{0, 0}}},
+       .waiting = {t0, std::nullopt},
+       .stopped = {}},
+      {.name = "stopped waiting for ready",
+       .type = Control::ProgramDot,
+       .script = [](Download& d) { d.rx.Idle(3).Stop().Expect({0x03}); },
+       .waiting = {t0},
+       .stopped = {{0, 0}}},
+      {.name = "stopped in the data",
+       .type = Control::ProgramDot,
+       .script =
+           [](Download& d) { d.Script(1), d.rx.Expect(d.Block(1)).Idle(3).Stop().Expect({0x03}); },
+       .waiting = {t0, std::nullopt},
+       .stopped = {{64 + 2048, 3064}}},
+      {.name = "temu request came",
+       .type = Control::TemuDot,
+       .script =
+           [](Download& d) {
+             d.rx.Idle(3).Send({0x02, 0x0A, 0x03});
+           },
+       .waiting = {t0, std::nullopt},
+       .stopped = {}},
+      {.name = "temu stopped waiting",
+       .type = Control::TemuDot,
+       .script = [](Download& d) { d.rx.Idle(3).Stop(); },
+       .waiting = {t0},
+       .stopped = {{0, 0}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -173,7 +211,9 @@ TEST(Download, TheViewHearsOfTheWaitForTheReceiverAndOfAStop) {
     d.Start();
     EXPECT_EQ(d.view.waitingSince, c.waiting);
     EXPECT_EQ(d.view.stoppedAt, c.stopped);
-    if (!c.stopped.empty()) { EXPECT_TRUE(d.view.messages.empty()); }  // a Stop shows no box
+    if (!c.stopped.empty()) {
+      EXPECT_TRUE(d.view.messages.empty());
+    }  // a Stop shows no box
   }
 }
 
@@ -196,17 +236,19 @@ TEST(Download, MissingOrShortFileIsReportedBeforeAnythingIsSent) {
 TEST(Download, ReadErrorEndsTheTransferWithTheSystemsReason) {
   struct Case {
     const char* name;
-    std::size_t after;  // bytes of the file that read well
+    std::size_t after;   // bytes of the file that read well
     std::size_t blocks;  // blocks sent and acknowledged before the failing one
   };
-  for (const Case& c : {Case{"in the first bytes", 0, 0}, Case{"in the header", 30, 0}, Case{"in the data", 1098, 1}}) {
+  for (const Case& c : {Case{"in the first bytes", 0, 0}, Case{"in the header", 30, 0},
+                        Case{"in the data", 1098, 1}}) {
     SCOPED_TRACE(c.name);
     Download d(Image(4000));  // 4064 bytes
     d.files.readFault["image.bin"] = {c.after, EIO};
     if (c.after >= 64) {
       d.rx.Send({0x01}).Expect(d.Header()).Send({0x10});
       for (std::size_t k = 0; k < c.blocks; ++k) d.rx.Expect(d.Block(k)).Send({0x10});
-      d.rx.Expect({0x03}).Send({0x17});  // the end of data, as after Stop; its verdict is not the image's
+      d.rx.Expect({0x03}).Send(
+          {0x17});  // the end of data, as after Stop; its verdict is not the image's
     }
     d.Start();
     d.ExpectOnlyMessage(std::strerror(EIO), "", Icon::Exclamation);
@@ -220,28 +262,32 @@ TEST(Download, ReadErrorEndsTheTransferWithTheSystemsReason) {
 const Bytes kStart = B({0x02, 0x01, 0x03}), kStartReply = B({0x02, 0x01, 0x0A, 0x03});
 
 Bytes ReadRequest(std::uint32_t count, std::uint32_t offset) {
-  return B({0x02, 0x02, int(count & 255), int(count >> 8), int(offset & 255), int(offset >> 8 & 255),
-            int(offset >> 16 & 255), int(offset >> 24), 0x03});
+  return B({0x02, 0x02, int(count & 255), int(count >> 8), int(offset & 255),
+            int(offset >> 8 & 255), int(offset >> 16 & 255), int(offset >> 24), 0x03});
 }
 
 TEST(Temu, StartAndTimeRequestsWholeOrInPiecesGetTheirRepliesInPieces) {
   for (const std::vector<std::size_t>& reads : {std::vector<std::size_t>{3}, {1, 2}, {1, 1, 1}}) {
     Download t(Pattern(10, 1), false, Control::TemuDot);
     t.rx.Send(kStart, reads).Expect(kStartReply);
-    t.rx.Send({0x02, 0x03, 0x03}, reads).Expect({0x02, 0x03, 0xC0, 0x79, 0x12, 0x45, 0x00, 0x03});  // 1993-10-13 12:45:00
+    t.rx.Send({0x02, 0x03, 0x03}, reads)
+        .Expect({0x02, 0x03, 0xC0, 0x79, 0x12, 0x45, 0x00, 0x03});  // 1993-10-13 12:45:00
     t.EndTemuAndStart();
-    EXPECT_EQ(t.serial.writes, (std::vector<Bytes>{B({2}), B({1}), B({0x0A}), B({3}), B({2}), B({3}), B({0xC0, 0x79}),
-                                                   B({0x12}), B({0x45}), B({0}), B({3})}));
+    EXPECT_EQ(t.serial.writes,
+              (std::vector<Bytes>{B({2}), B({1}), B({0x0A}), B({3}), B({2}), B({3}),
+                                  B({0xC0, 0x79}), B({0x12}), B({0x45}), B({0}), B({3})}));
   }
 }
 
 TEST(Temu, ReadRepliesAreFileBytesThenFillerInSeparateWrites) {
   struct Case {
-    std::size_t fileSize, count, offset, fileBytes, filler;  // fileBytes from the file from offset on, then FF
+    std::size_t fileSize, count, offset, fileBytes,
+        filler;  // fileBytes from the file from offset on, then FF
   };
-  for (const Case& c : {Case{10, 16, 0, 10, 6}, Case{10, 16, 9, 1, 15}, Case{10, 4, 10, 0, 4}, Case{10, 10, 0, 10, 0},
-                        Case{10, 0, 0, 0, 0}, Case{0, 3, 0, 0, 3}, Case{10, 2, 0x80000000u, 0, 2},
-                        Case{10, 2, 0xFFFFFFFFu, 0, 2}, Case{70000, 65535, 100, 65535, 0}}) {
+  for (const Case& c : {Case{10, 16, 0, 10, 6}, Case{10, 16, 9, 1, 15}, Case{10, 4, 10, 0, 4},
+                        Case{10, 10, 0, 10, 0}, Case{10, 0, 0, 0, 0}, Case{0, 3, 0, 0, 3},
+                        Case{10, 2, 0x80000000u, 0, 2}, Case{10, 2, 0xFFFFFFFFu, 0, 2},
+                        Case{70000, 65535, 100, 65535, 0}}) {
     SCOPED_TRACE(std::to_string(c.count) + " at " + std::to_string(c.offset));
     Download t(Pattern(c.fileSize, 2), false, Control::TemuDot);
     std::vector<Bytes> pieces{B({0x02, 0x02})};
@@ -250,12 +296,16 @@ TEST(Temu, ReadRepliesAreFileBytesThenFillerInSeparateWrites) {
     pieces.push_back(B({0x03}));
     Bytes reply;
     for (const auto& p : pieces) reply = Concat({reply, p});
-    t.rx.Send(ReadRequest(std::uint32_t(c.count), std::uint32_t(c.offset)), {1, 4, 4}).Expect(reply);  // the lone 02 first
+    t.rx.Send(ReadRequest(std::uint32_t(c.count), std::uint32_t(c.offset)), {1, 4, 4})
+        .Expect(reply);  // the lone 02 first
     t.EndTemuAndStart();
     EXPECT_EQ(t.serial.writes, pieces);
   }
-  Download t(Pattern(64, 3), false, Control::TemuDot);  // after a served read, a request in pieces again
-  t.rx.Send(ReadRequest(4, 0)).Expect(Concat({B({2, 2}), t.Slice(0, 4), B({3})})).Send(ReadRequest(8, 16), {1, 4, 4});
+  Download t(Pattern(64, 3), false,
+             Control::TemuDot);  // after a served read, a request in pieces again
+  t.rx.Send(ReadRequest(4, 0))
+      .Expect(Concat({B({2, 2}), t.Slice(0, 4), B({3})}))
+      .Send(ReadRequest(8, 16), {1, 4, 4});
   t.rx.Expect(Concat({B({2, 2}), t.Slice(16, 8), B({3})}));
   t.EndTemuAndStart();
 }
@@ -277,15 +327,28 @@ TEST(Temu, BytesOutsideRequestsAndOverlongOrUnknownRequestsAreDropped) {
   Download t(Pattern(10, 1), false, Control::TemuDot);
   t.serial.Deliver(kStart);  // pending before the start: dropped
   // In front of a request's 02; between requests with no 02; behind a complete request.
-  t.rx.Idle(3).Send({0x55, 0x02, 0x01, 0x03}).Expect(kStartReply).Send({0x01, 0x03}).AwaitRead().Idle(3);
+  t.rx.Idle(3)
+      .Send({0x55, 0x02, 0x01, 0x03})
+      .Expect(kStartReply)
+      .Send({0x01, 0x03})
+      .AwaitRead()
+      .Idle(3);
   t.rx.Send({0x02, 0x01, 0x03, 0x02, 0x0A, 0x03}).Expect(kStartReply).AwaitRead().Idle(3);
   // A start request whose 03 never comes, then far more than the buffer holds.
   t.rx.Send({0x02, 0x01, 0x05}).AwaitRead().Send(Bytes(200, 0x44)).AwaitRead().Idle(3);
   t.rx.Send(Concat({B({0x02, 0x02}), Bytes(150, 0x20)})).AwaitRead().Idle(3);
   // Exactly filling the buffer, then one byte more.
-  t.rx.Send(Concat({B({0x02, 0x02}), Bytes(99, 0x20)})).AwaitRead().Send({0x03}).AwaitRead().Idle(3);
+  t.rx.Send(Concat({B({0x02, 0x02}), Bytes(99, 0x20)}))
+      .AwaitRead()
+      .Send({0x03})
+      .AwaitRead()
+      .Idle(3);
   // An unknown code is kept until its 03 stands at both places where requests end.
-  t.rx.Send({0x02, 0x07, 0x03}).AwaitRead().Send({0x11, 0x11, 0x11, 0x11, 0x11, 0x03}).AwaitRead().Idle(3);
+  t.rx.Send({0x02, 0x07, 0x03})
+      .AwaitRead()
+      .Send({0x11, 0x11, 0x11, 0x11, 0x11, 0x03})
+      .AwaitRead()
+      .Idle(3);
   t.rx.Send(kStart).Expect(kStartReply);
   t.EndTemuAndStart();
   EXPECT_EQ(t.serial.inDrops, 1);

@@ -18,18 +18,41 @@ TEST(Frame, EveryWayOutUnlocksTheWindow) {
     Outcome::Kind outcome;
   };
   const WayOut ways[] = {
-      {.name = "download refused", .mode = Control::DownDot, .type = Control::ProgramDot,
-       .script = [](Rig& r) { r.rx.Send({0x01}).Idle(3).Send({0x12}); }, .outcome = K::HeaderRefused},
-      {.name = "download file missing", .mode = Control::DownDot, .type = Control::ProgramDot,
-       .script = [](Rig& r) { r.main.XferPath = "none"; }, .outcome = K::FileError},
-      {.name = "temu stopped", .mode = Control::DownDot, .type = Control::TemuDot,
-       .script = [](Rig& r) { r.rx.Idle(3).Stop(); }, .outcome = K::Stopped},
-      {.name = "upload complete", .mode = Control::UpDot, .type = Control::ProgramDot,
-       .script = [](Rig& r) { r.rx.Expect({0x01}).Send(Concat({B({0x08}), Bytes(64, 0)})).Expect({0x10}).Send({0x03}); },
+      {.name = "download refused",
+       .mode = Control::DownDot,
+       .type = Control::ProgramDot,
+       .script = [](Rig& r) { r.rx.Send({0x01}).Idle(3).Send({0x12}); },
+       .outcome = K::HeaderRefused},
+      {.name = "download file missing",
+       .mode = Control::DownDot,
+       .type = Control::ProgramDot,
+       .script = [](Rig& r) { r.main.XferPath = "none"; },
+       .outcome = K::FileError},
+      {.name = "temu stopped",
+       .mode = Control::DownDot,
+       .type = Control::TemuDot,
+       .script = [](Rig& r) { r.rx.Idle(3).Stop(); },
+       .outcome = K::Stopped},
+      {.name = "upload complete",
+       .mode = Control::UpDot,
+       .type = Control::ProgramDot,
+       .script =
+           [](Rig& r) {
+             r.rx.Expect({0x01})
+                 .Send(Concat({B({0x08}), Bytes(64, 0)}))
+                 .Expect({0x10})
+                 .Send({0x03});
+           },
        .outcome = K::UploadCompleted},
-      {.name = "upload cannot open", .mode = Control::UpDot, .type = Control::ProgramDot,
-       .script = [](Rig& r) { r.main.XferPath = "none/up.bin"; }, .outcome = K::FileError},
-      {.name = "upload with temu selected", .mode = Control::UpDot, .type = Control::TemuDot, .script = [](Rig&) {},
+      {.name = "upload cannot open",
+       .mode = Control::UpDot,
+       .type = Control::ProgramDot,
+       .script = [](Rig& r) { r.main.XferPath = "none/up.bin"; },
+       .outcome = K::FileError},
+      {.name = "upload with temu selected",
+       .mode = Control::UpDot,
+       .type = Control::TemuDot,
+       .script = [](Rig&) {},
        .outcome = K::Nothing},
   };
   for (const auto& way : ways) {
@@ -41,24 +64,35 @@ TEST(Frame, EveryWayOutUnlocksTheWindow) {
     bool locked = false;
     r.rx.Do([&] {
       const auto& v = r.view;
-      locked = r.main.TransferRunning() && v.Enabled(Control::ExitButton) && r.settings.writes.size() == 3;
-      for (Control c : {Control::ModeFrame, Control::TypeFrame, Control::Start, Control::Browse, Control::File,
-                        Control::portOpen})
+      locked = r.main.TransferRunning() && v.Enabled(Control::ExitButton) &&
+               r.settings.writes.size() == 3;
+      for (Control c : {Control::ModeFrame, Control::TypeFrame, Control::Start, Control::Browse,
+                        Control::File, Control::portOpen})
         locked = locked && !v.Enabled(c);
     });
     way.script(r);
     r.main.Start_Click();
     EXPECT_EQ(locked, r.view.pumps > 0);
-    const char* type = way.type == Control::ProgramDot ? "1" : way.type == Control::SDXDot ? "2" : "3";
-    EXPECT_EQ(r.settings.writes, (std::vector<std::string>{std::string("Startup/Mode=") + (way.mode == Control::DownDot ? "1" : "2"),
-                                                          std::string("Startup/Type=") + type, "Startup/FileName=chosen.bin"}));
+    const char* type = way.type == Control::ProgramDot ? "1"
+                       : way.type == Control::SDXDot   ? "2"
+                                                       : "3";
+    EXPECT_EQ(r.settings.writes,
+              (std::vector<std::string>{
+                  std::string("Startup/Mode=") + (way.mode == Control::DownDot ? "1" : "2"),
+                  std::string("Startup/Type=") + type, "Startup/FileName=chosen.bin"}));
     r.ExpectUnlocked();
     EXPECT_FALSE(r.files.IsOpen(1));
     EXPECT_EQ(r.main.LastTransfer().kind, way.outcome);
     EXPECT_FALSE(r.main.LastTransfer().lineLost);
-    if (way.outcome == K::FileError) { EXPECT_EQ(r.main.LastTransfer().path, r.main.XferPath); }
-    if (std::string(way.name) == "upload cannot open") { EXPECT_EQ(r.view.MessageTexts()[0], "No such file or directory"); }
-    if (std::string(way.name) == "upload cannot open") { EXPECT_EQ(r.main.LastTransfer().systemError, "No such file or directory"); }
+    if (way.outcome == K::FileError) {
+      EXPECT_EQ(r.main.LastTransfer().path, r.main.XferPath);
+    }
+    if (std::string(way.name) == "upload cannot open") {
+      EXPECT_EQ(r.view.MessageTexts()[0], "No such file or directory");
+    }
+    if (std::string(way.name) == "upload cannot open") {
+      EXPECT_EQ(r.main.LastTransfer().systemError, "No such file or directory");
+    }
     if (way.type == Control::TemuDot && way.mode == Control::UpDot) {
       EXPECT_TRUE(r.serial.written.empty());
       EXPECT_TRUE(r.view.messages.empty());
@@ -69,9 +103,10 @@ TEST(Frame, EveryWayOutUnlocksTheWindow) {
 
 // The line fails under each exchange: the transfer ends, the port is shown closed, once.
 TEST(Frame, LostLineEndsTheTransferAndClosesThePort) {
-  const std::tuple<Control, Control, Bytes> cases[] = {{Control::DownDot, Control::ProgramDot, B({0x01})},
-                                                       {Control::UpDot, Control::ProgramDot, B({0x08, 0x00, 0x00})},
-                                                       {Control::DownDot, Control::TemuDot, B({0x02, 0x02})}};
+  const std::tuple<Control, Control, Bytes> cases[] = {
+      {Control::DownDot, Control::ProgramDot, B({0x01})},
+      {Control::UpDot, Control::ProgramDot, B({0x08, 0x00, 0x00})},
+      {Control::DownDot, Control::TemuDot, B({0x02, 0x02})}};
   for (const auto& [mode, type, sent] : cases) {  // the download waits for the header's verdict
     SCOPED_TRACE(Hex(sent));
     Rig r;
@@ -90,8 +125,10 @@ TEST(Frame, LostLineEndsTheTransferAndClosesThePort) {
     EXPECT_EQ(r.main.FileNum, 0);
     EXPECT_EQ(r.view.caption[Control::portOpen], "Port Open");
     EXPECT_EQ(r.view.toolTip[Control::Status], "COM1: device unplugged");
-    for (Control c : {Control::ComPort1, Control::portOpen, Control::ModeFrame}) EXPECT_TRUE(r.view.Enabled(c));
-    for (Control c : {Control::Start, Control::Browse, Control::ExitButton}) EXPECT_FALSE(r.view.Enabled(c));
+    for (Control c : {Control::ComPort1, Control::portOpen, Control::ModeFrame})
+      EXPECT_TRUE(r.view.Enabled(c));
+    for (Control c : {Control::Start, Control::Browse, Control::ExitButton})
+      EXPECT_FALSE(r.view.Enabled(c));
   }
 }
 
@@ -100,13 +137,16 @@ TEST(Frame, CloseDuringATransferStopsItAndClosesAfterwards) {
   WriteFile("file.bin", ImageHeaderBytes());
   r.Choose(Control::DownDot, Control::ProgramDot, "file.bin");
   bool unlockedAtClose = false, cancelled = false;
-  r.view.onRequestClose = [&] { unlockedAtClose = !r.main.TransferRunning() && r.main.FileNum == 0; };
+  r.view.onRequestClose = [&] {
+    unlockedAtClose = !r.main.TransferRunning() && r.main.FileNum == 0;
+  };
   r.rx.Send({0x01}).Idle(2).Do([&] { r.main.Form_Unload(cancelled); });
   r.main.Start_Click();
   EXPECT_TRUE(cancelled);
   EXPECT_TRUE(unlockedAtClose) << "the close waits for the transfer";
   EXPECT_EQ(r.view.closeRequests, 1);
-  EXPECT_TRUE(r.serial.PortOpen()) << "the port is closed by the close itself, not under the transfer";
+  EXPECT_TRUE(r.serial.PortOpen())
+      << "the port is closed by the close itself, not under the transfer";
   EXPECT_EQ(Hex(r.serial.writes.back()), "03") << "stopped like a Stop";
   EXPECT_TRUE(r.view.messages.empty());
   bool cancel = false;

@@ -29,10 +29,12 @@ TEST(ProgressMeter, PercentStaysWithinTheWhole) {
     std::int64_t done, total;
     double percent;
   };
-  for (const Case c : {Case{.done = 0, .total = 0, .percent = 100.0}, Case{.done = 50, .total = 40, .percent = 100.0},
+  for (const Case c : {Case{.done = 0, .total = 0, .percent = 100.0},
+                       Case{.done = 50, .total = 40, .percent = 100.0},
                        Case{.done = 10, .total = 40, .percent = 25.0}}) {
     ProgressMeter m;
-    EXPECT_DOUBLE_EQ(m.Update(c.done, c.total, steady_clock::time_point{}).percent, c.percent) << c.done << "/" << c.total;
+    EXPECT_DOUBLE_EQ(m.Update(c.done, c.total, steady_clock::time_point{}).percent, c.percent)
+        << c.done << "/" << c.total;
   }
 }
 

@@ -26,7 +26,8 @@ TEST(TransferFile, PipeDeviceOrFolderIsRefusedBeforeAnythingIsSent) {
       r.Choose(way.mode, way.type, path);
       r.Start();  // the receiver's script is empty: not one byte may go out
       ASSERT_EQ(r.view.messages.size(), 1u);
-      EXPECT_NE(r.view.messages[0].text.find(std::string(path) + ": a"), std::string::npos) << r.view.messages[0].text;
+      EXPECT_NE(r.view.messages[0].text.find(std::string(path) + ": a"), std::string::npos)
+          << r.view.messages[0].text;
       EXPECT_NE(r.view.messages[0].text.find("not a regular file"), std::string::npos);
       EXPECT_TRUE(fs::exists(path)) << "left as it was";
       r.ExpectUnlocked();
@@ -46,7 +47,8 @@ TEST(TransferFile, PipeOrDeviceChosenAsImageOrListIsRefusedAtOnce) {
       w.Choose(path);
       w.main.Browse_Click();
       ASSERT_EQ(w.view.messages.size(), 1u);
-      EXPECT_NE(w.view.messages[0].text.find(std::string(path) + ": a"), std::string::npos) << w.view.messages[0].text;
+      EXPECT_NE(w.view.messages[0].text.find(std::string(path) + ": a"), std::string::npos)
+          << w.view.messages[0].text;
       EXPECT_FALSE(w.StartEnabled());
     }
   }

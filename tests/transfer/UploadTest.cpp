@@ -16,13 +16,18 @@ Bytes Header(std::uint32_t announced = 0x00200000) {
 }
 // A block frame: a lead byte other than 03, two bytes, the 1024 data bytes, two bytes.
 Bytes Frame(const Bytes& data) { return Concat({B({0x02, 0x00, 0xFF}), data, B({0x00, 0xFF})}); }
-Bytes Part(const Bytes& b, std::size_t from, std::size_t to) { return Bytes(b.begin() + long(from), b.begin() + long(to)); }
+Bytes Part(const Bytes& b, std::size_t from, std::size_t to) {
+  return Bytes(b.begin() + long(from), b.begin() + long(to));
+}
 
 struct Upload : Rig {
-  explicit Upload(const std::vector<std::chrono::nanoseconds>& loopRuns = SteadyLoop()) : Rig(loopRuns) {
+  explicit Upload(const std::vector<std::chrono::nanoseconds>& loopRuns = SteadyLoop())
+      : Rig(loopRuns) {
     Choose(Control::UpDot, Control::ProgramDot, "up.bin");
   }
-  Upload& Head(const Bytes& h = Header()) { return rx.Expect({0x01}).Send(Concat({B({0x08}), h})).Expect({0x10}), *this; }
+  Upload& Head(const Bytes& h = Header()) {
+    return rx.Expect({0x01}).Send(Concat({B({0x08}), h})).Expect({0x10}), *this;
+  }
   Upload& Block(const Bytes& data) { return rx.Send(Frame(data)).Expect({0x10}), *this; }
   void End() { rx.Send({0x03}).Expect({0x17}); }
 };
@@ -31,7 +36,10 @@ TEST(Upload, StoresHeaderAndBlocksAndShowsTheHeader) {
   Upload u;
   const Bytes d1 = Pattern(1024, 1), d2 = Pattern(1024, 2);
   WriteFile("up.bin", Bytes(5000, 0xAA));  // an older, longer file is replaced whole
-  u.rx.Expect({0x01}).Send({0x55, 0x07, 0x00}).Send(Concat({B({0x08}), Header()})).Expect({0x10});  // noise before 08
+  u.rx.Expect({0x01})
+      .Send({0x55, 0x07, 0x00})
+      .Send(Concat({B({0x08}), Header()}))
+      .Expect({0x10});  // noise before 08
   u.Block(d1).Block(d2);
   u.rx.Do([&] {
     EXPECT_EQ(u.view.Text(Control::Info), "2k/2097K");
@@ -41,7 +49,8 @@ TEST(Upload, StoresHeaderAndBlocksAndShowsTheHeader) {
   u.Start();
   for (const auto& w : u.serial.writes) EXPECT_EQ(w.size(), 1u);
   EXPECT_EQ(ReadFile("up.bin"), Concat({Header(), d1, d2}));
-  EXPECT_EQ(u.view.Text(Control::HWver) + ", " + u.view.Text(Control::SWver) + ", " + u.view.Text(Control::ModelID),
+  EXPECT_EQ(u.view.Text(Control::HWver) + ", " + u.view.Text(Control::SWver) + ", " +
+                u.view.Text(Control::ModelID),
             "HW version : 1.05, SW version : 2A.0B, Model ID : 1205");
   u.ExpectOnlyMessage("Upload Completed", "UpLoad", Icon::Information);
   // The bytes of the file with the rate on the window's clock: 1024 bytes in the 16 µs pause
@@ -66,8 +75,12 @@ TEST(Upload, ThePauseBeforeEachAcknowledgeIsTheCountingLoopTimedAtStartUp) {
     std::chrono::microseconds pause;
   };
   const Case cases[] = {
-      {.name = "the shortest run, rounded up", .runs = {40us, 12200ns, 25us, 900us, 12500ns}, .pause = 13us},
-      {.name = "every run interrupted", .runs = {5ms, 4ms, 5ms, 6ms, 5ms}, .pause = kLongestLoopTime},
+      {.name = "the shortest run, rounded up",
+       .runs = {40us, 12200ns, 25us, 900us, 12500ns},
+       .pause = 13us},
+      {.name = "every run interrupted",
+       .runs = {5ms, 4ms, 5ms, 6ms, 5ms},
+       .pause = kLongestLoopTime},
   };
   for (const auto& c : cases) {
     Upload u(c.runs);
@@ -82,7 +95,11 @@ TEST(Upload, ReadyIsRepeatedOnTicksAndEndMarkerMayFollowTheHeader) {
   const Bytes h = Header(0);
   u.rx.Expect({0x01}).Tick().Expect({0x01}).Send({0x44}).AwaitRead().Tick().Expect({0x01});
   // Once the 08 has come a stalled header waits: ticks send nothing.
-  u.rx.Send(Concat({B({0x08}), Part(h, 0, 20)})).AwaitRead().Tick(8).Send(Part(h, 20, 64)).Expect({0x10});
+  u.rx.Send(Concat({B({0x08}), Part(h, 0, 20)}))
+      .AwaitRead()
+      .Tick(8)
+      .Send(Part(h, 20, 64))
+      .Expect({0x10});
   u.End();
   u.Start();
   EXPECT_EQ(ReadFile("up.bin"), h);
@@ -98,7 +115,12 @@ TEST(Upload, SixSilentTicksInABlockAskForItAgain) {
   Upload u;
   u.Head();
   // Five silent ticks change nothing; a byte starts the count again.
-  u.rx.Send(Part(first, 0, 300)).AwaitRead().Tick(5).Send(Part(first, 300, 301)).AwaitRead().Tick(5);
+  u.rx.Send(Part(first, 0, 300))
+      .AwaitRead()
+      .Tick(5)
+      .Send(Part(first, 300, 301))
+      .AwaitRead()
+      .Tick(5);
   u.rx.Send(Part(first, 301, 1029)).Expect({0x10});
   // The sixth sends 11 and the block starts again from its first byte.
   u.rx.Send(Part(second, 0, 500)).AwaitRead().Tick(6).Expect({0x11});
@@ -113,11 +135,16 @@ TEST(Upload, StopInHeaderOrBlocksKeepsWhatWasWritten) {
   h.Start();
   EXPECT_FALSE(fs::exists("up.bin")) << "nothing to put in its place: not created";
   EXPECT_TRUE(h.view.messages.empty());
-  EXPECT_EQ(h.view.Text(Control::HWver) + ", " + h.view.Text(Control::ModelID), "HW version : 0.00, Model ID : 000");
+  EXPECT_EQ(h.view.Text(Control::HWver) + ", " + h.view.Text(Control::ModelID),
+            "HW version : 0.00, Model ID : 000");
   h.ExpectUnlocked();
 
   Upload b;
-  b.Head().Block(Pattern(1024, 1)).rx.Send(Part(Frame(Pattern(1024, 2)), 0, 700)).AwaitRead().Stop();
+  b.Head()
+      .Block(Pattern(1024, 1))
+      .rx.Send(Part(Frame(Pattern(1024, 2)), 0, 700))
+      .AwaitRead()
+      .Stop();
   b.Start();
   EXPECT_EQ(ReadFile("up.bin"), Concat({Header(), Pattern(1024, 1)}));
   EXPECT_TRUE(b.view.messages.empty());
@@ -133,13 +160,18 @@ TEST(Upload, TheViewHearsOfTheWaitForTheHeaderAndOfAStop) {
     std::vector<Since> waiting;
     std::vector<std::pair<std::int64_t, std::int64_t>> stopped;
   } cases[] = {
-      {.name = "header came", .script = [](Upload& u) { u.Head().End(); },
-       .waiting = {t0, std::nullopt}, .stopped = {}},
-      {.name = "stopped waiting for the header", .script = [](Upload& u) { u.rx.Expect({0x01}).Idle(3).Stop(); },
-       .waiting = {t0}, .stopped = {{0, 0}}},
+      {.name = "header came",
+       .script = [](Upload& u) { u.Head().End(); },
+       .waiting = {t0, std::nullopt},
+       .stopped = {}},
+      {.name = "stopped waiting for the header",
+       .script = [](Upload& u) { u.rx.Expect({0x01}).Idle(3).Stop(); },
+       .waiting = {t0},
+       .stopped = {{0, 0}}},
       {.name = "stopped in the blocks",
        .script = [](Upload& u) { u.Head().Block(Pattern(1024, 1)).rx.Idle(3).Stop(); },
-       .waiting = {t0, std::nullopt}, .stopped = {{1024, 0x00200000}}},
+       .waiting = {t0, std::nullopt},
+       .stopped = {{1024, 0x00200000}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -163,11 +195,22 @@ TEST(Upload, ExistingTargetIsReplacedOnlyOnceTheHeaderHasCome) {
     std::size_t fits = SIZE_MAX;
   };
   const Case cases[] = {
-      {.name = "silent receiver, Stop", .script = [](Upload& u) { u.rx.Expect({1}).Tick(3).Expect({1, 1, 1}).Stop(); }},
+      {.name = "silent receiver, Stop",
+       .script =
+           [](Upload& u) {
+             u.rx.Expect({1}).Tick(3).Expect({1, 1, 1}).Stop();
+           }},
       {.name = "half a header, Stop",
-       .script = [](Upload& u) { u.rx.Expect({1}).Send(Concat({B({8}), Part(Header(), 0, 30)})).AwaitRead().Stop(); }},
+       .script =
+           [](Upload& u) {
+             u.rx.Expect({1}).Send(Concat({B({8}), Part(Header(), 0, 30)})).AwaitRead().Stop();
+           }},
       {.name = "header cannot be written",
-       .script = [](Upload& u) { u.rx.Expect({1}).Send(Concat({B({8}), Header()})); }, .fits = 10},
+       .script =
+           [](Upload& u) {
+             u.rx.Expect({1}).Send(Concat({B({8}), Header()}));
+           },
+       .fits = 10},
       {.name = "header, a block, Stop",
        .script = [](Upload& u) { u.Head().Block(Pattern(1024, 1)).rx.Stop(); },
        .after = Concat({Header(), Pattern(1024, 1)})},

@@ -1,8 +1,8 @@
 #include "app/qt/CloseOnSignal.h"
 
-#include <QSocketNotifier>
 #include <QApplication>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QWidget>
 
@@ -30,20 +30,21 @@ void OnSignal(int) {
 void CloseOnSignals(QObject& context, std::function<void()> close) {
   if (signalPipe[0] >= 0 || ::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) return;
   auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &context);
-  QObject::connect(notifier, &QSocketNotifier::activated, &context, [&context, close = std::move(close)] {
-    char byte;
-    [[maybe_unused]] const auto n = ::read(signalPipe[0], &byte, 1);
-    // A message box or dialog waiting for an answer would hold the close up until somebody
-    // answered it: it is dismissed as Esc would, and the close follows once the handler
-    // that showed it has carried on.
-    if (QWidget* modal = QApplication::activeModalWidget()) {
-      modal->close();
-      QTimer::singleShot(0, &context, close);
-      return;
-    }
-    close();
-  });
-  struct sigaction action{};
+  QObject::connect(notifier, &QSocketNotifier::activated, &context,
+                   [&context, close = std::move(close)] {
+                     char byte;
+                     [[maybe_unused]] const auto n = ::read(signalPipe[0], &byte, 1);
+                     // A message box or dialog waiting for an answer would hold the close up until
+                     // somebody answered it: it is dismissed as Esc would, and the close follows
+                     // once the handler that showed it has carried on.
+                     if (QWidget* modal = QApplication::activeModalWidget()) {
+                       modal->close();
+                       QTimer::singleShot(0, &context, close);
+                       return;
+                     }
+                     close();
+                   });
+  struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;

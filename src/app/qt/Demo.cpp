@@ -32,8 +32,10 @@ void Say(const QString& text) {
 
 }  // namespace
 
-QString FindDemoProgram(const QString& programDir, const QString& name, const QStringList& searchPath) {
-  for (const QString& candidate : {QDir(programDir).filePath(name), QDir(programDir).filePath("../receiver/" + name)}) {
+QString FindDemoProgram(const QString& programDir, const QString& name,
+                        const QStringList& searchPath) {
+  for (const QString& candidate :
+       {QDir(programDir).filePath(name), QDir(programDir).filePath("../receiver/" + name)}) {
     const QFileInfo f(candidate);
     if (f.isFile() && f.isExecutable()) return f.canonicalFilePath();
   }
@@ -60,7 +62,8 @@ bool Demo::Start(const QString& programDir) {
   const QString samples = FindDemoProgram(programDir, "kelvane-samples");
   if (receiver.isEmpty() || samples.isEmpty()) {
     Say("The demo needs the receiver emulator: kelvane-receiver and kelvane-samples, from the "
-        "package kelvane-receiver. They were found neither next to this program nor on the PATH.\n\n"
+        "package kelvane-receiver. They were found neither next to this program nor on the "
+        "PATH.\n\n"
         "Kelvane starts without the demo receiver.");
     return false;
   }

@@ -13,7 +13,8 @@ namespace kelvane {
 
 // A program the demo runs: next to this program, in the receiver's build folder beside it,
 // else the first in `searchPath` (empty: the PATH). Empty when none is executable.
-QString FindDemoProgram(const QString& programDir, const QString& name, const QStringList& searchPath = {});
+QString FindDemoProgram(const QString& programDir, const QString& name,
+                        const QStringList& searchPath = {});
 
 class Demo {
  public:

@@ -22,10 +22,12 @@ void NotifyDesktop([[maybe_unused]] const QString& summary, [[maybe_unused]] con
   if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS") && !userBus) return;
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) return;
-  QDBusMessage notify = QDBusMessage::createMethodCall("org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+  QDBusMessage notify = QDBusMessage::createMethodCall("org.freedesktop.Notifications",
+                                                       "/org/freedesktop/Notifications",
                                                        "org.freedesktop.Notifications", "Notify");
   // app name, id to replace (none), icon, summary, body, actions, hints, timeout (the server's)
-  notify << QString(kAppName) << 0u << QString() << summary << body << QStringList() << QVariantMap() << -1;
+  notify << QString(kAppName) << 0u << QString() << summary << body << QStringList()
+         << QVariantMap() << -1;
   bus.send(notify);  // no reply awaited: a missing service only answers with an error
 #endif
 }

@@ -25,7 +25,8 @@ class PortsDialog final : public QDialog {
 
  public:
   using StateOf = std::function<PortState(int port)>;
-  PortsDialog(SettingsStore& settings, const DeviceList& devices, StateOf state, QWidget* parent = nullptr);
+  PortsDialog(SettingsStore& settings, const DeviceList& devices, StateOf state,
+              QWidget* parent = nullptr);
 
   // Lists the devices and the ports again (its timer does so while the dialog is shown).
   void Refresh();
@@ -53,7 +54,8 @@ class PortsDialog final : public QDialog {
 
 // Menu entries of the Serial Port frame: "Ports..." and, over a port button, the devices that
 // port can be assigned. Installed on the frame's context menu.
-void InstallPortsMenu(QWidget* portFrame, const std::vector<QWidget*>& portButtons, SettingsStore& settings,
-                      const DeviceList& devices, PortsDialog::StateOf state);
+void InstallPortsMenu(QWidget* portFrame, const std::vector<QWidget*>& portButtons,
+                      SettingsStore& settings, const DeviceList& devices,
+                      PortsDialog::StateOf state);
 
 }  // namespace kelvane

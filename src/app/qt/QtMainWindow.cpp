@@ -43,22 +43,33 @@ struct Layout {
 // boxes: the logic never reads a typed path back, so an editable box would mislead.
 constexpr Layout kLayout[] = {
     {Control::PortFrame, "PortFrame", Kind::Frame, {}, "Serial Port", 6000, 120, 1935, 2055, 18},
-    {Control::ComPort1, "ComPort1", Kind::Option, Control::PortFrame, "Com 1", 120, 240, 855, 255, 19},
-    {Control::ComPort2, "ComPort2", Kind::Option, Control::PortFrame, "Com 2", 960, 240, 855, 255, 20},
-    {Control::ComPort3, "ComPort3", Kind::Option, Control::PortFrame, "Com 3", 120, 720, 855, 255, 21},
-    {Control::ComPort4, "ComPort4", Kind::Option, Control::PortFrame, "Com 4", 960, 720, 855, 255, 22},
-    {Control::ComPort5, "ComPort5", Kind::Option, Control::PortFrame, "Com 5", 120, 1200, 975, 255, 23},
-    {Control::ComPort6, "ComPort6", Kind::Option, Control::PortFrame, "Com 6", 960, 1200, 855, 255, 24},
-    {Control::ComPort7, "ComPort7", Kind::Option, Control::PortFrame, "Com 7", 120, 1680, 975, 255, 25},
-    {Control::ComPort8, "ComPort8", Kind::Option, Control::PortFrame, "Com 8", 960, 1680, 855, 255, 26},
+    {Control::ComPort1, "ComPort1", Kind::Option, Control::PortFrame, "Com 1", 120, 240, 855, 255,
+     19},
+    {Control::ComPort2, "ComPort2", Kind::Option, Control::PortFrame, "Com 2", 960, 240, 855, 255,
+     20},
+    {Control::ComPort3, "ComPort3", Kind::Option, Control::PortFrame, "Com 3", 120, 720, 855, 255,
+     21},
+    {Control::ComPort4, "ComPort4", Kind::Option, Control::PortFrame, "Com 4", 960, 720, 855, 255,
+     22},
+    {Control::ComPort5, "ComPort5", Kind::Option, Control::PortFrame, "Com 5", 120, 1200, 975, 255,
+     23},
+    {Control::ComPort6, "ComPort6", Kind::Option, Control::PortFrame, "Com 6", 960, 1200, 855, 255,
+     24},
+    {Control::ComPort7, "ComPort7", Kind::Option, Control::PortFrame, "Com 7", 120, 1680, 975, 255,
+     25},
+    {Control::ComPort8, "ComPort8", Kind::Option, Control::PortFrame, "Com 8", 960, 1680, 855, 255,
+     26},
     {Control::portOpen, "portOpen", Kind::Push, {}, "Port Close", 3720, 5040, 1215, 495, 17},
     {Control::ModeFrame, "ModeFrame", Kind::Frame, {}, "MODE", 3840, 120, 1935, 855, 11},
-    {Control::DownDot, "DownDot", Kind::Option, Control::ModeFrame, "DownLoad", 240, 240, 1215, 255, 13},
+    {Control::DownDot, "DownDot", Kind::Option, Control::ModeFrame, "DownLoad", 240, 240, 1215, 255,
+     13},
     {Control::UpDot, "UpDot", Kind::Option, Control::ModeFrame, "UpLoad", 240, 480, 1215, 255, 12},
     {Control::TypeFrame, "TypeFrame", Kind::Frame, {}, "TYPE", 3840, 1080, 1935, 1095, 10},
-    {Control::ProgramDot, "ProgramDot", Kind::Option, Control::TypeFrame, "Prog, Data", 240, 240, 1335, 195, 14},
+    {Control::ProgramDot, "ProgramDot", Kind::Option, Control::TypeFrame, "Prog, Data", 240, 240,
+     1335, 195, 14},
     {Control::SDXDot, "SDXDot", Kind::Option, Control::TypeFrame, "SDX", 240, 480, 1335, 195, 15},
-    {Control::TemuDot, "TemuDot", Kind::Option, Control::TypeFrame, "Temu", 240, 720, 1335, 195, 16},
+    {Control::TemuDot, "TemuDot", Kind::Option, Control::TypeFrame, "Temu", 240, 720, 1335, 195,
+     16},
     {Control::HWver, "HWver", Kind::Text, {}, "", 240, 1560, 1935, 495, 6},
     {Control::SWver, "SWver", Kind::Text, {}, "", 240, 2040, 2535, 495, 7},
     {Control::ModelID, "ModelID", Kind::Text, {}, "", 240, 2520, 5295, 495, 8},
@@ -79,8 +90,10 @@ constexpr int kBarLeft = 360, kBarTop = 4320, kBarWidth = 7455, kBarHeight = 255
 constexpr struct {
   Control control;
   char letter;
-} kMnemonics[] = {
-    {Control::Browse, 'B'}, {Control::Start, 'S'}, {Control::ExitButton, 't'}, {Control::portOpen, 'P'}};
+} kMnemonics[] = {{Control::Browse, 'B'},
+                  {Control::Start, 'S'},
+                  {Control::ExitButton, 't'},
+                  {Control::portOpen, 'P'}};
 
 // One line each on what a control does or shows. The port buttons name their device and
 // the status line the detail of a failed open: the logic sets those.
@@ -154,9 +167,7 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QWidget(parent) {
   timer1_.start(kTickInterval);
 }
 
-QtMainWindow::~QtMainWindow() {
-  SetBusyPointer(false);
-}
+QtMainWindow::~QtMainWindow() { SetBusyPointer(false); }
 
 int QtMainWindow::Px(int twips) const { return static_cast<int>(twips * dpi_ / 1440.0 + 0.5); }
 
@@ -184,22 +195,21 @@ void QtMainWindow::Build() {
     QWidget* parent = l.inside ? Widget(*l.inside) : this;
     QWidget* w = nullptr;
     switch (l.kind) {
-      case Kind::Frame:
-        w = new QGroupBox(l.caption, parent);
-        break;
+      case Kind::Frame: w = new QGroupBox(l.caption, parent); break;
       case Kind::Option: {
         auto* b = new QRadioButton(l.caption, parent);
-        QButtonGroup* g = l.inside == Control::PortFrame ? ports_ : l.inside == Control::ModeFrame ? modes_ : types_;
+        QButtonGroup* g = l.inside == Control::PortFrame   ? ports_
+                          : l.inside == Control::ModeFrame ? modes_
+                                                           : types_;
         g->addButton(b);
         if (l.control == Control::DownDot || l.control == Control::UpDot)
-          connect(b, &QAbstractButton::toggled, this, [this, c = l.control](bool on) { OnModeToggled(c, on); });
+          connect(b, &QAbstractButton::toggled, this,
+                  [this, c = l.control](bool on) { OnModeToggled(c, on); });
         if (g == ports_) b->installEventFilter(this);
         w = b;
         break;
       }
-      case Kind::Push:
-        w = new QPushButton(WithMnemonic(l.control, l.caption), parent);
-        break;
+      case Kind::Push: w = new QPushButton(WithMnemonic(l.control, l.caption), parent); break;
       case Kind::Text: {
         auto* e = new QLineEdit(parent);
         e->setReadOnly(true);
@@ -240,25 +250,28 @@ void QtMainWindow::Build() {
   for (const auto& t : kToolTips) Widget(t.control)->setToolTip(t.tip);
   FitPortCaptions();
 
-  std::sort(byTab.begin(), byTab.end(), [](const Layout* a, const Layout* b) { return a->tab < b->tab; });
+  std::sort(byTab.begin(), byTab.end(),
+            [](const Layout* a, const Layout* b) { return a->tab < b->tab; });
   for (std::size_t i = 1; i < byTab.size(); ++i)
     QWidget::setTabOrder(Widget(byTab[i - 1]->control), Widget(byTab[i]->control));
 
   for (Control c : {Control::ComPort1, Control::DownDot, Control::ProgramDot})
     static_cast<QAbstractButton*>(Widget(c))->setChecked(true);
 
-  connect(static_cast<QPushButton*>(Widget(Control::portOpen)), &QPushButton::clicked, this, [this] {
-    if (main_) main_->portOpen_Click();
-  });
+  connect(static_cast<QPushButton*>(Widget(Control::portOpen)), &QPushButton::clicked, this,
+          [this] {
+            if (main_) main_->portOpen_Click();
+          });
   connect(static_cast<QPushButton*>(Widget(Control::Browse)), &QPushButton::clicked, this, [this] {
     if (main_) main_->Browse_Click();
   });
   connect(static_cast<QPushButton*>(Widget(Control::Start)), &QPushButton::clicked, this, [this] {
     if (main_) main_->Start_Click();
   });
-  connect(static_cast<QPushButton*>(Widget(Control::ExitButton)), &QPushButton::clicked, this, [this] {
-    if (main_) main_->ExitButton_Click();
-  });
+  connect(static_cast<QPushButton*>(Widget(Control::ExitButton)), &QPushButton::clicked, this,
+          [this] {
+            if (main_) main_->ExitButton_Click();
+          });
   // Esc presses Stop while it is usable, that is while a transfer runs.
   connect(new QShortcut(QKeySequence(Qt::Key_Escape), this), &QShortcut::activated, this, [this] {
     auto* stop = static_cast<QPushButton*>(Widget(Control::ExitButton));
@@ -278,7 +291,8 @@ void QtMainWindow::FitPortCaptions() {
     for (int m = 1; m <= 8; ++m) {
       const QWidget* other = Widget(ComPort(m));
       const bool sameRow = other->geometry().top() == b->geometry().top();
-      if (m != n && sameRow && other->x() > b->x()) right = std::min(right, other->x() - kPortCaptionGap);
+      if (m != n && sameRow && other->x() > b->x())
+        right = std::min(right, other->x() - kPortCaptionGap);
     }
     const int width = std::min(b->width(), right - b->x());
     b->resize(width, b->height());
@@ -293,8 +307,10 @@ void QtMainWindow::FitPortCaptions() {
     return true;
   };
   QFont face = Widget(Control::ComPort1)->font();
-  for (int stretch = QFont::Unstretched; !fits(face) && stretch > 85; stretch -= 5) face.setStretch(stretch - 5);
-  for (double points = face.pointSizeF(); !fits(face) && points > 6; points -= 0.25) face.setPointSizeF(points - 0.25);
+  for (int stretch = QFont::Unstretched; !fits(face) && stretch > 85; stretch -= 5)
+    face.setStretch(stretch - 5);
+  for (double points = face.pointSizeF(); !fits(face) && points > 6; points -= 0.25)
+    face.setPointSizeF(points - 0.25);
 }
 
 void QtMainWindow::OnTransferShown(bool running) {
@@ -312,8 +328,10 @@ void QtMainWindow::OnTransferShown(bool running) {
   }
   // Start comes back with the rest of the window; the line may have been lost, and then it
   // gets the focus when the port is opened again.
-  if (start->isEnabled()) start->setFocus(Qt::OtherFocusReason);
-  else focusStartPending_ = true;
+  if (start->isEnabled())
+    start->setFocus(Qt::OtherFocusReason);
+  else
+    focusStartPending_ = true;
   if (!noticeGiven_ && clock_->Now() - transferStart_ > kNoticeAfter && !isActiveWindow()) {
     // No verdict was shown (a Stop): the title says how it ended.
     TellDesktop(QString(kAppName), windowTitle());
@@ -322,14 +340,18 @@ void QtMainWindow::OnTransferShown(bool running) {
 
 void QtMainWindow::TellDesktop(const QString& summary, const QString& body) {
   noticeGiven_ = true;
-  if (notifier_) notifier_(summary, body);
-  else NotifyDesktop(summary, body);
+  if (notifier_)
+    notifier_(summary, body);
+  else
+    NotifyDesktop(summary, body);
 }
 
 QString QtMainWindow::Caption(Control c) const {
   QString text;
-  if (auto* b = qobject_cast<QAbstractButton*>(Widget(c))) text = b->text();
-  else if (auto* l = qobject_cast<QLabel*>(Widget(c))) return l->text();
+  if (auto* b = qobject_cast<QAbstractButton*>(Widget(c)))
+    text = b->text();
+  else if (auto* l = qobject_cast<QLabel*>(Widget(c)))
+    return l->text();
   QString out;
   for (qsizetype i = 0; i < text.size(); ++i) {
     if (text[i] == '&' && i + 1 < text.size()) ++i;  // "&x" shows x, "&&" one ampersand
@@ -341,8 +363,10 @@ QString QtMainWindow::Caption(Control c) const {
 void QtMainWindow::OnModeToggled(Control c, bool checked) {
   // Only a selection by the user runs the handler; the logic runs it itself after SetValue.
   if (!checked || settingValue_ || !main_) return;
-  if (c == Control::DownDot) main_->DownDot_Click();
-  else main_->UpDot_Click();
+  if (c == Control::DownDot)
+    main_->DownDot_Click();
+  else
+    main_->UpDot_Click();
 }
 
 QButtonGroup* QtMainWindow::GroupOf(Control c) const {
@@ -408,16 +432,20 @@ void QtMainWindow::ShowTransferProgress(const TransferProgress& progress) {
   Widget(Control::Info)->setToolTip(line);
 }
 
-void QtMainWindow::ShowWaitingForReceiver(std::optional<std::chrono::steady_clock::time_point> since) {
+void QtMainWindow::ShowWaitingForReceiver(
+    std::optional<std::chrono::steady_clock::time_point> since) {
   waitingSince_ = since;
-  if (since) ShowWaitTitle();
-  else setWindowTitle(kAppName);
+  if (since)
+    ShowWaitTitle();
+  else
+    setWindowTitle(kAppName);
 }
 
 void QtMainWindow::ShowWaitTitle() {
   if (!waitingSince_) return;
   const double waited = std::chrono::duration<double>(clock_->Now() - *waitingSince_).count();
-  const QString title = QStringLiteral("%1 - %2 (%3)").arg(kAppName, kWaitingForReceiver, ToQt(Duration(waited)));
+  const QString title =
+      QStringLiteral("%1 - %2 (%3)").arg(kAppName, kWaitingForReceiver, ToQt(Duration(waited)));
   if (title != windowTitle()) setWindowTitle(title);
 }
 
@@ -427,8 +455,11 @@ void QtMainWindow::ShowStopped(std::int64_t done, std::int64_t total) {
     const double waited = std::chrono::duration<double>(clock_->Now() - *waitingSince_).count();
     how = QStringLiteral("stopped after waiting %1 for the receiver").arg(ToQt(Duration(waited)));
   } else if (total > 0) {
-    const double percent = std::clamp(static_cast<double>(done) * 100.0 / static_cast<double>(total), 0.0, 100.0);
-    how = QStringLiteral("stopped at %1 % (%2)").arg(percent, 0, 'f', 1).arg(ToQt(SizeText(done, total)));
+    const double percent =
+        std::clamp(static_cast<double>(done) * 100.0 / static_cast<double>(total), 0.0, 100.0);
+    how = QStringLiteral("stopped at %1 % (%2)")
+              .arg(percent, 0, 'f', 1)
+              .arg(ToQt(SizeText(done, total)));
   } else {
     how = QStringLiteral("stopped");
   }
@@ -438,13 +469,13 @@ void QtMainWindow::ShowStopped(std::int64_t done, std::int64_t total) {
 }
 
 void QtMainWindow::SetCaption(Control c, const std::string& caption) {
-  if (auto* b = qobject_cast<QAbstractButton*>(Widget(c))) b->setText(WithMnemonic(c, ToQt(caption)));
-  else if (auto* l = qobject_cast<QLabel*>(Widget(c))) l->setText(ToQt(caption));
+  if (auto* b = qobject_cast<QAbstractButton*>(Widget(c)))
+    b->setText(WithMnemonic(c, ToQt(caption)));
+  else if (auto* l = qobject_cast<QLabel*>(Widget(c)))
+    l->setText(ToQt(caption));
 }
 
-void QtMainWindow::SetProgressMax(int max) {
-  bar_->setMaximum(std::max(1, max));
-}
+void QtMainWindow::SetProgressMax(int max) { bar_->setMaximum(std::max(1, max)); }
 
 void QtMainWindow::SetProgressValue(float value) {
   // QProgressBar ignores a value outside its range; the bar shows the nearest end instead.
@@ -461,7 +492,8 @@ Answer QtMainWindow::ExplainedMessageBox(const std::string& text, const std::str
                                          const std::string& title, Buttons buttons, Icon icon) {
   // A box at the end of a long transfer carries its verdict: told to the desktop too when
   // nobody is looking at the window.
-  if (transferShown_ && !noticeGiven_ && clock_->Now() - transferStart_ > kNoticeAfter && !isActiveWindow())
+  if (transferShown_ && !noticeGiven_ && clock_->Now() - transferStart_ > kNoticeAfter &&
+      !isActiveWindow())
     TellDesktop(title.empty() ? QString(kAppName) : ToQt(title), ToQt(text));
   if (answerer_) return answerer_(text, title, buttons, icon);
   QMessageBox::Icon qicon = QMessageBox::Information;
@@ -531,7 +563,8 @@ ChooserResult QtMainWindow::ShowOpenDialog(const ChooserRequest& request) {
   }
   // It opens in the folder last used; the file the logic names is preselected when it is
   // there (a first run: the logic's file and its folder).
-  QString folder = settings_ ? ToQt(settings_->Read(kAppName, kWindowSection, kLastFolderKey, "")) : QString();
+  QString folder =
+      settings_ ? ToQt(settings_->Read(kAppName, kWindowSection, kLastFolderKey, "")) : QString();
   if (!folder.isEmpty() && !QFileInfo(folder).isDir()) folder.clear();
   if (!request.initialName.empty()) {
     const QFileInfo initial(ToQt(request.initialName));
@@ -547,7 +580,8 @@ ChooserResult QtMainWindow::ShowOpenDialog(const ChooserRequest& request) {
   const QString chosen = dialog.selectedFiles().first();
   result.path = chosen.toStdString();
   if (settings_)
-    settings_->Write(kAppName, kWindowSection, kLastFolderKey, QFileInfo(chosen).absolutePath().toStdString());
+    settings_->Write(kAppName, kWindowSection, kLastFolderKey,
+                     QFileInfo(chosen).absolutePath().toStdString());
   return result;
 }
 
@@ -585,11 +619,15 @@ void QtMainWindow::CentreWindow() {
 void QtMainWindow::SetBusyPointer(bool busy) {
   if (busy == busy_) return;
   busy_ = busy;
-  if (busy) QApplication::setOverrideCursor(Qt::WaitCursor);
-  else QApplication::restoreOverrideCursor();
+  if (busy)
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+  else
+    QApplication::restoreOverrideCursor();
 }
 
-void QtMainWindow::SetToolTip(Control c, const std::string& tip) { Widget(c)->setToolTip(ToQt(tip)); }
+void QtMainWindow::SetToolTip(Control c, const std::string& tip) {
+  Widget(c)->setToolTip(ToQt(tip));
+}
 
 void QtMainWindow::RequestClose() { QTimer::singleShot(0, this, &QtMainWindow::CloseUnasked); }
 
@@ -601,7 +639,8 @@ void QtMainWindow::CloseUnasked() {
 
 bool QtMainWindow::AskToStopAndClose() {
   // The seam has no Yes/No set of its own: anything but Yes keeps the window.
-  if (answerer_) return answerer_(kStopAndClose, "", Buttons::YesNoCancel, Icon::Question) == Answer::Yes;
+  if (answerer_)
+    return answerer_(kStopAndClose, "", Buttons::YesNoCancel, Icon::Question) == Answer::Yes;
   return QMessageBox::question(this, kAppName, kStopAndClose, QMessageBox::Yes | QMessageBox::No,
                                QMessageBox::No) == QMessageBox::Yes;
 }
@@ -613,8 +652,10 @@ void QtMainWindow::closeEvent(QCloseEvent* event) {
   }
   bool cancel = false;
   if (main_) main_->Form_Unload(cancel);
-  if (cancel) event->ignore();
-  else event->accept();
+  if (cancel)
+    event->ignore();
+  else
+    event->accept();
 }
 
 bool QtMainWindow::eventFilter(QObject* watched, QEvent* event) {

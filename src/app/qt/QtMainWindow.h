@@ -34,7 +34,9 @@ class QtMainWindow final : public QWidget, public MainView {
   void Attach(Main& main) { main_ = &main; }
 
   // Text of the tooltip of port button n, asked again each time it is shown.
-  void SetPortDescriber(std::function<std::string(int port)> describe) { describePort_ = std::move(describe); }
+  void SetPortDescriber(std::function<std::string(int port)> describe) {
+    describePort_ = std::move(describe);
+  }
 
   // Where the file dialog keeps the folder last used (section "Window"); none: not kept.
   void SetSettings(SettingsStore* settings) { settings_ = settings; }
@@ -47,7 +49,8 @@ class QtMainWindow final : public QWidget, public MainView {
 
   // Test seams: when set, they stand in for the file dialog and the message boxes.
   using Chooser = std::function<ChooserResult(const ChooserRequest&)>;
-  using Answerer = std::function<Answer(const std::string& text, const std::string& title, Buttons, Icon)>;
+  using Answerer =
+      std::function<Answer(const std::string& text, const std::string& title, Buttons, Icon)>;
   void SetChooser(Chooser chooser) { chooser_ = std::move(chooser); }
   void SetAnswerer(Answerer answerer) { answerer_ = std::move(answerer); }
   // Stands in for the desktop's notification service.
@@ -74,9 +77,10 @@ class QtMainWindow final : public QWidget, public MainView {
   void SetProgressMax(int max) override;
   void SetProgressValue(float value) override;
   void ShowTransferProgress(const TransferProgress& progress) override;
-  Answer MessageBox(const std::string& text, const std::string& title, Buttons buttons, Icon icon) override;
-  Answer ExplainedMessageBox(const std::string& text, const std::string& explanation, const std::string& title,
-                             Buttons buttons, Icon icon) override;
+  Answer MessageBox(const std::string& text, const std::string& title, Buttons buttons,
+                    Icon icon) override;
+  Answer ExplainedMessageBox(const std::string& text, const std::string& explanation,
+                             const std::string& title, Buttons buttons, Icon icon) override;
   ChooserResult ShowOpenDialog(const ChooserRequest& request) override;
   void PumpEvents(std::chrono::milliseconds maxWait) override;
   void CentreWindow() override;
@@ -134,7 +138,7 @@ class QtMainWindow final : public QWidget, public MainView {
   // Stop is usable only while a transfer runs: its enabling marks the start and the end.
   bool transferShown_ = false;
   std::chrono::steady_clock::time_point transferStart_{};
-  bool noticeGiven_ = false;       // the end of this transfer was told to the desktop
+  bool noticeGiven_ = false;        // the end of this transfer was told to the desktop
   bool focusStartPending_ = false;  // a transfer ended while Start was still disabled
   bool askOnClose_ = true;
 };

@@ -14,7 +14,7 @@ namespace kelvane {
 
 class QtSettingsStore final : public SettingsStore {
  public:
-  QtSettingsStore();                               // the user's own store
+  QtSettingsStore();                                 // the user's own store
   explicit QtSettingsStore(const QString& iniFile);  // a store in that file
   ~QtSettingsStore() override;
 

@@ -25,7 +25,8 @@ bool ParseLineSettings(const std::string& text, LineSettings& out) {
     parts.push_back(part);
   }
   if (parts.size() != 4 || parts[0].empty() || parts[1].size() != 1) return false;
-  if (parts[0].find_first_not_of("0123456789") != std::string::npos || parts[0].size() > 7) return false;
+  if (parts[0].find_first_not_of("0123456789") != std::string::npos || parts[0].size() > 7)
+    return false;
   out.baud = std::stoi(parts[0]);
   if (out.baud <= 0) return false;
   switch (std::tolower(static_cast<unsigned char>(parts[1][0]))) {
@@ -36,24 +37,37 @@ bool ParseLineSettings(const std::string& text, LineSettings& out) {
     case 's': out.parity = QSerialPort::SpaceParity; break;
     default: return false;
   }
-  if (parts[2] == "5") out.dataBits = QSerialPort::Data5;
-  else if (parts[2] == "6") out.dataBits = QSerialPort::Data6;
-  else if (parts[2] == "7") out.dataBits = QSerialPort::Data7;
-  else if (parts[2] == "8") out.dataBits = QSerialPort::Data8;
-  else return false;
-  if (parts[3] == "1") out.stopBits = QSerialPort::OneStop;
-  else if (parts[3] == "1.5") out.stopBits = QSerialPort::OneAndHalfStop;
-  else if (parts[3] == "2") out.stopBits = QSerialPort::TwoStop;
-  else return false;
+  if (parts[2] == "5")
+    out.dataBits = QSerialPort::Data5;
+  else if (parts[2] == "6")
+    out.dataBits = QSerialPort::Data6;
+  else if (parts[2] == "7")
+    out.dataBits = QSerialPort::Data7;
+  else if (parts[2] == "8")
+    out.dataBits = QSerialPort::Data8;
+  else
+    return false;
+  if (parts[3] == "1")
+    out.stopBits = QSerialPort::OneStop;
+  else if (parts[3] == "1.5")
+    out.stopBits = QSerialPort::OneAndHalfStop;
+  else if (parts[3] == "2")
+    out.stopBits = QSerialPort::TwoStop;
+  else
+    return false;
   return true;
 }
 
 QtSerialPort::QtSerialPort(const SettingsStore& settings, QObject* parent)
-    : QObject(parent), store_(settings), ownDevices_(std::make_unique<SystemDevices>()), devices_(*ownDevices_) {
+    : QObject(parent),
+      store_(settings),
+      ownDevices_(std::make_unique<SystemDevices>()),
+      devices_(*ownDevices_) {
   connect(&serial_, &QSerialPort::errorOccurred, this, &QtSerialPort::OnError);
 }
 
-QtSerialPort::QtSerialPort(const SettingsStore& settings, const DeviceList& devices, QObject* parent)
+QtSerialPort::QtSerialPort(const SettingsStore& settings, const DeviceList& devices,
+                           QObject* parent)
     : QObject(parent), store_(settings), devices_(devices) {
   connect(&serial_, &QSerialPort::errorOccurred, this, &QtSerialPort::OnError);
 }
@@ -136,7 +150,8 @@ bool QtSerialPort::SetPortOpen(bool open) {
     serial_.clearError();
     // Access was checked above: a refusal now is another program holding the port.
     const bool busy = error == QSerialPort::PermissionError || error == QSerialPort::OpenError;
-    OpenFailure failure = DiagnoseOpen(port_, device_, devices_, busy ? OpenCause::Busy : OpenCause::Other, why);
+    OpenFailure failure =
+        DiagnoseOpen(port_, device_, devices_, busy ? OpenCause::Busy : OpenCause::Other, why);
     if (error == QSerialPort::DeviceNotFoundError && failure.cause == OpenCause::Other)
       failure.cause = OpenCause::NoSuchDevice;  // gone between the check and the open
     return Fail(failure);
@@ -167,7 +182,8 @@ void QtSerialPort::OnError(QSerialPort::SerialPortError error) {
 void QtSerialPort::MarkLost(const std::string& why) {
   if (!open_ || lost_) return;
   lost_ = true;
-  lastError_ = PortName(port_) + " (" + device_ + "): the line was lost" + (why.empty() ? "" : " (" + why + ")") +
+  lastError_ = PortName(port_) + " (" + device_ + "): the line was lost" +
+               (why.empty() ? "" : " (" + why + ")") +
                "; the adapter was unplugged or the far end closed.";
   // Closed from the event loop, so that the device's own notifier cannot fire again
   // meanwhile, and never from inside the device's signal.
@@ -188,7 +204,8 @@ void QtSerialPort::Output(std::span<const std::uint8_t> bytes) {
   // What the device did not take is lost, and so is the exchange that relied on it.
   if (written != size)
     MarkLost(written < 0 ? "writing failed: " + serial_.errorString().toStdString()
-                         : "only " + std::to_string(written) + " of " + std::to_string(size) + " bytes written");
+                         : "only " + std::to_string(written) + " of " + std::to_string(size) +
+                               " bytes written");
 }
 
 int QtSerialPort::OutBufferCount() const {

@@ -41,8 +41,8 @@ TEST_P(DemoLookup, FindsTheProgramWhereTheInstallationOrTheBuildPutsIt) {
   for (const char* p : c.plain) make(p, false);
   ASSERT_TRUE(QDir().mkpath(dir.filePath("app/src")));
 
-  const QString found =
-      FindDemoProgram(dir.filePath("app/src"), "kelvane-receiver", {dir.filePath("path1"), dir.filePath("path2")});
+  const QString found = FindDemoProgram(dir.filePath("app/src"), "kelvane-receiver",
+                                        {dir.filePath("path1"), dir.filePath("path2")});
 
   if (c.want)
     EXPECT_EQ(found, QFileInfo(dir.filePath(c.want)).canonicalFilePath());
@@ -51,10 +51,21 @@ TEST_P(DemoLookup, FindsTheProgramWhereTheInstallationOrTheBuildPutsIt) {
 }
 
 const LookupCase kLookups[] = {
-    {"BesideTheWindow", {"app/src/kelvane-receiver", "path1/kelvane-receiver"}, {}, "app/src/kelvane-receiver"},
-    {"InTheBuildTree", {"app/receiver/kelvane-receiver", "path1/kelvane-receiver"}, {}, "app/receiver/kelvane-receiver"},
-    {"OnThePathInItsOrder", {"path1/kelvane-receiver", "path2/kelvane-receiver"}, {}, "path1/kelvane-receiver"},
-    {"NotExecutableIsPassedOver", {"path2/kelvane-receiver"}, {"app/src/kelvane-receiver", "path1/kelvane-receiver"},
+    {"BesideTheWindow",
+     {"app/src/kelvane-receiver", "path1/kelvane-receiver"},
+     {},
+     "app/src/kelvane-receiver"},
+    {"InTheBuildTree",
+     {"app/receiver/kelvane-receiver", "path1/kelvane-receiver"},
+     {},
+     "app/receiver/kelvane-receiver"},
+    {"OnThePathInItsOrder",
+     {"path1/kelvane-receiver", "path2/kelvane-receiver"},
+     {},
+     "path1/kelvane-receiver"},
+    {"NotExecutableIsPassedOver",
+     {"path2/kelvane-receiver"},
+     {"app/src/kelvane-receiver", "path1/kelvane-receiver"},
      "path2/kelvane-receiver"},
     {"Nowhere", {"app/src/kelvane-samples"}, {"path1/kelvane-receiver"}},
 };

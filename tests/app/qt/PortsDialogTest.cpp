@@ -4,12 +4,12 @@
 
 #include <QComboBox>
 #include <QGroupBox>
-#include <QMenu>
-#include <QRadioButton>
-#include <QTimer>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTableWidget>
+#include <QTimer>
 
 #include "app/qt/QtTestApp.h"
 #include "support/FakeDevices.h"
@@ -33,7 +33,8 @@ struct Dialog : ::testing::Test {
   QApplication& app = TestApp();
   FakeDevices devices = ThreeDevices();
   FakeSettings settings;
-  PortsDialog dialog{settings, devices, [](int n) { return n == 1 ? PortState::Open : PortState::Closed; }};
+  PortsDialog dialog{settings, devices,
+                     [](int n) { return n == 1 ? PortState::Open : PortState::Closed; }};
 };
 
 TEST_F(Dialog, ListsEveryDeviceWithWhatTheSystemSaysOfIt) {
@@ -41,13 +42,16 @@ TEST_F(Dialog, ListsEveryDeviceWithWhatTheSystemSaysOfIt) {
   ASSERT_EQ(t->rowCount(), 3);
   struct Case {
     int row;
-    std::vector<std::string> cells;  // device, description, manufacturer, VID:PID, serial, access, latency, stable
+    std::vector<std::string>
+        cells;  // device, description, manufacturer, VID:PID, serial, access, latency, stable
   };
   const Case cases[] = {
-      {.row = 0, .cells = {"/dev/ttyUSB0", "FT232R USB UART", "FTDI", "0403:6001", "A50285BI", "yes", "16 ms",
-                           "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"}},
-      {.row = 1, .cells = {"/dev/ttyUSB1", "FT232R USB UART", "FTDI", "0403:6001", "B7", "no: join dialout", "1 ms",
-                           "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_B7-if00-port0"}},
+      {.row = 0,
+       .cells = {"/dev/ttyUSB0", "FT232R USB UART", "FTDI", "0403:6001", "A50285BI", "yes", "16 ms",
+                 "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"}},
+      {.row = 1,
+       .cells = {"/dev/ttyUSB1", "FT232R USB UART", "FTDI", "0403:6001", "B7", "no: join dialout",
+                 "1 ms", "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_B7-if00-port0"}},
       {.row = 2, .cells = {"/dev/ttyS0", "", "", "", "", "yes", "", ""}},
   };
   for (const Case& c : cases)
@@ -108,7 +112,8 @@ TEST_F(Dialog, TheFrameMenuOverAPortButtonAssignsThatPortADevice) {
   EXPECT_EQ(entries.value(0), "&Ports...");
   EXPECT_EQ(entries.value(1), "Com 2 &device");
   EXPECT_TRUE(entries.contains("Device 2 in the order found"));
-  EXPECT_TRUE(entries.contains(QString::fromStdString(devices.devices[0].byId + "  (FT232R USB UART, FTDI, 0403:6001, serial A50285BI)")));
+  EXPECT_TRUE(entries.contains(QString::fromStdString(
+      devices.devices[0].byId + "  (FT232R USB UART, FTDI, 0403:6001, serial A50285BI)")));
   EXPECT_EQ(settings.values["Ports/COM2"], "/dev/ttyS0");
 }
 

@@ -37,16 +37,22 @@ using namespace std::chrono_literals;
 struct Window {
   Window() {
     window.Attach(main);
-    window.SetAnswerer([this](const std::string& text, const std::string& title, Buttons b, Icon i) {
-      shown.push_back(text + "|" + title + "|" + std::to_string(int(b)) + "|" + std::to_string(int(i)));
-      if (replies.empty()) return Answer::OK;
-      const Answer a = replies.front();
-      replies.pop_front();
-      return a;
-    });
+    window.SetAnswerer(
+        [this](const std::string& text, const std::string& title, Buttons b, Icon i) {
+          shown.push_back(text + "|" + title + "|" + std::to_string(int(b)) + "|" +
+                          std::to_string(int(i)));
+          if (replies.empty()) return Answer::OK;
+          const Answer a = replies.front();
+          replies.pop_front();
+          return a;
+        });
   }
-  void Map(int n, const std::string& device) { settings.Write(kAppName, "Ports", "COM" + std::to_string(n), device); }
-  QAbstractButton* Button(Control c) const { return qobject_cast<QAbstractButton*>(window.Widget(c)); }
+  void Map(int n, const std::string& device) {
+    settings.Write(kAppName, "Ports", "COM" + std::to_string(n), device);
+  }
+  QAbstractButton* Button(Control c) const {
+    return qobject_cast<QAbstractButton*>(window.Widget(c));
+  }
   // What the user reads: a button's caption without the marker of its Alt letter.
   QString Text(Control c) const {
     return Button(c) ? window.Caption(c) : window.Widget(c)->property("text").toString();
@@ -59,7 +65,9 @@ struct Window {
   }
   // What the user can press: the control and every frame around it enabled.
   void ExpectUsable(std::initializer_list<Control> controls, bool usable) const {
-    for (Control c : controls) EXPECT_EQ(window.Widget(c)->isEnabled(), usable) << window.Widget(c)->objectName().toStdString();
+    for (Control c : controls)
+      EXPECT_EQ(window.Widget(c)->isEnabled(), usable)
+          << window.Widget(c)->objectName().toStdString();
   }
 
   QApplication& app = TestApp();  // before any widget
@@ -75,37 +83,48 @@ struct Window {
   Pty pty;
 };
 
-const std::initializer_list<Control> kPorts = {Control::ComPort1, Control::ComPort2, Control::ComPort3,
-                                               Control::ComPort4, Control::ComPort5, Control::ComPort6,
-                                               Control::ComPort7, Control::ComPort8};
+const std::initializer_list<Control> kPorts = {
+    Control::ComPort1, Control::ComPort2, Control::ComPort3, Control::ComPort4,
+    Control::ComPort5, Control::ComPort6, Control::ComPort7, Control::ComPort8};
 
 TEST(Window, CaptionsFramesTabOrderAndTheDesignState) {
   Window w;
   EXPECT_EQ(w.window.windowTitle(), "Kelvane");
   const std::tuple<Control, QString, QString> buttons[] = {
-      {Control::ComPort1, "Com 1", "PortFrame"},     {Control::ComPort8, "Com 8", "PortFrame"},
-      {Control::DownDot, "DownLoad", "ModeFrame"},   {Control::UpDot, "UpLoad", "ModeFrame"},
-      {Control::ProgramDot, "Prog, Data", "TypeFrame"}, {Control::SDXDot, "SDX", "TypeFrame"},
-      {Control::TemuDot, "Temu", "TypeFrame"},       {Control::portOpen, "Port Close", "Main"},
-      {Control::Browse, "Browse", "Main"},           {Control::Start, "Start", "Main"},
+      {Control::ComPort1, "Com 1", "PortFrame"},
+      {Control::ComPort8, "Com 8", "PortFrame"},
+      {Control::DownDot, "DownLoad", "ModeFrame"},
+      {Control::UpDot, "UpLoad", "ModeFrame"},
+      {Control::ProgramDot, "Prog, Data", "TypeFrame"},
+      {Control::SDXDot, "SDX", "TypeFrame"},
+      {Control::TemuDot, "Temu", "TypeFrame"},
+      {Control::portOpen, "Port Close", "Main"},
+      {Control::Browse, "Browse", "Main"},
+      {Control::Start, "Start", "Main"},
       {Control::ExitButton, "Stop", "Main"}};
   for (const auto& [c, caption, frame] : buttons) {
     EXPECT_EQ(w.Text(c), caption);
     EXPECT_EQ(w.window.Widget(c)->parentWidget()->objectName(), frame) << caption.toStdString();
   }
-  for (auto [c, title] : {std::pair{Control::PortFrame, "Serial Port"}, {Control::ModeFrame, "MODE"}, {Control::TypeFrame, "TYPE"}})
+  for (auto [c, title] : {std::pair{Control::PortFrame, "Serial Port"},
+                          {Control::ModeFrame, "MODE"},
+                          {Control::TypeFrame, "TYPE"}})
     EXPECT_EQ(qobject_cast<QGroupBox*>(w.window.Widget(c))->title(), title);
   for (Control c : {Control::HWver, Control::SWver, Control::ModelID, Control::File, Control::Info})
     EXPECT_TRUE(qobject_cast<QLineEdit*>(w.window.Widget(c))->isReadOnly());
   // At design: the first button of each group selected, Browse, Start and Stop disabled.
-  for (Control c : {Control::ComPort1, Control::DownDot, Control::ProgramDot}) EXPECT_TRUE(w.window.Value(c));
-  for (Control c : {Control::ComPort2, Control::UpDot, Control::SDXDot}) EXPECT_FALSE(w.window.Value(c));
-  for (Control c : {Control::Browse, Control::Start, Control::ExitButton}) EXPECT_FALSE(w.window.Enabled(c));
+  for (Control c : {Control::ComPort1, Control::DownDot, Control::ProgramDot})
+    EXPECT_TRUE(w.window.Value(c));
+  for (Control c : {Control::ComPort2, Control::UpDot, Control::SDXDot})
+    EXPECT_FALSE(w.window.Value(c));
+  for (Control c : {Control::Browse, Control::Start, Control::ExitButton})
+    EXPECT_FALSE(w.window.Enabled(c));
 
-  const std::vector<QString> tabOrder = {"File",     "Browse",   "Start",    "ExitButton", "HWver",    "SWver",
-                                         "ModelID",  "Info",     "UpDot",    "DownDot",    "ProgramDot", "SDXDot",
-                                         "TemuDot",  "portOpen", "ComPort1", "ComPort2",   "ComPort3", "ComPort4",
-                                         "ComPort5", "ComPort6", "ComPort7", "ComPort8"};
+  const std::vector<QString> tabOrder = {
+      "File",     "Browse",   "Start",    "ExitButton", "HWver",      "SWver",
+      "ModelID",  "Info",     "UpDot",    "DownDot",    "ProgramDot", "SDXDot",
+      "TemuDot",  "portOpen", "ComPort1", "ComPort2",   "ComPort3",   "ComPort4",
+      "ComPort5", "ComPort6", "ComPort7", "ComPort8"};
   std::vector<QString> chain;
   QWidget* at = w.window.Widget(Control::File);
   do {
@@ -130,18 +149,21 @@ TEST(Window, OptionGroupsAreExclusiveIndependentAndCanBeLeftWithNoneSelected) {
 
 TEST(Window, EnablingFollowsThePortAndTheModeAsTheUserSeesIt) {
   {
-    Window w;  // a stored port that fails at start: said once, every port left usable and unselected
+    Window
+        w;  // a stored port that fails at start: said once, every port left usable and unselected
     w.settings.Write(kAppName, "Startup", "ComPort", "3");
     w.Map(3, w.dir.filePath("gone").toStdString());
     w.main.Form_Load();
     EXPECT_EQ(w.shown, (std::vector<std::string>{"Serial Port is not available|Error|" +
-                                                 std::to_string(int(Buttons::OK)) + "|" + std::to_string(int(Icon::Critical))}));
+                                                 std::to_string(int(Buttons::OK)) + "|" +
+                                                 std::to_string(int(Icon::Critical))}));
     w.ExpectUsable(kPorts, true);
     for (Control c : kPorts) EXPECT_FALSE(w.window.Value(c));
     w.ExpectUsable({Control::Browse, Control::Start}, false);
     EXPECT_EQ(w.Text(Control::portOpen), "Port Open");
     EXPECT_EQ(w.Text(Control::Status), "");
-    EXPECT_NE(w.window.Widget(Control::Status)->toolTip().indexOf("gone"), -1);  // the detail waits there
+    EXPECT_NE(w.window.Widget(Control::Status)->toolTip().indexOf("gone"),
+              -1);  // the detail waits there
   }
   Window w;
   w.Map(1, w.pty.slave);
@@ -190,7 +212,8 @@ TEST(Window, ADisabledFrameKeepsItsButtonsOwnState) {
   w.window.SetEnabled(Control::TypeFrame, true);
   w.ExpectUsable({Control::ProgramDot}, true);
   w.ExpectUsable({Control::SDXDot}, false);
-  w.window.SetEnabled(Control::PortFrame, false);  // the port counts as closed by ComPort1's own state
+  w.window.SetEnabled(Control::PortFrame,
+                      false);  // the port counts as closed by ComPort1's own state
   EXPECT_TRUE(w.window.Enabled(Control::ComPort1));
   EXPECT_FALSE(w.main.PortIsOpen());
 }
@@ -216,12 +239,16 @@ TEST(Window, MessageBoxFileDialogAndChooserSeams) {
     Answer answer;
     QString shownTitle;
     QMessageBox::Icon shownIcon;
-  } boxes[] = {{"", Buttons::AbortRetryIgnore, Icon::Question, QMessageBox::Retry, Answer::Retry, "Kelvane", QMessageBox::Question},
-               {"Error", Buttons::YesNoCancel, Icon::Exclamation, QMessageBox::No, Answer::No, "Error", QMessageBox::Warning}};
+  } boxes[] = {{"", Buttons::AbortRetryIgnore, Icon::Question, QMessageBox::Retry, Answer::Retry,
+                "Kelvane", QMessageBox::Question},
+               {"Error", Buttons::YesNoCancel, Icon::Exclamation, QMessageBox::No, Answer::No,
+                "Error", QMessageBox::Warning}};
   for (const auto& b : boxes) {
     QString title;
     QMessageBox::Icon icon{};
-    OnModal<QMessageBox>([&](QMessageBox* box) { title = box->windowTitle(), icon = box->icon(), box->button(b.press)->click(); });
+    OnModal<QMessageBox>([&](QMessageBox* box) {
+      title = box->windowTitle(), icon = box->icon(), box->button(b.press)->click();
+    });
     EXPECT_EQ(w.window.MessageBox("text", b.title, b.buttons, b.icon), b.answer);
     EXPECT_EQ(title, b.shownTitle);
     EXPECT_EQ(icon, b.shownIcon);
@@ -231,32 +258,40 @@ TEST(Window, MessageBoxFileDialogAndChooserSeams) {
   OnModal<QMessageBox>([&](QMessageBox* box) {
     text = box->text(), informative = box->informativeText(), box->button(QMessageBox::Ok)->click();
   });
-  EXPECT_EQ(w.window.ExplainedMessageBox("Serial Port is not available", "COM1 (/dev/ttyUSB0): permission denied.",
-                                         "Error", Buttons::OK, Icon::Critical),
+  EXPECT_EQ(w.window.ExplainedMessageBox("Serial Port is not available",
+                                         "COM1 (/dev/ttyUSB0): permission denied.", "Error",
+                                         Buttons::OK, Icon::Critical),
             Answer::OK);
   EXPECT_EQ(text, "Serial Port is not available");
   EXPECT_EQ(informative, "COM1 (/dev/ttyUSB0): permission denied.");
 
-  EXPECT_EQ(QtMainWindow::NameFilters("Program Files (*.BIN)|*.bin|All Files (*.*)|*.*|Plain|*.a;*.b"),
-            (QStringList{"Program Files (*.bin)", "All Files (*)", "Plain (*.a *.b)"}));
+  EXPECT_EQ(
+      QtMainWindow::NameFilters("Program Files (*.BIN)|*.bin|All Files (*.*)|*.*|Plain|*.a;*.b"),
+      (QStringList{"Program Files (*.bin)", "All Files (*)", "Plain (*.a *.b)"}));
   QString title, directory, filter;
   OnModal<QFileDialog>([&](QFileDialog* d) {
-    title = d->windowTitle(), directory = d->directory().absolutePath(), filter = d->selectedNameFilter();
+    title = d->windowTitle(), directory = d->directory().absolutePath(),
+    filter = d->selectedNameFilter();
     d->selectFile("new.bin");  // typed: no such file yet
     static_cast<QDialog*>(d)->accept();
   });
   const ChooserResult r = w.window.ShowOpenDialog(
-      {"Open UpLoad File", "Program Files (*.BIN)|*.bin|All Files (*.*)|*.*", w.dir.filePath("old.bin").toStdString()});
+      {"Open UpLoad File", "Program Files (*.BIN)|*.bin|All Files (*.*)|*.*",
+       w.dir.filePath("old.bin").toStdString()});
   EXPECT_EQ(r.outcome, ChooserResult::Outcome::Chosen);
   EXPECT_EQ(r.path, w.dir.filePath("new.bin").toStdString());
   EXPECT_EQ(title, "Open UpLoad File");
   EXPECT_EQ(directory, QDir(w.dir.path()).absolutePath());
   EXPECT_EQ(filter, "Program Files (*.bin)");
   OnModal<QFileDialog>([](QFileDialog* d) { d->close(); });
-  EXPECT_EQ(w.window.ShowOpenDialog({"t", "All Files (*.*)|*.*", ""}).outcome, ChooserResult::Outcome::Cancelled);
+  EXPECT_EQ(w.window.ShowOpenDialog({"t", "All Files (*.*)|*.*", ""}).outcome,
+            ChooserResult::Outcome::Cancelled);
 
   std::vector<std::string> asked;
-  w.window.SetChooser([&](const ChooserRequest& q) { return asked.push_back(q.initialName), ChooserResult{ChooserResult::Outcome::Chosen, "x.bin", ""}; });
+  w.window.SetChooser([&](const ChooserRequest& q) {
+    return asked.push_back(q.initialName),
+           ChooserResult{ChooserResult::Outcome::Chosen, "x.bin", ""};
+  });
   EXPECT_EQ(w.window.ShowOpenDialog({"Open DownLoad File", "f|*", "a.bin"}).path, "x.bin");
   EXPECT_EQ(asked, (std::vector<std::string>{"a.bin"}));
 }
@@ -280,7 +315,8 @@ TEST(Window, PumpAndAnIdleChunkPollLoopSleep) {
   w.main.Form_Load();
   ASSERT_TRUE(w.serial.PortOpen());
   // KELVANE_IDLE_SECONDS lengthens the measurement (10 for a figure worth quoting).
-  const double span = std::getenv("KELVANE_IDLE_SECONDS") ? std::atof(std::getenv("KELVANE_IDLE_SECONDS")) : 0.5;
+  const double span =
+      std::getenv("KELVANE_IDLE_SECONDS") ? std::atof(std::getenv("KELVANE_IDLE_SECONDS")) : 0.5;
   const double before = CpuSeconds();
   t.restart();
   while (t.elapsed() < span * 1000) w.main.SerialLink().ChunkPoll();
@@ -301,7 +337,8 @@ TEST(Window, ProgressTextsTooltipsAndPointer) {
   w.window.SetProgressMax(100);
   w.window.SetText(Control::Info, "20k/40K");
   w.window.SetProgressValue(47.5f);
-  w.window.ShowTransferProgress({.done = 20000, .total = 40000, .percent = 50.0, .bytesPerSecond = 10000, .secondsLeft = 2});
+  w.window.ShowTransferProgress(
+      {.done = 20000, .total = 40000, .percent = 50.0, .bytesPerSecond = 10000, .secondsLeft = 2});
   EXPECT_EQ(w.window.windowTitle(), "Kelvane - 20k/40K 50.0 % 10.0 kB/s 0:02 left");
   w.window.SetText(Control::Info, "");
   EXPECT_EQ(w.window.windowTitle(), "Kelvane");
@@ -311,7 +348,8 @@ TEST(Window, ProgressTextsTooltipsAndPointer) {
   EXPECT_EQ(w.Text(Control::HWver).size(), 2);
 
   int asked = 0;
-  w.window.SetPortDescriber([&](int n) { return "COM" + std::to_string(n) + ": device " + std::to_string(++asked); });
+  w.window.SetPortDescriber(
+      [&](int n) { return "COM" + std::to_string(n) + ": device " + std::to_string(++asked); });
   QWidget* port2 = w.window.Widget(Control::ComPort2);
   for (int i = 0; i < 2; ++i) {
     QHelpEvent tip(QEvent::ToolTip, QPoint(2, 2), port2->mapToGlobal(QPoint(2, 2)));
@@ -334,7 +372,9 @@ void RunSilentTransfer(Window& w, std::function<void()> during) {
   w.Button(Control::TemuDot)->click();
   const std::string file = w.dir.filePath("card.sgn").toStdString();
   std::ofstream(file) << "card";
-  w.window.SetChooser([&](const ChooserRequest&) { return ChooserResult{ChooserResult::Outcome::Chosen, file, ""}; });
+  w.window.SetChooser([&](const ChooserRequest&) {
+    return ChooserResult{ChooserResult::Outcome::Chosen, file, ""};
+  });
   w.Button(Control::Browse)->click();
   ASSERT_TRUE(w.window.Enabled(Control::Start));
   QTimer::singleShot(50, &w.window, during);
@@ -347,15 +387,19 @@ TEST(Window, AltLettersEscAndFocusFollowTheTransfer) {
     Control control;
     QString caption;
     QKeySequence key;
-  } letters[] = {{.control = Control::Browse, .caption = "Browse", .key = QKeySequence(Qt::ALT | Qt::Key_B)},
-                 {.control = Control::Start, .caption = "Start", .key = QKeySequence(Qt::ALT | Qt::Key_S)},
-                 {.control = Control::ExitButton, .caption = "Stop", .key = QKeySequence(Qt::ALT | Qt::Key_T)},
-                 {.control = Control::portOpen, .caption = "Port Close", .key = QKeySequence(Qt::ALT | Qt::Key_P)}};
+  } letters[] = {
+      {.control = Control::Browse, .caption = "Browse", .key = QKeySequence(Qt::ALT | Qt::Key_B)},
+      {.control = Control::Start, .caption = "Start", .key = QKeySequence(Qt::ALT | Qt::Key_S)},
+      {.control = Control::ExitButton, .caption = "Stop", .key = QKeySequence(Qt::ALT | Qt::Key_T)},
+      {.control = Control::portOpen,
+       .caption = "Port Close",
+       .key = QKeySequence(Qt::ALT | Qt::Key_P)}};
   for (const auto& l : letters) {
     EXPECT_EQ(w.Button(l.control)->shortcut(), l.key) << l.caption.toStdString();
     EXPECT_EQ(w.Text(l.control), l.caption);
   }
-  w.window.SetCaption(Control::portOpen, "Port Open");  // a caption set by the logic keeps its letter
+  w.window.SetCaption(Control::portOpen,
+                      "Port Open");  // a caption set by the logic keeps its letter
   EXPECT_EQ(w.Button(Control::portOpen)->shortcut(), QKeySequence(Qt::ALT | Qt::Key_P));
   EXPECT_EQ(w.Text(Control::portOpen), "Port Open");
   w.window.SetCaption(Control::portOpen, "R&D");  // an ampersand of the caption's own is shown
@@ -388,8 +432,9 @@ TEST(Window, AltLettersEscAndFocusFollowTheTransfer) {
 
 TEST(Window, ClosingDuringATransferAsksAndClosesOnlyAfterItEnded) {
   Window w;
-  const std::string question = "A transfer is running. Stop it and close?||" + std::to_string(int(Buttons::YesNoCancel)) +
-                               "|" + std::to_string(int(Icon::Question));
+  const std::string question = "A transfer is running. Stop it and close?||" +
+                               std::to_string(int(Buttons::YesNoCancel)) + "|" +
+                               std::to_string(int(Icon::Question));
   w.window.show();
   bool keptAfterNo = false, runningAfterNo = false, portOpenAtYes = false;
   w.replies = {Answer::No, Answer::Yes};
@@ -418,9 +463,10 @@ TEST(Window, ClosingDuringATransferAsksAndClosesOnlyAfterItEnded) {
 TEST(Window, EveryControlSaysInOneLineWhatItDoes) {
   Window w;
   std::set<QString> tips;
-  for (Control c : {Control::Browse, Control::Start, Control::ExitButton, Control::portOpen, Control::DownDot,
-                    Control::UpDot, Control::ProgramDot, Control::SDXDot, Control::TemuDot, Control::HWver,
-                    Control::SWver, Control::ModelID, Control::File, Control::Info}) {
+  for (Control c :
+       {Control::Browse, Control::Start, Control::ExitButton, Control::portOpen, Control::DownDot,
+        Control::UpDot, Control::ProgramDot, Control::SDXDot, Control::TemuDot, Control::HWver,
+        Control::SWver, Control::ModelID, Control::File, Control::Info}) {
     const QString tip = w.window.Widget(c)->toolTip();
     EXPECT_GT(tip.size(), 10) << w.window.Widget(c)->objectName().toStdString();
     EXPECT_FALSE(tip.contains('\n')) << tip.toStdString();
@@ -430,7 +476,8 @@ TEST(Window, EveryControlSaysInOneLineWhatItDoes) {
   // The size text's tooltip shows the rate during a transfer and its own line after it.
   const QString own = w.window.Widget(Control::Info)->toolTip();
   w.window.SetText(Control::Info, "20k/40K");
-  w.window.ShowTransferProgress({.done = 20000, .total = 40000, .percent = 50.0, .bytesPerSecond = 10000, .secondsLeft = 2});
+  w.window.ShowTransferProgress(
+      {.done = 20000, .total = 40000, .percent = 50.0, .bytesPerSecond = 10000, .secondsLeft = 2});
   EXPECT_NE(w.window.Widget(Control::Info)->toolTip(), own);
   w.window.SetText(Control::Info, "");
   EXPECT_EQ(w.window.Widget(Control::Info)->toolTip(), own);
@@ -468,7 +515,8 @@ TEST(Window, FileDialogOpensInTheFolderLastUsedAndSavesForAnUpload) {
       d->selectFile(choose);
       static_cast<QDialog*>(d)->accept();
     });
-    EXPECT_EQ(w.window.ShowOpenDialog({"t", "All Files (*.*)|*.*", initial}).path, choose.toStdString());
+    EXPECT_EQ(w.window.ShowOpenDialog({"t", "All Files (*.*)|*.*", initial}).path,
+              choose.toStdString());
     return seen;
   };
   // A first run: the folder of the file the logic names, that file preselected.
@@ -493,8 +541,16 @@ TEST(Window, ALongTransferEndedUnseenIsToldToTheDesktop) {
     const char* verdict;  // a box at the end; none: stopped
     const char* told;     // "summary|body"; empty: nothing told
   } cases[] = {
-      {.name = "verdict", .seconds = 31, .active = false, .verdict = "Kelvane Complete", .told = "Kelvane|Kelvane Complete"},
-      {.name = "stopped", .seconds = 45, .active = false, .verdict = nullptr, .told = "Kelvane|Kelvane"},
+      {.name = "verdict",
+       .seconds = 31,
+       .active = false,
+       .verdict = "Kelvane Complete",
+       .told = "Kelvane|Kelvane Complete"},
+      {.name = "stopped",
+       .seconds = 45,
+       .active = false,
+       .verdict = nullptr,
+       .told = "Kelvane|Kelvane"},
       {.name = "short", .seconds = 29, .active = false, .verdict = "Kelvane Complete", .told = ""},
       {.name = "seen", .seconds = 31, .active = true, .verdict = nullptr, .told = ""},
   };
@@ -503,13 +559,16 @@ TEST(Window, ALongTransferEndedUnseenIsToldToTheDesktop) {
     FakeClock clock;
     w.window.SetClock(clock);
     std::vector<std::string> told;
-    w.window.SetNotifier([&](const QString& summary, const QString& body) { told.push_back((summary + "|" + body).toStdString()); });
+    w.window.SetNotifier([&](const QString& summary, const QString& body) {
+      told.push_back((summary + "|" + body).toStdString());
+    });
     if (c.active) w.Activate();
     w.window.SetEnabled(Control::ExitButton, true);
     clock.now += std::chrono::seconds(c.seconds);
     if (c.verdict) w.window.MessageBox(c.verdict, "", Buttons::OK, Icon::Information);
     w.window.SetEnabled(Control::ExitButton, false);
-    EXPECT_EQ(told, c.told[0] ? std::vector<std::string>{c.told} : std::vector<std::string>{}) << c.name;
+    EXPECT_EQ(told, c.told[0] ? std::vector<std::string>{c.told} : std::vector<std::string>{})
+        << c.name;
   }
 }
 
@@ -526,7 +585,8 @@ TEST(Window, ASignalDismissesAWaitingBoxAndThenCloses) {
   });
   QElapsedTimer t;
   t.start();
-  EXPECT_EQ(w.window.MessageBox("Kelvane Complete", "", Buttons::OK, Icon::Information), Answer::OK);
+  EXPECT_EQ(w.window.MessageBox("Kelvane Complete", "", Buttons::OK, Icon::Information),
+            Answer::OK);
   EXPECT_LT(t.elapsed(), 2000);
   EXPECT_EQ(closes, 0);  // not under the box's caller
   QApplication::processEvents();
@@ -536,17 +596,26 @@ TEST(Window, ASignalDismissesAWaitingBoxAndThenCloses) {
 }
 
 TEST(Window, TheTitleSaysWhatATransferWaitsForAndHowFarAStoppedOneGot) {
-  const QString waiting = QString::fromUtf8("Kelvane - waiting for the receiver \u2014 switch it on or restart it");
+  const QString waiting =
+      QString::fromUtf8("Kelvane - waiting for the receiver \u2014 switch it on or restart it");
   const struct {
     const char* name;
-    bool waits;              // the receiver has not answered yet
-    bool moved;              // data has moved
+    bool waits;                // the receiver has not answered yet
+    bool moved;                // data has moved
     std::int64_t done, total;  // at Stop
-    QString stopped;         // the title after Stop and after the window is unlocked
+    QString stopped;           // the title after Stop and after the window is unlocked
   } cases[] = {
-      {.name = "silent receiver", .waits = true, .moved = false, .done = 0, .total = 0,
+      {.name = "silent receiver",
+       .waits = true,
+       .moved = false,
+       .done = 0,
+       .total = 0,
        .stopped = "Kelvane - stopped after waiting 1:15 for the receiver"},
-      {.name = "in the middle", .waits = true, .moved = true, .done = 920'000, .total = 2'048'000,
+      {.name = "in the middle",
+       .waits = true,
+       .moved = true,
+       .done = 920'000,
+       .total = 2'048'000,
        .stopped = "Kelvane - stopped at 44.9 % (920k/2048K)"},
   };
   for (const auto& c : cases) {
@@ -562,9 +631,14 @@ TEST(Window, TheTitleSaysWhatATransferWaitsForAndHowFarAStoppedOneGot) {
     if (c.moved) {
       w.window.ShowWaitingForReceiver(std::nullopt);
       w.window.SetText(Control::Info, "920k/2048K");
-      w.window.ShowTransferProgress({.done = 920'000, .total = 2'048'000, .percent = 44.9, .bytesPerSecond = 11500, .secondsLeft = 98});
+      w.window.ShowTransferProgress({.done = 920'000,
+                                     .total = 2'048'000,
+                                     .percent = 44.9,
+                                     .bytesPerSecond = 11500,
+                                     .secondsLeft = 98});
       w.window.PumpEvents(0ms);
-      EXPECT_TRUE(w.window.windowTitle().contains("44.9 %")) << w.window.windowTitle().toStdString();
+      EXPECT_TRUE(w.window.windowTitle().contains("44.9 %"))
+          << w.window.windowTitle().toStdString();
     }
     w.window.ShowStopped(c.done, c.total);
     EXPECT_EQ(w.window.windowTitle(), c.stopped) << c.name;

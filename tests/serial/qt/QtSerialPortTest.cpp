@@ -129,7 +129,7 @@ TEST_F(SerialOnPty, ClosedFarEndIsLostWithoutSpinningAndKeepsTheLastBytes) {
   ASSERT_TRUE(PumpUntil([&] { return s.InBufferCount() == 1; }));
   pty.Close();
   ASSERT_TRUE(PumpUntil([&] { return s.Lost(); }, 2000));
-  s.Output(Bytes{0x01});  // writing to a lost line neither reports it again nor fails otherwise
+  s.Output(Bytes{0x01});      // writing to a lost line neither reports it again nor fails otherwise
   EXPECT_TRUE(s.PortOpen());  // open until closed
   EXPECT_NE(s.LastError().find("lost"), std::string::npos) << s.LastError();
   EXPECT_EQ(s.Input(), (Bytes{0x17}));
@@ -169,7 +169,8 @@ TEST_F(SerialOnPty, TheLowLatencyRequestIsRefusedQuietlyByAPseudoTerminal) {
 
   // Listed as a USB adapter, it is asked, refuses, and opens all the same.
   FakeDevices devices;
-  devices.devices = {{.path = pty.slave, .vendorId = 0x0403, .productId = 0x6001, .accessible = true}};
+  devices.devices = {
+      {.path = pty.slave, .vendorId = 0x0403, .productId = 0x6001, .accessible = true}};
   store.Write(kAppName, kPortsSection, "COM1", pty.slave);
   QtSerialPort s(store, devices);
   s.SetCommPort(1);
@@ -181,7 +182,8 @@ TEST_F(SerialOnPty, TheLowLatencyRequestIsRefusedQuietlyByAPseudoTerminal) {
 }
 
 TEST_F(SerialOnPty, APortWhoseDeviceGoesAwayIsOpenedAgainWhenItReturnsUnderTheSamePath) {
-  const std::string link = dir.filePath("by-id-receiver").toStdString();  // stands for the stable path
+  const std::string link =
+      dir.filePath("by-id-receiver").toStdString();  // stands for the stable path
   ASSERT_EQ(::symlink(pty.slave.c_str(), link.c_str()), 0);
   FakeView view;
   FakeSettings settings;
