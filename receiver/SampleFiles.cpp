@@ -35,7 +35,7 @@ Bytes Record(const char* name, const char* system, int frequency, int polarisati
       std::snprintf(rec, sizeof rec,
                     "%-7s%c%05d%-15.15s%c%-4.4s%03d%03d%-3s%d%-8s%-4s%-8s%-3s%-3s%05d%c%-4s%-4s%-"
                     "4s%05d%05d%05d%03d%03d%03d%-8s%-9s",
-                    "S019.2E", 'T', number, name, ' ', system, frequency / 1000, frequency % 1000,
+                    "S999.9E", 'T', number, name, ' ', system, frequency / 1000, frequency % 1000,
                     "   ", polarisation, "DVB-S", "0001", "00000000", "eng", "   ", symbolRate, '3',
                     "0101", "0102", "0103", 255, 256, 257, 100, 0, 0, "FTA", "SAMPLE");
   if (n != 128) throw std::logic_error("an SDX record is 128 bytes");
