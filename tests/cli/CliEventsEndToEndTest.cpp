@@ -164,38 +164,57 @@ TEST_F(Bench, JsonEventsOfAnUploadCarryTheReceiversHeader) {
   EXPECT_FALSE(Only(ev, "progress").empty());
 }
 
-TEST_F(Bench, JsonEventsOfARefusedHeader) {
-  std::string pty;
-  auto rx = Receiver({"accept", "--verdict", "12,14"}, pty);
-  const Result r = Cli({"--json", "--port", pty, "download", Sample("sample.bin")});
-  EXPECT_EQ(r.status, 4);
-  const auto ev = Events(r.out);
-  const auto messages = Only(ev, "message");
-  ASSERT_EQ(messages.size(), 2u);
-  EXPECT_EQ(StringField(messages[0], "text"), "HW version is not matched");
-  EXPECT_EQ(StringField(messages[0], "kind"), "error");
-  EXPECT_EQ(StringField(messages[1], "text"), "Model ID is not matched");
-  ASSERT_FALSE(ev.empty());
-  EXPECT_EQ(NumberField(ev.back(), "status"), 4);
-  EXPECT_EQ(StringField(ev.back(), "status_name"), "header_refused");
-  EXPECT_EQ(StringField(ev.back(), "outcome"), "header_refused");
-  EXPECT_EQ(NumberField(ev.back(), "bytes"), 0);
-}
-
-TEST_F(Bench, JsonEventsOfAStop) {
-  std::string pty;
-  auto rx = Receiver({"accept", "--ack-delay", "100"}, pty);
-  const Result r = Cli({"--json", "--port", pty, "download", Sample("sample.bin")}, 800);
-  EXPECT_EQ(r.status, 6);
-  const auto ev = Events(r.out);
-  ASSERT_FALSE(ev.empty());
-  const auto notices = Only(ev, "notice");
-  ASSERT_EQ(notices.size(), 1u);
-  EXPECT_EQ(StringField(notices[0], "text"), "stopped by a signal");
-  EXPECT_EQ(StringField(ev.back(), "status_name"), "stopped");
-  EXPECT_EQ(StringField(ev.back(), "outcome"), "stopped");
-  EXPECT_LT(*NumberField(ev.back(), "bytes"),
-            static_cast<double>(fs::file_size(Sample("sample.bin"))));
+// A download that does not complete: what was said, in order, and how it ended.
+TEST_F(Bench, JsonEventsOfARefusedHeaderAndOfAStop) {
+  const struct {
+    const char* name;
+    std::vector<std::string> receiver;
+    int interruptAfterMs;
+    int status;
+    std::vector<std::string> said;  // "event kind: text" of the messages and notices
+    const char* statusName;         // of the end, and its outcome
+    bool none;                      // no byte sent; else fewer than the image's
+  } cases[] = {
+      {.name = "refused",
+       .receiver = {"accept", "--verdict", "12,14"},
+       .interruptAfterMs = 0,
+       .status = 4,
+       .said = {"message error: HW version is not matched",
+                "message error: Model ID is not matched"},
+       .statusName = "header_refused",
+       .none = true},
+      {.name = "stopped",
+       .receiver = {"accept", "--ack-delay", "100"},
+       .interruptAfterMs = 800,
+       .status = 6,
+       .said = {"notice ?: stopped by a signal"},
+       .statusName = "stopped",
+       .none = false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string pty;
+    auto rx = Receiver(c.receiver, pty);
+    const Result r =
+        Cli({"--json", "--port", pty, "download", Sample("sample.bin")}, c.interruptAfterMs);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    const auto ev = Events(r.out);
+    ASSERT_FALSE(ev.empty());
+    std::vector<std::string> said;
+    for (const auto& e : ev)
+      if (e.count("text"))
+        said.push_back(*StringField(e, "event") + " " + StringField(e, "kind").value_or("?") +
+                       ": " + *StringField(e, "text"));
+    EXPECT_EQ(said, c.said);
+    EXPECT_EQ(NumberField(ev.back(), "status"), c.status);
+    EXPECT_EQ(StringField(ev.back(), "status_name"), c.statusName);
+    EXPECT_EQ(StringField(ev.back(), "outcome"), c.statusName);
+    if (c.none)
+      EXPECT_EQ(NumberField(ev.back(), "bytes"), 0);
+    else
+      EXPECT_LT(*NumberField(ev.back(), "bytes"),
+                static_cast<double>(fs::file_size(Sample("sample.bin"))));
+  }
 }
 
 // The trace as runs of bytes in one direction: consecutive lines of one direction joined.
