@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "cli/Json.h"
-#include "support/Pty.h"
+#include "support/Scratch.h"
 
 namespace kelvane::test {
 namespace {
@@ -51,42 +51,17 @@ std::vector<JsonFields> Only(const std::vector<JsonFields>& events, const std::s
 class Bench : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    // The children's settings and temporary folders are the suite's own, until it ends.
-    for (const char* name : {"XDG_CONFIG_HOME", "TMPDIR"})
-      if (const char* v = std::getenv(name)) savedEnv_[name] = v;
-    std::error_code ec;
-    fs::path base = fs::temp_directory_path(ec);
-    if (ec) {  // TMPDIR names a folder another suite removed
-      ::unsetenv("TMPDIR");
-      base = fs::temp_directory_path();
-    }
-    root_ = base / ("kelvane-bench-e2e-" + std::to_string(::getpid()));
-    for (const char* d : {"config", "tmp", "samples", "work"}) fs::create_directories(root_ / d);
-    ::setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
-    ::setenv("TMPDIR", (root_ / "tmp").c_str(), 1);
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    ASSERT_EQ(Child({KELVANE_SAMPLES, (root_ / "samples").string()}).Wait().status, 0);
+    scratch_ = std::make_unique<Scratch>("kelvane-bench-e2e");
+    fs::create_directories(scratch_->root / "work");
+    ASSERT_TRUE(scratch_->samplesMade);
   }
-  static void TearDownTestSuite() {
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-    for (const char* name : {"XDG_CONFIG_HOME", "TMPDIR"}) {
-      if (savedEnv_.count(name))
-        ::setenv(name, savedEnv_[name].c_str(), 1);
-      else
-        ::unsetenv(name);
-    }
+  static void TearDownTestSuite() { scratch_.reset(); }
+  static std::string Sample(const char* name) { return scratch_->Sample(name); }
+  static std::string Work(const std::string& name) {
+    return (scratch_->root / "work" / name).string();
   }
-  static std::string Sample(const char* name) { return (root_ / "samples" / name).string(); }
-  static std::string Work(const std::string& name) { return (root_ / "work" / name).string(); }
-
-  // An emulator with these arguments; its device in `pty`.
   static std::unique_ptr<Child> Receiver(std::vector<std::string> args, std::string& pty) {
-    args.insert(args.begin(), {KELVANE_RECEIVER, "--timeout", "10"});
-    auto rx = std::make_unique<Child>(args);
-    pty = rx->FirstLine();
-    EXPECT_FALSE(pty.empty()) << "the emulator did not start";
-    return rx;
+    return StartReceiver(std::move(args), pty);
   }
   static Result Cli(std::vector<std::string> args, int interruptAfterMs = 0) {
     args.insert(args.begin(), KELVANE_CLI);
@@ -98,8 +73,7 @@ class Bench : public ::testing::Test {
     return cli.Wait(seconds(30));
   }
 
-  static inline fs::path root_;
-  static inline std::map<std::string, std::string> savedEnv_;
+  static inline std::unique_ptr<Scratch> scratch_;
 };
 
 TEST_F(Bench, JsonEventsOfADownload) {
@@ -305,7 +279,7 @@ TEST_F(Bench, ATraceReplacesAnExistingFileOnlyWithForceAndOnlyWhenComplete) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_GT(TraceRuns(kept).size(), 200u);
   std::size_t files = 0;  // no temporary file is left beside it
-  for (const auto& e : fs::directory_iterator(root_ / "work"))
+  for (const auto& e : fs::directory_iterator(scratch_->root / "work"))
     files += e.path().string().starts_with(kept);
   EXPECT_EQ(files, 1u);
 }
