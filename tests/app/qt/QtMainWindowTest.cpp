@@ -412,16 +412,18 @@ TEST(Window, ClosingDuringATransferAsksAndClosesOnlyAfterItEnded) {
                                std::to_string(int(Buttons::YesNoCancel)) + "|" +
                                std::to_string(int(Icon::Question));
   w.window.show();
-  bool keptAfterNo = false, runningAfterNo = false, portOpenAtYes = false;
+  bool shownAfterNo = false, stopAfterNo = true, runningAfterNo = false, portOpenAtYes = false;
   w.replies = {Answer::No, Answer::Yes};
   RunSilentTransfer(w, [&] {
     w.window.close();
-    keptAfterNo = w.window.isVisible() && !w.main.StopFlag;
+    shownAfterNo = w.window.isVisible();
+    stopAfterNo = w.main.StopFlag;
     runningAfterNo = w.main.TransferRunning();
     w.window.close();
     portOpenAtYes = w.serial.PortOpen();  // the transfer ends first
   });
-  EXPECT_TRUE(keptAfterNo);
+  EXPECT_TRUE(shownAfterNo);
+  EXPECT_FALSE(stopAfterNo);
   EXPECT_TRUE(runningAfterNo);
   EXPECT_TRUE(portOpenAtYes);
   EXPECT_EQ(w.shown, (std::vector<std::string>{question, question}));
