@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "support/Pty.h"
+#include "support/Scratch.h"
 
 namespace kelvane::test {
 namespace {
@@ -17,23 +17,17 @@ using namespace std::chrono;
 class AutoPort : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() / ("kelvane-cli-auto-" + std::to_string(::getpid()));
-    fs::remove_all(root_);
-    for (const char* d : {"config/Kelvane", "samples"}) fs::create_directories(root_ / d);
-    ::setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    ASSERT_EQ(Child({KELVANE_SAMPLES, (root_ / "samples").string()}).Wait().status, 0);
+    fs::create_directories(scratch_.root / "config/Kelvane");
+    ASSERT_TRUE(scratch_.samplesMade);
   }
-  void TearDown() override { fs::remove_all(root_); }
-
   // Com 1 and Com 2 stand for the given devices in the window's settings.
   void Map(const std::string& com1, const std::string& com2) {
-    std::ofstream(root_ / "config/Kelvane/Kelvane.ini")
+    std::ofstream(scratch_.root / "config/Kelvane/Kelvane.ini")
         << "[Ports]\nCOM1=" << com1 << "\nCOM2=" << com2 << "\n";
   }
-  std::string Sample(const char* name) const { return (root_ / "samples" / name).string(); }
+  std::string Sample(const char* name) const { return scratch_.Sample(name); }
 
-  fs::path root_;
+  Scratch scratch_{"kelvane-cli-auto"};
 };
 
 TEST_F(AutoPort, FindsTheReceiverForEveryDownloadTypeAndLeavesTheSilentLineAlone) {
@@ -60,11 +54,9 @@ TEST_F(AutoPort, FindsTheReceiverForEveryDownloadTypeAndLeavesTheSilentLineAlone
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Pty silent;
-    std::vector<std::string> rxArgs = {KELVANE_RECEIVER, "--timeout", "10"};
-    rxArgs.insert(rxArgs.end(), c.receiver.begin(), c.receiver.end());
-    Child rx(rxArgs);
-    const std::string emulator = rx.FirstLine();
-    ASSERT_FALSE(emulator.empty()) << "the emulator did not start";
+    std::string emulator;
+    const auto rx = StartReceiver(c.receiver, emulator);
+    ASSERT_FALSE(emulator.empty());
     Map(silent.slave, emulator);  // the silent line comes first
 
     std::vector<std::string> args = {KELVANE_CLI, "--port", "auto"};
@@ -74,7 +66,7 @@ TEST_F(AutoPort, FindsTheReceiverForEveryDownloadTypeAndLeavesTheSilentLineAlone
     EXPECT_EQ(res.out, c.out);
     EXPECT_NE(res.err.find("the receiver spoke on " + emulator), std::string::npos) << res.err;
     EXPECT_TRUE(silent.ReadAvailable().empty());
-    EXPECT_EQ(rx.Wait(seconds(15)).status, 0);
+    EXPECT_EQ(rx->Wait(seconds(15)).status, 0);
   }
 }
 

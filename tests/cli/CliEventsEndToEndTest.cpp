@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "cli/Json.h"
-#include "support/Pty.h"
+#include "support/Scratch.h"
 
 namespace kelvane::test {
 namespace {
@@ -51,42 +51,17 @@ std::vector<JsonFields> Only(const std::vector<JsonFields>& events, const std::s
 class Bench : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    // The children's settings and temporary folders are the suite's own, until it ends.
-    for (const char* name : {"XDG_CONFIG_HOME", "TMPDIR"})
-      if (const char* v = std::getenv(name)) savedEnv_[name] = v;
-    std::error_code ec;
-    fs::path base = fs::temp_directory_path(ec);
-    if (ec) {  // TMPDIR names a folder another suite removed
-      ::unsetenv("TMPDIR");
-      base = fs::temp_directory_path();
-    }
-    root_ = base / ("kelvane-bench-e2e-" + std::to_string(::getpid()));
-    for (const char* d : {"config", "tmp", "samples", "work"}) fs::create_directories(root_ / d);
-    ::setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
-    ::setenv("TMPDIR", (root_ / "tmp").c_str(), 1);
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    ASSERT_EQ(Child({KELVANE_SAMPLES, (root_ / "samples").string()}).Wait().status, 0);
+    scratch_ = std::make_unique<Scratch>("kelvane-bench-e2e");
+    fs::create_directories(scratch_->root / "work");
+    ASSERT_TRUE(scratch_->samplesMade);
   }
-  static void TearDownTestSuite() {
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-    for (const char* name : {"XDG_CONFIG_HOME", "TMPDIR"}) {
-      if (savedEnv_.count(name))
-        ::setenv(name, savedEnv_[name].c_str(), 1);
-      else
-        ::unsetenv(name);
-    }
+  static void TearDownTestSuite() { scratch_.reset(); }
+  static std::string Sample(const char* name) { return scratch_->Sample(name); }
+  static std::string Work(const std::string& name) {
+    return (scratch_->root / "work" / name).string();
   }
-  static std::string Sample(const char* name) { return (root_ / "samples" / name).string(); }
-  static std::string Work(const std::string& name) { return (root_ / "work" / name).string(); }
-
-  // An emulator with these arguments; its device in `pty`.
   static std::unique_ptr<Child> Receiver(std::vector<std::string> args, std::string& pty) {
-    args.insert(args.begin(), {KELVANE_RECEIVER, "--timeout", "10"});
-    auto rx = std::make_unique<Child>(args);
-    pty = rx->FirstLine();
-    EXPECT_FALSE(pty.empty()) << "the emulator did not start";
-    return rx;
+    return StartReceiver(std::move(args), pty);
   }
   static Result Cli(std::vector<std::string> args, int interruptAfterMs = 0) {
     args.insert(args.begin(), KELVANE_CLI);
@@ -98,8 +73,7 @@ class Bench : public ::testing::Test {
     return cli.Wait(seconds(30));
   }
 
-  static inline fs::path root_;
-  static inline std::map<std::string, std::string> savedEnv_;
+  static inline std::unique_ptr<Scratch> scratch_;
 };
 
 TEST_F(Bench, JsonEventsOfADownload) {
@@ -164,38 +138,57 @@ TEST_F(Bench, JsonEventsOfAnUploadCarryTheReceiversHeader) {
   EXPECT_FALSE(Only(ev, "progress").empty());
 }
 
-TEST_F(Bench, JsonEventsOfARefusedHeader) {
-  std::string pty;
-  auto rx = Receiver({"accept", "--verdict", "12,14"}, pty);
-  const Result r = Cli({"--json", "--port", pty, "download", Sample("sample.bin")});
-  EXPECT_EQ(r.status, 4);
-  const auto ev = Events(r.out);
-  const auto messages = Only(ev, "message");
-  ASSERT_EQ(messages.size(), 2u);
-  EXPECT_EQ(StringField(messages[0], "text"), "HW version is not matched");
-  EXPECT_EQ(StringField(messages[0], "kind"), "error");
-  EXPECT_EQ(StringField(messages[1], "text"), "Model ID is not matched");
-  ASSERT_FALSE(ev.empty());
-  EXPECT_EQ(NumberField(ev.back(), "status"), 4);
-  EXPECT_EQ(StringField(ev.back(), "status_name"), "header_refused");
-  EXPECT_EQ(StringField(ev.back(), "outcome"), "header_refused");
-  EXPECT_EQ(NumberField(ev.back(), "bytes"), 0);
-}
-
-TEST_F(Bench, JsonEventsOfAStop) {
-  std::string pty;
-  auto rx = Receiver({"accept", "--ack-delay", "100"}, pty);
-  const Result r = Cli({"--json", "--port", pty, "download", Sample("sample.bin")}, 800);
-  EXPECT_EQ(r.status, 6);
-  const auto ev = Events(r.out);
-  ASSERT_FALSE(ev.empty());
-  const auto notices = Only(ev, "notice");
-  ASSERT_EQ(notices.size(), 1u);
-  EXPECT_EQ(StringField(notices[0], "text"), "stopped by a signal");
-  EXPECT_EQ(StringField(ev.back(), "status_name"), "stopped");
-  EXPECT_EQ(StringField(ev.back(), "outcome"), "stopped");
-  EXPECT_LT(*NumberField(ev.back(), "bytes"),
-            static_cast<double>(fs::file_size(Sample("sample.bin"))));
+// A download that does not complete: what was said, in order, and how it ended.
+TEST_F(Bench, JsonEventsOfARefusedHeaderAndOfAStop) {
+  const struct {
+    const char* name;
+    std::vector<std::string> receiver;
+    int interruptAfterMs;
+    int status;
+    std::vector<std::string> said;  // "event kind: text" of the messages and notices
+    const char* statusName;         // of the end, and its outcome
+    bool none;                      // no byte sent; else fewer than the image's
+  } cases[] = {
+      {.name = "refused",
+       .receiver = {"accept", "--verdict", "12,14"},
+       .interruptAfterMs = 0,
+       .status = 4,
+       .said = {"message error: HW version is not matched",
+                "message error: Model ID is not matched"},
+       .statusName = "header_refused",
+       .none = true},
+      {.name = "stopped",
+       .receiver = {"accept", "--ack-delay", "100"},
+       .interruptAfterMs = 800,
+       .status = 6,
+       .said = {"notice ?: stopped by a signal"},
+       .statusName = "stopped",
+       .none = false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string pty;
+    auto rx = Receiver(c.receiver, pty);
+    const Result r =
+        Cli({"--json", "--port", pty, "download", Sample("sample.bin")}, c.interruptAfterMs);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    const auto ev = Events(r.out);
+    ASSERT_FALSE(ev.empty());
+    std::vector<std::string> said;
+    for (const auto& e : ev)
+      if (e.count("text"))
+        said.push_back(*StringField(e, "event") + " " + StringField(e, "kind").value_or("?") +
+                       ": " + *StringField(e, "text"));
+    EXPECT_EQ(said, c.said);
+    EXPECT_EQ(NumberField(ev.back(), "status"), c.status);
+    EXPECT_EQ(StringField(ev.back(), "status_name"), c.statusName);
+    EXPECT_EQ(StringField(ev.back(), "outcome"), c.statusName);
+    if (c.none)
+      EXPECT_EQ(NumberField(ev.back(), "bytes"), 0);
+    else
+      EXPECT_LT(*NumberField(ev.back(), "bytes"),
+                static_cast<double>(fs::file_size(Sample("sample.bin"))));
+  }
 }
 
 // The trace as runs of bytes in one direction: consecutive lines of one direction joined.
@@ -286,7 +279,7 @@ TEST_F(Bench, ATraceReplacesAnExistingFileOnlyWithForceAndOnlyWhenComplete) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_GT(TraceRuns(kept).size(), 200u);
   std::size_t files = 0;  // no temporary file is left beside it
-  for (const auto& e : fs::directory_iterator(root_ / "work"))
+  for (const auto& e : fs::directory_iterator(scratch_->root / "work"))
     files += e.path().string().starts_with(kept);
   EXPECT_EQ(files, 1u);
 }

@@ -35,7 +35,8 @@ struct SdxRig : Window {
     EXPECT_EQ(ReadFile(kTempContainer), earlier);
     EXPECT_EQ(ReadFile(kTempList),
               earlier.empty() ? Bytes{} : Bytes(earlier.begin() + 64, earlier.end()));
-    EXPECT_TRUE(main.XferPath == name && files.FreeFile() == 1);
+    EXPECT_EQ(main.XferPath, name);
+    EXPECT_EQ(files.FreeFile(), 1) << "a file of the conversion is left open";
     EXPECT_EQ(std::count_if(fs::directory_iterator("."), {},
                             [](const auto& e) {
                               return e.path().filename().string().starts_with(".satcodx");
@@ -244,21 +245,19 @@ Bytes RandomList(std::mt19937& rng) {
 TEST(FilesFuzz, SdxConversionMatchesTheReference) {
   std::mt19937 rng(7);
   TempDir dir(MemoryTempBase());
-  struct {
-    FaultyFiles files;
-  } w;
+  FaultyFiles files;
   for (int i = 0; i < 800; ++i) {
     const Bytes list = RandomList(rng);
     WriteFile("l.sdx", list);
     std::string error;
     const std::size_t buffer = 1 + rng() % 4;
-    w.files.readPiece = rng() % 2 ? 0 : 1 + rng() % 300;
-    ASSERT_TRUE(WriteSdxContainer(w.files, "l.sdx", 1, error, buffer)) << error;
+    files.readPiece = rng() % 2 ? 0 : 1 + rng() % 300;
+    ASSERT_TRUE(WriteSdxContainer(files, "l.sdx", 1, error, buffer)) << error;
     const Bytes expected = ReferenceContainer(list);
     ASSERT_EQ(Hex(ReadFile(kTempContainer)), Hex(expected))
-        << i << " buffer " << buffer << " read " << w.files.readPiece;
+        << i << " buffer " << buffer << " read " << files.readPiece;
     ASSERT_EQ(ReadFile(kTempList), Bytes(expected.begin() + 64, expected.end()));
-    ASSERT_EQ(w.files.FreeFile(), 1);
+    ASSERT_EQ(files.FreeFile(), 1);
   }
 }
 
