@@ -155,6 +155,7 @@ class Session {
   const Outcome* outcome_ = nullptr;  // the last file choice's or transfer's, for the end event
   std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   bool stopSeen_ = false;     // a stop signal came
+  bool headerSent_ = false;   // the header event is out
   bool silenceSeen_ = false;  // --timeout ran out
   bool echoSeen_ = false;     // the line gives back what is sent
 };
@@ -169,6 +170,9 @@ int Session::Run() {
 }
 
 void Session::AfterPump() {
+  // An upload's header event goes out as soon as the receiver's header is shown.
+  if (events_ && !headerSent_ && main_.TransferRunning() && !view_.Text(Control::ModelID).empty())
+    HeaderEvent();
   if (!echoSeen_ && main_.TransferRunning() && main_.SerialLink().Echoing()) {
     echoSeen_ = true;
     view_.Error(kLineEchoes);
@@ -379,6 +383,7 @@ std::string Session::DeviceOf(const std::string& label) {
 }
 
 void Session::HeaderEvent() {
+  headerSent_ = true;
   events_->Header(view_.Text(Control::HWver), view_.Text(Control::SWver),
                   view_.Text(Control::ModelID));
 }
@@ -449,7 +454,7 @@ int Session::Transfer() {
   outcome_ = &main_.LastTransfer();
   if (upload && !view_.Text(Control::HWver).empty()) {
     for (Control c : {Control::HWver, Control::SWver, Control::ModelID}) view_.Note(view_.Text(c));
-    if (events_) HeaderEvent();
+    if (events_ && !headerSent_) HeaderEvent();
   }
 
   const Outcome result = main_.LastTransfer();

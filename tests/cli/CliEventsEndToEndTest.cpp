@@ -131,6 +131,7 @@ TEST_F(Bench, JsonEventsOfAnUploadCarryTheReceiversHeader) {
   const auto header = Only(ev, "header");
   ASSERT_EQ(header.size(), 1u);
   EXPECT_EQ(StringField(header[0], "hw_version"), "HW version : 1.05");
+  EXPECT_EQ(Names(ev)[1], "header");  // as soon as it arrives, before the blocks
   const auto messages = Only(ev, "message");
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(StringField(messages[0], "text"), "Upload Completed");
