@@ -41,35 +41,25 @@ struct Layout {
 
 // The controls of the window, as designed. The File box is read-only like the other text
 // boxes: the logic never reads a typed path back, so an editable box would mislead.
+// clang-format off
 constexpr Layout kLayout[] = {
     {Control::PortFrame, "PortFrame", Kind::Frame, {}, "Serial Port", 6000, 120, 1935, 2055, 18},
-    {Control::ComPort1, "ComPort1", Kind::Option, Control::PortFrame, "Com 1", 120, 240, 855, 255,
-     19},
-    {Control::ComPort2, "ComPort2", Kind::Option, Control::PortFrame, "Com 2", 960, 240, 855, 255,
-     20},
-    {Control::ComPort3, "ComPort3", Kind::Option, Control::PortFrame, "Com 3", 120, 720, 855, 255,
-     21},
-    {Control::ComPort4, "ComPort4", Kind::Option, Control::PortFrame, "Com 4", 960, 720, 855, 255,
-     22},
-    {Control::ComPort5, "ComPort5", Kind::Option, Control::PortFrame, "Com 5", 120, 1200, 975, 255,
-     23},
-    {Control::ComPort6, "ComPort6", Kind::Option, Control::PortFrame, "Com 6", 960, 1200, 855, 255,
-     24},
-    {Control::ComPort7, "ComPort7", Kind::Option, Control::PortFrame, "Com 7", 120, 1680, 975, 255,
-     25},
-    {Control::ComPort8, "ComPort8", Kind::Option, Control::PortFrame, "Com 8", 960, 1680, 855, 255,
-     26},
+    {Control::ComPort1, "ComPort1", Kind::Option, Control::PortFrame, "Com 1", 120, 240, 855, 255, 19},
+    {Control::ComPort2, "ComPort2", Kind::Option, Control::PortFrame, "Com 2", 960, 240, 855, 255, 20},
+    {Control::ComPort3, "ComPort3", Kind::Option, Control::PortFrame, "Com 3", 120, 720, 855, 255, 21},
+    {Control::ComPort4, "ComPort4", Kind::Option, Control::PortFrame, "Com 4", 960, 720, 855, 255, 22},
+    {Control::ComPort5, "ComPort5", Kind::Option, Control::PortFrame, "Com 5", 120, 1200, 975, 255, 23},
+    {Control::ComPort6, "ComPort6", Kind::Option, Control::PortFrame, "Com 6", 960, 1200, 855, 255, 24},
+    {Control::ComPort7, "ComPort7", Kind::Option, Control::PortFrame, "Com 7", 120, 1680, 975, 255, 25},
+    {Control::ComPort8, "ComPort8", Kind::Option, Control::PortFrame, "Com 8", 960, 1680, 855, 255, 26},
     {Control::portOpen, "portOpen", Kind::Push, {}, "Port Close", 3720, 5040, 1215, 495, 17},
     {Control::ModeFrame, "ModeFrame", Kind::Frame, {}, "MODE", 3840, 120, 1935, 855, 11},
-    {Control::DownDot, "DownDot", Kind::Option, Control::ModeFrame, "DownLoad", 240, 240, 1215, 255,
-     13},
+    {Control::DownDot, "DownDot", Kind::Option, Control::ModeFrame, "DownLoad", 240, 240, 1215, 255, 13},
     {Control::UpDot, "UpDot", Kind::Option, Control::ModeFrame, "UpLoad", 240, 480, 1215, 255, 12},
     {Control::TypeFrame, "TypeFrame", Kind::Frame, {}, "TYPE", 3840, 1080, 1935, 1095, 10},
-    {Control::ProgramDot, "ProgramDot", Kind::Option, Control::TypeFrame, "Prog, Data", 240, 240,
-     1335, 195, 14},
+    {Control::ProgramDot, "ProgramDot", Kind::Option, Control::TypeFrame, "Prog, Data", 240, 240, 1335, 195, 14},
     {Control::SDXDot, "SDXDot", Kind::Option, Control::TypeFrame, "SDX", 240, 480, 1335, 195, 15},
-    {Control::TemuDot, "TemuDot", Kind::Option, Control::TypeFrame, "Temu", 240, 720, 1335, 195,
-     16},
+    {Control::TemuDot, "TemuDot", Kind::Option, Control::TypeFrame, "Temu", 240, 720, 1335, 195, 16},
     {Control::HWver, "HWver", Kind::Text, {}, "", 240, 1560, 1935, 495, 6},
     {Control::SWver, "SWver", Kind::Text, {}, "", 240, 2040, 2535, 495, 7},
     {Control::ModelID, "ModelID", Kind::Text, {}, "", 240, 2520, 5295, 495, 8},
@@ -81,6 +71,7 @@ constexpr Layout kLayout[] = {
     // Wider than the window: cut off at its right edge, a status bar.
     {Control::Status, "Status", Kind::Label, {}, "", 0, 5640, 9615, 375, 5},
 };
+// clang-format on
 constexpr int kClientWidth = 8235, kClientHeight = 6015;
 constexpr double kFontPoints = 8;
 constexpr int kBarLeft = 360, kBarTop = 4320, kBarWidth = 7455, kBarHeight = 255;
