@@ -102,6 +102,16 @@ class FakeView : public MainView {
   std::vector<TransferProgress> progressReports;
   std::vector<std::optional<std::chrono::steady_clock::time_point>> waitingSince;  // in turn
   std::vector<std::pair<std::int64_t, std::int64_t>> stoppedAt;                    // done, total
+
+  // What the view heard of the waits for the receiver and of a Stop; a Stop shows no box.
+  void ExpectWaitsAndStop(const decltype(waitingSince)& waits,
+                          const decltype(stoppedAt)& stops) const {
+    EXPECT_EQ(waitingSince, waits);
+    EXPECT_EQ(stoppedAt, stops);
+    if (!stops.empty()) {
+      EXPECT_TRUE(messages.empty()) << "a Stop shows no box";
+    }
+  }
   bool busy = false;
   int closeRequests = 0;
   std::vector<ShownMessage> messages;

@@ -209,11 +209,7 @@ TEST(Download, TheViewHearsOfTheWaitForTheReceiverAndOfAStop) {
     d.clock.now = t0;
     c.script(d);
     d.Start();
-    EXPECT_EQ(d.view.waitingSince, c.waiting);
-    EXPECT_EQ(d.view.stoppedAt, c.stopped);
-    if (!c.stopped.empty()) {
-      EXPECT_TRUE(d.view.messages.empty());
-    }  // a Stop shows no box
+    d.view.ExpectWaitsAndStop(c.waiting, c.stopped);
   }
 }
 

@@ -169,11 +169,7 @@ TEST(Upload, TheViewHearsOfTheWaitForTheHeaderAndOfAStop) {
     u.clock.now = t0;
     c.script(u);
     u.Start();
-    EXPECT_EQ(u.view.waitingSince, c.waiting);
-    EXPECT_EQ(u.view.stoppedAt, c.stopped);
-    if (!c.stopped.empty()) {
-      EXPECT_TRUE(u.view.messages.empty());
-    }  // a Stop shows no box
+    u.view.ExpectWaitsAndStop(c.waiting, c.stopped);
   }
 }
 
