@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/SettingsStore.h"
+#include "files/SettingsStore.h"
 #include "serial/Devices.h"
 
 namespace kelvane::cli {

@@ -7,7 +7,7 @@
 #include <string>
 #include <tuple>
 
-#include "app/SettingsStore.h"
+#include "files/SettingsStore.h"
 
 namespace kelvane::cli {
 

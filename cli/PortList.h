@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/SettingsStore.h"
+#include "files/SettingsStore.h"
 #include "serial/Devices.h"
 
 namespace kelvane::cli {

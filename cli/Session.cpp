@@ -14,7 +14,6 @@
 #include <string>
 #include <system_error>
 
-#include "app/Clock.h"
 #include "app/Main.h"
 #include "app/qt/QtSettingsStore.h"
 #include "cli/AutoPort.h"
@@ -31,6 +30,7 @@
 #include "serial/SystemDevices.h"
 #include "serial/TracePort.h"
 #include "serial/qt/QtSerialPort.h"
+#include "timecode/Clock.h"
 
 namespace fs = std::filesystem;
 

@@ -11,7 +11,6 @@
 #include <memory>
 #include <string_view>
 
-#include "app/Clock.h"
 #include "app/Main.h"
 #include "app/Replug.h"
 #include "app/qt/CloseOnSignal.h"
@@ -22,6 +21,7 @@
 #include "files/FileTable.h"
 #include "serial/SystemDevices.h"
 #include "serial/qt/QtSerialPort.h"
+#include "timecode/Clock.h"
 
 namespace {
 

@@ -9,13 +9,13 @@
 #include <optional>
 #include <string>
 
-#include "app/Clock.h"
 #include "app/MainView.h"
 #include "app/Messages.h"
-#include "app/SettingsStore.h"
 #include "files/FileTable.h"
+#include "files/SettingsStore.h"
 #include "serial/Link.h"
 #include "serial/SerialPort.h"
+#include "timecode/Clock.h"
 #include "transfer/Outcome.h"
 
 namespace kelvane {

@@ -19,8 +19,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/Clock.h"
 #include "serial/SerialPort.h"
+#include "timecode/Clock.h"
 
 namespace kelvane {
 

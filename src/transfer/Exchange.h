@@ -8,11 +8,11 @@
 #include <cstdint>
 #include <string>
 
-#include "app/Clock.h"
 #include "app/MainView.h"
 #include "files/FileTable.h"
 #include "serial/Link.h"
 #include "serial/SerialPort.h"
+#include "timecode/Clock.h"
 #include "transfer/Outcome.h"
 #include "transfer/ProgressMeter.h"
 

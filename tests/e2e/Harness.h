@@ -12,7 +12,6 @@
 #include <QTimer>
 #include <stdexcept>
 
-#include "app/Clock.h"
 #include "app/Main.h"
 #include "app/qt/QtMainWindow.h"
 #include "app/qt/QtSettingsStore.h"
@@ -20,6 +19,7 @@
 #include "files/FileTable.h"
 #include "serial/qt/QtSerialPort.h"
 #include "support/Pty.h"
+#include "timecode/Clock.h"
 
 namespace kelvane::e2e {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/SettingsStore.h"
+#include "files/SettingsStore.h"
 #include "serial/Devices.h"
 #include "serial/PortAssignment.h"
 

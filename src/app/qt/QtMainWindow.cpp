@@ -20,8 +20,8 @@
 #include <optional>
 
 #include "app/Main.h"
-#include "app/SettingsStore.h"
 #include "app/qt/DesktopNotice.h"
+#include "files/SettingsStore.h"
 
 namespace kelvane {
 

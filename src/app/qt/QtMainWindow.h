@@ -11,8 +11,8 @@
 #include <functional>
 #include <optional>
 
-#include "app/Clock.h"
 #include "app/MainView.h"
+#include "timecode/Clock.h"
 #include "transfer/ProgressMeter.h"
 
 class QButtonGroup;

@@ -6,7 +6,7 @@
 #include <QString>
 #include <memory>
 
-#include "app/SettingsStore.h"
+#include "files/SettingsStore.h"
 
 class QSettings;
 

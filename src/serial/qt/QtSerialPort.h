@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/SettingsStore.h"
+#include "files/SettingsStore.h"
 #include "serial/Devices.h"
 #include "serial/LowLatency.h"
 #include "serial/OpenFailure.h"

@@ -17,7 +17,6 @@
 #include <deque>
 #include <set>
 
-#include "app/Clock.h"
 #include "app/Main.h"
 #include "app/qt/CloseOnSignal.h"
 #include "app/qt/QtSettingsStore.h"
@@ -26,6 +25,7 @@
 #include "serial/qt/QtSerialPort.h"
 #include "support/Fakes.h"
 #include "support/Pty.h"
+#include "timecode/Clock.h"
 
 namespace kelvane::test {
 namespace {

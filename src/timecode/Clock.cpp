@@ -1,4 +1,4 @@
-#include "app/Clock.h"
+#include "timecode/Clock.h"
 
 #include <algorithm>
 #include <ctime>
