@@ -3,12 +3,12 @@
 # Usage: scripts/deps.sh [build|test|run|package]
 set -euo pipefail
 
-packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev qt6-qpa-plugins
-          libgtest-dev libgmock-dev libbenchmark-dev)
+# run: what the window and its demo need to build (no test library).
+packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libgl-dev)
+[ "${1:-build}" = run ] || packages+=(libgtest-dev libgmock-dev libbenchmark-dev)
 case "${1:-build}" in
-  run) packages+=(libgl-dev) ;;
-  test) packages+=(libgl-dev python3 clang-format git pandoc appstream desktop-file-utils) ;;
-  package) packages+=(libgl-dev pandoc dpkg-dev fakeroot file lintian appstream desktop-file-utils) ;;
+  test) packages+=(python3 clang-format git pandoc appstream desktop-file-utils) ;;
+  package) packages+=(pandoc dpkg-dev fakeroot file lintian appstream desktop-file-utils) ;;
 esac
 
 missing=()
