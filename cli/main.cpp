@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "KelvaneLicence.h"
 #include "cli/CliOptions.h"
 #include "cli/ExitStatus.h"
 #include "cli/MultiPort.h"
@@ -42,7 +43,7 @@ int main(int argc, char** argv) {
     return CheckedOutput(kDone);
   }
   if (parsed.options.version) {
-    std::printf("kelvane-cli %s\n", KELVANE_VERSION);
+    std::printf("kelvane-cli %s\n%s", KELVANE_VERSION, kLicenceNotice);
     return CheckedOutput(kDone);
   }
   if (!parsed.error.empty()) {

@@ -60,16 +60,6 @@ bool SdxFilter::Take(std::span<const std::uint8_t, SdxRecord::kSize> record) {
   return true;
 }
 
-std::array<std::uint8_t, 64> MakeListHeader(std::uint16_t checksum, std::uint32_t dataLength) {
-  std::array<std::uint8_t, 64> h{};
-  h[0] = 0x55, h[1] = 0xAA, h[2] = 0x55, h[3] = 0xAA;
-  h[4] = 0x00, h[5] = 0x02;
-  h[6] = static_cast<std::uint8_t>(checksum >> 8);
-  h[7] = static_cast<std::uint8_t>(checksum);
-  for (int i = 0; i < 4; ++i) h[12 + i] = static_cast<std::uint8_t>(dataLength >> (24 - 8 * i));
-  return h;
-}
-
 bool WriteSdxContainer(FileTable& files, const std::string& source, int num, std::string& errorText,
                        std::size_t bufferRecords, SdxOutput* written,
                        const std::function<bool()>& stopped) {
@@ -97,9 +87,9 @@ bool WriteSdxContainer(FileTable& files, const std::string& source, int num, std
   };
   // Writes bytes to the open output, adding them to the length and the byte sum.
   std::uint64_t dataLength = 0;
-  std::uint32_t sum = 0;
+  ListChecksum sum;
   auto emit = [&](std::span<const std::uint8_t> bytes) {
-    for (std::uint8_t b : bytes) sum += b;
+    sum.Add(bytes);
     dataLength += bytes.size();
     return files.Write(out, bytes);
   };
@@ -153,8 +143,7 @@ bool WriteSdxContainer(FileTable& files, const std::string& source, int num, std
   out = files.FreeFile();
   containerPart = files.OpenBeside(out, kTempContainer);
   if (containerPart.empty()) return fail(EIO);
-  const auto header =
-      MakeListHeader(static_cast<std::uint16_t>(sum), static_cast<std::uint32_t>(dataLength));
+  const auto header = MakeListHeader(sum.Value(), static_cast<std::uint32_t>(dataLength));
   if (!files.Write(out, header)) return fail(EIO);
   std::uint64_t copied = 0;
   for (;;) {

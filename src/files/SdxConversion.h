@@ -18,6 +18,7 @@
 
 #include "app/MainView.h"
 #include "files/FileTable.h"
+#include "files/ListContainer.h"
 #include "transfer/Outcome.h"
 
 namespace kelvane {
@@ -51,9 +52,6 @@ class SdxFilter {
   std::uint32_t lastFrequency_ = 0, lastSymbolRate_ = 0;
   char lastPolarisation_ = '\0';  // blank when the record written had none
 };
-
-// 55 AA 55 AA, 00 02, checksum (high, low), 4 zero bytes, data length big-endian, 48 zero bytes.
-std::array<std::uint8_t, 64> MakeListHeader(std::uint16_t checksum, std::uint32_t dataLength);
 
 // Records per read and per write of the streaming conversion.
 inline constexpr std::size_t kSdxBufferRecords = 8192;

@@ -80,10 +80,17 @@ const Case kCases[] = {
      .texts = {"HW version is not matched"},
      .kept = Kept::Nothing,
      .summary = ", 0 blocks"},
-    {.name = "ChecksumError",
+    // The receiver judges what came: a bit flipped on the way is never "Complete".
+    {.name = "CorruptedListIsAChecksumError",
+     .exchange = Exchange::Sdx,
+     .options = {"--corrupt", "200"},
+     .texts = {"CheckSUM Error"},
+     .kept = Kept::Unchecked},
+    {.name = "CorruptedImageIsAVerifyError",
      .exchange = Exchange::Program,
-     .options = {"--final", "15"},
-     .texts = {"CheckSUM Error"}},
+     .options = {"--corrupt", "1500"},
+     .texts = {"Verify Error"},
+     .kept = Kept::Unchecked},
     // Downloads have no time-out: Stop ends the wait of a silent receiver, and the PC still
     // ends the data with 03.
     {.name = "SilentFromBlockTwo",
@@ -186,8 +193,8 @@ TEST_P(Transfer, ThroughTheWindow) {
   if (up) args = {"serve", served, "--timeout", "10"};
   if (x == Exchange::Temu) args = {"temu", served, "--timeout", "5", "--max-skew", "5"};
   if (x == Exchange::Program || x == Exchange::Prefixed)
-    args.insert(args.end(),
-                {"--length", std::to_string(file.size() - (file[0] == 0x55 ? 64 : 68))});
+    args.insert(args.end(), {"--length", std::to_string(file.size() - (file[0] == 0x55 ? 64 : 68)),
+                             "--expect", served});
   args.insert(args.end(), c.options.begin(), c.options.end());
   Receiver receiver(args);
   Product product(receiver.Device());

@@ -1,5 +1,5 @@
-// The window program's command line, run with no display at all: --help and --version must
-// answer before anything of the window is created, and every other argument is refused.
+// The programs' command lines, run with no display at all: every program answers --help and
+// --version (the window before anything of it is created), and refuses what it does not know.
 
 #include <gtest/gtest.h>
 
@@ -11,9 +11,11 @@
 namespace kelvane::test {
 namespace {
 
+constexpr const char* kLicence = "GNU GPL version 3 or later";
+
 struct ArgsCase {
   const char* name;
-  std::vector<std::string> args;
+  std::vector<std::string> args;  // the program, then its arguments
   int status;
   const char* outHas;  // in standard output; nullptr: standard output stays empty
   const char* errHas;  // in standard error; nullptr: standard error stays empty
@@ -31,9 +33,7 @@ class WindowArguments : public testing::TestWithParam<ArgsCase> {
 
 TEST_P(WindowArguments, AnswersWithoutADisplayOrRefuses) {
   const ArgsCase& c = GetParam();
-  std::vector<std::string> argv = {KELVANE_WINDOW};
-  argv.insert(argv.end(), c.args.begin(), c.args.end());
-  const Result r = Child(argv).Wait(std::chrono::milliseconds(20000));
+  const Result r = Child(c.args).Wait(std::chrono::milliseconds(20000));
   EXPECT_EQ(r.status, c.status) << r.err;
   if (c.outHas)
     EXPECT_NE(r.out.find(c.outHas), std::string::npos) << r.out;
@@ -46,16 +46,34 @@ TEST_P(WindowArguments, AnswersWithoutADisplayOrRefuses) {
 }
 
 const ArgsCase kArgs[] = {
-    {"Help", {"--help"}, 0, "Usage: kelvane [--demo]", nullptr},
-    {"ShortHelp", {"-h"}, 0, "--version", nullptr},
-    {"Version", {"--version"}, 0, "kelvane " KELVANE_VERSION "\n", nullptr},
-    {"HelpWinsOverTheDemo", {"--demo", "--help"}, 0, "Usage:", nullptr},
-    {"HelpWinsOverAWrongArgument", {"--port", "--help"}, 0, "Usage:", nullptr},
-    {"UnknownOption", {"--port"}, 2, nullptr, "unknown argument '--port'"},
-    {"UsageOnError", {"--verbose"}, 2, nullptr, "Usage: kelvane [--demo]"},
-    {"AFileIsNoArgument", {"image.bin"}, 2, nullptr, "'image.bin'"},
-    {"ToolkitOptionsAreRefusedToo", {"-platform", "offscreen"}, 2, nullptr, "'-platform'"},
-    {"TheDemoTakesNoValue", {"--demo", "yes"}, 2, nullptr, "'yes'"},
+    {"Help", {KELVANE_WINDOW, "--help"}, 0, "Usage: kelvane [--demo]", nullptr},
+    {"ShortHelp", {KELVANE_WINDOW, "-h"}, 0, "--version", nullptr},
+    {"Version", {KELVANE_WINDOW, "--version"}, 0, "kelvane " KELVANE_VERSION "\n", nullptr},
+    {"VersionSaysTheLicence", {KELVANE_WINDOW, "--version"}, 0, kLicence, nullptr},
+    {"HelpWinsOverTheDemo", {KELVANE_WINDOW, "--demo", "--help"}, 0, "Usage:", nullptr},
+    {"HelpWinsOverAWrongArgument", {KELVANE_WINDOW, "--port", "--help"}, 0, "Usage:", nullptr},
+    {"UnknownOption", {KELVANE_WINDOW, "--port"}, 2, nullptr, "unknown argument '--port'"},
+    {"UsageOnError", {KELVANE_WINDOW, "--verbose"}, 2, nullptr, "Usage: kelvane [--demo]"},
+    {"AFileIsNoArgument", {KELVANE_WINDOW, "image.bin"}, 2, nullptr, "'image.bin'"},
+    {"ToolkitOptionsAreRefusedToo",
+     {KELVANE_WINDOW, "-platform", "offscreen"},
+     2,
+     nullptr,
+     "'-platform'"},
+    {"TheDemoTakesNoValue", {KELVANE_WINDOW, "--demo", "yes"}, 2, nullptr, "'yes'"},
+    {"ReceiverHelp", {KELVANE_RECEIVER, "--help"}, 0, "--reply-delay MS", nullptr},
+    {"ReceiverVersion", {KELVANE_RECEIVER, "--version"}, 0, kLicence, nullptr},
+    {"SamplesHelp", {KELVANE_SAMPLES, "--help"}, 0, "Usage: kelvane-samples", nullptr},
+    {"SamplesVersion", {KELVANE_SAMPLES, "--version"}, 0, kLicence, nullptr},
+    {"SamplesWriteNoFolderNamedLikeAnOption",
+     {KELVANE_SAMPLES, "--verbose"},
+     2,
+     nullptr,
+     "unknown option --verbose"},
+#ifdef KELVANE_CLI
+    {"CliHelp", {KELVANE_CLI, "--help"}, 0, "Usage: kelvane-cli", nullptr},
+    {"CliVersion", {KELVANE_CLI, "--version"}, 0, kLicence, nullptr},
+#endif
 };
 
 INSTANTIATE_TEST_SUITE_P(Window, WindowArguments, testing::ValuesIn(kArgs),
