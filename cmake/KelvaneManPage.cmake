@@ -52,12 +52,12 @@ endfunction()
 function(kelvane_help_text target name dir)
   set(out ${CMAKE_CURRENT_BINARY_DIR}/help-${name})
   set(header ${out}/${name}-help.h)
-  list(JOIN ARGN "|" sections)
+  list(JOIN ARGN "," sections)
   add_custom_command(OUTPUT ${header}
     COMMAND ${CMAKE_COMMAND} -DSOURCE=${dir}/${name}.1.md -DOUTPUT=${header}
             "-DSECTIONS=${sections}" -P ${PROJECT_SOURCE_DIR}/cmake/help-text.cmake
     DEPENDS ${dir}/${name}.1.md ${PROJECT_SOURCE_DIR}/cmake/help-text.cmake
-    COMMENT "Making the --help text of ${name}")
+    COMMENT "Making the --help text of ${name}" VERBATIM)
   target_sources(${target} PRIVATE ${header})
   target_include_directories(${target} PRIVATE ${out})
 endfunction()

@@ -1,4 +1,4 @@
-# cmake -DSOURCE=<name>.1.md -DOUTPUT=<header> "-DSECTIONS=<A|B>" -P help-text.cmake
+# cmake -DSOURCE=<name>.1.md -DOUTPUT=<header> "-DSECTIONS=<A,B>" -P help-text.cmake
 #
 # Writes the --help text of a program as a C++ header (kHelpText), taken from its manual page's
 # Markdown, so that the two cannot say different things:
@@ -10,7 +10,7 @@
 #   left out. Markup is dropped and every paragraph is wrapped to 79 columns.
 cmake_minimum_required(VERSION 3.25)
 
-string(REPLACE "|" ";" SECTIONS "${SECTIONS}")
+string(REPLACE "," ";" SECTIONS "${SECTIONS}")
 set(width 79)
 set(column 24)  # where the text of a definition starts
 

@@ -20,7 +20,8 @@ int main(int argc, char** argv) {
   // A folder is named after "--", or as the only argument when it does not look like an option.
   const bool dashes = argc == 3 && std::strcmp(argv[1], "--") == 0;
   if (!dashes && (argc != 2 || argv[1][0] == '-')) {
-    std::fprintf(stderr, "%s%s", argc == 2 ? "kelvane-samples: unknown option\n" : "", kHelpText);
+    if (argc == 2) std::fprintf(stderr, "kelvane-samples: unknown option %s\n", argv[1]);
+    std::fputs(kHelpText, stderr);
     return 2;
   }
   try {
