@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "files/SdxConversion.h"
 #include "support/Rig.h"
 
 namespace kelvane::test {
@@ -173,6 +174,7 @@ TEST(Selection, SdxListIsConvertedAndTheContainerIsSent) {
   EXPECT_FALSE(w.view.busy);
   EXPECT_EQ(ReadFile(kTempContainer), converted) << "the earlier result is kept";
   WriteFile("image.bin", Pattern(3000, 1));
+  w.view.messages.clear();
   w.Browse("image.bin");  // no channel list: nothing to send
   w.ExpectOnlyMessage(NoChannelsText("image.bin"), kFileErrorTitle, Icon::Exclamation);
   EXPECT_FALSE(w.StartEnabled());
