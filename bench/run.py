@@ -230,7 +230,7 @@ class Bench:
         size = self.args.size or (16 * KiB if self.args.quick else 1024 * KiB)
         runs = self.args.runs or (1 if self.args.quick else 3)
         self.say("Paced line (%d KiB image, %d runs each; min / median / max)" % (size // KiB, runs))
-        self.say("  %-34s %-26s %-10s %s" % ("measure", "figure", "goal", ""))
+        self.say("  %-38s %-26s %-10s %s" % ("measure", "figure", "goal", ""))
         for direction in ("download", "upload"):
             rs = [self.transfer(direction, size) for _ in range(runs)]
             eff = [efficiency(size, r["wall"]) for r in rs]
@@ -350,11 +350,13 @@ class Bench:
             raise RuntimeError("sdx_bench failed: " + done.stderr)
         for b in json.loads(done.stdout)["benchmarks"]:
             if b.get("bytes_per_second"):
-                self.row("in process, %s" % b["name"].split("/")[0], "%.0f MB/s" % (b["bytes_per_second"] / 1e6))
+                flushed = "Unflushed" not in b["name"]
+                self.row("in process (sdx_bench), %s" % ("flushed" if flushed else "without the flush"),
+                         "%.0f MB/s" % (b["bytes_per_second"] / 1e6))
 
     def row(self, name, figure, goal=None, value=None):
         target, verdict = self.judge(goal, value) if goal else ("", "")
-        self.say("  %-34s %-26s %-10s %s" % (name, figure, target, verdict))
+        self.say("  %-38s %-26s %-10s %s" % (name, figure, target, verdict))
 
 
 def machine():
