@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "files/SdxConversion.h"
 #include "support/Rig.h"
 
 namespace kelvane::test {
@@ -173,12 +172,6 @@ TEST(Selection, SdxListIsConvertedAndTheContainerIsSent) {
   EXPECT_FALSE(w.StartEnabled());
   EXPECT_FALSE(w.view.busy);
   EXPECT_EQ(ReadFile(kTempContainer), converted) << "the earlier result is kept";
-  WriteFile("image.bin", Pattern(3000, 1));
-  w.view.messages.clear();
-  w.Browse("image.bin");  // no channel list: nothing to send
-  w.ExpectOnlyMessage(NoChannelsText("image.bin"), kFileErrorTitle, Icon::Exclamation);
-  EXPECT_FALSE(w.StartEnabled());
-  EXPECT_EQ(ReadFile(kTempContainer), converted);
   w.main.Browse_Click();  // the raw list is never armed by a later cancel
   EXPECT_FALSE(w.StartEnabled());
   w.view.onPump = [&] { w.main.SelectOption(Control::UpDot, true); };  // the mode changes meanwhile
