@@ -48,6 +48,7 @@ const char* OutcomeName(Outcome::Kind kind) {
     case Kind::Ready: return "ready";
     case Kind::Cancelled: return "cancelled";
     case Kind::ReplaceDeclined: return "replace_declined";
+    case Kind::NoChannels: return "no_channels";
     case Kind::Complete: return "complete";
     case Kind::Rejected: return "rejected";
     case Kind::HeaderRefused: return "header_refused";

@@ -46,7 +46,8 @@ Report SelectionReport(const Outcome& o, const std::string& path) {
   switch (o.kind) {
     case Outcome::Kind::Ready: return {};
     case Outcome::Kind::FileError: return {kFileError, FileErrorLine(o)};
-    case Outcome::Kind::InvalidFile: return {kFileError, ""};  // the box said why
+    case Outcome::Kind::InvalidFile:
+    case Outcome::Kind::NoChannels: return {kFileError, ""};  // the box said why
     case Outcome::Kind::ReplaceDeclined: return {kFileError, path + " exists; --force replaces it"};
     default: return {kFileError, path + " cannot be used"};
   }

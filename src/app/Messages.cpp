@@ -1,5 +1,7 @@
 #include "app/Messages.h"
 
+#include "files/SdxConversion.h"
+
 namespace kelvane {
 
 namespace {
@@ -27,6 +29,9 @@ void ShowOutcome(MainView& view, const Outcome& o) {
                       Icon::Exclamation);
       break;
     case Kind::InvalidFile: Show(view, kInvalidFileFormat, kFileErrorTitle, Icon::Critical); break;
+    case Kind::NoChannels:
+      view.MessageBox(NoChannelsText(o.path), kFileErrorTitle, Buttons::OK, Icon::Exclamation);
+      break;
     case Kind::HeaderRefused:
       if (o.refusal.hw) Show(view, kHwNotMatched, kFileErrorTitle, Icon::Critical);
       if (o.refusal.sw) Show(view, kSwLower, kFileErrorTitle, Icon::Critical);

@@ -32,6 +32,7 @@ struct Outcome {
     Ready,            // the chosen file is ready for Start
     Cancelled,        // nothing usable chosen (chooser cancelled, mode changed meanwhile)
     ReplaceDeclined,  // an existing upload target was not to be replaced
+    NoChannels,       // the SDX list at path holds no channel record: nothing to send
     // Exchanges.
     Complete,         // download: the receiver reported the image complete
     Rejected,         // download: checksum and/or verify error (verdict says which)
@@ -48,7 +49,7 @@ struct Outcome {
   Kind kind = Kind::Nothing;
   HeaderRefusal refusal;    // HeaderRefused
   Verdict verdict;          // Complete, Rejected
-  std::string path;         // FileError, InvalidFile
+  std::string path;         // FileError, InvalidFile, NoChannels
   std::string systemError;  // FileError, PortUnavailable: the system's description
   std::int64_t done = 0;    // a transfer: bytes of its file moved when it ended ...
   std::int64_t total = 0;   // ... of this many in all (as the last progress showed)
@@ -63,6 +64,11 @@ struct Outcome {
     Outcome o = Of(Kind::FileError);
     o.path = std::move(path);
     o.systemError = std::move(systemError);
+    return o;
+  }
+  static Outcome NoChannels(std::string path) {
+    Outcome o = Of(Kind::NoChannels);
+    o.path = std::move(path);
     return o;
   }
   static Outcome Invalid(std::string path) {

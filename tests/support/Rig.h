@@ -240,8 +240,25 @@ class FaultyFiles : public DiskFileTable {
   std::map<std::string, Fault> readFault;         // name -> where reading fails
   std::size_t readPiece = 0;
   std::function<void()> beforeRead;  // another program at work meanwhile
+  // Flushes to the disk of a file (by its target's name) or a folder: `after` pass, then err.
+  std::map<std::string, Fault> syncFault;
+
+ protected:
+  bool SyncFile(int fd, const std::string& path) override {
+    const auto it = privateOf_.find(path);
+    return Flushes(it == privateOf_.end() ? path : it->second) && DiskFileTable::SyncFile(fd, path);
+  }
+  bool SyncFolder(const std::string& folder) override {
+    return Flushes(folder) && DiskFileTable::SyncFolder(folder);
+  }
 
  private:
+  bool Flushes(const std::string& name) {
+    const auto it = syncFault.find(name);
+    if (it == syncFault.end()) return true;
+    if (it->second.after > 0) return --it->second.after, true;
+    return Fail(it->second.err, name), false;
+  }
   void Name(int num, const std::string& path) { names_[num] = path, done_[num] = 0; }
   std::map<int, std::string> names_;
   std::map<int, std::size_t> done_;  // bytes written, or the position read up to

@@ -223,15 +223,32 @@ TEST(Upload, ExistingTargetIsReplacedOnlyOnceTheHeaderHasCome) {
   }
 }
 
-TEST(Upload, FailedWriteEndsTheUploadWithTheSystemsReason) {
-  for (std::size_t fits : {0, 64 + 1024}) {  // the header, or the second block, cannot be written
-    SCOPED_TRACE(fits);
+// A write that fails, or a flush to the disk (delayed write errors show only there), ends the
+// upload with the system's reason instead of "Upload Completed".
+TEST(Upload, FailedWriteOrFlushEndsTheUploadWithTheSystemsReason) {
+  enum Step { AtHeader, AtSecondBlock, AtEnd };
+  struct Case {
+    Step step;
+    std::size_t fits = SIZE_MAX;
+    const char* flushed = nullptr;  // a file or folder whose flush fails ...
+    std::size_t passes = 0;         // ... after this many
+    const char* says = "Input/output error";
+  };
+  for (const Case& c : {Case{AtHeader, 0, nullptr, 0, "No space left on device"},
+                        Case{AtSecondBlock, 64 + 1024, nullptr, 0, "No space left on device"},
+                        Case{AtHeader, SIZE_MAX, "up.bin"},  // before the rename
+                        Case{AtHeader, SIZE_MAX, "."},       // the folder after it
+                        Case{AtEnd, SIZE_MAX, "up.bin", 1}}) {
+    SCOPED_TRACE(std::to_string(c.step) + " " + (c.flushed ? c.flushed : ""));
     Upload u;
-    u.files.writeLimit["up.bin"] = fits;
+    if (c.fits != SIZE_MAX) u.files.writeLimit["up.bin"] = c.fits;
+    if (c.flushed) u.files.syncFault[c.flushed] = {c.passes, EIO};
     u.rx.Expect({0x01}).Send(Concat({B({0x08}), Header()}));
-    if (fits) u.rx.Expect({0x10}), u.Block(Pattern(1024, 1)).rx.Send(Frame(Pattern(1024, 2)));
+    if (c.step != AtHeader) u.rx.Expect({0x10}), u.Block(Pattern(1024, 1));
+    if (c.step == AtSecondBlock) u.rx.Send(Frame(Pattern(1024, 2)));
+    if (c.step == AtEnd) u.End();
     u.Start();  // nothing acknowledged after the failure
-    u.ExpectOnlyMessage("No space left on device", "", Icon::Exclamation);
+    u.ExpectOnlyMessage(c.says, "", Icon::Exclamation);
     u.ExpectUnlocked();
   }
 }
