@@ -27,9 +27,9 @@
 #include "cli/WatchedPort.h"
 #include "files/FileTable.h"
 #include "files/SdxConversion.h"
-#include "serial/posix/SystemDevices.h"
 #include "serial/TracePort.h"
 #include "serial/posix/PosixSerialPort.h"
+#include "serial/posix/SystemDevices.h"
 #include "timecode/Clock.h"
 
 namespace fs = std::filesystem;

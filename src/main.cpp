@@ -19,8 +19,8 @@
 #include "app/qt/QtMainWindow.h"
 #include "app/qt/QtSettingsStore.h"
 #include "files/FileTable.h"
-#include "serial/posix/SystemDevices.h"
 #include "serial/posix/PosixSerialPort.h"
+#include "serial/posix/SystemDevices.h"
 #include "timecode/Clock.h"
 
 namespace {
