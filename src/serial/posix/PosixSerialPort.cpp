@@ -132,6 +132,9 @@ DevicePort::Result PosixSerialPort::OpenDevice(const std::string& node, const Li
 void PosixSerialPort::CloseDevice() {
   if (fd_ < 0) return;
   lowLatency_.Restore();  // the flags go back while the descriptor is still open
+  // What is not sent yet is dropped (the owner waited for it as long as it wanted): a close
+  // never waits on a line that does not drain.
+  ::tcflush(fd_, TCOFLUSH);
   ::ioctl(fd_, TIOCNXCL);
   ::close(fd_);  // the lock goes with it
   fd_ = -1;

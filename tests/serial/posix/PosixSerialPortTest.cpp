@@ -168,8 +168,7 @@ TEST_F(SerialOnPty, ClosedFarEndWakesTheWaitAndIsLostKeepingTheLastBytes) {
   EXPECT_FALSE(trace.Lost());
 }
 
-// A write the device does not take loses the line as a failed read does: the exchange stops
-// instead of waiting for answers to bytes never sent.
+// A write the device does not take loses the line: no waiting for answers to bytes never sent.
 TEST_F(SerialOnPty, FailedWriteLosesTheLine) {
   PosixSerialPort& s = Serial();
   ASSERT_TRUE(s.SetPortOpen(true)) << s.LastError();
@@ -200,7 +199,6 @@ TEST_F(SerialOnPty, APortWhoseDeviceGoesAwayIsOpenedAgainWhenItReturnsUnderTheSa
   ASSERT_EQ(::unlink(link.c_str()), 0);
   replug.Tick();  // found lost while nothing reads the line
   EXPECT_EQ(view.caption[Control::Status], "Port Closed");
-  EXPECT_EQ(view.caption[Control::portOpen], "Port Open");
   replug.Tick();
   EXPECT_FALSE(s.PortOpen());
 
@@ -209,7 +207,6 @@ TEST_F(SerialOnPty, APortWhoseDeviceGoesAwayIsOpenedAgainWhenItReturnsUnderTheSa
   replug.Tick();
   ASSERT_TRUE(s.PortOpen()) << s.LastError();
   EXPECT_EQ(view.caption[Control::Status], "COM1:115200,N,8,1");
-  EXPECT_EQ(view.caption[Control::portOpen], "Port Close");
   EXPECT_NE(s.Describe(1).find(back.slave), std::string::npos) << s.Describe(1);
   back.Write({0x17});
   EXPECT_EQ(Receive(s, 1), (Bytes{0x17}));
@@ -222,8 +219,6 @@ TEST(LineSettings, ParsesSpeedParityDataAndStopBits) {
   EXPECT_EQ(s.parity, LineSettings::Parity::Even);
   EXPECT_EQ(s.dataBits, 7);
   EXPECT_EQ(s.stopBits, LineSettings::StopBits::Two);
-  ASSERT_TRUE(ParseLineSettings(kLineSettings, s));
-  EXPECT_EQ(s.parity, LineSettings::Parity::None);
   for (const char* bad : {"", "115200", "115200,n,8", "fast,n,8,1", "115200,q,8,1", "115200,n,9,1",
                           "115200,n,8,3", "0,n,8,1", "-9600,n,8,1"})
     EXPECT_FALSE(ParseLineSettings(bad, s)) << bad;
