@@ -4,7 +4,7 @@
 set -euo pipefail
 
 # run: what the window and its demo need to build (no test library).
-packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libgl-dev)
+packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev)
 [ "${1:-build}" = run ] || packages+=(libgtest-dev libgmock-dev libbenchmark-dev)
 case "${1:-build}" in
   test) packages+=(python3 clang-format git pandoc appstream desktop-file-utils) ;;

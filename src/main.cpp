@@ -21,8 +21,8 @@
 #include "app/qt/QtSettingsStore.h"
 #include "files/FileTable.h"
 #include "kelvane-help.h"
-#include "serial/SystemDevices.h"
-#include "serial/qt/QtSerialPort.h"
+#include "serial/posix/PosixSerialPort.h"
+#include "serial/posix/SystemDevices.h"
 #include "timecode/Clock.h"
 
 namespace {
@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
   DiskFileTable files;
   SystemClock clock;
   SystemDevices devices;
-  QtSerialPort serial(*settings, devices);
+  PosixSerialPort serial(*settings, devices);
   QtMainWindow window;
   Main main(window, serial, *settings, files, clock);
   window.Attach(main);
