@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the window need, when missing.
-# Usage: scripts/deps.sh [build|test|run|package]
+# Usage: scripts/deps.sh [build|test|run|package|hardware]
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev qt6-qpa-plugins
@@ -9,6 +9,8 @@ case "${1:-build}" in
   run) packages+=(libgl-dev) ;;
   test) packages+=(libgl-dev python3 clang-format git pandoc appstream desktop-file-utils) ;;
   package) packages+=(libgl-dev pandoc dpkg-dev fakeroot file lintian appstream desktop-file-utils) ;;
+  # tests/hardware/run.sh: a Debian kernel booted in QEMU with busybox and udev in its initramfs
+  hardware) packages=(qemu-system-x86 linux-image-amd64 busybox-static udev cpio python3) ;;
 esac
 
 missing=()
