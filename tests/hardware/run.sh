@@ -66,7 +66,7 @@ qemu-system-x86_64 -machine pc -accel tcg -m 512 -nodefaults -display none -no-r
   -qmp unix:"$run/qmp.sock",server=on,wait=off >"$run/qemu.log" 2>&1 &
 qemu_pid=$!
 
-timeout -k 5 600 python3 "$here/checks.py" --run "$run" --guest "$guest" &
+timeout -k 5 600 python3 -B "$here/checks.py" --run "$run" --guest "$guest" &
 checks_pid=$!
 status=0
 wait "$checks_pid" || status=$?
