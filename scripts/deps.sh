@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the window need, when missing.
-# Usage: scripts/deps.sh [build|test|run|package]
+# Usage: scripts/deps.sh [build|test|run|package|hardware]
 set -euo pipefail
 
 # run: what the window and its demo need to build (no test library).
@@ -9,6 +9,8 @@ packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libgl-de
 case "${1:-build}" in
   test) packages+=(python3 clang-format git pandoc appstream desktop-file-utils) ;;
   package) packages+=(pandoc dpkg-dev fakeroot file lintian appstream desktop-file-utils) ;;
+  # tests/hardware/run.sh: a Debian kernel booted in QEMU with busybox and udev in its initramfs
+  hardware) packages=(qemu-system-x86 linux-image-amd64 busybox-static udev cpio python3) ;;
 esac
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the source format, builds Kelvane and runs every test twice: in an ordinary build,
 # and in a build with AddressSanitizer and UndefinedBehaviorSanitizer; then builds the Debian
-# packages from the ordinary build and checks them with lintian. Exits non-zero when anything fails.
+# packages from the ordinary build, checks them with lintian and runs the packaged command line
+# on a real kernel's serial drivers in a QEMU guest. Exits non-zero when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test
@@ -27,3 +28,6 @@ if [ -x bench/run.sh ]; then
 fi
 
 scripts/package.sh build
+
+# The packaged command line on the kernel's own serial drivers (FTDI USB, 16550), in QEMU.
+tests/hardware/run.sh build/packages

@@ -45,6 +45,18 @@ int Number(const std::string& text, int base) {
   }
 }
 
+// Two paths name the same device node: the same file type and device number (a character
+// device is told apart by its number, not its inode; libstdc++'s equivalent() refuses
+// devices), or for other files the same inode.
+bool SameNode(const fs::path& a, const fs::path& b) {
+  struct stat sa {};
+  struct stat sb {};
+  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+  if ((sa.st_mode & S_IFMT) != (sb.st_mode & S_IFMT)) return false;
+  if (S_ISCHR(sa.st_mode) || S_ISBLK(sa.st_mode)) return sa.st_rdev == sb.st_rdev;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 bool IsNumber(const std::string& s) {
   return !s.empty() &&
          std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isdigit(c); });
@@ -128,10 +140,8 @@ std::vector<SerialDevice> SystemDevices::Devices() const {
   for (const auto& link : links) {
     const fs::path target = fs::canonical(link, ec);
     if (ec) continue;
-    for (auto& [path, d] : found) {
-      std::error_code same;
-      if (d.byId.empty() && fs::equivalent(target, path, same)) d.byId = link.string();
-    }
+    for (auto& [path, d] : found)
+      if (d.byId.empty() && SameNode(target, path)) d.byId = link.string();
   }
 
   std::vector<std::string> paths;
