@@ -150,8 +150,8 @@ TEST(Selection, ProgramImageIsCheckedAfterTheFileBoxIsSet) {
   w.ExpectOnlyMessage("Invalid File format", "File Error", Icon::Critical);
   EXPECT_EQ(w.main.LastSelection().kind, Outcome::Kind::InvalidFile);
   EXPECT_EQ(w.view.Text(Control::File) + ", " + w.view.Text(Control::HWver),
-            "bad.bin, HW version : 1.05");
-  w.main.Browse_Click();  // not armed again by a cancelled chooser
+            "bad.bin, ");  // nothing of the good image stays on show
+  w.main.Browse_Click();   // not armed again by a cancelled chooser
   EXPECT_FALSE(w.StartEnabled());
 }
 
@@ -164,8 +164,8 @@ TEST(Selection, SdxListIsConvertedAndTheContainerIsSent) {
             "satcodx.tm1 channels.sdx channels.sdx");
   EXPECT_TRUE(w.StartEnabled());
   EXPECT_FALSE(w.view.busy);
-  w.main.Browse_Click();  // the chooser opens on the container
-  EXPECT_EQ(w.view.chooserRequests.back().initialName, kTempContainer);
+  w.main.Browse_Click();  // the chooser opens on the list, not on the container
+  EXPECT_EQ(w.view.chooserRequests.back().initialName, "channels.sdx");
   const Bytes converted = ReadFile(kTempContainer);
   w.Browse("missing.sdx");  // a failed conversion
   w.ExpectOnlyMessage(std::strerror(ENOENT), "", Icon::Exclamation);
@@ -178,6 +178,34 @@ TEST(Selection, SdxListIsConvertedAndTheContainerIsSent) {
   w.Browse("channels.sdx");
   EXPECT_FALSE(w.StartEnabled());
   EXPECT_EQ(w.main.LastSelection().kind, Outcome::Kind::Cancelled) << "a stale choice is no choice";
+}
+
+TEST(Selection, AChangeOfTypeAsksForTheFileAgainAndOnlyAFittingOneIsOffered) {
+  SelectionRig w;
+  WriteFile("good.bin", ImageHeaderBytes());
+  WriteFile("card.sgn", Bytes(10, 1));
+  w.Browse("good.bin");
+  ASSERT_EQ(w.view.Text(Control::HWver), "HW version : 1.05");
+  w.main.SelectOption(Control::TemuDot, true);
+  EXPECT_EQ(w.view.Text(Control::File) + w.view.Text(Control::HWver) + w.view.Text(Control::SWver) +
+                w.view.Text(Control::ModelID),
+            "");
+  EXPECT_FALSE(w.StartEnabled());
+  w.main.Browse_Click();  // cancelled: the image was no Temu choice
+  EXPECT_EQ(w.view.chooserRequests.back().initialName, "");
+  EXPECT_FALSE(w.StartEnabled());
+  w.main.SelectOption(Control::ProgramDot, true);
+  w.Browse("good.bin");
+  w.Browse("card.sgn");  // a new choice under the same TYPE: the texts go with the old one
+  w.ExpectOnlyMessage("Invalid File format", "File Error", Icon::Critical);
+  EXPECT_EQ(w.view.Text(Control::SWver), "");
+  w.view.messages.clear();
+  w.main.SelectOption(Control::TemuDot, true);
+  w.Browse("card.sgn");
+  w.main.Browse_Click();  // cancelled: the Temu file is offered again and stands
+  EXPECT_EQ(w.view.chooserRequests.back().initialName, "card.sgn");
+  EXPECT_TRUE(w.StartEnabled());
+  EXPECT_TRUE(w.view.messages.empty());
 }
 
 }  // namespace
