@@ -11,6 +11,8 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -161,9 +163,11 @@ TEST(Window, EnablingFollowsThePortAndTheModeAsTheUserSeesIt) {
     for (Control c : kPorts) EXPECT_FALSE(w.window.Value(c));
     w.ExpectUsable({Control::Browse, Control::Start}, false);
     EXPECT_EQ(w.Text(Control::portOpen), "Port Open");
-    EXPECT_EQ(w.Text(Control::Status), "");
-    EXPECT_NE(w.window.Widget(Control::Status)->toolTip().indexOf("gone"),
-              -1);  // the detail waits there
+    // Why, in the status line; all of it in its tooltip.
+    EXPECT_TRUE(w.Text(Control::Status).startsWith("Serial Port is not available"))
+        << w.Text(Control::Status).toStdString();
+    EXPECT_TRUE(w.Text(Control::Status).contains("gone"));
+    EXPECT_TRUE(w.window.Widget(Control::Status)->toolTip().contains("Fix:"));
   }
   Window w;
   w.Map(1, w.pty.slave);
@@ -528,12 +532,12 @@ TEST(Window, ALongTransferEndedUnseenIsToldToTheDesktop) {
        .seconds = 31,
        .active = false,
        .verdict = "Kelvane Complete",
-       .told = "Kelvane|Kelvane Complete"},
+       .told = "Kelvane|Kelvane Complete\nimage.bin on Com 1 in 0:31|org.example.kelvane"},
       {.name = "stopped",
        .seconds = 45,
        .active = false,
        .verdict = nullptr,
-       .told = "Kelvane|Kelvane"},
+       .told = "Kelvane|Kelvane\nimage.bin on Com 1 in 0:45|org.example.kelvane"},
       {.name = "short", .seconds = 29, .active = false, .verdict = "Kelvane Complete", .told = ""},
       {.name = "seen", .seconds = 31, .active = true, .verdict = nullptr, .told = ""},
   };
@@ -542,9 +546,11 @@ TEST(Window, ALongTransferEndedUnseenIsToldToTheDesktop) {
     FakeClock clock;
     w.window.SetClock(clock);
     std::vector<std::string> told;
-    w.window.SetNotifier([&](const QString& summary, const QString& body) {
-      told.push_back((summary + "|" + body).toStdString());
+    w.window.SetNotifier([&](const QString& summary, const QString& body, const QString& icon) {
+      told.push_back((summary + "|" + body + "|" + icon).toStdString());
     });
+    QGuiApplication::setDesktopFileName("org.example.kelvane");
+    w.window.SetText(Control::File, w.dir.filePath("image.bin").toStdString());
     if (c.active) w.Activate();
     w.window.SetEnabled(Control::ExitButton, true);
     clock.now += std::chrono::seconds(c.seconds);
@@ -609,8 +615,9 @@ TEST(Window, TheTitleSaysWhatATransferWaitsForAndHowFarAStoppedOneGot) {
     w.window.ShowWaitingForReceiver(clock.now);
     EXPECT_EQ(w.window.windowTitle(), waiting + " (0:00)") << c.name;
     clock.now += std::chrono::seconds(75);
-    w.window.PumpEvents(0ms);  // the waits pump: the time waited follows
+    w.window.TickStatus();  // the window's own timer: the time waited follows
     EXPECT_EQ(w.window.windowTitle(), waiting + " (1:15)") << c.name;
+    EXPECT_EQ("Kelvane - " + w.window.StatusText(), waiting + " (1:15)") << c.name;
     if (c.moved) {
       w.window.ShowWaitingForReceiver(std::nullopt);
       w.window.SetText(Control::Info, "920k/2048K");
@@ -619,9 +626,21 @@ TEST(Window, TheTitleSaysWhatATransferWaitsForAndHowFarAStoppedOneGot) {
                                      .percent = 44.9,
                                      .bytesPerSecond = 11500,
                                      .secondsLeft = 98});
-      w.window.PumpEvents(0ms);
       EXPECT_TRUE(w.window.windowTitle().contains("44.9 %"))
           << w.window.windowTitle().toStdString();
+      w.window.SetCaption(Control::Status, "COM1:115200,N,8,1");
+      EXPECT_EQ(w.window.StatusText(), "COM1:115200,N,8,1");
+      // Nothing heard for 5 s: the status line says so, counting, until progress comes.
+      for (int s : {4, 5, 7}) {
+        clock.now += std::chrono::seconds(s == 4 ? 4 : 1 + (s == 7));
+        w.window.TickStatus();
+        EXPECT_EQ(
+            w.window.StatusText(),
+            s == 4 ? QString("COM1:115200,N,8,1")
+                   : QString("COM1:115200,N,8,1    no answer from the receiver for %1 s").arg(s));
+      }
+      w.window.ShowTransferProgress({.done = 921'000, .total = 2'048'000});
+      EXPECT_EQ(w.window.StatusText(), "COM1:115200,N,8,1");
     }
     w.window.ShowStopped(c.done, c.total);
     EXPECT_EQ(w.window.windowTitle(), c.stopped) << c.name;
@@ -631,6 +650,43 @@ TEST(Window, TheTitleSaysWhatATransferWaitsForAndHowFarAStoppedOneGot) {
     EXPECT_TRUE(w.shown.empty()) << c.name;
     w.window.SetEnabled(Control::ExitButton, true);  // the next transfer
     EXPECT_EQ(w.window.windowTitle(), "Kelvane") << c.name;
+  }
+}
+
+// On any screen (the tests run again on 1366x768 at 100 % and 150 % and on 1280x800 at
+// 200 %), the window and its frame fit, and every control is inside it in the designed
+// arrangement, also after the user has resized it.
+TEST(WindowSize, FitsTheScreenAndScalesTheArrangementWithTheWindow) {
+  Window w;
+  w.window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w.window));
+  const QRect area = w.window.screen()->availableGeometry();
+  EXPECT_LE(w.window.frameGeometry().width(), area.width());
+  EXPECT_LE(w.window.frameGeometry().height(), area.height());
+  EXPECT_LT(w.window.minimumSize().height(), w.window.maximumSize().height());  // resizable
+  const std::string where = QStringLiteral("%1x%2 at %3, window %4x%5")
+                                .arg(area.width())
+                                .arg(area.height())
+                                .arg(w.window.devicePixelRatio())
+                                .arg(w.window.width())
+                                .arg(w.window.height())
+                                .toStdString();
+  for (QSize size : {w.window.size(), w.window.size() * 1.4, w.window.minimumSize()}) {
+    w.window.resize(size);
+    const double width = w.window.width(), height = w.window.height();
+    for (int c = 0; c <= static_cast<int>(Control::Status); ++c) {
+      const QWidget* widget = w.window.Widget(static_cast<Control>(c));
+      const QRect r(widget->mapTo(&w.window, QPoint(0, 0)), widget->size());
+      EXPECT_TRUE(w.window.rect().contains(r))
+          << widget->objectName().toStdString() << ", " << where;
+      if (auto* b = qobject_cast<const QPushButton*>(widget))
+        EXPECT_LE(b->sizeHint().width(), b->width()) << b->text().toStdString() << ", " << where;
+    }
+    // In proportion: Start where the table puts it, the status line along the bottom edge.
+    const QWidget* start = w.window.Widget(Control::Start);
+    EXPECT_NEAR(start->x() / width, 5160.0 / 8235, 0.01) << where;
+    EXPECT_NEAR(start->y() / height, 5040.0 / 6015, 0.01) << where;
+    EXPECT_EQ(w.window.Widget(Control::Status)->geometry().bottom(), w.window.height() - 1);
   }
 }
 
