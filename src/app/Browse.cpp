@@ -70,8 +70,10 @@ Outcome Main::ChooseFile() {
   }
   ChooserRequest request = chooser;
   // The previous file is offered only where it fits: chosen for this MODE and TYPE (the
-  // list the user chose, not the container made of it).
-  std::string initial = kind != FileKind::None && chosenKind == kind ? ChosenPath : "";
+  // list the user chose, not the container made of it). Before any choice, XferPath is
+  // what start-up suggests (the demo's sample image).
+  const bool fits = kind != FileKind::None && chosenKind == kind;
+  std::string initial = fits ? ChosenPath : ChosenPath.empty() ? XferPath : "";
   SetFileReady(false);
   for (;;) {
     request.initialName = initial;

@@ -528,19 +528,14 @@ TEST(Window, ALongTransferEndedUnseenIsToldToTheDesktop) {
     const char* verdict;  // a box at the end; none: stopped
     const char* told;     // "summary|body"; empty: nothing told
   } cases[] = {
-      {.name = "verdict",
-       .seconds = 31,
-       .active = false,
-       .verdict = "Kelvane Complete",
-       .told = "Kelvane|Kelvane Complete\nimage.bin on Com 1 in 0:31|org.example.kelvane"},
-      {.name = "stopped",
-       .seconds = 45,
-       .active = false,
-       .verdict = nullptr,
-       .told = "Kelvane|Kelvane\nimage.bin on Com 1 in 0:45|org.example.kelvane"},
-      {.name = "short", .seconds = 29, .active = false, .verdict = "Kelvane Complete", .told = ""},
-      {.name = "seen", .seconds = 31, .active = true, .verdict = nullptr, .told = ""},
+      {"verdict", 31, false, "Kelvane Complete",
+       "Kelvane|Kelvane Complete\nimage.bin on Com 1 in 0:31|org.example.kelvane"},
+      {"stopped", 45, false, nullptr,
+       "Kelvane|Kelvane\nimage.bin on Com 1 in 0:45|org.example.kelvane"},
+      {"short", 29, false, "Kelvane Complete", ""},
+      {"seen", 31, true, nullptr, ""},
   };
+
   for (const auto& c : cases) {
     Window w;
     FakeClock clock;
@@ -594,19 +589,11 @@ TEST(Window, TheTitleSaysWhatATransferWaitsForAndHowFarAStoppedOneGot) {
     std::int64_t done, total;  // at Stop
     QString stopped;           // the title after Stop and after the window is unlocked
   } cases[] = {
-      {.name = "silent receiver",
-       .waits = true,
-       .moved = false,
-       .done = 0,
-       .total = 0,
-       .stopped = "Kelvane - stopped after waiting 1:15 for the receiver"},
-      {.name = "in the middle",
-       .waits = true,
-       .moved = true,
-       .done = 920'000,
-       .total = 2'048'000,
-       .stopped = "Kelvane - stopped at 44.9 % (920k/2048K)"},
+      {"silent receiver", true, false, 0, 0,
+       "Kelvane - stopped after waiting 1:15 for the receiver"},
+      {"in the middle", true, true, 920'000, 2'048'000, "Kelvane - stopped at 44.9 % (920k/2048K)"},
   };
+
   for (const auto& c : cases) {
     Window w;
     FakeClock clock;
