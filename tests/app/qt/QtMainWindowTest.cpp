@@ -17,7 +17,6 @@
 #include <QTest>
 #include <QTimer>
 #include <deque>
-#include <set>
 
 #include "app/Main.h"
 #include "app/qt/CloseOnSignal.h"
@@ -442,29 +441,6 @@ TEST(Window, ClosingDuringATransferAsksAndClosesOnlyAfterItEnded) {
   EXPECT_TRUE(idle.shown.empty());
 }
 
-TEST(Window, EveryControlSaysInOneLineWhatItDoes) {
-  Window w;
-  std::set<QString> tips;
-  for (Control c :
-       {Control::Browse, Control::Start, Control::ExitButton, Control::portOpen, Control::DownDot,
-        Control::UpDot, Control::ProgramDot, Control::SDXDot, Control::TemuDot, Control::HWver,
-        Control::SWver, Control::ModelID, Control::File, Control::Info}) {
-    const QString tip = w.window.Widget(c)->toolTip();
-    EXPECT_GT(tip.size(), 10) << w.window.Widget(c)->objectName().toStdString();
-    EXPECT_FALSE(tip.contains('\n')) << tip.toStdString();
-    tips.insert(tip);
-  }
-  EXPECT_EQ(tips.size(), 14u);  // no two alike
-  // The size text's tooltip shows the rate during a transfer and its own line after it.
-  const QString own = w.window.Widget(Control::Info)->toolTip();
-  w.window.SetText(Control::Info, "20k/40K");
-  w.window.ShowTransferProgress(
-      {.done = 20000, .total = 40000, .percent = 50.0, .bytesPerSecond = 10000, .secondsLeft = 2});
-  EXPECT_NE(w.window.Widget(Control::Info)->toolTip(), own);
-  w.window.SetText(Control::Info, "");
-  EXPECT_EQ(w.window.Widget(Control::Info)->toolTip(), own);
-}
-
 TEST(Window, PortCaptionsEndClearOfTheNextButton) {
   Window w;
   for (int n = 1; n <= 8; ++n) {
@@ -651,13 +627,8 @@ TEST(WindowSize, FitsTheScreenAndScalesTheArrangementWithTheWindow) {
   EXPECT_LE(w.window.frameGeometry().width(), area.width());
   EXPECT_LE(w.window.frameGeometry().height(), area.height());
   EXPECT_LT(w.window.minimumSize().height(), w.window.maximumSize().height());  // resizable
-  const std::string where = QStringLiteral("%1x%2 at %3, window %4x%5")
-                                .arg(area.width())
-                                .arg(area.height())
-                                .arg(w.window.devicePixelRatio())
-                                .arg(w.window.width())
-                                .arg(w.window.height())
-                                .toStdString();
+  const std::string where = std::to_string(area.width()) + "x" + std::to_string(area.height()) +
+                            " at " + std::to_string(w.window.devicePixelRatio());
   for (QSize size : {w.window.size(), w.window.size() * 1.4, w.window.minimumSize()}) {
     w.window.resize(size);
     const double width = w.window.width(), height = w.window.height();
