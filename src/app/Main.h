@@ -77,6 +77,9 @@ class Main {
   // The upload's pause before each acknowledge, as timed at construction.
   std::chrono::microseconds AckPause() const { return ackPause_; }
 
+  // Why the port is not open: the cause in the status line, all of detail in its tooltip.
+  void ShowPortFailure(const std::string& detail);
+
   // The machine's serial devices: with none at all, the start-up box says how to attach one
   // and how to try the program without hardware.
   void SetDevices(const DeviceList* devices) { devices_ = devices; }
@@ -92,8 +95,6 @@ class Main {
   void ForgetChoice();
   // Shows the port as closed: the controls of the closed state, Start disabled.
   void ShowPortClosed();
-  // Why the port is not open: the cause in the status line, all of detail in its tooltip.
-  void ShowPortFailure(const std::string& detail);
   // The line was lost: closes the port and shows it closed, with the reason.
   void ShowLineLost();
   // Close-time drain; returns false when the user chose Abort.
