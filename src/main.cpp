@@ -91,6 +91,7 @@ int main(int argc, char** argv) {
   QtMainWindow window;
   Main main(window, serial, *settings, files, clock);
   window.Attach(main);
+  main.SetDevices(&devices);
   window.SetPortDescriber([&serial](int n) { return serial.Describe(n); });
   window.SetSettings(settings.get());
   window.SetClock(clock);
@@ -107,11 +108,12 @@ int main(int argc, char** argv) {
   });
   plugWatch.start(std::chrono::milliseconds(500));
 
+  // Shown first, so that a box of the start-up (no port) stands over the window it speaks of.
+  window.show();
   main.Form_Load();
   if (demo) main.XferPath = demo->SampleImage().toStdString();
   // Nobody is there to answer the window's question: a signal stops a transfer and closes.
   CloseOnSignals(window, [&window] { window.CloseUnasked(); });
-  window.show();
   const int rc = app.exec();
   main.Form_Terminate();
   return rc;

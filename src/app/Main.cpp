@@ -50,6 +50,9 @@ void Main::SelectOption(Control c, bool selected) {
   if (!selected || was) return;
   if (c == Control::DownDot) DownDot_Click();
   if (c == Control::UpDot) UpDot_Click();
+  if (c == Control::ProgramDot) ProgramDot_Click();
+  if (c == Control::SDXDot) SDXDot_Click();
+  if (c == Control::TemuDot) TemuDot_Click();
 }
 
 void Main::SetFileReady(bool ready) {
@@ -65,12 +68,19 @@ void Main::ShowPortClosed() {
   view_.SetEnabled(Control::Start, false);
 }
 
+void Main::ShowPortFailure(const std::string& detail) {
+  // The first line names the device and the cause; the tooltip adds what it means and the fix.
+  const std::string cause = detail.substr(0, detail.find('\n'));
+  view_.SetCaption(Control::Status,
+                   cause.empty() ? kPortNotAvailable : kPortNotAvailable + (" \u2014 " + cause));
+  view_.SetToolTip(Control::Status, detail);
+}
+
 void Main::ShowLineLost() {
   const std::string detail = serial_.LastError();
   serial_.SetPortOpen(false);
   ShowPortClosed();
-  view_.SetCaption(Control::Status, kPortNotAvailable);
-  view_.SetToolTip(Control::Status, detail);
+  ShowPortFailure(detail);
 }
 
 void Main::Form_Load() {
@@ -144,9 +154,12 @@ void Main::OpenAtStartup(const std::string& stored) {
   }
   serial_.SetCommPort(1);
   ShowPortClosed();
-  view_.SetToolTip(Control::Status, serial_.LastError());
   Outcome failed = Outcome::Of(Outcome::Kind::PortUnavailable);
   failed.systemError = serial_.LastError();
+  // A machine without any serial device: the box says how to attach one, and how to try
+  // the program without hardware.
+  if (devices_ && devices_->Devices().empty()) failed.systemError = kNoSerialDevice;
+  ShowPortFailure(failed.systemError);
   ShowOutcome(view_, failed);
 }
 
@@ -159,6 +172,7 @@ void Main::portOpen_Click() {
     return;
   }
 
+  view_.SetCaption(Control::Status, "");  // the reason of an earlier failure goes
   for (int n = 1; n <= 8; ++n) {
     if (view_.Value(ComPort(n))) {
       serial_.SetCommPort(n);
@@ -169,8 +183,7 @@ void Main::portOpen_Click() {
   serial_.SetSettings(kLineSettings);
   if (!serial_.SetPortOpen(true)) {
     ShowPortClosed();
-    view_.SetCaption(Control::Status, kPortNotAvailable);
-    view_.SetToolTip(Control::Status, serial_.LastError());
+    ShowPortFailure(serial_.LastError());
     return;
   }
   view_.SetEnabled(Control::Browse, true);
@@ -190,9 +203,19 @@ void Main::ModeChanged(bool download) {
   // TYPE means something only for a download.
   for (Control c : {Control::SDXDot, Control::ProgramDot, Control::TemuDot})
     view_.SetEnabled(c, download);
+  ForgetChoice();
+}
+
+void Main::ProgramDot_Click() { ForgetChoice(); }
+
+void Main::SDXDot_Click() { ForgetChoice(); }
+
+void Main::TemuDot_Click() { ForgetChoice(); }
+
+void Main::ForgetChoice() {
   for (Control c : kTextBoxes) view_.SetText(c, "");
-  // A file chosen under the other mode is not used: Start waits for a new choice.
-  chosenMode = 0;
+  // A file chosen for another MODE or TYPE is not used: Start waits for a new choice.
+  chosenKind = FileKind::None;
   SetFileReady(false);
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 // The window Main: its state, shared by every handler, and the handlers themselves.
 // The handlers are the only entries into the logic; the view calls them on its events.
-// Browse_Click lives with the file selection (files/); the rest, the transfer frame
-// included, are defined in app/. The exchanges get only what they need (Exchange).
+// Browse_Click is in Browse.cpp, on the selection of files/Selection.h; the rest, the
+// transfer frame included, in Main.cpp. The exchanges get only what they need (Exchange).
 
 #include <chrono>
 #include <cstdint>
@@ -12,7 +12,10 @@
 #include "app/MainView.h"
 #include "app/Messages.h"
 #include "files/FileTable.h"
+#include "files/SdxConversion.h"
+#include "files/Selection.h"
 #include "files/SettingsStore.h"
+#include "serial/Devices.h"
 #include "serial/Link.h"
 #include "serial/SerialPort.h"
 #include "timecode/Clock.h"
@@ -34,6 +37,9 @@ class Main {
   void portOpen_Click();
   void DownDot_Click();
   void UpDot_Click();
+  void ProgramDot_Click();
+  void SDXDot_Click();
+  void TemuDot_Click();
   void Browse_Click();
   void Start_Click();
   void ExitButton_Click();
@@ -47,21 +53,22 @@ class Main {
   bool TimedOut = false;     // set by every timer tick
 
   // Sets an option button's Value; selecting a button that was not selected runs its
-  // click handler, as a user's click does (DownDot and UpDot have handlers).
+  // click handler, as a user's click does (the MODE and TYPE buttons have handlers).
   void SelectOption(Control c, bool selected);
 
   // Start as the file selection leaves it: remembered, so that a port that closes can
   // disable it and a port that opens can give it back.
   void SetFileReady(bool ready);
-  // MODE under which XferPath was last chosen: 1 DownLoad, 2 UpLoad, 0 none (a mode change
-  // clears it, so a cancelled chooser under the new mode does not re-enable Start).
-  int chosenMode = 0;
+  // What XferPath was last chosen for (MODE and TYPE); None once a change of either asks
+  // for a new choice, so that a cancelled chooser does not re-enable Start for the old one.
+  FileKind chosenKind = FileKind::None;
   // The file dialog OpenLog keeps its title and filter between showings.
   ChooserRequest chooser;
 
   bool TransferRunning() const { return transferRunning_; }
   bool PortIsOpen() const { return !view_.Enabled(Control::ComPort1); }
   int CurrentMode() const { return view_.Value(Control::DownDot) ? 1 : 2; }
+  FileKind CurrentKind() const;
 
   // What the last Start and the last Browse came to; the window has shown it already.
   const Outcome& LastTransfer() const { return lastTransfer_; }
@@ -70,6 +77,13 @@ class Main {
   // The upload's pause before each acknowledge, as timed at construction.
   std::chrono::microseconds AckPause() const { return ackPause_; }
 
+  // Why the port is not open: the cause in the status line, all of detail in its tooltip.
+  void ShowPortFailure(const std::string& detail);
+
+  // The machine's serial devices: with none at all, the start-up box says how to attach one
+  // and how to try the program without hardware.
+  void SetDevices(const DeviceList* devices) { devices_ = devices; }
+
   // The line the exchanges poll (its events run the handlers).
   Link& SerialLink() { return link_; }
 
@@ -77,9 +91,11 @@ class Main {
   void OpenAtStartup(const std::string& stored);
   // DownDot and UpDot: the TYPE options follow the mode, and the chosen file is forgotten.
   void ModeChanged(bool download);
+  // Either MODE or TYPE changed: the chosen file and its texts are forgotten.
+  void ForgetChoice();
   // Shows the port as closed: the controls of the closed state, Start disabled.
   void ShowPortClosed();
-  // The line was lost: closes the port and shows it closed, the reason in Status's tooltip.
+  // The line was lost: closes the port and shows it closed, with the reason.
   void ShowLineLost();
   // Close-time drain; returns false when the user chose Abort.
   bool DrainOutput();
@@ -93,17 +109,18 @@ class Main {
   void EndTransfer();
   void ReportLostLine();
 
-  // The file selection's steps (files/Selection.cpp).
+  // The file selection's steps (Browse.cpp).
   Outcome ChooseFile();
   // New: no file of that name; Replace, Keep: the answer to the replace question.
   enum class Target { New, Replace, Keep };
-  Outcome PrepareChosenFile(bool upload, Target target);
+  Outcome PrepareChosenFile(FileKind kind, Target target);
 
   MainView& view_;
   SerialPort& serial_;
   SettingsStore& settings_;
   FileTable& files_;
   Clock& clock_;
+  const DeviceList* devices_ = nullptr;
   const std::chrono::microseconds ackPause_;  // the upload's, timed once here
   Link link_;
 
@@ -114,9 +131,6 @@ class Main {
   Outcome lastTransfer_;
   Outcome lastSelection_;
 };
-
-inline constexpr const char* kTempList = "satcodx.tm0";
-inline constexpr const char* kTempContainer = "satcodx.tm1";
 
 // "COMn:115200,N,8,1" for port n.
 std::string StatusLine(int port);

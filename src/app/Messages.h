@@ -22,6 +22,14 @@ inline constexpr const char* kVerifyErrorText = "Verify Error";
 inline constexpr const char* kCompleteText = "Kelvane Complete";
 inline constexpr const char* kUploadCompleted = "Upload Completed";
 
+// The explanation of the start-up box on a machine without any serial device.
+inline constexpr const char* kNoSerialDevice =
+    "No serial device was found on this computer.\n"
+    "Connect the receiver's cable to a serial port of the computer or through a USB serial "
+    "adapter, choose its Com port under Serial Port and press Port Open.\n"
+    "To try everything without hardware, start kelvane --demo: a receiver emulator answers "
+    "on Com 1.";
+
 inline constexpr const char* kErrorTitle = "Error";
 inline constexpr const char* kFileErrorTitle = "File Error";
 inline constexpr const char* kTransferErrorTitle = "Kelvane Error";

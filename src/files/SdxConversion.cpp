@@ -5,16 +5,9 @@
 #include <limits>
 #include <vector>
 
-#include "app/Main.h"
-
 namespace kelvane {
 
 namespace {
-
-// Rounds of event processing before the list is read, so the window repaints and takes
-// pending clicks before the work starts.
-constexpr int kPumpRounds = 1000;
-constexpr std::chrono::milliseconds kNoWait{0};
 
 std::span<const std::uint8_t> FieldOf(std::span<const std::uint8_t, SdxRecord::kSize> record,
                                       SdxRecord::Field f) {
@@ -160,13 +153,9 @@ SdxResult WriteSdxContainer(FileTable& files, const std::string& source, int num
   return SdxResult{Kind::Written};
 }
 
-Outcome ConvertSdx(FileTable& files, MainView& view, int num, std::string& path) {
-  // Taken now: the events run below may change the window's state.
+Outcome ConvertSdx(FileTable& files, int num, std::string& path) {
   const std::string source = path;
-
-  view.SetBusyPointer(true);
   // The files of an earlier conversion stay until this one's replace them.
-  for (int i = 0; i < kPumpRounds; ++i) view.PumpEvents(kNoWait);
   std::string errorText;
   switch (WriteSdxContainer(files, source, num, errorText).kind) {
     case SdxResult::Kind::Written: path = kTempContainer; return Outcome::Of(Outcome::Kind::Ready);

@@ -16,12 +16,16 @@
 #include <span>
 #include <string>
 
-#include "app/MainView.h"
 #include "files/FileTable.h"
 #include "files/ListContainer.h"
 #include "transfer/Outcome.h"
 
 namespace kelvane {
+
+// The two files a conversion leaves in the working folder: the filtered list and the
+// container that is sent.
+inline constexpr const char* kTempList = "satcodx.tm0";
+inline constexpr const char* kTempContainer = "satcodx.tm1";
 
 // One 128-byte record of an SDX list; only the fields the filter reads are named.
 struct SdxRecord {
@@ -85,11 +89,10 @@ SdxResult WriteSdxContainer(FileTable& files, const std::string& source, int num
                             SdxOutput* written = nullptr,
                             const std::function<bool()>& stopped = {});
 
-// The conversion run when a list is chosen: busy pointer, pending window events run, then
-// the container written from the list at path under the file number num; path then names
-// "satcodx.tm1" (Ready). A failure returns FileError with the reason, a list without channels
-// NoChannels, path unchanged; the files of an earlier conversion stay. The caller sets the
-// pointer back.
-Outcome ConvertSdx(FileTable& files, MainView& view, int num, std::string& path);
+// The conversion run when a list is chosen: the container written from the list at path
+// under the file number num; path then names "satcodx.tm1" (Ready). A failure returns
+// FileError with the reason, a list without channels NoChannels, path unchanged; the files of an
+// earlier conversion stay.
+Outcome ConvertSdx(FileTable& files, int num, std::string& path);
 
 }  // namespace kelvane

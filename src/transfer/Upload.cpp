@@ -72,11 +72,12 @@ bool ReceiveHeader(Exchange& x, std::array<std::uint8_t, kHeaderSize>& header,
   return false;
 }
 
-void ShowHeader(MainView& view, const HeaderFields& f) {
-  // The two shown parts of a version are its bytes 2 and 3: the image check's two-part shape.
-  view.SetText(Control::HWver, VersionText(kHwLabel, 0, 0, f.hw1, f.hw2));
-  view.SetText(Control::SWver, VersionText(kSwLabel, 0, 0, f.sw1, f.sw2));
-  view.SetText(Control::ModelID, std::string(kModelLabel) + Hex(f.modelHigh) + Hex2(f.modelLow));
+// The texts of a chosen image, by the same function: bytes that have not come count as zero.
+void ShowHeader(MainView& view, std::span<const std::uint8_t> header) {
+  const ImageTexts texts = HeaderTexts(header);
+  view.SetText(Control::HWver, texts.hw);
+  view.SetText(Control::SWver, texts.sw);
+  view.SetText(Control::ModelID, texts.model);
 }
 
 // Block phase: blocks of 1029 bytes, data at 3 to 1026, each written and acknowledged,
@@ -151,7 +152,7 @@ Outcome RunUpload(Exchange& x) {
   std::array<std::uint8_t, kHeaderSize> header{};
   HeaderFields fields;
   const bool complete = ReceiveHeader(x, header, fields);
-  ShowHeader(view, fields);
+  ShowHeader(view, header);
   // Stopped during the header: the texts show what came, the target is left alone.
   Outcome result = Outcome::Of(Outcome::Kind::Stopped);
   if (!complete) {

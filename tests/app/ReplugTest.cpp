@@ -40,7 +40,8 @@ TEST(Replug, AnUnpluggedPortIsShownClosedAtOnceAndOpenedAgainWhenItComesBack) {
   p.replug.Tick();
   EXPECT_FALSE(p.ShownOpen());
   EXPECT_FALSE(p.serial.PortOpen());
-  EXPECT_EQ(p.view.caption[Control::Status], "Port Closed");
+  EXPECT_EQ(p.view.caption[Control::Status],
+            "Serial Port is not available \u2014 COM1: the line was lost");
   EXPECT_NE(p.view.toolTip[Control::Status].find("the line was lost"), std::string::npos);
   EXPECT_NE(p.view.toolTip[Control::Status].find(p.adapter.byId + " comes back"),
             std::string::npos);

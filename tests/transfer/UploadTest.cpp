@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "files/ImageFile.h"
+
 #include "support/Rig.h"
 
 namespace kelvane::test {
 namespace {
 
-// The header the receiver sends: announced length, HW 1.05, SW 2A.0B, model 1205.
+// The header the receiver sends: announced length, versions and model.
 Bytes Header(std::uint32_t announced = 0x00200000) {
   Bytes h = Pattern(64, 5);
   for (int i = 0; i < 4; ++i) h[12 + i] = static_cast<std::uint8_t>(announced >> (24 - 8 * i));
@@ -49,9 +51,11 @@ TEST(Upload, StoresHeaderAndBlocksAndShowsTheHeader) {
   u.Start();
   for (const auto& w : u.serial.writes) EXPECT_EQ(w.size(), 1u);
   EXPECT_EQ(ReadFile("up.bin"), Concat({Header(), d1, d2}));
+  // The texts the same image shows when chosen as a file.
+  const ImageTexts texts = HeaderTexts(Header());
   EXPECT_EQ(u.view.Text(Control::HWver) + ", " + u.view.Text(Control::SWver) + ", " +
                 u.view.Text(Control::ModelID),
-            "HW version : 1.05, SW version : 2A.0B, Model ID : 1205");
+            texts.hw + ", " + texts.sw + ", " + texts.model);
   u.ExpectOnlyMessage("Upload Completed", "UpLoad", Icon::Information);
   // The bytes of the file with the rate on the window's clock: 1024 bytes in the 16 µs pause
   // before the first acknowledge.
@@ -137,7 +141,7 @@ TEST(Upload, StopInTheHeaderCreatesNoFile) {
   EXPECT_FALSE(fs::exists("up.bin")) << "nothing to put in its place: not created";
   EXPECT_TRUE(h.view.messages.empty());
   EXPECT_EQ(h.view.Text(Control::HWver) + ", " + h.view.Text(Control::ModelID),
-            "HW version : 0.00, Model ID : 000");
+            "HW version : 0.00, Model ID : 000    ");
   h.ExpectUnlocked();
 }
 

@@ -11,11 +11,12 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <deque>
-#include <set>
 
 #include "app/Main.h"
 #include "app/qt/CloseOnSignal.h"
@@ -161,9 +162,11 @@ TEST(Window, EnablingFollowsThePortAndTheModeAsTheUserSeesIt) {
     for (Control c : kPorts) EXPECT_FALSE(w.window.Value(c));
     w.ExpectUsable({Control::Browse, Control::Start}, false);
     EXPECT_EQ(w.Text(Control::portOpen), "Port Open");
-    EXPECT_EQ(w.Text(Control::Status), "");
-    EXPECT_NE(w.window.Widget(Control::Status)->toolTip().indexOf("gone"),
-              -1);  // the detail waits there
+    // Why, in the status line; all of it in its tooltip.
+    EXPECT_TRUE(w.Text(Control::Status).startsWith("Serial Port is not available"))
+        << w.Text(Control::Status).toStdString();
+    EXPECT_TRUE(w.Text(Control::Status).contains("gone"));
+    EXPECT_TRUE(w.window.Widget(Control::Status)->toolTip().contains("Fix:"));
   }
   Window w;
   w.Map(1, w.pty.slave);
@@ -438,29 +441,6 @@ TEST(Window, ClosingDuringATransferAsksAndClosesOnlyAfterItEnded) {
   EXPECT_TRUE(idle.shown.empty());
 }
 
-TEST(Window, EveryControlSaysInOneLineWhatItDoes) {
-  Window w;
-  std::set<QString> tips;
-  for (Control c :
-       {Control::Browse, Control::Start, Control::ExitButton, Control::portOpen, Control::DownDot,
-        Control::UpDot, Control::ProgramDot, Control::SDXDot, Control::TemuDot, Control::HWver,
-        Control::SWver, Control::ModelID, Control::File, Control::Info}) {
-    const QString tip = w.window.Widget(c)->toolTip();
-    EXPECT_GT(tip.size(), 10) << w.window.Widget(c)->objectName().toStdString();
-    EXPECT_FALSE(tip.contains('\n')) << tip.toStdString();
-    tips.insert(tip);
-  }
-  EXPECT_EQ(tips.size(), 14u);  // no two alike
-  // The size text's tooltip shows the rate during a transfer and its own line after it.
-  const QString own = w.window.Widget(Control::Info)->toolTip();
-  w.window.SetText(Control::Info, "20k/40K");
-  w.window.ShowTransferProgress(
-      {.done = 20000, .total = 40000, .percent = 50.0, .bytesPerSecond = 10000, .secondsLeft = 2});
-  EXPECT_NE(w.window.Widget(Control::Info)->toolTip(), own);
-  w.window.SetText(Control::Info, "");
-  EXPECT_EQ(w.window.Widget(Control::Info)->toolTip(), own);
-}
-
 TEST(Window, PortCaptionsEndClearOfTheNextButton) {
   Window w;
   for (int n = 1; n <= 8; ++n) {
@@ -524,27 +504,24 @@ TEST(Window, ALongTransferEndedUnseenIsToldToTheDesktop) {
     const char* verdict;  // a box at the end; none: stopped
     const char* told;     // "summary|body"; empty: nothing told
   } cases[] = {
-      {.name = "verdict",
-       .seconds = 31,
-       .active = false,
-       .verdict = "Kelvane Complete",
-       .told = "Kelvane|Kelvane Complete"},
-      {.name = "stopped",
-       .seconds = 45,
-       .active = false,
-       .verdict = nullptr,
-       .told = "Kelvane|Kelvane"},
-      {.name = "short", .seconds = 29, .active = false, .verdict = "Kelvane Complete", .told = ""},
-      {.name = "seen", .seconds = 31, .active = true, .verdict = nullptr, .told = ""},
+      {"verdict", 31, false, "Kelvane Complete",
+       "Kelvane|Kelvane Complete\nimage.bin on Com 1 in 0:31|org.example.kelvane"},
+      {"stopped", 45, false, nullptr,
+       "Kelvane|Kelvane\nimage.bin on Com 1 in 0:45|org.example.kelvane"},
+      {"short", 29, false, "Kelvane Complete", ""},
+      {"seen", 31, true, nullptr, ""},
   };
+
   for (const auto& c : cases) {
     Window w;
     FakeClock clock;
     w.window.SetClock(clock);
     std::vector<std::string> told;
-    w.window.SetNotifier([&](const QString& summary, const QString& body) {
-      told.push_back((summary + "|" + body).toStdString());
+    w.window.SetNotifier([&](const QString& summary, const QString& body, const QString& icon) {
+      told.push_back((summary + "|" + body + "|" + icon).toStdString());
     });
+    QGuiApplication::setDesktopFileName("org.example.kelvane");
+    w.window.SetText(Control::File, w.dir.filePath("image.bin").toStdString());
     if (c.active) w.Activate();
     w.window.SetEnabled(Control::ExitButton, true);
     clock.now += std::chrono::seconds(c.seconds);
@@ -588,19 +565,11 @@ TEST(Window, TheTitleSaysWhatATransferWaitsForAndHowFarAStoppedOneGot) {
     std::int64_t done, total;  // at Stop
     QString stopped;           // the title after Stop and after the window is unlocked
   } cases[] = {
-      {.name = "silent receiver",
-       .waits = true,
-       .moved = false,
-       .done = 0,
-       .total = 0,
-       .stopped = "Kelvane - stopped after waiting 1:15 for the receiver"},
-      {.name = "in the middle",
-       .waits = true,
-       .moved = true,
-       .done = 920'000,
-       .total = 2'048'000,
-       .stopped = "Kelvane - stopped at 44.9 % (920k/2048K)"},
+      {"silent receiver", true, false, 0, 0,
+       "Kelvane - stopped after waiting 1:15 for the receiver"},
+      {"in the middle", true, true, 920'000, 2'048'000, "Kelvane - stopped at 44.9 % (920k/2048K)"},
   };
+
   for (const auto& c : cases) {
     Window w;
     FakeClock clock;
@@ -609,8 +578,9 @@ TEST(Window, TheTitleSaysWhatATransferWaitsForAndHowFarAStoppedOneGot) {
     w.window.ShowWaitingForReceiver(clock.now);
     EXPECT_EQ(w.window.windowTitle(), waiting + " (0:00)") << c.name;
     clock.now += std::chrono::seconds(75);
-    w.window.PumpEvents(0ms);  // the waits pump: the time waited follows
+    w.window.TickStatus();  // the window's own timer: the time waited follows
     EXPECT_EQ(w.window.windowTitle(), waiting + " (1:15)") << c.name;
+    EXPECT_EQ("Kelvane - " + w.window.StatusText(), waiting + " (1:15)") << c.name;
     if (c.moved) {
       w.window.ShowWaitingForReceiver(std::nullopt);
       w.window.SetText(Control::Info, "920k/2048K");
@@ -619,9 +589,21 @@ TEST(Window, TheTitleSaysWhatATransferWaitsForAndHowFarAStoppedOneGot) {
                                      .percent = 44.9,
                                      .bytesPerSecond = 11500,
                                      .secondsLeft = 98});
-      w.window.PumpEvents(0ms);
       EXPECT_TRUE(w.window.windowTitle().contains("44.9 %"))
           << w.window.windowTitle().toStdString();
+      w.window.SetCaption(Control::Status, "COM1:115200,N,8,1");
+      EXPECT_EQ(w.window.StatusText(), "COM1:115200,N,8,1");
+      // Nothing heard for 5 s: the status line says so, counting, until progress comes.
+      for (int s : {4, 5, 7}) {
+        clock.now += std::chrono::seconds(s == 4 ? 4 : 1 + (s == 7));
+        w.window.TickStatus();
+        EXPECT_EQ(
+            w.window.StatusText(),
+            s == 4 ? QString("COM1:115200,N,8,1")
+                   : QString("COM1:115200,N,8,1    no answer from the receiver for %1 s").arg(s));
+      }
+      w.window.ShowTransferProgress({921'000, 2'048'000, 45.0, 11500, 98});
+      EXPECT_EQ(w.window.StatusText(), "COM1:115200,N,8,1");
     }
     w.window.ShowStopped(c.done, c.total);
     EXPECT_EQ(w.window.windowTitle(), c.stopped) << c.name;
@@ -631,6 +613,41 @@ TEST(Window, TheTitleSaysWhatATransferWaitsForAndHowFarAStoppedOneGot) {
     EXPECT_TRUE(w.shown.empty()) << c.name;
     w.window.SetEnabled(Control::ExitButton, true);  // the next transfer
     EXPECT_EQ(w.window.windowTitle(), "Kelvane") << c.name;
+  }
+}
+
+// On any screen (the tests run again on 1366x768 at 100 % and 150 % and on 1280x800 at
+// 200 %), the window and its frame fit, and every control is inside it in the designed
+// arrangement, also after the user has resized it.
+TEST(WindowSize, FitsTheScreenAndScalesTheArrangementWithTheWindow) {
+  Window w;
+  w.window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w.window));
+  const QRect area = w.window.screen()->availableGeometry();
+  EXPECT_LE(w.window.frameGeometry().width(), area.width());
+  EXPECT_LE(w.window.frameGeometry().height(), area.height());
+  EXPECT_LT(w.window.minimumSize().height(), w.window.maximumSize().height());  // resizable
+  const std::string where = std::to_string(area.width()) + "x" + std::to_string(area.height()) +
+                            " at " + std::to_string(w.window.devicePixelRatio());
+  for (QSize size : {w.window.size(), w.window.size() * 1.4, w.window.minimumSize()}) {
+    w.window.resize(size);
+    const double width = w.window.width(), height = w.window.height();
+    for (int c = 0; c <= static_cast<int>(Control::Status); ++c) {
+      const QWidget* widget = w.window.Widget(static_cast<Control>(c));
+      const QRect r(widget->mapTo(&w.window, QPoint(0, 0)), widget->size());
+      EXPECT_TRUE(w.window.rect().contains(r))
+          << widget->objectName().toStdString() << ", " << where;
+      if (auto* b = qobject_cast<const QPushButton*>(widget)) {  // the caption is not cut
+        EXPECT_LT(b->fontMetrics().horizontalAdvance(w.window.Caption(static_cast<Control>(c))),
+                  b->width() - 8)
+            << widget->objectName().toStdString() << ", " << where;
+      }
+    }
+    // In proportion: Start where the table puts it, the status line along the bottom edge.
+    const QWidget* start = w.window.Widget(Control::Start);
+    EXPECT_NEAR(start->x() / width, 5160.0 / 8235, 0.01) << where;
+    EXPECT_NEAR(start->y() / height, 5040.0 / 6015, 0.01) << where;
+    EXPECT_EQ(w.window.Widget(Control::Status)->geometry().bottom(), w.window.height() - 1);
   }
 }
 
