@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <limits>
 
 #include "cli/CliOptions.h"
 #include "cli/Events.h"
@@ -38,9 +39,14 @@ PortBoard::Line PortBoard::Feed(std::size_t i, std::string_view text) {
   if (!event) return line;
   line.event = *event;
   PortState& p = ports_[i];
+  // A number outside what the field can hold (5e72 for a byte count) is no value for it.
   const auto num = [&f](const char* key, auto fallback) {
+    using T = decltype(fallback);
     const auto v = NumberField(*f, key);
-    return v ? static_cast<decltype(fallback)>(*v) : fallback;
+    if (!v || !(*v >= static_cast<double>(std::numeric_limits<T>::lowest()) &&
+                *v < static_cast<double>(std::numeric_limits<T>::max())))
+      return fallback;
+    return static_cast<T>(*v);
   };
   if (*event == "start") {
     p.started = true;

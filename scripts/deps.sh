@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev qt6-qpa-plugins
-          libgtest-dev libgmock-dev libbenchmark-dev)
+          nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev)
 case "${1:-build}" in
   run) packages+=(libgl-dev) ;;
   test) packages+=(libgl-dev python3 clang-format git pandoc appstream desktop-file-utils) ;;

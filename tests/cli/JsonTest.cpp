@@ -7,11 +7,7 @@
 namespace kelvane::cli {
 namespace {
 
-std::string Quoted(std::string_view s) {
-  std::string out;
-  AppendJsonString(out, s);
-  return out;
-}
+std::string Quoted(std::string_view s) { return JsonText(Json(std::string(s))); }
 
 struct Escape {
   const char* name;
@@ -33,7 +29,8 @@ TEST(Json, StringsAreEscapedAndInvalidUtf8BecomesTheReplacementCharacter) {
       {.name = "overlong slash", .in = "\xc0\xaf", .out = R"("\ufffd\ufffd")"},
       {.name = "surrogate", .in = "\xed\xa0\x80", .out = R"("\ufffd\ufffd\ufffd")"},
       {.name = "beyond U+10FFFF", .in = "\xf4\x90\x80\x80", .out = R"("\ufffd\ufffd\ufffd\ufffd")"},
-      {.name = "cut short at the end", .in = "ab\xe2\x82", .out = R"("ab\ufffd\ufffd")"},
+      // The start of a sequence cut short is replaced whole.
+      {.name = "cut short at the end", .in = "ab\xe2\x82", .out = R"("ab\ufffd")"},
   };
   for (const auto& c : cases) EXPECT_EQ(Quoted(c.in), c.out) << c.name;
 }
@@ -58,6 +55,20 @@ TEST(Json, AnObjectIsReadBackAsWritten) {
   EXPECT_TRUE(f->at("error").boolean);
   EXPECT_EQ(f->at("file").type, JsonValue::Type::Null);
   EXPECT_EQ(StringField(*f, "done"), std::nullopt);  // a number is no string
+}
+
+TEST(Json, NumbersHaveAtMostTenDigitsAndNoFractionWhenIntegral) {
+  const std::pair<double, const char*> cases[] = {{50, "50"},
+                                                  {11520.25, "11520.25"},
+                                                  {93.1, "93.1"},
+                                                  {1.0 / 3, "0.3333333333"},
+                                                  {98.43699084, "98.43699084"},
+                                                  {1e-5, "1e-05"},
+                                                  {1e10, "1e+10"},
+                                                  {-0.0, "-0"},
+                                                  {0.0 / 0.0, "null"}};
+  for (const auto& [value, text] : cases)
+    EXPECT_EQ(JsonObject().Number("n", value).Text(), std::string(R"({"n":)") + text + "}");
 }
 
 TEST(Json, NumbersIgnoreTheLocale) {

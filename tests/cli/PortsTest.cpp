@@ -101,6 +101,8 @@ TEST(CliPorts, TheBoardFollowsEachPortAndTheWorstStatusWins) {
   EXPECT_EQ(msg.event, "message");
   EXPECT_EQ(msg.text, "HW version is not matched");
   EXPECT_EQ(board.Feed(1, "kelvane-cli: not an event").event, "");
+  // Numbers no count can hold are left out, not converted.
+  board.Feed(2, R"({"event":"progress","done":5e72,"total":-5e72,"percent":1e308})");
 
   board.Feed(
       0,
