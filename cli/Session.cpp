@@ -27,6 +27,7 @@
 #include "cli/WatchedPort.h"
 #include "files/FileTable.h"
 #include "files/SdxConversion.h"
+#include "serial/EchoWatch.h"
 #include "serial/SystemDevices.h"
 #include "serial/TracePort.h"
 #include "serial/qt/QtSerialPort.h"
@@ -40,6 +41,7 @@ namespace {
 
 constexpr std::chrono::seconds kDrainLimit{10};
 constexpr std::chrono::milliseconds kDrainPump{20};
+constexpr std::chrono::milliseconds kLinePoll{1};
 
 std::string Absolute(const std::string& path) {
   std::error_code ec;
@@ -173,7 +175,7 @@ void Session::AfterPump() {
   // An upload's header event goes out as soon as the receiver's header is shown.
   if (events_ && !headerSent_ && main_.TransferRunning() && !view_.Text(Control::ModelID).empty())
     HeaderEvent();
-  if (!echoSeen_ && main_.TransferRunning() && main_.SerialLink().Echoing()) {
+  if (!echoSeen_ && main_.TransferRunning() && main_.LineEchoing()) {
     echoSeen_ = true;
     view_.Error(kLineEchoes);
   }
@@ -450,6 +452,11 @@ int Session::Transfer() {
   port_.Rearm();
   view_.StartProgress();
   main_.Start_Click();
+  // Until the command line drives the transfer itself: the pump, then what the line holds.
+  while (main_.TransferRunning()) {
+    view_.PumpEvents(kLinePoll);
+    main_.Line_Readable();
+  }
   view_.EndProgressLine();
   outcome_ = &main_.LastTransfer();
   if (upload && !view_.Text(Control::HWver).empty()) {

@@ -102,6 +102,9 @@ int main(int argc, char** argv) {
   QtMainWindow window;
   Main main(window, serial, *settings, files, clock);
   window.Attach(main);
+  // Qt's serial object has no handle to wait on: it says itself when bytes wait.
+  QObject::connect(&serial, &QtSerialPort::Readable, &window, &QtMainWindow::LineReadable,
+                   Qt::QueuedConnection);
   window.SetPortDescriber([&serial](int n) { return serial.Describe(n); });
   window.SetSettings(settings.get());
   window.SetClock(clock);

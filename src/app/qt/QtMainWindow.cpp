@@ -15,6 +15,7 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QShortcut>
+#include <QSocketNotifier>
 #include <QStringDecoder>
 #include <QThread>
 #include <optional>
@@ -153,6 +154,7 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QWidget(parent) {
     dpi_ = std::max(96.0, screen->logicalDotsPerInch());
   Build();
   connect(&timer1_, &QTimer::timeout, this, [this] {
+    ShowWaitTitle();  // how long a wait has lasted, to the second
     if (main_) main_->Timer1_Timer();
   });
   timer1_.start(kTickInterval);
@@ -304,8 +306,19 @@ void QtMainWindow::FitPortCaptions() {
     face.setPointSizeF(points - 0.25);
 }
 
+void QtMainWindow::LineReadable() {
+  if (main_) main_->Line_Readable();
+}
+
 void QtMainWindow::OnTransferShown(bool running) {
   transferShown_ = running;
+  // The transfer takes the line's bytes as they come, whatever dialog is open meanwhile.
+  lineNotifier_.reset();
+  if (running && main_ && main_->LineHandle() >= 0) {
+    lineNotifier_ = std::make_unique<QSocketNotifier>(static_cast<qintptr>(main_->LineHandle()),
+                                                      QSocketNotifier::Read);
+    connect(lineNotifier_.get(), &QSocketNotifier::activated, this, &QtMainWindow::LineReadable);
+  }
   auto* start = Widget(Control::Start);
   waitingSince_.reset();
   if (running) {

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "app/MainView.h"
@@ -16,6 +17,7 @@
 #include "transfer/ProgressMeter.h"
 
 class QButtonGroup;
+class QSocketNotifier;
 class QProgressBar;
 
 namespace kelvane {
@@ -42,6 +44,10 @@ class QtMainWindow final : public QWidget, public MainView {
   void SetSettings(SettingsStore* settings) { settings_ = settings; }
   // The clock that times a transfer for the notice at its end; the machine's by default.
   void SetClock(Clock& clock) { clock_ = &clock; }
+
+  // Bytes wait on the line (or it was lost): the running transfer takes them. Driven by a
+  // notifier on Main::LineHandle() where the port has one, else by the serial object.
+  void LineReadable();
 
   // Closes without the question asked when a transfer runs (a signal, a close requested
   // by the logic); the transfer is still stopped first.
@@ -124,6 +130,7 @@ class QtMainWindow final : public QWidget, public MainView {
   QButtonGroup* modes_ = nullptr;
   QButtonGroup* types_ = nullptr;
   QTimer timer1_;
+  std::unique_ptr<QSocketNotifier> lineNotifier_;  // while a transfer runs on a handle
   double dpi_ = 96;
   bool settingValue_ = false;  // SetValue runs: a selection change is not the user's click
   bool busy_ = false;

@@ -64,12 +64,14 @@ QtSerialPort::QtSerialPort(const SettingsStore& settings, QObject* parent)
       ownDevices_(std::make_unique<SystemDevices>()),
       devices_(*ownDevices_) {
   connect(&serial_, &QSerialPort::errorOccurred, this, &QtSerialPort::OnError);
+  connect(&serial_, &QSerialPort::readyRead, this, &QtSerialPort::Readable);
 }
 
 QtSerialPort::QtSerialPort(const SettingsStore& settings, const DeviceList& devices,
                            QObject* parent)
     : QObject(parent), store_(settings), devices_(devices) {
   connect(&serial_, &QSerialPort::errorOccurred, this, &QtSerialPort::OnError);
+  connect(&serial_, &QSerialPort::readyRead, this, &QtSerialPort::Readable);
 }
 
 QtSerialPort::~QtSerialPort() { CloseDevice(); }
@@ -185,6 +187,7 @@ void QtSerialPort::MarkLost(const std::string& why) {
   lastError_ = PortName(port_) + " (" + device_ + "): the line was lost" +
                (why.empty() ? "" : " (" + why + ")") +
                "; the adapter was unplugged or the far end closed.";
+  emit Readable();  // whoever waits on the line learns it now
   // Closed from the event loop, so that the device's own notifier cannot fire again
   // meanwhile, and never from inside the device's signal.
   QMetaObject::invokeMethod(this, &QtSerialPort::CloseLostLine, Qt::QueuedConnection);
@@ -206,6 +209,10 @@ void QtSerialPort::Output(std::span<const std::uint8_t> bytes) {
     MarkLost(written < 0 ? "writing failed: " + serial_.errorString().toStdString()
                          : "only " + std::to_string(written) + " of " + std::to_string(size) +
                                " bytes written");
+}
+
+void QtSerialPort::WaitForSent(std::chrono::milliseconds d) {
+  if (open_ && !lost_ && serial_.isOpen()) serial_.waitForBytesWritten(static_cast<int>(d.count()));
 }
 
 int QtSerialPort::OutBufferCount() const {

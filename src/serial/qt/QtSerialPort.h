@@ -38,6 +38,7 @@ class QtSerialPort final : public QObject, public SerialPort {
   void Output(std::span<const std::uint8_t> bytes) override;
   using SerialPort::Output;
   int OutBufferCount() const override;
+  void WaitForSent(std::chrono::milliseconds d) override;
   void SetOutBufferCount(int zero) override;
   int InBufferCount() const override;
   void SetInBufferCount(int zero) override;
@@ -60,6 +61,11 @@ class QtSerialPort final : public QObject, public SerialPort {
   std::string Describe(int n) const;
   PortState StateOf(int n) const;
   const DeviceList& DeviceSource() const { return devices_; }
+
+ signals:
+  // Bytes arrived or the line was lost: the window's Line_Readable. (Qt's serial object
+  // offers no descriptor to wait on, so ReadinessHandle() stays -1.)
+  void Readable();
 
  private:
   void OnError(QSerialPort::SerialPortError error);
