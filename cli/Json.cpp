@@ -74,38 +74,4 @@ JsonObject& JsonObject::Null(std::string_view key) {
   return *this;
 }
 
-std::optional<JsonFields> ParseJsonObject(std::string_view line) {
-  const auto object = nlohmann::json::parse(line, nullptr, false);
-  if (!object.is_object()) return std::nullopt;  // also what did not parse
-  JsonFields fields;
-  for (const auto& [key, v] : object.items()) {
-    JsonValue& field = fields[key];
-    if (v.is_string()) {
-      field.type = JsonValue::Type::String;
-      field.string = v.get<std::string>();
-    } else if (v.is_number()) {
-      field.type = JsonValue::Type::Number;
-      field.number = v.get<double>();
-    } else if (v.is_boolean()) {
-      field.type = JsonValue::Type::Bool;
-      field.boolean = v.get<bool>();
-    } else if (!v.is_null()) {
-      return std::nullopt;  // not flat
-    }
-  }
-  return fields;
-}
-
-std::optional<std::string> StringField(const JsonFields& f, std::string_view key) {
-  const auto it = f.find(key);
-  if (it == f.end() || it->second.type != JsonValue::Type::String) return std::nullopt;
-  return it->second.string;
-}
-
-std::optional<double> NumberField(const JsonFields& f, std::string_view key) {
-  const auto it = f.find(key);
-  if (it == f.end() || it->second.type != JsonValue::Type::Number) return std::nullopt;
-  return it->second.number;
-}
-
 }  // namespace kelvane::cli

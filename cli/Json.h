@@ -3,11 +3,8 @@
 // the order their fields were given in, numbers are written with at most 10 significant
 // digits (an integral one without a fraction), and text that is not valid UTF-8 is written
 // with U+FFFD in place of the bytes that are not, so that any file name gives a valid line.
-// Also the reading of such a line back, for the command that runs several ports.
 
-#include <map>
 #include <nlohmann/json.hpp>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,22 +28,5 @@ class JsonObject {
  private:
   Json fields_ = Json::object();
 };
-
-// One value of a flat object.
-struct JsonValue {
-  enum class Type { Null, Bool, Number, String } type = Type::Null;
-  bool boolean = false;
-  double number = 0;
-  std::string string;
-};
-
-using JsonFields = std::map<std::string, JsonValue, std::less<>>;
-
-// The fields of a line holding one flat object; nothing when it is anything else.
-std::optional<JsonFields> ParseJsonObject(std::string_view line);
-
-// Convenience readers: the value when the field is there with that type.
-std::optional<std::string> StringField(const JsonFields& f, std::string_view key);
-std::optional<double> NumberField(const JsonFields& f, std::string_view key);
 
 }  // namespace kelvane::cli
