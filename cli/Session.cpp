@@ -9,7 +9,6 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <QCoreApplication>
 
 #include <algorithm>
 #include <cerrno>
@@ -41,9 +40,9 @@
 #include "files/ImageFile.h"
 #include "files/SdxConversion.h"
 #include "serial/EchoWatch.h"
-#include "serial/SystemDevices.h"
 #include "serial/TracePort.h"
-#include "serial/qt/QtSerialPort.h"
+#include "serial/posix/PosixSerialPort.h"
+#include "serial/posix/SystemDevices.h"
 #include "timecode/Clock.h"
 #include "transfer/Transfer.h"
 #include "transfer/Upload.h"
@@ -56,9 +55,6 @@ namespace {
 
 using Steady = std::chrono::steady_clock;
 
-// The serial object of each port.
-using LinePort = QtSerialPort;
-
 constexpr std::chrono::seconds kTick{1};
 // Queued bytes (the last acknowledge, the end of data) may take this long to leave.
 constexpr std::chrono::seconds kDrainLimit{10};
@@ -66,7 +62,7 @@ constexpr std::chrono::milliseconds kDrainPoll{10};
 constexpr std::chrono::milliseconds kRedrawInterval{100};       // one line in place
 constexpr std::chrono::milliseconds kBlockRedrawInterval{200};  // a line per port in place
 constexpr std::chrono::seconds kLineInterval{1};                // progress not on a terminal
-// A line without a descriptor to wait on is read this often.
+// A line without a descriptor to wait on (lost meanwhile) is read this often.
 constexpr std::chrono::milliseconds kBlindPoll{2};
 
 std::string Absolute(const std::string& path) {
@@ -364,7 +360,7 @@ class PortRun final : public TransferEvents {
   std::optional<EventLog> events_;
   std::string device_, path_;
   std::unique_ptr<OverlaySettings> aim_;  // a device path: Com 1 stands for it
-  std::unique_ptr<LinePort> serial_;
+  std::unique_ptr<PosixSerialPort> serial_;
   TraceFile traceFile_;
   std::unique_ptr<TracePort> trace_;
   std::unique_ptr<WatchedPort> port_;
@@ -443,13 +439,13 @@ void PortRun::Start(const std::string& device, const Outcome* refusal,
   serial_ = [&] {
     const int n = ComPortNumber(label_);
     if (n != 0 && device.empty()) {
-      auto s = std::make_unique<LinePort>(run_.store);
+      auto s = std::make_unique<PosixSerialPort>(run_.store);
       s->SetCommPort(n);
       return s;
     }
     aim_ = std::make_unique<OverlaySettings>(nullptr);
     aim_->Write(kAppName, kPortsSection, "COM1", device.empty() ? Absolute(label_) : device);
-    auto s = std::make_unique<LinePort>(*aim_);
+    auto s = std::make_unique<PosixSerialPort>(*aim_);
     s->SetCommPort(1);
     return s;
   }();
@@ -486,6 +482,9 @@ void PortRun::Start(const std::string& device, const Outcome* refusal,
     if (files_.ErrorPending()) {
       selection_ = Outcome::FileFailure(path_, files_.ErrorText());
       outcome_ = &selection_;
+      Shown shown;
+      ShowOutcome(shown, selection_);
+      for (const auto& box : shown.boxes) Message(box);
       Error(FileErrorLine(selection_));
       return End(kFileError);
     }
@@ -641,9 +640,11 @@ bool TransferRun::Prepare(Outcome& refusal, std::vector<Shown::Box>& boxes) {
   Shown shown;
   if (cmd == Command::Download) {
     refusal = CheckImage(files_, shown, files_.FreeFile(), opt_.file);
-    boxes = shown.boxes;
     context_.header = shown.header;
-    return refusal.kind == Outcome::Kind::Ready;
+    if (refusal.kind == Outcome::Kind::Ready) return true;
+    ShowOutcome(shown, refusal);  // "Invalid File format", or the system's reason
+    boxes = shown.boxes;
+    return false;
   }
   if (cmd != Command::DownloadSdx) return true;
   // The converted list lies in a private folder, removed at exit with its two files.
@@ -760,9 +761,7 @@ void TransferRun::Loop() {
     if (n > 0)
       for (std::size_t k = 0; k < owners.size(); ++k)
         if (fds[k].revents != 0) owners[k]->OnReadable();
-    if (blind || draining) {
-      // Qt's serial object reads and writes in its event loop.
-      QCoreApplication::processEvents();
+    if (blind) {
       for (auto& p : ports_)
         if (p->Handle() < 0) p->OnReadable();
     }
@@ -851,6 +850,7 @@ int Session::Info() {
   }
   Shown shown;
   const Outcome checked = CheckImage(files_, shown, files_.FreeFile(), opt_.file);
+  ShowOutcome(shown, checked);
   for (const auto& box : shown.boxes) {
     if (events_) {
       events_->Message(box.text, box.error ? "error" : "info");

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
@@ -19,8 +20,8 @@
 #include "app/qt/QtMainWindow.h"
 #include "app/qt/QtSettingsStore.h"
 #include "files/FileTable.h"
-#include "serial/SystemDevices.h"
-#include "serial/qt/QtSerialPort.h"
+#include "serial/posix/PosixSerialPort.h"
+#include "serial/posix/SystemDevices.h"
 #include "timecode/Clock.h"
 
 namespace {
@@ -98,13 +99,25 @@ int main(int argc, char** argv) {
   DiskFileTable files;
   SystemClock clock;
   SystemDevices devices;
-  QtSerialPort serial(*settings, devices);
+  PosixSerialPort serial(*settings, devices);
   QtMainWindow window;
   Main main(window, serial, *settings, files, clock);
   window.Attach(main);
-  // Qt's serial object has no handle to wait on: it says itself when bytes wait.
-  QObject::connect(&serial, &QtSerialPort::Readable, &window, &QtMainWindow::LineReadable,
-                   Qt::QueuedConnection);
+  // Bytes on the line: a notifier on the open port's descriptor, made again when the port
+  // opens on another one (looked at with the hot-plug watch below and on each tick).
+  std::unique_ptr<QSocketNotifier> lineNotifier;
+  auto watchLine = [&] {
+    const auto fd = static_cast<qintptr>(main.LineHandle());
+    if (lineNotifier && lineNotifier->socket() == fd) return;
+    lineNotifier.reset();
+    if (fd < 0) return;
+    lineNotifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    QObject::connect(lineNotifier.get(), &QSocketNotifier::activated, &window,
+                     &QtMainWindow::LineReadable);
+  };
+  QTimer lineWatch;
+  QObject::connect(&lineWatch, &QTimer::timeout, watchLine);
+  lineWatch.start(std::chrono::milliseconds(100));
   window.SetPortDescriber([&serial](int n) { return serial.Describe(n); });
   window.SetSettings(settings.get());
   window.SetClock(clock);

@@ -56,6 +56,7 @@ class TracePort final : public SerialPort {
   Bytes Input() override;
   std::string LastError() const override { return inner_.LastError(); }
   bool Lost() const override { return inner_.Lost(); }
+  bool ClosedLost() const override { return inner_.ClosedLost(); }
 
   // Collected text is written out once it reaches this size or is this old.
   static constexpr std::size_t kFlushSize = 64 * 1024;
