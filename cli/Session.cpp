@@ -1,6 +1,4 @@
-// The commands of kelvane-cli. A transfer runs as one Transfer per port, all in this one
-// process and thread: one poll() waits on every port's line, the signal pipe and the
-// 1-second tick, and each port's events become its human lines or its JSON events.
+// The commands of kelvane-cli (see Session.h).
 
 #include "cli/Session.h"
 
@@ -479,6 +477,13 @@ void PortRun::Start(const std::string& device, const Outcome* refusal,
   // the receiver's header has come, by the transfer itself).
   if (upload) {
     const bool exists = files_.Exists(path_);
+    // A folder that takes no file, a named pipe or a folder as the target: said now, before
+    // the line is opened, by making the private file beside it (and removing it again).
+    const int probe = files_.FreeFile();
+    if (const std::string beside = files_.OpenBeside(probe, path_); !beside.empty()) {
+      files_.Close(probe);
+      files_.Delete(beside);
+    }
     if (files_.ErrorPending()) {
       selection_ = Outcome::FileFailure(path_, files_.ErrorText());
       outcome_ = &selection_;
