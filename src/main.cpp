@@ -5,7 +5,6 @@
 
 #include <QApplication>
 #include <QIcon>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
@@ -103,21 +102,6 @@ int main(int argc, char** argv) {
   QtMainWindow window;
   Main main(window, serial, *settings, files, clock);
   window.Attach(main);
-  // Bytes on the line: a notifier on the open port's descriptor, made again when the port
-  // opens on another one (looked at with the hot-plug watch below and on each tick).
-  std::unique_ptr<QSocketNotifier> lineNotifier;
-  auto watchLine = [&] {
-    const auto fd = static_cast<qintptr>(main.LineHandle());
-    if (lineNotifier && lineNotifier->socket() == fd) return;
-    lineNotifier.reset();
-    if (fd < 0) return;
-    lineNotifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-    QObject::connect(lineNotifier.get(), &QSocketNotifier::activated, &window,
-                     &QtMainWindow::LineReadable);
-  };
-  QTimer lineWatch;
-  QObject::connect(&lineWatch, &QTimer::timeout, watchLine);
-  lineWatch.start(std::chrono::milliseconds(100));
   window.SetPortDescriber([&serial](int n) { return serial.Describe(n); });
   window.SetSettings(settings.get());
   window.SetClock(clock);

@@ -5,12 +5,15 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "cli/CliOptions.h"
 #include "cli/Events.h"
 #include "cli/ExitStatus.h"
 #include "cli/PortBoard.h"
+#include "cli/TraceFile.h"
 
 namespace kelvane::cli {
 namespace {
@@ -74,6 +77,37 @@ TEST(CliPorts, TheBoardFollowsEachPortAndTheWorstStatusWins) {
   EXPECT_EQ(board.Worst(), kTimedOut);
   EXPECT_EQ(board.SummaryEvent(),
             R"({"event":"summary","status":7,"status_name":"timed_out","ports":3,"failed":2})");
+}
+
+// A trace replaces an existing file only with --force and only once complete; a second
+// signal gives every port's trace its name with what it holds.
+TEST(CliTrace, AnExistingFileIsKeptUntilTheTraceIsComplete) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("kelvane-trace-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const std::string a = (dir / "a.txt").string(), b = (dir / "b.txt").string();
+  std::ofstream(a) << "old";
+  auto text = [](const std::string& path) {
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+  };
+  std::string error;
+  TraceFile refused;
+  EXPECT_FALSE(refused.Open(a, false, error));
+  EXPECT_EQ(error, a + " exists; --force replaces it");
+
+  TraceFile first, second;
+  ASSERT_TRUE(first.Open(a, true, error)) << error;
+  ASSERT_TRUE(second.Open(b, false, error)) << error;
+  std::fputs("one", first.File());
+  std::fputs("two", second.File());
+  std::fflush(first.File());
+  std::fflush(second.File());
+  EXPECT_EQ(text(a), "old");
+  TraceFile::CommitInSignalHandler();
+  EXPECT_EQ(text(a), "one");
+  EXPECT_EQ(text(b), "two");
+  fs::remove_all(dir);
 }
 
 // The event lines written into memory.

@@ -610,6 +610,11 @@ void QtMainWindow::PumpEvents(std::chrono::milliseconds maxWait) {
   QTimer wake;
   wake.setSingleShot(true);
   wake.start(maxWait);
+  // Bytes or a hang-up on the line end the wait too; watched only while waiting, so that an
+  // unread line never wakes the window while it is idle.
+  std::optional<QSocketNotifier> line;
+  if (const std::intptr_t h = main_ ? main_->LineHandle() : -1; h >= 0)
+    line.emplace(static_cast<qintptr>(h), QSocketNotifier::Read);
   dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 
 #include "serial/posix/SystemDevices.h"
 
@@ -57,6 +59,19 @@ bool Configure(termios& t, const LineSettings& line) {
   return ::cfsetispeed(&t, speed) == 0 && ::cfsetospeed(&t, speed) == 0;
 }
 
+// Another living program's lock file for the device ("LCK..ttyUSB0" holding its pid), as
+// programs that take no flock leave: a port in use to them, whatever TIOCEXCL lets root do.
+bool LockedElsewhere(const std::string& node) {
+  const std::string name = node.substr(node.find_last_of('/') + 1);
+  for (const char* folder : {"/var/lock", "/run/lock"}) {
+    std::ifstream lock(std::string(folder) + "/LCK.." + name);
+    long pid = 0;
+    if (!(lock >> pid) || pid <= 0 || pid == ::getpid()) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM) return true;
+  }
+  return false;
+}
+
 OpenCause CauseOf(int error) {
   switch (error) {
     case ENOENT:
@@ -91,8 +106,10 @@ DevicePort::Result PosixSerialPort::OpenDevice(const std::string& node, const Li
     ::close(fd);
     return Result{cause, why};
   };
-  // Alone: TIOCEXCL refuses further opens (except to root); the lock is seen by any program
-  // that takes one, root included. A lock held elsewhere is the busy case.
+  // Alone: another program's lock file or flock is the busy case (an open refused for
+  // TIOCEXCL was above); TIOCEXCL then refuses further opens (except to root), the flock is
+  // seen by every program that takes one, root included.
+  if (LockedElsewhere(node)) return fail(OpenCause::Busy, "");
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
     return errno == EWOULDBLOCK ? fail(OpenCause::Busy, "")
                                 : fail(OpenCause::Other, SystemWords(errno));
