@@ -4,7 +4,6 @@
 
 #include <poll.h>
 
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +29,7 @@
 #include "cli/OverlaySettings.h"
 #include "cli/PortBoard.h"
 #include "cli/PortList.h"
+#include "cli/Screen.h"
 #include "cli/StopSignals.h"
 #include "cli/TraceFile.h"
 #include "cli/WatchedPort.h"
@@ -57,9 +56,6 @@ constexpr std::chrono::seconds kTick{1};
 // Queued bytes (the last acknowledge, the end of data) may take this long to leave.
 constexpr std::chrono::seconds kDrainLimit{10};
 constexpr std::chrono::milliseconds kDrainPoll{10};
-constexpr std::chrono::milliseconds kRedrawInterval{100};       // one line in place
-constexpr std::chrono::milliseconds kBlockRedrawInterval{200};  // a line per port in place
-constexpr std::chrono::seconds kLineInterval{1};                // progress not on a terminal
 // A line without a descriptor to wait on (lost meanwhile) is read this often.
 constexpr std::chrono::milliseconds kBlindPoll{2};
 
@@ -173,105 +169,6 @@ class Shown final : public MainView {
   void SetBusyPointer(bool) override {}
   void SetToolTip(Control, const std::string&) override {}
   void RequestClose() override {}
-};
-
-int TerminalWidth() {
-  winsize ws{};
-  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
-  return 80;
-}
-
-// Standard output and error for people. Progress goes to standard error: one line (one port)
-// or a block of a line per port (several) redrawn in place on a terminal, else a line at
-// most once a second. Other lines are written above it.
-class Screen {
- public:
-  Screen(PortBoard& board, bool several, bool show, bool terminal)
-      : board_(board), several_(several), show_(show), terminal_(terminal) {}
-
-  void Line(std::FILE* f, const std::string& text) {
-    Clear();
-    std::fprintf(f, "%s\n", text.c_str());
-    std::fflush(f);
-  }
-
-  void Progress(std::size_t i, const TransferProgress& p) {
-    board_.Progressed(i, p);
-    if (!show_) return;
-    const auto now = Steady::now();
-    if (terminal_) {
-      changed_ = true;
-      Refresh(false);
-      return;
-    }
-    auto& last = lastLine_[i];
-    if (last != Steady::time_point{} && now - last < kLineInterval) return;
-    last = now;
-    const std::string line = several_ ? board_.StatusLine(i) : ProgressLine(p);
-    std::fprintf(stderr, "%s\n", line.c_str());
-    std::fflush(stderr);
-  }
-
-  // A port's state changed (started, ended): the block shows it.
-  void Changed() { changed_ = true; }
-  // Something waits to be drawn.
-  bool Pending() const { return show_ && terminal_ && changed_; }
-
-  // Redraws what changed, at most every redraw interval unless forced.
-  void Refresh(bool force) {
-    if (!show_ || !terminal_ || !changed_) return;
-    const auto now = Steady::now();
-    if (!force && drawn_ && now - lastDraw_ < (several_ ? kBlockRedrawInterval : kRedrawInterval))
-      return;
-    if (several_)
-      DrawBlock();
-    else if (board_.Port(0).progressed && !board_.Port(0).status)
-      DrawLine(ProgressLine(board_.Port(0).progress));
-    lastDraw_ = now;
-    changed_ = false;
-  }
-
-  // Ends what is drawn in place, so that the next output starts on a line of its own.
-  void Clear() {
-    if (!drawn_) return;
-    if (several_)
-      std::fprintf(stderr, "\x1b[%zuA\r\x1b[J", board_.Size());
-    else
-      std::fputc('\n', stderr);
-    std::fflush(stderr);
-    drawn_ = false;
-    changed_ = true;
-    width_ = 0;
-  }
-
- private:
-  void DrawLine(const std::string& line) {
-    // Blanks cover what a longer line left behind.
-    const std::size_t pad = width_ > line.size() ? width_ - line.size() : 0;
-    std::fprintf(stderr, "\r%s%*s", line.c_str(), static_cast<int>(pad), "");
-    std::fflush(stderr);
-    width_ = line.size();
-    drawn_ = true;
-  }
-  void DrawBlock() {
-    // Each line overwritten to its end rather than the block cleared first.
-    if (drawn_) std::fprintf(stderr, "\x1b[%zuA\r", board_.Size());
-    const std::size_t width = static_cast<std::size_t>(std::max(TerminalWidth() - 1, 10));
-    for (std::size_t i = 0; i < board_.Size(); ++i) {
-      std::string line = board_.StatusLine(i);
-      if (line.size() > width) line.resize(width);  // a wrapped line would upset the count
-      std::fprintf(stderr, "%s\x1b[K\n", line.c_str());
-    }
-    std::fflush(stderr);
-    drawn_ = true;
-  }
-
-  PortBoard& board_;
-  const bool several_, show_, terminal_;
-  bool drawn_ = false, changed_ = false;
-  std::size_t width_ = 0;
-  Steady::time_point lastDraw_{};
-  std::map<std::size_t, Steady::time_point> lastLine_;
 };
 
 // What every port of a run shares.
@@ -760,7 +657,7 @@ void TransferRun::Loop() {
     auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - Steady::now());
     if (draining) wait = std::min(wait, std::chrono::milliseconds(kDrainPoll));
     if (blind) wait = std::min(wait, std::chrono::milliseconds(kBlindPoll));
-    if (screen_.Pending()) wait = std::min(wait, std::chrono::milliseconds(kRedrawInterval));
+    if (screen_.Pending()) wait = std::min(wait, Screen::kRedrawInterval);
     const int n =
         ::poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(wait.count(), 0)));
     if (n > 0)
