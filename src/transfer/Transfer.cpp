@@ -10,9 +10,9 @@ namespace kelvane {
 
 namespace {
 
-// Reads taken in one OnReadable at most, so that a line that never falls silent (a flood,
-// an echo) cannot keep the caller from its other work; the rest is read at the next call.
-constexpr int kReadsPerCall = 64;
+// Bytes taken in one OnReadable at most, so that a line that never falls silent cannot keep
+// the caller from its other work; the rest is read at the next call or tick.
+constexpr std::size_t kBytesPerCall = std::size_t{1} << 20;
 
 // The port as the exchange writes to it, with the watch for a line that echoes.
 class PortLine final : public TransferLine {
@@ -78,9 +78,10 @@ void Transfer::Begin() {
 
 void Transfer::OnReadable() {
   if (!begun_ || done_) return;
-  for (int i = 0; i < kReadsPerCall && !exchange_->Done(); ++i) {
+  for (std::size_t taken = 0; taken < kBytesPerCall && !exchange_->Done();) {
     const Bytes got = port_.Input();
     if (got.empty()) break;
+    taken += got.size();
     Line(line_).echo.Received(got);
     exchange_->Feed(got, clock_.Now());
   }
