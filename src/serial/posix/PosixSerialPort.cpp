@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -59,10 +60,12 @@ bool Configure(termios& t, const LineSettings& line) {
   return ::cfsetispeed(&t, speed) == 0 && ::cfsetospeed(&t, speed) == 0;
 }
 
-// Another living program's lock file for the device ("LCK..ttyUSB0" holding its pid), as
-// programs that take no flock leave: a port in use to them, whatever TIOCEXCL lets root do.
+// Another living program's lock file for the device ("LCK..ttyUSB0", "LCK..pts_3" holding
+// its pid), as programs that take no flock leave: a port in use to them, whatever TIOCEXCL
+// lets root do.
 bool LockedElsewhere(const std::string& node) {
-  const std::string name = node.substr(node.find_last_of('/') + 1);
+  std::string name = node.rfind("/dev/", 0) == 0 ? node.substr(5) : node;
+  std::replace(name.begin(), name.end(), '/', '_');
   for (const char* folder : {"/var/lock", "/run/lock"}) {
     std::ifstream lock(std::string(folder) + "/LCK.." + name);
     long pid = 0;
@@ -115,9 +118,9 @@ DevicePort::Result PosixSerialPort::OpenDevice(const std::string& node, const Li
                                 : fail(OpenCause::Other, SystemWords(errno));
   termios t{};
   if (::tcgetattr(fd, &t) != 0) return fail(OpenCause::Other, "not a serial device");
-  ::ioctl(fd, TIOCEXCL);
   if (!Configure(t, line)) return fail(OpenCause::BadSettings, "");
   if (::tcsetattr(fd, TCSANOW, &t) != 0) return fail(OpenCause::Other, SystemWords(errno));
+  ::ioctl(fd, TIOCEXCL);     // last: it outlives a descriptor closed without TIOCNXCL
   ::tcflush(fd, TCIOFLUSH);  // bytes from before the open are no answer to anything
   fd_ = fd;
   // A USB adapter hands over small reads at once instead of after its latency timer;
@@ -129,6 +132,9 @@ DevicePort::Result PosixSerialPort::OpenDevice(const std::string& node, const Li
 void PosixSerialPort::CloseDevice() {
   if (fd_ < 0) return;
   lowLatency_.Restore();  // the flags go back while the descriptor is still open
+  // What is not sent yet is dropped (the owner waited for it as long as it wanted): a close
+  // never waits on a line that does not drain.
+  ::tcflush(fd_, TCOFLUSH);
   ::ioctl(fd_, TIOCNXCL);
   ::close(fd_);  // the lock goes with it
   fd_ = -1;

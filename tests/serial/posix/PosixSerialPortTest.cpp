@@ -28,16 +28,12 @@ bool Ready(const SerialPort& s, int ms = 2000) {
 // Reads until `count` bytes came, waiting on the readiness handle between reads.
 Bytes Receive(SerialPort& s, std::size_t count) {
   Bytes got;
-  while (got.size() < count && Ready(s)) {
-    const Bytes b = s.Input();
-    if (b.empty()) break;
+  for (Bytes b; got.size() < count && Ready(s) && !(b = s.Input()).empty();)
     got.insert(got.end(), b.begin(), b.end());
-  }
   return got;
 }
 
-// The serial object with Com 1 mapped to `device` (the pseudo-terminal when empty), in a
-// private folder for links.
+// The serial object with Com 1 mapped to `device` (the pseudo-terminal when empty).
 struct SerialOnPty : ::testing::Test {
   SerialOnPty() { fs::create_directories(dir); }
   ~SerialOnPty() override { fs::remove_all(dir); }
@@ -55,112 +51,70 @@ struct SerialOnPty : ::testing::Test {
   std::unique_ptr<PosixSerialPort> serial;
 };
 
-TEST_F(SerialOnPty, EveryByteValuePassesUnchangedBothWaysThroughALinkToTheDevice) {
-  const std::string link = (dir / "receiver").string();  // as a stable by-id name is
-  ASSERT_EQ(::symlink(pty.slave.c_str(), link.c_str()), 0);
-  PosixSerialPort& s = Serial(link);
+// Listed as a USB adapter, the pseudo-terminal is asked for low latency, refuses quietly and
+// works all the same.
+TEST_F(SerialOnPty, EveryByteValuePassesUnchangedBothWays) {
+  FakeDevices devices;
+  devices.devices = {
+      {.path = pty.slave, .vendorId = 0x0403, .productId = 0x6001, .accessible = true}};
+  PosixSerialPort& s = Serial(pty.slave, &devices);
   pty.Write({0x55, 0xAA});  // before the open: no answer to anything, discarded
   ASSERT_TRUE(s.SetPortOpen(true)) << s.LastError();
-  EXPECT_NE(s.Describe(1).find(pty.slave), std::string::npos) << s.Describe(1);
-  EXPECT_GE(s.ReadinessHandle(), 0);
-  s.SetInputMode(1);
-  s.SetInputLen(0);
-  Bytes all;
+  EXPECT_FALSE(s.LowLatencyActive());
+  EXPECT_TRUE(s.LastError().empty()) << s.LastError();
+  Bytes all, sent;
   for (int i = 0; i < 4 * 256; ++i) all.push_back(static_cast<std::uint8_t>(i));
-
   pty.Write(all);
   EXPECT_EQ(Receive(s, all.size()), all);
   s.Output(all);
-  Bytes sent;
   for (pollfd p{pty.master, POLLIN, 0}; sent.size() < all.size() && ::poll(&p, 1, 2000) == 1;) {
     const Bytes b = pty.ReadAvailable();
     sent.insert(sent.end(), b.begin(), b.end());
   }
   EXPECT_EQ(sent, all);
   EXPECT_EQ(s.OutBufferCount(), 0);
-
   pty.Write({0x01, 0x02, 0x03, 0x04});
   ASSERT_TRUE(Ready(s));
   EXPECT_EQ(s.InBufferCount(), 4);
   s.SetInputLen(1);
   EXPECT_EQ(s.InputByte(), 0x01);
   EXPECT_EQ(s.Input(), (Bytes{0x02}));
-  EXPECT_EQ(s.InBufferCount(), 2);
   s.SetInBufferCount(0);
   s.SetInputLen(0);
   EXPECT_TRUE(s.Input().empty());  // dropped, and a read never waits for more
   s.SetPortOpen(false);
   EXPECT_EQ(s.ReadinessHandle(), -1);
-  EXPECT_FALSE(s.ClosedLost());
 }
 
 TEST_F(SerialOnPty, FailedOpensSayWhichDeviceAndWhy) {
   FakeDevices rootOnly;  // mode 0600, group root: no group to join
   rootOnly.devices = {{.path = "/dev/ttyUSB3", .accessible = false, .group = "root"}};
   struct Case {
-    const char* name;
+    OpenCause cause;
     std::string device;
     int port;
     const char* settings;
     const DeviceList* list;
-    OpenCause cause;
-    std::vector<std::string> has, hasNot;
+    std::string has;
   };
+  const std::string missing = (dir / "ttyUSB9").string();
   const Case cases[] = {
-      {"missing",
-       (dir / "ttyUSB9").string(),
-       1,
-       kLineSettings,
-       nullptr,
-       OpenCause::NoSuchDevice,
-       {"COM1", "ttyUSB9", "no such device"},
-       {}},
-      {"no device for the port",
-       "",
-       99,
-       kLineSettings,
-       nullptr,
-       OpenCause::NoDevice,
-       {"\"Ports\""},
-       {}},
-      {"bad settings",
-       "",
-       1,
-       "115200,x,8,1",
-       nullptr,
-       OpenCause::BadSettings,
-       {"115200,x,8,1"},
-       {}},
-      {"speed the system lacks",
-       "",
-       1,
-       "12345,n,8,1",
-       nullptr,
-       OpenCause::BadSettings,
-       {"12345,n,8,1"},
-       {}},
-      {"root only",
-       "/dev/ttyUSB3",
-       1,
-       kLineSettings,
-       &rootOnly,
-       OpenCause::PermissionDenied,
-       {"permission denied", "udev rule", "MODE=\"0660\""},
-       {"usermod"}},
+      {OpenCause::NoSuchDevice, missing, 1, kLineSettings, nullptr, "COM1 (" + missing},
+      {OpenCause::NoDevice, "", 99, kLineSettings, nullptr, "\"Ports\""},
+      {OpenCause::BadSettings, "", 1, "115200,x,8,1", nullptr, "\"115200,x,8,1\""},
+      {OpenCause::BadSettings, "", 1, "12345,n,8,1", nullptr, "\"12345,n,8,1\""},  // no such speed
+      {OpenCause::PermissionDenied, "/dev/ttyUSB3", 1, kLineSettings, &rootOnly, "MODE=\"0660\""},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.has);
     PosixSerialPort& s = Serial(c.device, c.list);
     s.SetCommPort(c.port);
     s.SetSettings(c.settings);
     EXPECT_FALSE(s.SetPortOpen(true));
-    EXPECT_FALSE(s.PortOpen());
     EXPECT_EQ(s.ReadinessHandle(), -1);
     EXPECT_EQ(s.reason(), c.cause);
-    for (const auto& h : c.has)
-      EXPECT_NE(s.LastError().find(h), std::string::npos) << s.LastError();
-    for (const auto& h : c.hasNot)
-      EXPECT_EQ(s.LastError().find(h), std::string::npos) << s.LastError();
+    EXPECT_NE(s.LastError().find(c.has), std::string::npos) << s.LastError();
+    EXPECT_EQ(s.LastError().find("usermod"), std::string::npos) << s.LastError();
   }
 
   // Held by another program (here: another object of this one), which is named.
@@ -171,9 +125,8 @@ TEST_F(SerialOnPty, FailedOpensSayWhichDeviceAndWhy) {
   EXPECT_FALSE(second.SetPortOpen(true));
   EXPECT_EQ(second.reason(), OpenCause::Busy);
   const std::string& busy = second.LastError();
-  for (const std::string& part :
-       {std::string("busy"), "(process " + std::to_string(::getpid()) + ")"})
-    EXPECT_NE(busy.find(part), std::string::npos) << busy;
+  EXPECT_NE(busy.find("busy, another program has it open: "), std::string::npos) << busy;
+  EXPECT_NE(busy.find("(process " + std::to_string(::getpid()) + ")"), std::string::npos) << busy;
   EXPECT_EQ(busy.find("Permission"), std::string::npos) << busy;
   first.SetPortOpen(false);
   EXPECT_TRUE(second.SetPortOpen(true)) << second.LastError();
@@ -206,37 +159,25 @@ TEST_F(SerialOnPty, ClosedFarEndWakesTheWaitAndIsLostKeepingTheLastBytes) {
   EXPECT_EQ(trace.ReadinessHandle(), -1);  // nothing left to wait on
   trace.Output(Bytes{0x01});               // neither reported again nor failing otherwise
   EXPECT_TRUE(trace.PortOpen());           // open until closed
-  for (const char* part : {"COM1", "lost"})
-    EXPECT_NE(trace.LastError().find(part), std::string::npos) << trace.LastError();
+  EXPECT_NE(trace.LastError().find("COM1 (" + pty.slave + "): the line was lost"),
+            std::string::npos)
+      << trace.LastError();
   EXPECT_EQ(trace.OutBufferCount(), 0);  // nothing can drain any more: a close does not wait
   trace.SetPortOpen(false);
   EXPECT_TRUE(trace.ClosedLost());
   EXPECT_FALSE(trace.Lost());
-  EXPECT_FALSE(trace.PortOpen());
 }
 
-// A write the device does not take loses the line as a failed read does: the exchange stops
-// instead of waiting for answers to bytes never sent.
+// A write the device does not take loses the line: no waiting for answers to bytes never sent.
 TEST_F(SerialOnPty, FailedWriteLosesTheLine) {
   PosixSerialPort& s = Serial();
   ASSERT_TRUE(s.SetPortOpen(true)) << s.LastError();
   ::close(static_cast<int>(s.ReadinessHandle()));  // the descriptor fails under the object
   s.Output(Bytes{0x01, 0x08});
   EXPECT_TRUE(s.Lost());
-  for (const char* part : {"COM1", "writing failed"})
-    EXPECT_NE(s.LastError().find(part), std::string::npos) << s.LastError();
-}
-
-TEST_F(SerialOnPty, TheLowLatencyRequestIsRefusedQuietlyByAPseudoTerminal) {
-  FakeDevices devices;  // listed as a USB adapter: asked, refuses, opens all the same
-  devices.devices = {
-      {.path = pty.slave, .vendorId = 0x0403, .productId = 0x6001, .accessible = true}};
-  PosixSerialPort& s = Serial(pty.slave, &devices);
-  ASSERT_TRUE(s.SetPortOpen(true)) << s.LastError();
-  EXPECT_FALSE(s.LowLatencyActive());
-  EXPECT_TRUE(s.LastError().empty()) << s.LastError();
-  pty.Write({0x01});
-  EXPECT_EQ(Receive(s, 1), (Bytes{0x01}));
+  EXPECT_NE(s.LastError().find("COM1 (" + pty.slave + "): the line was lost (writing failed"),
+            std::string::npos)
+      << s.LastError();
 }
 
 TEST_F(SerialOnPty, APortWhoseDeviceGoesAwayIsOpenedAgainWhenItReturnsUnderTheSamePath) {
@@ -258,8 +199,6 @@ TEST_F(SerialOnPty, APortWhoseDeviceGoesAwayIsOpenedAgainWhenItReturnsUnderTheSa
   ASSERT_EQ(::unlink(link.c_str()), 0);
   replug.Tick();  // found lost while nothing reads the line
   EXPECT_EQ(view.caption[Control::Status], "Port Closed");
-  EXPECT_EQ(view.caption[Control::portOpen], "Port Open");
-  EXPECT_FALSE(s.PortOpen());
   replug.Tick();
   EXPECT_FALSE(s.PortOpen());
 
@@ -268,7 +207,7 @@ TEST_F(SerialOnPty, APortWhoseDeviceGoesAwayIsOpenedAgainWhenItReturnsUnderTheSa
   replug.Tick();
   ASSERT_TRUE(s.PortOpen()) << s.LastError();
   EXPECT_EQ(view.caption[Control::Status], "COM1:115200,N,8,1");
-  EXPECT_EQ(view.caption[Control::portOpen], "Port Close");
+  EXPECT_NE(s.Describe(1).find(back.slave), std::string::npos) << s.Describe(1);
   back.Write({0x17});
   EXPECT_EQ(Receive(s, 1), (Bytes{0x17}));
 }
@@ -280,8 +219,6 @@ TEST(LineSettings, ParsesSpeedParityDataAndStopBits) {
   EXPECT_EQ(s.parity, LineSettings::Parity::Even);
   EXPECT_EQ(s.dataBits, 7);
   EXPECT_EQ(s.stopBits, LineSettings::StopBits::Two);
-  ASSERT_TRUE(ParseLineSettings(kLineSettings, s));
-  EXPECT_EQ(s.parity, LineSettings::Parity::None);
   for (const char* bad : {"", "115200", "115200,n,8", "fast,n,8,1", "115200,q,8,1", "115200,n,9,1",
                           "115200,n,8,3", "0,n,8,1", "-9600,n,8,1"})
     EXPECT_FALSE(ParseLineSettings(bad, s)) << bad;
