@@ -1,15 +1,16 @@
 #include "cli/AutoPort.h"
 
-#include <QEventLoop>
-#include <QFileInfo>
-#include <QSerialPort>
-#include <QTimer>
+#include <poll.h>
+
 #include <algorithm>
 #include <chrono>
 #include <memory>
 #include <span>
 
+#include "app/MainView.h"
+#include "cli/OverlaySettings.h"
 #include "serial/PortAssignment.h"
+#include "serial/posix/PosixSerialPort.h"
 #include "transfer/ReadySignal.h"
 
 namespace kelvane::cli {
@@ -45,45 +46,43 @@ AutoResult ListenForReceiver(const std::vector<std::string>& candidates, bool te
   AutoResult result;
   struct Line {
     std::string device;
-    std::unique_ptr<QSerialPort> port;
-    QByteArray heard;
+    std::unique_ptr<OverlaySettings> map;  // Com 1 is the device
+    std::unique_ptr<PosixSerialPort> port;
+    Bytes heard;
   };
   std::vector<Line> lines;
-  QEventLoop loop;
   for (const auto& device : candidates) {
-    auto port = std::make_unique<QSerialPort>();
-    port->setPortName(QFileInfo(QString::fromStdString(device)).canonicalFilePath());
-    port->setBaudRate(115200);
-    port->setDataBits(QSerialPort::Data8);
-    port->setParity(QSerialPort::NoParity);
-    port->setStopBits(QSerialPort::OneStop);
-    port->setFlowControl(QSerialPort::NoFlowControl);
-    // Read only: nothing can be written to a port that has not spoken.
-    if (!port->open(QIODevice::ReadOnly)) {
-      result.refused.push_back(device + ": " + port->errorString().toStdString());
+    Line line{device, std::make_unique<OverlaySettings>(nullptr), nullptr, {}};
+    line.map->Write(kAppName, kPortsSection, "COM1", device);
+    line.port = std::make_unique<PosixSerialPort>(*line.map);
+    line.port->SetCommPort(1);
+    line.port->SetSettings(kLineSettings);
+    // Nothing is written to a port that has not spoken.
+    if (!line.port->SetPortOpen(true)) {
+      std::string why = line.port->LastError();
+      why = why.substr(0, why.find('\n'));
+      result.refused.push_back(device + ": " + why.substr(why.find(": ") + 2));
       continue;
     }
-    QObject::connect(port.get(), &QSerialPort::readyRead, &loop, &QEventLoop::quit);
     result.listened.push_back(device);
-    lines.push_back({device, std::move(port), {}});
+    lines.push_back(std::move(line));
   }
   if (lines.empty()) return result;
 
-  QTimer look;
-  QObject::connect(&look, &QTimer::timeout, &loop, &QEventLoop::quit);
-  look.start(kLook);
   const auto started = std::chrono::steady_clock::now();
   for (;;) {
+    std::vector<pollfd> fds;
     for (auto& line : lines) {
-      line.heard += line.port->readAll();
-      const auto* bytes = reinterpret_cast<const std::uint8_t*>(line.heard.constData());
-      if (ReceiverIsReady(std::span(bytes, static_cast<std::size_t>(line.heard.size())), temu)) {
+      const Bytes got = line.port->Input();
+      line.heard.insert(line.heard.end(), got.begin(), got.end());
+      if (ReceiverIsReady(line.heard, temu)) {
         result.end = AutoResult::End::Found;
         result.device = line.device;
         return result;  // every port closes here; the run opens the one found
       }
       // Only the tail can still begin a start request.
-      if (line.heard.size() > 2) line.heard = line.heard.right(2);
+      if (line.heard.size() > 2) line.heard.erase(line.heard.begin(), line.heard.end() - 2);
+      fds.push_back({static_cast<int>(line.port->ReadinessHandle()), POLLIN, 0});
     }
     if (stop && stop()) {
       result.end = AutoResult::End::Stopped;
@@ -94,7 +93,8 @@ AutoResult ListenForReceiver(const std::vector<std::string>& candidates, bool te
       result.end = AutoResult::End::TimedOut;
       return result;
     }
-    loop.exec();
+    // Lost lines have no descriptor any more and are passed over.
+    ::poll(fds.data(), fds.size(), static_cast<int>(kLook.count()));
   }
 }
 

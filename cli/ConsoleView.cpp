@@ -2,7 +2,9 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QSocketNotifier>
 #include <initializer_list>
+#include <optional>
 
 #include "app/Main.h"
 
@@ -40,6 +42,7 @@ ConsoleView::ConsoleView(ConsoleOptions options) : opt_(options) {
 ConsoleView::~ConsoleView() { EndProgressLine(); }
 
 void ConsoleView::Attach(Main& main) {
+  main_ = &main;
   QObject::connect(&tick_, &QTimer::timeout, [&main] { main.Timer1_Timer(); });
   tick_.start();
 }
@@ -177,6 +180,9 @@ void ConsoleView::PumpEvents(std::chrono::milliseconds maxWait) {
     // Sleep in the event loop until something happens (bytes, the tick) or maxWait passes;
     // the single-shot timer bounds the wait.
     wake_.start(maxWait);
+    std::optional<QSocketNotifier> line;  // bytes or a hang-up on the line end it too
+    if (const std::intptr_t h = main_ ? main_->LineHandle() : -1; h >= 0)
+      line.emplace(static_cast<qintptr>(h), QSocketNotifier::Read);
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     wake_.stop();
     lastPump_ = std::chrono::steady_clock::now();

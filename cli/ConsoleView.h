@@ -71,6 +71,7 @@ class ConsoleView final : public MainView {
   void RequestClose() override {}
 
  private:
+  Main* main_ = nullptr;
   static constexpr std::chrono::milliseconds kTick{1000};
   static constexpr std::chrono::seconds kLineInterval{1};  // progress lines when not a terminal
   static constexpr std::chrono::milliseconds kRedrawInterval{100};  // on a terminal

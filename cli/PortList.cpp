@@ -57,9 +57,7 @@ std::string PortsText(const SettingsStore& settings, const DeviceList& system, i
     if (const std::string facts = DeviceFacts(d); !facts.empty()) out += "  " + facts;
     out += "\n";
     if (!d.byId.empty()) out += "  stable path: " + d.byId + "\n";
-    out += d.accessible
-               ? "  access: yes\n"
-               : "  access: no; sudo usermod -aG " + d.group + " $USER, then log in again\n";
+    out += d.accessible ? "  access: yes\n" : "  access: no; " + AccessFix(d.group) + "\n";
     if (d.latencyTimerMs >= 0)
       out += "  latency timer: " + std::to_string(d.latencyTimerMs) + " ms\n";
     if (const std::string advice = LatencyAdvice(d); !advice.empty()) out += "  " + advice + "\n";

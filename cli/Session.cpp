@@ -28,9 +28,9 @@
 #include "files/FileTable.h"
 #include "files/SdxConversion.h"
 #include "serial/EchoWatch.h"
-#include "serial/SystemDevices.h"
 #include "serial/TracePort.h"
-#include "serial/qt/QtSerialPort.h"
+#include "serial/posix/PosixSerialPort.h"
+#include "serial/posix/SystemDevices.h"
 #include "timecode/Clock.h"
 
 namespace fs = std::filesystem;
@@ -144,7 +144,7 @@ class Session {
   const Options& opt_;
   QtSettingsStore store_;
   OverlaySettings overlay_;
-  QtSerialPort serial_;
+  PosixSerialPort serial_;
   SystemClock clock_;
   TraceFile traceFile_;
   std::string traceError_;

@@ -3,7 +3,7 @@
 # Usage: scripts/deps.sh [build|test|run|package]
 set -euo pipefail
 
-packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev qt6-qpa-plugins
+packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins
           libgtest-dev libgmock-dev libbenchmark-dev)
 case "${1:-build}" in
   run) packages+=(libgl-dev) ;;

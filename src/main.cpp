@@ -19,8 +19,8 @@
 #include "app/qt/QtMainWindow.h"
 #include "app/qt/QtSettingsStore.h"
 #include "files/FileTable.h"
-#include "serial/SystemDevices.h"
-#include "serial/qt/QtSerialPort.h"
+#include "serial/posix/PosixSerialPort.h"
+#include "serial/posix/SystemDevices.h"
 #include "timecode/Clock.h"
 
 namespace {
@@ -98,13 +98,10 @@ int main(int argc, char** argv) {
   DiskFileTable files;
   SystemClock clock;
   SystemDevices devices;
-  QtSerialPort serial(*settings, devices);
+  PosixSerialPort serial(*settings, devices);
   QtMainWindow window;
   Main main(window, serial, *settings, files, clock);
   window.Attach(main);
-  // Qt's serial object has no handle to wait on: it says itself when bytes wait.
-  QObject::connect(&serial, &QtSerialPort::Readable, &window, &QtMainWindow::LineReadable,
-                   Qt::QueuedConnection);
   window.SetPortDescriber([&serial](int n) { return serial.Describe(n); });
   window.SetSettings(settings.get());
   window.SetClock(clock);

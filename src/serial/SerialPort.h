@@ -64,7 +64,9 @@ class SerialPort {
   virtual bool ClosedLost() const { return false; }
 
   // What to wait on for received bytes or a failure of the line: the open file descriptor
-  // (readable) on POSIX, an event handle on Windows; -1 while closed or where there is none.
+  // (readable) on POSIX, an event handle on Windows; -1 while closed, once the line is lost
+  // (the device is closed then: a watch on the handle must end when Lost() turns true) or
+  // where there is none.
   virtual std::intptr_t ReadinessHandle() const { return -1; }
 
   void Output(std::uint8_t byte) { Output(std::span<const std::uint8_t>(&byte, 1)); }

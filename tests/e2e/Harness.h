@@ -17,7 +17,7 @@
 #include "app/qt/QtSettingsStore.h"
 #include "app/qt/QtTestApp.h"
 #include "files/FileTable.h"
-#include "serial/qt/QtSerialPort.h"
+#include "serial/posix/PosixSerialPort.h"
 #include "support/Pty.h"
 #include "timecode/Clock.h"
 
@@ -113,7 +113,7 @@ class Product {
   QtSettingsStore settings_{dir_.filePath("kelvane.ini")};
   DiskFileTable files_;
   SystemClock clock_;
-  QtSerialPort serial_{settings_};
+  PosixSerialPort serial_{settings_};
 
  public:
   QtMainWindow window;

@@ -6,7 +6,7 @@
 
 #include "serial/OpenFailure.h"
 #include "serial/PortAssignment.h"
-#include "serial/SystemDevices.h"
+#include "serial/posix/SystemDevices.h"
 #include "support/FakeDevices.h"
 #include "support/Fakes.h"
 

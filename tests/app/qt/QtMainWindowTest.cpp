@@ -22,7 +22,7 @@
 #include "app/qt/QtSettingsStore.h"
 #include "app/qt/QtTestApp.h"
 #include "files/FileTable.h"
-#include "serial/qt/QtSerialPort.h"
+#include "serial/posix/PosixSerialPort.h"
 #include "support/Fakes.h"
 #include "support/Pty.h"
 #include "timecode/Clock.h"
@@ -73,7 +73,7 @@ struct Window {
   QApplication& app = TestApp();  // before any widget
   QTemporaryDir dir;
   QtSettingsStore settings{dir.filePath("kelvane.ini")};
-  QtSerialPort serial{settings};
+  PosixSerialPort serial{settings};
   DiskFileTable files;
   SystemClock clock;
   QtMainWindow window;

@@ -1,4 +1,4 @@
-#include "serial/SystemDevices.h"
+#include "serial/posix/SystemDevices.h"
 
 #include <grp.h>
 #include <pwd.h>
