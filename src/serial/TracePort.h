@@ -48,7 +48,6 @@ class TracePort final : public SerialPort {
   using SerialPort::Output;
   int OutBufferCount() const override { return inner_.OutBufferCount(); }
   void WaitForSent(std::chrono::milliseconds d) override { inner_.WaitForSent(d); }
-  std::intptr_t ReadinessHandle() const override { return inner_.ReadinessHandle(); }
   void SetOutBufferCount(int zero) override;
   int InBufferCount() const override { return inner_.InBufferCount(); }
   void SetInBufferCount(int zero) override;
@@ -57,6 +56,7 @@ class TracePort final : public SerialPort {
   std::string LastError() const override { return inner_.LastError(); }
   bool Lost() const override { return inner_.Lost(); }
   bool ClosedLost() const override { return inner_.ClosedLost(); }
+  std::intptr_t ReadinessHandle() const override { return inner_.ReadinessHandle(); }
 
   // Collected text is written out once it reaches this size or is this old.
   static constexpr std::size_t kFlushSize = 64 * 1024;

@@ -307,13 +307,22 @@ void QtMainWindow::FitPortCaptions() {
 }
 
 void QtMainWindow::LineReadable() {
-  if (main_) main_->Line_Readable();
+  if (!main_) return;
+  // Not watched while the transfer takes the bytes (or shows how it ended): a line that
+  // hangs up stays readable, and the handler is not entered twice.
+  QSocketNotifier* const watch = lineNotifier_.get();
+  if (watch) watch->setEnabled(false);
+  main_->Line_Readable();
+  if (watch && watch == lineNotifier_.get()) watch->setEnabled(true);
 }
 
 void QtMainWindow::OnTransferShown(bool running) {
   transferShown_ = running;
   // The transfer takes the line's bytes as they come, whatever dialog is open meanwhile.
-  lineNotifier_.reset();
+  if (lineNotifier_) {  // this may run inside its own signal
+    lineNotifier_->setEnabled(false);
+    lineNotifier_.release()->deleteLater();
+  }
   if (running && main_ && main_->LineHandle() >= 0) {
     lineNotifier_ = std::make_unique<QSocketNotifier>(static_cast<qintptr>(main_->LineHandle()),
                                                       QSocketNotifier::Read);
