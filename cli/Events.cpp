@@ -53,6 +53,7 @@ const char* OutcomeName(Outcome::Kind kind) {
     case Kind::Rejected: return "rejected";
     case Kind::HeaderRefused: return "header_refused";
     case Kind::UploadCompleted: return "upload_completed";
+    case Kind::UploadIncomplete: return "upload_incomplete";
     case Kind::TemuEnded: return "temu_ended";
     case Kind::Stopped: return "stopped";
     case Kind::InvalidFile: return "invalid_file";

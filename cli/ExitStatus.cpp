@@ -37,6 +37,9 @@ Report TransferReport(Command command, const Outcome& o) {
       return {kDataRejected, "the transfer ended without the receiver's verdict"};
     case Command::Upload:
       if (o.kind == Kind::UploadCompleted) return {};
+      if (o.kind == Kind::UploadIncomplete)
+        return {kDataRejected, "the upload ended after " + std::to_string(o.done) + " of the " +
+                                   std::to_string(o.total) + " data bytes its header announced"};
       return {kDataRejected, "the upload ended before the receiver's end marker"};
     default: return {};  // the receiver's end request
   }

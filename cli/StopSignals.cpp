@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
@@ -46,6 +47,9 @@ void RemoveFolderNow() {
   ::rmdir(g_folder);
 }
 
+// The self-pipe: a byte on it wakes the poll loop when a signal comes.
+int g_pipe[2] = {-1, -1};
+
 void OnStopSignal(int) {
   if (g_stopSignals != 0) {
     TraceFile::CommitInSignalHandler();  // what the trace holds so far keeps its name
@@ -53,11 +57,16 @@ void OnStopSignal(int) {
     _exit(kStopped);
   }
   g_stopSignals = 1;
+  const int saved = errno;
+  const char byte = 1;
+  (void)!::write(g_pipe[1], &byte, 1);
+  errno = saved;
 }
 
 }  // namespace
 
 void InstallStopSignals() {
+  if (g_pipe[0] < 0) (void)::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK);
   struct sigaction sa {};
   sa.sa_handler = OnStopSignal;
   sigemptyset(&sa.sa_mask);
@@ -67,6 +76,8 @@ void InstallStopSignals() {
 }
 
 bool StopRequested() { return g_stopSignals != 0; }
+
+int StopSignalHandle() { return g_pipe[0]; }
 
 void RemoveOnHardStop(const std::string& folder) {
   g_haveFolder = 0;

@@ -14,6 +14,10 @@ void InstallStopSignals();
 // A stop signal has come.
 bool StopRequested();
 
+// Readable once a stop signal has come, to wait on beside the lines (-1 before
+// InstallStopSignals). Nothing needs to be read from it.
+int StopSignalHandle();
+
 // The folder a second signal removes, with the files in it, before the program ends; "" for
 // none. Set it only while no signal handler can run on another thread (the program has one).
 void RemoveOnHardStop(const std::string& folder);

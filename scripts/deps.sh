@@ -4,7 +4,8 @@
 set -euo pipefail
 
 # run: what the window and its demo need to build (no test library).
-packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev)
+packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins libgl-dev
+          nlohmann-json3-dev)
 [ "${1:-build}" = run ] || packages+=(libgtest-dev libgmock-dev libbenchmark-dev)
 case "${1:-build}" in
   test) packages+=(python3 clang-format git pandoc appstream desktop-file-utils) ;;

@@ -2,10 +2,12 @@
 // The window Main: its state, shared by every handler, and the handlers themselves.
 // The handlers are the only entries into the logic; the view calls them on its events.
 // Browse_Click is in Browse.cpp, on the selection of files/Selection.h; the rest, the
-// transfer frame included, in Main.cpp. The exchanges get only what they need (Exchange).
+// transfer frame included, in Main.cpp. A transfer runs as a Transfer that the window drives
+// (Line_Readable, Timer1_Timer); Main keeps only the window's state.
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -16,17 +18,17 @@
 #include "files/Selection.h"
 #include "files/SettingsStore.h"
 #include "serial/Devices.h"
-#include "serial/Link.h"
 #include "serial/SerialPort.h"
 #include "timecode/Clock.h"
 #include "transfer/Outcome.h"
+#include "transfer/Transfer.h"
 
 namespace kelvane {
 
-class Main {
+class Main : private TransferEvents {
  public:
   Main(MainView& view, SerialPort& serial, SettingsStore& settings, FileTable& files, Clock& clock);
-  // The link holds a reference to TimedOut: a copy would share it.
+  ~Main() override;
   Main(const Main&) = delete;
   Main& operator=(const Main&) = delete;
 
@@ -43,14 +45,16 @@ class Main {
   void Browse_Click();
   void Start_Click();
   void ExitButton_Click();
+  // The 1-second tick: the running transfer acts on silence.
   void Timer1_Timer();
+  // Bytes wait on the port: the running transfer takes them.
+  void Line_Readable();
 
   // Window-level state.
   std::int16_t FileNum = 0;  // transfer file number, 0 = none
   std::string XferPath;      // file the next transfer uses ("satcodx.tm1" after SDX)
   std::string ChosenPath;    // the path as chosen in the file dialog
-  bool StopFlag = false;     // asks the running transfer to stop
-  bool TimedOut = false;     // set by every timer tick
+  bool StopFlag = false;     // Stop was asked of the running transfer
 
   // Sets an option button's Value; selecting a button that was not selected runs its
   // click handler, as a user's click does (the MODE and TYPE buttons have handlers).
@@ -84,8 +88,11 @@ class Main {
   // and how to try the program without hardware.
   void SetDevices(const DeviceList* devices) { devices_ = devices; }
 
-  // The line the exchanges poll (its events run the handlers).
-  Link& SerialLink() { return link_; }
+  // What the window waits on for received bytes during a transfer (-1: none; the serial
+  // object then says so itself, see Line_Readable).
+  std::intptr_t LineHandle() const { return serial_.ReadinessHandle(); }
+  // The line of the running transfer gives back what is sent.
+  bool LineEchoing() const { return transfer_ && transfer_->Echoing(); }
 
  private:
   void OpenAtStartup(const std::string& stored);
@@ -97,17 +104,25 @@ class Main {
   void ShowPortClosed();
   // The line was lost: closes the port and shows it closed, with the reason.
   void ShowLineLost();
-  // Close-time drain; returns false when the user chose Abort.
+  // Close-time drain, without pumping: waits on the port; false when the user chose Abort.
   bool DrainOutput();
   void ShutDownFiles();
 
-  // The transfer frame: lock the window and record the choice, run the exchange MODE and
-  // TYPE pick, show its outcome, unlock the window, then report a lost line.
+  // The transfer frame: lock the window and record the choice, begin the exchange MODE and
+  // TYPE pick; when it has ended, show its outcome, unlock the window, report a lost line.
   void BeginTransfer();
   void WriteChoice();
-  Outcome RunChosenExchange();
+  std::optional<ExchangeKind> ChosenExchange() const;
+  void FinishWhenDone();
+  void TransferEnded(Outcome result);
   void EndTransfer();
   void ReportLostLine();
+
+  // TransferEvents: what the running transfer tells the window.
+  void WaitingForReceiver(std::optional<TimePoint> since) override;
+  void UploadHeader(const UploadHeaderTexts& texts) override;
+  void Progress(const ProgressReport& report) override;
+  void LineEchoes() override;
 
   // The file selection's steps (Browse.cpp).
   Outcome ChooseFile();
@@ -122,12 +137,12 @@ class Main {
   Clock& clock_;
   const DeviceList* devices_ = nullptr;
   const std::chrono::microseconds ackPause_;  // the upload's, timed once here
-  Link link_;
+  std::unique_ptr<Transfer> transfer_;
 
   bool fileReady_ = false;
   bool transferRunning_ = false;
   bool closePending_ = false;  // a close request came during a transfer
-  bool echoShown_ = false;     // Status says the line gives back what is sent
+  bool statusShown_ = false;   // Status tells of the last transfer (an echo, a Temu end)
   Outcome lastTransfer_;
   Outcome lastSelection_;
 };

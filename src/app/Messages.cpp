@@ -16,6 +16,17 @@ std::string ReplaceQuestion(const std::string& path) {
   return "Replace existing file - " + path + "?";
 }
 
+std::string UploadIncompleteText(const Outcome& o) {
+  return "The receiver ended the upload after " + std::to_string(o.done) + " of the " +
+         std::to_string(o.total) + " data bytes its header announced; " + o.path +
+         " holds what came.";
+}
+
+std::string TemuEndedText(std::int64_t served) {
+  return "Temu exchange ended by the receiver: " + std::to_string(served) +
+         (served == 1 ? " request" : " requests") + " served";
+}
+
 void ShowOutcome(MainView& view, const Outcome& o) {
   using Kind = Outcome::Kind;
   switch (o.kind) {
@@ -48,6 +59,10 @@ void ShowOutcome(MainView& view, const Outcome& o) {
       break;
     case Kind::UploadCompleted:
       Show(view, kUploadCompleted, kUploadTitle, Icon::Information);
+      break;
+    case Kind::UploadIncomplete:
+      view.ExplainedMessageBox(kUploadIncomplete, UploadIncompleteText(o), kUploadTitle,
+                               Buttons::OK, Icon::Exclamation);
       break;
     case Kind::Nothing:
     case Kind::Ready:

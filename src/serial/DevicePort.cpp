@@ -1,6 +1,7 @@
 #include "serial/DevicePort.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace kelvane {
 
@@ -120,6 +121,11 @@ void DevicePort::Output(std::span<const std::uint8_t> bytes) {
 
 int DevicePort::OutBufferCount() const {
   return open_ && deviceOpen_ ? DeviceQueuedOut() : 0;  // a lost line never drains
+}
+
+void DevicePort::WaitForSent(std::chrono::milliseconds d) {
+  constexpr std::chrono::milliseconds kLongestSleep{5};
+  if (OutBufferCount() > 0) std::this_thread::sleep_for(std::min(d, kLongestSleep));
 }
 
 void DevicePort::SetOutBufferCount(int) {

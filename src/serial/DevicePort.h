@@ -33,6 +33,8 @@ class DevicePort : public SerialPort {
   void Output(std::span<const std::uint8_t> bytes) override;
   using SerialPort::Output;
   int OutBufferCount() const override;
+  // The kernel sends on by itself: a short sleep while bytes are still queued.
+  void WaitForSent(std::chrono::milliseconds d) override;
   void SetOutBufferCount(int zero) override;
   int InBufferCount() const override;
   void SetInBufferCount(int zero) override;

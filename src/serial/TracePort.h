@@ -47,6 +47,7 @@ class TracePort final : public SerialPort {
   void Output(std::span<const std::uint8_t> bytes) override;
   using SerialPort::Output;
   int OutBufferCount() const override { return inner_.OutBufferCount(); }
+  void WaitForSent(std::chrono::milliseconds d) override { inner_.WaitForSent(d); }
   void SetOutBufferCount(int zero) override;
   int InBufferCount() const override { return inner_.InBufferCount(); }
   void SetInBufferCount(int zero) override;

@@ -164,7 +164,9 @@ TEST(Close, DrainsOutputAndAsksAbortRetryIgnore) {
     WriteFile(kTempList, {1}), WriteFile(kTempContainer, {1}), w.view.messages.clear();
     ASSERT_TRUE(w.files.Open(3, "transfer.bin", OpenMode::WriteTruncate));
     w.serial.outQueued = c.queued;
-    w.view.onPump = [&] { w.clock.now += 500ms, w.serial.outQueued -= c.drainPerSecond / 2; };
+    w.serial.onWaitForSent = [&] {
+      w.clock.now += 500ms, w.serial.outQueued -= c.drainPerSecond / 2;
+    };
     w.view.answers.assign(c.answers.begin(), c.answers.end());
     bool cancel = false;
     const auto start = w.clock.now;
@@ -184,7 +186,7 @@ TEST(Close, DrainsOutputAndAsksAbortRetryIgnore) {
     if (c.drainPerSecond) {
       EXPECT_EQ(waited, 5s);
     }
-    EXPECT_EQ(w.view.pumps == 0, c.queued == 0 || c.portFails);
+    EXPECT_EQ(w.serial.sentWaits == 0, c.queued == 0 || c.portFails);
     EXPECT_EQ(w.serial.PortOpen(), c.cancelled);  // Abort keeps everything open
     EXPECT_EQ(w.files.IsOpen(3), c.cancelled);
     EXPECT_EQ(fs::exists(kTempList) && fs::exists(kTempContainer), c.cancelled);

@@ -97,7 +97,8 @@ class Product {
     watchdog.start(limit);
     if (stopAfter.count())
       QTimer::singleShot(stopAfter, &window, [this] { Click(Control::ExitButton); });
-    Click(Control::Start);
+    Click(Control::Start);  // begins the transfer; the window's events drive it
+    while (main_.TransferRunning()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
   }
   // Lets the window's events run for a while, as a user's pause would.
   static void Pause(ms span) {

@@ -160,6 +160,7 @@ QString WithMnemonic(Control c, const QString& caption) {
 QtMainWindow::QtMainWindow(QWidget* parent) : QWidget(parent) {
   Build();
   connect(&timer1_, &QTimer::timeout, this, [this] {
+    ShowWaitTitle();  // how long a wait has lasted, to the second
     if (main_) main_->Timer1_Timer();
   });
   timer1_.start(kTickInterval);
@@ -363,8 +364,28 @@ void QtMainWindow::FitPortCaptions() {
     face.setPointSizeF(points - 0.25);
 }
 
+void QtMainWindow::LineReadable() {
+  if (!main_) return;
+  // Not watched while the transfer takes the bytes (or shows how it ended): a line that
+  // hangs up stays readable, and the handler is not entered twice.
+  QSocketNotifier* const watch = lineNotifier_.get();
+  if (watch) watch->setEnabled(false);
+  main_->Line_Readable();
+  if (watch && watch == lineNotifier_.get()) watch->setEnabled(true);
+}
+
 void QtMainWindow::OnTransferShown(bool running) {
   transferShown_ = running;
+  // The transfer takes the line's bytes as they come, whatever dialog is open meanwhile.
+  if (lineNotifier_) {  // this may run inside its own signal
+    lineNotifier_->setEnabled(false);
+    lineNotifier_.release()->deleteLater();
+  }
+  if (running && main_ && main_->LineHandle() >= 0) {
+    lineNotifier_ = std::make_unique<QSocketNotifier>(static_cast<qintptr>(main_->LineHandle()),
+                                                      QSocketNotifier::Read);
+    connect(lineNotifier_.get(), &QSocketNotifier::activated, this, &QtMainWindow::LineReadable);
+  }
   auto* start = Widget(Control::Start);
   waitingSince_.reset();
   statusNote_.clear();
@@ -715,7 +736,7 @@ void QtMainWindow::PumpEvents(std::chrono::milliseconds maxWait) {
   // Bytes or a hang-up on the line end the wait too; watched only while waiting, so that an
   // unread line never wakes the window while it is idle.
   std::optional<QSocketNotifier> line;
-  if (const std::intptr_t h = main_ ? main_->SerialLink().Serial().ReadinessHandle() : -1; h >= 0)
+  if (const std::intptr_t h = main_ ? main_->LineHandle() : -1; h >= 0)
     line.emplace(static_cast<qintptr>(h), QSocketNotifier::Read);
   dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "app/MainView.h"
@@ -18,6 +19,7 @@
 #include "transfer/ProgressMeter.h"
 
 class QButtonGroup;
+class QSocketNotifier;
 class QProgressBar;
 
 namespace kelvane {
@@ -44,6 +46,10 @@ class QtMainWindow final : public QWidget, public MainView {
   void SetSettings(SettingsStore* settings) { settings_ = settings; }
   // The clock that times a transfer for the notice at its end; the machine's by default.
   void SetClock(Clock& clock) { clock_ = &clock; }
+
+  // Bytes wait on the line (or it was lost): the running transfer takes them. Driven by a
+  // notifier on Main::LineHandle() where the port has one, else by the serial object.
+  void LineReadable();
 
   // Closes without the question asked when a transfer runs (a signal, a close requested
   // by the logic); the transfer is still stopped first.
@@ -150,6 +156,7 @@ class QtMainWindow final : public QWidget, public MainView {
   QString statusNote_;
   std::chrono::steady_clock::time_point lastHeard_{};  // the last progress of the transfer
   double twipPx_ = 96.0 / 1440;                        // pixels per twip at the design size
+  std::unique_ptr<QSocketNotifier> lineNotifier_;      // while a transfer runs on a handle
   bool settingValue_ = false;  // SetValue runs: a selection change is not the user's click
   bool busy_ = false;
   std::chrono::steady_clock::time_point lastBusyPump_{};  // the last pump that did not wait

@@ -133,8 +133,9 @@ void PosixSerialPort::CloseDevice() {
   if (fd_ < 0) return;
   lowLatency_.Restore();  // the flags go back while the descriptor is still open
   // What is not sent yet is dropped (the owner waited for it as long as it wanted): a close
-  // never waits on a line that does not drain.
-  ::tcflush(fd_, TCOFLUSH);
+  // never waits on a line that does not drain. Only then: on a pseudo-terminal the flush
+  // would also take back what was written and not yet read at the far end (the stop's 03).
+  if (DeviceQueuedOut() > 0) ::tcflush(fd_, TCOFLUSH);
   ::ioctl(fd_, TIOCNXCL);
   ::close(fd_);  // the lock goes with it
   fd_ = -1;
