@@ -1,7 +1,5 @@
 #include "serial/PortAssignment.h"
 
-#include "app/MainView.h"
-
 namespace kelvane {
 
 namespace {
