@@ -8,17 +8,24 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh test
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
+# Objects compiled before are taken from ccache where it is installed.
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR="$PWD"  # paths relative to the checkout: any clone shares the cache
+fi
 
 # The C++ sources keep the house format (.clang-format): a file off it fails the run.
 git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
 
 # Warnings fail the build here: the code stays clean of them.
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
+  "${launcher[@]}" >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs" --timeout 300
 
 cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVANE_SANITIZE=ON \
-  -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+  -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "${launcher[@]}" >/dev/null
 cmake --build build-sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-sanitize --output-on-failure -j "$jobs" --timeout 300
