@@ -67,6 +67,8 @@ TEST(FileTable, ReplacementIsWrittenBesideTheTargetAndMovedIntoPlace) {
   EXPECT_EQ(ReadFile("sub/old.bin"), Bytes(100, 1));
   ASSERT_TRUE(files.MoveIntoPlace({{part, "link.bin"}}));
   ASSERT_TRUE(files.Write(1, Bytes(2, 8))) << "still open, now under the target's name";
+  EXPECT_FALSE(files.Seek(1, -1));
+  EXPECT_FALSE(files.Seek(2, 0)) << "not open";
   ASSERT_TRUE(files.Close(1));
   EXPECT_TRUE(fs::is_symlink("link.bin")) << "the link stays a link";
   EXPECT_EQ(ReadFile("sub/old.bin"), Concat({Bytes(3, 9), Bytes(2, 8)}));
