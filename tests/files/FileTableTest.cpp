@@ -75,6 +75,12 @@ TEST(FileTable, ReplacementIsWrittenBesideTheTargetAndMovedIntoPlace) {
   EXPECT_EQ(fs::status("sub/old.bin").permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   EXPECT_EQ(std::distance(fs::directory_iterator("sub"), {}), 1) << "no private file left";
+  // A flush the system refuses is a failure, with its reason.
+  struct Flushing : DiskFileTable {
+    using DiskFileTable::SyncFile, DiskFileTable::SyncFolder;
+  } flushing;
+  EXPECT_FALSE(flushing.SyncFile(-1, "x") || flushing.SyncFolder("no/such/dir"));
+  EXPECT_EQ(flushing.ErrorText(), std::strerror(EBADF));
 
   ASSERT_EQ(::mkfifo("pipe", 0600), 0);
   fs::create_symlink("loop", "loop");
