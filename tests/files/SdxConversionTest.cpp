@@ -225,8 +225,9 @@ Bytes ReferenceContainer(const Bytes& list) {
 
 // Records drawn from a few shapes, so that repeats and near-misses are common.
 Bytes RandomList(std::mt19937& rng) {
-  static const char* kPieces[] = {"1",  "12", "011", "778", "27500", " 5",
-                                  "5 ", " ",  "x",   "-1",  "99999"};
+  // "011" and "11" are one number: leading zeros must not make a repeat look new.
+  static const char* kPieces[] = {"1",  "12", "011", "11", "778", "27500",
+                                  " 5", "5 ", " ",   "x",  "-1",  "99999"};
   static const char* kTags[] = {"MPG2", "MPG2", "MPG2", "mpg2", "MPG ", "DVB "};
   static const char kPols[] = {'0', '1', '0', ' ', '9', 'H'};
   auto field = [&](std::size_t width) {
