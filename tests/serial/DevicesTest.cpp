@@ -1,3 +1,4 @@
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -192,6 +193,9 @@ TEST_F(SystemTree, ListsAdaptersAndPresentPortsWithWhatTheSystemSays) {
                 Dev("serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"));
   EXPECT_EQ(usb.latencyTimerMs, 16);
   EXPECT_TRUE(usb.accessible);
+  const group* own = ::getgrgid(::getegid());  // the nodes were made by this process
+  const std::string ownGroup = own ? own->gr_name : std::to_string(::getegid());
+  EXPECT_EQ(usb.group, ownGroup);
   EXPECT_EQ(devices[1].path, Dev("ttyS0"));
   EXPECT_FALSE(devices[1].Usb());
   EXPECT_EQ(devices[1].latencyTimerMs, -1);
@@ -204,6 +208,7 @@ TEST_F(SystemTree, ProbeFollowsLinksAndNamesTheHolderFromItsLockFileOrItsOpenFil
       system.Probe(Dev("serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"));
   EXPECT_TRUE(byId.exists);
   EXPECT_EQ(byId.node, Dev("ttyUSB0"));
+  EXPECT_EQ(byId.group, system.Devices()[0].group) << "the group that gives access to it";
   EXPECT_FALSE(system.HolderOf(byId.node));
   EXPECT_FALSE(system.Probe(Dev("ttyUSB3")).exists);
 
