@@ -66,7 +66,8 @@ void OnStopSignal(int) {
 }  // namespace
 
 void InstallStopSignals() {
-  if (g_pipe[0] < 0) (void)::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK);
+  // Without the pipe a signal still sets the flag, which the wait loop sees at its next tick.
+  if (g_pipe[0] < 0 && ::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) g_pipe[0] = g_pipe[1] = -1;
   struct sigaction sa {};
   sa.sa_handler = OnStopSignal;
   sigemptyset(&sa.sa_mask);
