@@ -168,12 +168,5 @@ TEST(CliEvents, ProgressComesAFewTimesASecondAndAlwaysAtTheEnd) {
   EXPECT_EQ(ev[4]["outcome"], "header_refused");
 }
 
-TEST(CliEvents, EveryExitStatusHasAStableName) {
-  const char* names[] = {"done",           "usage",         "port_unavailable", "file_error",
-                         "header_refused", "data_rejected", "stopped",          "timed_out"};
-  for (int s = kDone; s <= kTimedOut; ++s) EXPECT_STREQ(StatusName(s), names[s]) << s;
-  EXPECT_STREQ(StatusName(127), "unknown");
-}
-
 }  // namespace
 }  // namespace kelvane::cli
