@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "support/FakeDevices.h"
 #include "support/Rig.h"
 

@@ -100,16 +100,6 @@ TEST(Window, OptionGroupsAreExclusiveIndependentAndCanBeLeftWithNoneSelected) {
 }
 
 TEST(Window, EnablingFollowsThePortAndTheModeAsTheUserSeesIt) {
-  {
-    Window w;  // a stored port that fails at start: every port left usable and unselected
-    w.settings.Write(kAppName, "Startup", "ComPort", "3");
-    w.Map(3, w.dir.filePath("gone").toStdString());
-    w.main.Form_Load();
-    w.ExpectUsable(kPorts, true);
-    for (Control c : kPorts) EXPECT_FALSE(w.window.Value(c));
-    EXPECT_TRUE(w.Text(Control::Status).contains("gone"));
-    EXPECT_TRUE(w.window.Widget(Control::Status)->toolTip().contains("Fix:"));
-  }
   Window w;
   w.Map(1, w.pty.slave);
   w.settings.Write(kAppName, "Startup", "Mode", "2");
