@@ -86,7 +86,9 @@ const std::initializer_list<Control> kPorts = {
     Control::ComPort1, Control::ComPort2, Control::ComPort3, Control::ComPort4,
     Control::ComPort5, Control::ComPort6, Control::ComPort7, Control::ComPort8};
 
-TEST(Window, OptionGroupsAreExclusiveIndependentAndCanBeLeftWithNoneSelected) {
+// Option groups are exclusive, independent and can be left with none selected; a disabled
+// frame keeps its buttons' own state.
+TEST(Window, OptionGroupsAndFrames) {
   Window w;
   w.window.SetValue(Control::ComPort3, true);
   w.window.SetValue(Control::ComPort3, false);
@@ -97,6 +99,19 @@ TEST(Window, OptionGroupsAreExclusiveIndependentAndCanBeLeftWithNoneSelected) {
   w.window.SetValue(Control::TemuDot, true);
   EXPECT_TRUE(w.window.Value(Control::DownDot));
   EXPECT_FALSE(w.window.Value(Control::ProgramDot));
+
+  w.window.SetEnabled(Control::SDXDot, false);
+  w.window.SetEnabled(Control::TypeFrame, false);
+  w.ExpectUsable({Control::ProgramDot}, false);
+  EXPECT_TRUE(w.window.Enabled(Control::ProgramDot));
+  EXPECT_FALSE(w.window.Enabled(Control::SDXDot));
+  w.window.SetEnabled(Control::TypeFrame, true);
+  w.ExpectUsable({Control::ProgramDot}, true);
+  w.ExpectUsable({Control::SDXDot}, false);
+  // Whether the port is open follows ComPort1's own enabled state, not its frame's.
+  w.window.SetEnabled(Control::PortFrame, false);
+  EXPECT_TRUE(w.window.Enabled(Control::ComPort1));
+  EXPECT_FALSE(w.main.PortIsOpen());
 }
 
 TEST(Window, EnablingFollowsThePortAndTheModeAsTheUserSeesIt) {
@@ -127,22 +142,6 @@ TEST(Window, EnablingFollowsThePortAndTheModeAsTheUserSeesIt) {
 
   w.window.close();  // closing the window closes the port
   EXPECT_FALSE(w.serial.PortOpen());
-}
-
-TEST(Window, ADisabledFrameKeepsItsButtonsOwnState) {
-  Window w;
-  w.window.SetEnabled(Control::SDXDot, false);
-  w.window.SetEnabled(Control::TypeFrame, false);
-  w.ExpectUsable({Control::ProgramDot}, false);
-  EXPECT_TRUE(w.window.Enabled(Control::ProgramDot));
-  EXPECT_FALSE(w.window.Enabled(Control::SDXDot));
-  w.window.SetEnabled(Control::TypeFrame, true);
-  w.ExpectUsable({Control::ProgramDot}, true);
-  w.ExpectUsable({Control::SDXDot}, false);
-  w.window.SetEnabled(Control::PortFrame,
-                      false);  // the port counts as closed by ComPort1's own state
-  EXPECT_TRUE(w.window.Enabled(Control::ComPort1));
-  EXPECT_FALSE(w.main.PortIsOpen());
 }
 
 // Answers the next modal dialog, of type Dialog, with `answer` once it shows.
