@@ -34,7 +34,6 @@ TEST(Frame, EveryWayOutUnlocksTheWindowAndSaysHowItEnded) {
       {"refused", Down, Prog, K::HeaderRefused, "HW version is not matched", {B({1}), B({0x12})}},
       {"file missing", Down, Prog, K::FileError, "", {}},
       {"temu", Down, Temu, K::TemuEnded, nullptr, {B({2, 1, 3}), B({2, 3, 3}), B({2, 10, 3})}},
-      {"upload complete", Up, Prog, K::UploadCompleted, "Upload Completed", {empty, end}},
       {"upload short", Up, Prog, K::UploadIncomplete, "Upload Incomplete", {announced, block, end}},
       // UpLoad reads the image back whatever TYPE the downloads used last.
       {"upload, temu selected", Up, Temu, K::UploadCompleted, "Upload Completed", {empty, end}},
