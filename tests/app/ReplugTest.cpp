@@ -42,7 +42,6 @@ TEST(Replug, AnUnpluggedPortIsShownClosedAtOnceAndOpenedAgainWhenItComesBack) {
   EXPECT_FALSE(p.serial.PortOpen());
   EXPECT_EQ(p.view.caption[Control::Status],
             "Serial Port is not available \u2014 COM1: the line was lost");
-  EXPECT_NE(p.view.toolTip[Control::Status].find("the line was lost"), std::string::npos);
   EXPECT_NE(p.view.toolTip[Control::Status].find(p.adapter.byId + " comes back"),
             std::string::npos);
   EXPECT_EQ(p.replug.Waiting(), 1);
@@ -57,7 +56,6 @@ TEST(Replug, AnUnpluggedPortIsShownClosedAtOnceAndOpenedAgainWhenItComesBack) {
   p.PlugBack();
   p.replug.Tick();
   EXPECT_TRUE(p.ShownOpen());
-  EXPECT_EQ(p.view.caption[Control::Status], "COM1:115200,N,8,1");
   EXPECT_NE(p.view.toolTip[Control::Status].find("opened again"), std::string::npos);
   EXPECT_EQ(p.replug.Waiting(), 0);
 }

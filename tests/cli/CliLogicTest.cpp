@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "cli/CliOptions.h"
 #include "cli/ExitStatus.h"
 
@@ -39,27 +41,17 @@ TEST(CliArguments, CommandsTakeTheirArguments) {
 }
 
 TEST(CliArguments, MistakesAreUsageErrors) {
-  for (auto args : {std::vector<std::string>{},
-                    {"download"},
-                    {"download", "a.bin", "b.bin"},
-                    {"info"},
-                    {"ports", "extra"},
-                    {"sdx", "a", "b", "c"},
-                    {"upload", "--sdx", "x"},
-                    {"download", "--sdx", "--temu", "x"},
-                    {"flash", "x"},
-                    {"--port", "COM9", "ports"},
-                    {"--port", "ttyUSB0", "ports"},
-                    {"--port"},
-                    {"--timeout", "0", "ports"},
-                    {"--timeout", "-3", "ports"},
-                    {"--timeout", "soon", "ports"},
-                    {"--force=yes", "ports"},
-                    {"--bogus", "ports"},
-                    {"upload", ""},
-                    {"--port", "auto", "upload", "x"},
-                    {"--json=1", "ports"}})
+  // Command lines parted by '|', their words by spaces; "''" is an empty word.
+  std::istringstream lines(
+      "|download|download a.bin b.bin|info|ports extra|sdx a b c|upload --sdx x|flash x|"
+      "download --sdx --temu x|--port COM9 ports|--port ttyUSB0 ports|--port|--bogus ports|"
+      "--timeout 0 ports|--timeout -3 ports|--timeout soon ports|--force=yes ports|upload ''|"
+      "--port auto upload x|--json=1 ports");
+  for (std::string line; std::getline(lines, line, '|');) {
+    std::vector<std::string> args;
+    for (std::istringstream in(line); in >> line;) args.push_back(line == "''" ? "" : line);
     EXPECT_NE(ParseArguments(args).error, "") << ::testing::PrintToString(args);
+  }
   // Help wins over anything else on the line.
   EXPECT_TRUE(Parse({"--bogus", "--help"}).options.help);
   EXPECT_EQ(Parse({"--bogus", "--help"}).error, "");
@@ -83,87 +75,32 @@ TEST(CliExitStatus, EachTransferOutcomeHasItsStatusAndLine) {
     int status;
     bool explained;  // a line of the front end's own says why (no box did)
   };
+  Outcome shortUpload = Made(K::UploadIncomplete);
+  shortUpload.done = 1000, shortUpload.total = 4096;
   const Case cases[] = {
-      {.name = "download complete",
-       .command = Command::Download,
-       .outcome = Made(K::Complete, {}, {.complete = true}),
-       .status = kDone,
-       .explained = false},
-      {.name = "refused, hw",
-       .command = Command::Download,
-       .outcome = Made(K::HeaderRefused, {.hw = true}),
-       .status = kHeaderRefused,
-       .explained = false},
-      {.name = "refused, no reason",
-       .command = Command::DownloadSdx,
-       .outcome = Made(K::HeaderRefused),
-       .status = kHeaderRefused,
-       .explained = true},
-      {.name = "refused, no reason, line lost",
-       .command = Command::Download,
-       .outcome = Made(K::HeaderRefused, {}, {}, true),
-       .status = kPortUnavailable,
-       .explained = false},
-      {.name = "checksum and complete",
-       .command = Command::Download,
-       .outcome = Made(K::Rejected, {}, {.checksumError = true, .complete = true}),
-       .status = kDataRejected,
-       .explained = false},
-      {.name = "verify error, line lost",
-       .command = Command::Download,
-       .outcome = Made(K::Rejected, {}, {.verifyError = true}, true),
-       .status = kDataRejected,
-       .explained = false},
-      {.name = "complete, line lost",
-       .command = Command::Download,
-       .outcome = Made(K::Complete, {}, {.complete = true}, true),
-       .status = kPortUnavailable,
-       .explained = false},
-      {.name = "no verdict",
-       .command = Command::Download,
-       .outcome = Made(K::Stopped),
-       .status = kDataRejected,
-       .explained = true},
-      {.name = "invalid image",
-       .command = Command::Download,
-       .outcome = Made(K::InvalidFile),
-       .status = kFileError,
-       .explained = false},
-      {.name = "upload complete",
-       .command = Command::Upload,
-       .outcome = Made(K::UploadCompleted),
-       .status = kDone,
-       .explained = false},
-      {.name = "upload shorter than its header announced",
-       .command = Command::Upload,
-       .outcome =
-           [] {
-             Outcome o = Made(K::UploadIncomplete);
-             o.done = 1000, o.total = 4096;
-             return o;
-           }(),
-       .status = kDataRejected,
-       .explained = true},
-      {.name = "upload cut short",
-       .command = Command::Upload,
-       .outcome = Made(K::Stopped),
-       .status = kDataRejected,
-       .explained = true},
-      {.name = "upload write failed",
-       .command = Command::Upload,
-       .outcome = Outcome::FileFailure("up.bin", "No space left on device"),
-       .status = kFileError,
-       .explained = true},
-      {.name = "temu ended",
-       .command = Command::DownloadTemu,
-       .outcome = Made(K::TemuEnded),
-       .status = kDone,
-       .explained = false},
-      {.name = "temu line lost",
-       .command = Command::DownloadTemu,
-       .outcome = Made(K::Stopped, {}, {}, true),
-       .status = kPortUnavailable,
-       .explained = false},
+      {"download complete", Command::Download, Made(K::Complete, {}, {.complete = true}), kDone,
+       false},
+      {"refused, hw", Command::Download, Made(K::HeaderRefused, {.hw = true}), kHeaderRefused,
+       false},
+      {"refused, no reason", Command::DownloadSdx, Made(K::HeaderRefused), kHeaderRefused, true},
+      {"refused, line lost", Command::Download, Made(K::HeaderRefused, {}, {}, true),
+       kPortUnavailable, false},
+      {"checksum and complete", Command::Download,
+       Made(K::Rejected, {}, {.checksumError = true, .complete = true}), kDataRejected, false},
+      {"verify error, line lost", Command::Download,
+       Made(K::Rejected, {}, {.verifyError = true}, true), kDataRejected, false},
+      {"complete, line lost", Command::Download, Made(K::Complete, {}, {.complete = true}, true),
+       kPortUnavailable, false},
+      {"no verdict", Command::Download, Made(K::Stopped), kDataRejected, true},
+      {"invalid image", Command::Download, Made(K::InvalidFile), kFileError, false},
+      {"upload complete", Command::Upload, Made(K::UploadCompleted), kDone, false},
+      {"upload shorter than announced", Command::Upload, shortUpload, kDataRejected, true},
+      {"upload cut short", Command::Upload, Made(K::Stopped), kDataRejected, true},
+      {"upload write failed", Command::Upload,
+       Outcome::FileFailure("up.bin", "No space left on device"), kFileError, true},
+      {"temu ended", Command::DownloadTemu, Made(K::TemuEnded), kDone, false},
+      {"temu line lost", Command::DownloadTemu, Made(K::Stopped, {}, {}, true), kPortUnavailable,
+       false},
   };
   for (const Case& c : cases) {
     const Report r = TransferReport(c.command, c.outcome);

@@ -9,30 +9,24 @@ namespace {
 
 std::string Quoted(std::string_view s) { return JsonText(Json(std::string(s))); }
 
-struct Escape {
-  const char* name;
-  std::string in, out;
-};
-
 TEST(Json, StringsAreEscapedAndInvalidUtf8BecomesTheReplacementCharacter) {
-  const Escape cases[] = {
-      {.name = "plain", .in = "Kelvane Complete", .out = R"("Kelvane Complete")"},
-      {.name = "quote and backslash", .in = R"(C:\a "b")", .out = R"("C:\\a \"b\"")"},
-      {.name = "short escapes", .in = "\b\f\n\r\t", .out = R"("\b\f\n\r\t")"},
-      {.name = "other controls",
-       .in = std::string("\x01\x1f\x7f\0", 4),
-       .out = R"("\u0001\u001f\u007f\u0000")"},
-      {.name = "valid UTF-8 stays",
-       .in = "Gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xf0\x9f\x93\xa1",
-       .out = "\"Gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xf0\x9f\x93\xa1\""},
-      {.name = "Latin-1 byte", .in = "M\xfcller.bin", .out = R"("M\ufffdller.bin")"},
-      {.name = "overlong slash", .in = "\xc0\xaf", .out = R"("\ufffd\ufffd")"},
-      {.name = "surrogate", .in = "\xed\xa0\x80", .out = R"("\ufffd\ufffd\ufffd")"},
-      {.name = "beyond U+10FFFF", .in = "\xf4\x90\x80\x80", .out = R"("\ufffd\ufffd\ufffd\ufffd")"},
+  // Plain, quote and backslash, short escapes, other controls, valid UTF-8, a Latin-1 byte, an
+  // overlong slash, a surrogate, beyond U+10FFFF.
+  const std::pair<std::string, std::string> cases[] = {
+      {"Kelvane Complete", R"("Kelvane Complete")"},
+      {R"(C:\a "b")", R"("C:\\a \"b\"")"},
+      {"\b\f\n\r\t", R"("\b\f\n\r\t")"},
+      {std::string("\x01\x1f\x7f\0", 4), R"("\u0001\u001f\u007f\u0000")"},
+      {"Gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xf0\x9f\x93\xa1",
+       "\"Gr\xc3\xbc\xc3\x9f \xe2\x82\xac \xf0\x9f\x93\xa1\""},
+      {"M\xfcller.bin", R"("M\ufffdller.bin")"},
+      {"\xc0\xaf", R"("\ufffd\ufffd")"},
+      {"\xed\xa0\x80", R"("\ufffd\ufffd\ufffd")"},
+      {"\xf4\x90\x80\x80", R"("\ufffd\ufffd\ufffd\ufffd")"},
       // The start of a sequence cut short is replaced whole.
-      {.name = "cut short at the end", .in = "ab\xe2\x82", .out = R"("ab\ufffd")"},
+      {"ab\xe2\x82", R"("ab\ufffd")"},
   };
-  for (const auto& c : cases) EXPECT_EQ(Quoted(c.in), c.out) << c.name;
+  for (const auto& [in, out] : cases) EXPECT_EQ(Quoted(in), out) << out;
 }
 
 TEST(Json, FieldsKeepTheirOrderOnOneLine) {

@@ -151,28 +151,15 @@ TEST(CliEvents, ProgressComesAFewTimesASecondAndAlwaysAtTheEnd) {
   log.End(kDone, nullptr, 0.5);
   Outcome refused = Outcome::Of(Outcome::Kind::HeaderRefused);
   log.End(kHeaderRefused, &refused, 0.5);
-  const auto lines = c.Lines();
-  ASSERT_EQ(lines.size(), 5u);
   std::vector<json> ev;
-  for (const auto& line : lines) ev.push_back(json::parse(line));
-  EXPECT_EQ(lines[0],
-            R"({"event":"progress","port":"COM3","done":0,"total":4096,"percent":0,"rate":0,)"
-            R"("seconds_left":null})");
-  EXPECT_EQ(ev[1]["done"], 2048);
+  for (const auto& line : c.Lines()) ev.push_back(json::parse(line));
+  ASSERT_EQ(ev.size(), 5u);
+  for (int i : {0, 1, 2}) EXPECT_EQ(ev[i]["done"], 2048 * i) << i;
+  EXPECT_EQ(ev[0]["seconds_left"], nullptr);
   EXPECT_EQ(ev[1]["seconds_left"], 2048.0 / 1e4);
-  EXPECT_EQ(ev[1]["percent"], 50);
-  EXPECT_EQ(ev[2]["done"], 4096);
-  EXPECT_EQ(lines[3],
-            R"({"event":"end","port":"COM3","status":0,"status_name":"done","outcome":null,)"
-            R"("bytes":4096,"seconds":0.5})");  // no outcome: the bytes of the last progress
+  EXPECT_EQ(ev[3]["outcome"], nullptr);
+  EXPECT_EQ(ev[3]["bytes"], 4096) << "no outcome: the bytes of the last progress";
   EXPECT_EQ(ev[4]["outcome"], "header_refused");
-}
-
-TEST(CliEvents, EveryExitStatusHasAStableName) {
-  const char* names[] = {"done",           "usage",         "port_unavailable", "file_error",
-                         "header_refused", "data_rejected", "stopped",          "timed_out"};
-  for (int s = kDone; s <= kTimedOut; ++s) EXPECT_STREQ(StatusName(s), names[s]) << s;
-  EXPECT_STREQ(StatusName(127), "unknown");
 }
 
 }  // namespace

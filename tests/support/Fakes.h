@@ -50,11 +50,9 @@ class FakeView : public MainView {
   void SetText(Control c, const std::string& t) override { text[c] = t; }
   void SetCaption(Control c, const std::string& t) override { caption[c] = t; }
   void SetProgressMax(int) override {}
-  void SetProgressValue(float v) override { progress = v, progressHistory.push_back(v); }
-  void ShowTransferProgress(const TransferProgress& p) override { progressReports.push_back(p); }
-  void ShowWaitingForReceiver(std::optional<std::chrono::steady_clock::time_point> since) override {
-    waitingSince.push_back(since);
-  }
+  void SetProgressValue(float v) override { progress = v; }
+  void ShowTransferProgress(const TransferProgress&) override {}
+  void ShowWaitingForReceiver(std::optional<std::chrono::steady_clock::time_point>) override {}
   void ShowStopped(std::int64_t done, std::int64_t total) override {
     stoppedAt.push_back({done, total});
   }
@@ -78,9 +76,8 @@ class FakeView : public MainView {
     if (!chooserResults.empty()) chooserResults.pop_front();
     return res;
   }
-  void PumpEvents(std::chrono::milliseconds maxWait) override {
+  void PumpEvents(std::chrono::milliseconds) override {
     if (++pumps > pumpLimit) throw std::runtime_error("poll loop did not end");
-    waits.push_back(maxWait);
     if (onPump) onPump();
   }
   void CentreWindow() override {}
@@ -89,29 +86,11 @@ class FakeView : public MainView {
   void RequestClose() override { onRequestClose ? onRequestClose() : void(), ++closeRequests; }
 
   std::string Text(Control c) const { return text.count(c) ? text.at(c) : ""; }
-  std::vector<std::string> MessageTexts() const {
-    std::vector<std::string> out;
-    for (const auto& m : messages) out.push_back(m.text);
-    return out;
-  }
 
   std::map<Control, bool> enabled, value;
   std::map<Control, std::string> text, caption, toolTip;
   float progress = 0;
-  std::vector<float> progressHistory;
-  std::vector<TransferProgress> progressReports;
-  std::vector<std::optional<std::chrono::steady_clock::time_point>> waitingSince;  // in turn
-  std::vector<std::pair<std::int64_t, std::int64_t>> stoppedAt;                    // done, total
-
-  // What the view heard of the waits for the receiver and of a Stop; a Stop shows no box.
-  void ExpectWaitsAndStop(const decltype(waitingSince)& waits,
-                          const decltype(stoppedAt)& stops) const {
-    EXPECT_EQ(waitingSince, waits);
-    EXPECT_EQ(stoppedAt, stops);
-    if (!stops.empty()) {
-      EXPECT_TRUE(messages.empty()) << "a Stop shows no box";
-    }
-  }
+  std::vector<std::pair<std::int64_t, std::int64_t>> stoppedAt;  // done, total
   bool busy = false;
   int closeRequests = 0;
   std::vector<ShownMessage> messages;
@@ -122,7 +101,6 @@ class FakeView : public MainView {
   std::function<void()> onPump, onRequestClose;
   long pumps = 0;
   long pumpLimit = 400000;  // a loop that never ends fails the test instead of hanging
-  std::vector<std::chrono::milliseconds> waits;
 };
 
 class FakeSerial : public SerialPort {
@@ -140,7 +118,7 @@ class FakeSerial : public SerialPort {
     return !refused;
   }
   bool PortOpen() const override { return open_; }
-  void SetInputMode(int m) override { inputMode = m; }
+  void SetInputMode(int) override {}
   void Output(std::span<const std::uint8_t> b) override {
     written.insert(written.end(), b.begin(), b.end());
     writes.emplace_back(b.begin(), b.end());
@@ -154,12 +132,11 @@ class FakeSerial : public SerialPort {
   int sentWaits = 0;
   std::function<void()> onWaitForSent;  // where a test lets time pass and output drain
   void SetOutBufferCount(int) override { outQueued = 0, ++outDrops; }
-  int InBufferCount() const override { return ++countCalls, static_cast<int>(rx.size()); }
+  int InBufferCount() const override { return static_cast<int>(rx.size()); }
   void SetInBufferCount(int) override { rx.clear(), ++inDrops; }
-  void SetInputLen(int n) override { inputLen = n, inputLenHistory.push_back(n); }
+  void SetInputLen(int n) override { inputLen = n; }
   // One read: at most InputLen bytes, and at most what is left of the front chunk.
   Bytes Input() override {
-    ++inputCalls;
     std::size_t n = rx.size();
     if (inputLen > 0) n = std::min<std::size_t>(n, static_cast<std::size_t>(inputLen));
     if (!chunks.empty()) n = std::min(n, chunks.front());
@@ -173,15 +150,13 @@ class FakeSerial : public SerialPort {
   bool ClosedLost() const override { return closedLost; }
   void Deliver(const Bytes& b) { rx.insert(rx.end(), b.begin(), b.end()); }
 
-  int port = 0, inputMode = 0, inputLen = 0;
+  int port = 0, inputLen = 0;
   std::string settings;
-  std::vector<int> inputLenHistory;
   std::deque<std::uint8_t> rx;
   std::deque<std::size_t> chunks;  // sizes of the coming reads, when the test decides them
   Bytes written;                   // every byte written, in order
   std::vector<Bytes> writes;       // each Output call on its own
-  int outQueued = 0, outDrops = 0, inDrops = 0, inputCalls = 0;
-  mutable int countCalls = 0;  // of InBufferCount
+  int outQueued = 0, outDrops = 0, inDrops = 0;
   std::vector<int> openPorts;  // ports for which an open succeeds (empty: every port)
   std::vector<int> openAttempts;
   bool failOpen = false, lost = false, closedLost = false;

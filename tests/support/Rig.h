@@ -129,12 +129,6 @@ class FaultyFiles : public DiskFileTable {
     if (names_.count(num)) done_[num] = static_cast<std::size_t>(std::max<std::int64_t>(pos, 0));
     return DiskFileTable::Seek(num, pos);
   }
-  // The private file that replaces target, while there is one.
-  std::string PrivateOf(const std::string& target) const {
-    for (const auto& [name, t] : privateOf_)
-      if (t == target && fs::exists(name)) return name;
-    return "";
-  }
   std::map<std::string, int> failOpen;            // name -> errno
   std::map<std::string, std::size_t> writeLimit;  // name -> bytes that fit
   std::map<std::string, Fault> readFault;         // name -> where reading fails

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace kelvane {
 namespace {
 
@@ -25,17 +27,12 @@ TEST(ProgressMeter, RateAndTimeLeftCountBytesAfterTheFirstStep) {
 }
 
 TEST(ProgressMeter, PercentStaysWithinTheWhole) {
-  struct Case {
-    std::int64_t done, total;
-    double percent;
-  };
-  for (const Case c : {Case{.done = 0, .total = 0, .percent = 100.0},
-                       Case{.done = 50, .total = 40, .percent = 100.0},
-                       Case{.done = 10, .total = 40, .percent = 25.0}}) {
-    ProgressMeter m;
-    EXPECT_DOUBLE_EQ(m.Update(c.done, c.total, steady_clock::time_point{}).percent, c.percent)
-        << c.done << "/" << c.total;
-  }
+  const std::tuple<std::int64_t, std::int64_t, double> cases[] = {
+      {0, 0, 100.0}, {50, 40, 100.0}, {10, 40, 25.0}};
+  for (const auto& [done, total, percent] : cases)
+    EXPECT_DOUBLE_EQ(ProgressMeter().Update(done, total, steady_clock::time_point{}).percent,
+                     percent)
+        << done << "/" << total;
 }
 
 TEST(ProgressMeter, Durations) {
