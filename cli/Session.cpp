@@ -96,9 +96,10 @@ class TempFolder {
   }
   ~TempFolder() {
     if (path_.empty()) return;
-    RemoveOnHardStop("");
+    // A second signal during the removal finishes it: the folder stays registered until gone.
     std::error_code ec;
     fs::remove_all(path_, ec);
+    RemoveOnHardStop("");
   }
   const std::string& Path() const { return path_; }
 

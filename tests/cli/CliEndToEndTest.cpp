@@ -318,7 +318,9 @@ TEST_F(Cli, SeveralPortsRunInOneProcess) {
     std::getline(f, pids);
     forked = forked || !pids.empty();
   });
+#ifndef __SANITIZE_ADDRESS__  // LeakSanitizer's tracer at exit is a child of the process
   EXPECT_FALSE(forked);
+#endif
   EXPECT_EQ(r.status, 4) << r.err;
   EXPECT_NE(r.out.find(a + ": Kelvane Complete\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find(b + ": SW version is lower\n"), std::string::npos) << r.out;
