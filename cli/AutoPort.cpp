@@ -1,9 +1,16 @@
 #include "cli/AutoPort.h"
 
+#ifdef _WIN32
+#include <thread>
+
+#include "files/Wide.h"
+#include "serial/win32/Win32SerialPort.h"
+#else
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QSerialPort>
 #include <QTimer>
+#endif
 #include <algorithm>
 #include <chrono>
 #include <memory>
@@ -38,6 +45,77 @@ std::vector<std::string> AutoCandidates(const SettingsStore& settings, const Dev
   }
   return out;
 }
+
+#ifdef _WIN32
+
+// Windows: each candidate opened read-only with reads that return at once, looked at every
+// kLook until one speaks.
+AutoResult ListenForReceiver(const std::vector<std::string>& candidates, bool temu,
+                             std::optional<double> timeoutSeconds,
+                             const std::function<bool()>& stop) {
+  AutoResult result;
+  struct Line {
+    std::string device;
+    HANDLE handle;
+    Bytes heard;
+  };
+  std::vector<Line> lines;
+  for (const auto& device : candidates) {
+    const std::wstring name =
+        device.rfind("\\\\", 0) == 0 ? Widen(device) : L"\\\\.\\" + Widen(device);
+    HANDLE h = ::CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      result.refused.push_back(device + ": " + SystemMessage(::GetLastError()));
+      continue;
+    }
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    if (!::GetCommState(h, &dcb) || !ParseDcbSettings(kLineSettings, dcb) ||
+        !::SetCommState(h, &dcb) || !::SetCommTimeouts(h, &timeouts)) {
+      result.refused.push_back(device + ": " + SystemMessage(::GetLastError()));
+      ::CloseHandle(h);
+      continue;
+    }
+    result.listened.push_back(device);
+    lines.push_back({device, h, {}});
+  }
+  const auto closeAll = [&lines] {
+    for (auto& line : lines) ::CloseHandle(line.handle);
+  };
+  if (lines.empty()) return result;
+  const auto started = std::chrono::steady_clock::now();
+  for (;;) {
+    for (auto& line : lines) {
+      std::uint8_t buf[256];
+      DWORD got = 0;
+      if (::ReadFile(line.handle, buf, sizeof buf, &got, nullptr) && got > 0)
+        line.heard.insert(line.heard.end(), buf, buf + got);
+      if (ReceiverIsReady(line.heard, temu)) {
+        result.end = AutoResult::End::Found;
+        result.device = line.device;
+        closeAll();
+        return result;
+      }
+      if (line.heard.size() > 2) line.heard.erase(line.heard.begin(), line.heard.end() - 2);
+    }
+    if (stop && stop()) {
+      result.end = AutoResult::End::Stopped;
+      closeAll();
+      return result;
+    }
+    if (timeoutSeconds && std::chrono::steady_clock::now() - started >
+                              std::chrono::duration<double>(*timeoutSeconds)) {
+      result.end = AutoResult::End::TimedOut;
+      closeAll();
+      return result;
+    }
+    std::this_thread::sleep_for(kLook);
+  }
+}
+
+#else
 
 AutoResult ListenForReceiver(const std::vector<std::string>& candidates, bool temu,
                              std::optional<double> timeoutSeconds,
@@ -97,5 +175,7 @@ AutoResult ListenForReceiver(const std::vector<std::string>& candidates, bool te
     loop.exec();
   }
 }
+
+#endif
 
 }  // namespace kelvane::cli

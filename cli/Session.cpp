@@ -27,9 +27,9 @@
 #include "cli/WatchedPort.h"
 #include "files/FileTable.h"
 #include "files/SdxConversion.h"
+#include "serial/NativeSerialPort.h"
 #include "serial/SystemDevices.h"
 #include "serial/TracePort.h"
-#include "serial/qt/QtSerialPort.h"
 #include "timecode/Clock.h"
 
 namespace fs = std::filesystem;
@@ -142,7 +142,7 @@ class Session {
   const Options& opt_;
   QtSettingsStore store_;
   OverlaySettings overlay_;
-  QtSerialPort serial_;
+  NativeSerialPort serial_;
   SystemClock clock_;
   TraceFile traceFile_;
   std::string traceError_;

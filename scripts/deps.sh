@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the window need, when missing.
-# Usage: scripts/deps.sh [build|test|run|package]
+# Usage: scripts/deps.sh [build|test|run|package|windows]
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-serialport-dev qt6-qpa-plugins
@@ -9,6 +9,10 @@ case "${1:-build}" in
   run) packages+=(libgl-dev) ;;
   test) packages+=(libgl-dev python3 clang-format git pandoc appstream desktop-file-utils) ;;
   package) packages+=(libgl-dev pandoc dpkg-dev fakeroot file lintian appstream desktop-file-utils) ;;
+  # The Windows build (scripts/windows.sh): the cross compiler, the host tools of the same Qt,
+  # Wine to run the tests, NSIS and zip for the installer, a virtual display for the window.
+  windows) packages+=(qt6-base-dev-tools g++-mingw-w64-x86-64-posix wine64 wine nsis zip xvfb xauth
+                      xz-utils ccache) ;;
 esac
 
 missing=()

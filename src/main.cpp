@@ -19,8 +19,8 @@
 #include "app/qt/QtMainWindow.h"
 #include "app/qt/QtSettingsStore.h"
 #include "files/FileTable.h"
+#include "serial/NativeSerialPort.h"
 #include "serial/SystemDevices.h"
-#include "serial/qt/QtSerialPort.h"
 #include "timecode/Clock.h"
 
 namespace {
@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
   DiskFileTable files;
   SystemClock clock;
   SystemDevices devices;
-  QtSerialPort serial(*settings, devices);
+  NativeSerialPort serial(*settings, devices);
   QtMainWindow window;
   Main main(window, serial, *settings, files, clock);
   window.Attach(main);

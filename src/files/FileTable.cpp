@@ -1,3 +1,6 @@
+// The file table on POSIX systems; Windows has its own (FileTableWin32.cpp).
+#ifndef _WIN32
+
 #include "files/FileTable.h"
 
 #include <fcntl.h>
@@ -77,7 +80,8 @@ void DiskFileTable::Fail(const std::string& text, const std::string& path) {
   errorPath_ = path;
 }
 
-bool DiskFileTable::Adopt(int num, int fd, const std::string& path) {
+bool DiskFileTable::Adopt(int num, std::intptr_t handle, const std::string& path) {
+  const int fd = static_cast<int>(handle);
   // Opened without blocking; reads and writes of a regular file never block anyway.
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
@@ -144,7 +148,8 @@ std::size_t DiskFileTable::Read(int num, std::span<std::uint8_t> buf) {
   }
   std::size_t done = 0;
   while (done < buf.size()) {
-    ssize_t n = ::pread(it->second.fd, buf.data() + done, buf.size() - done, it->second.pos);
+    ssize_t n = ::pread(static_cast<int>(it->second.fd), buf.data() + done, buf.size() - done,
+                        it->second.pos);
     if (n < 0) {
       if (errno == EINTR) continue;
       Fail(errno, it->second.path);
@@ -165,7 +170,8 @@ bool DiskFileTable::Write(int num, std::span<const std::uint8_t> bytes) {
   }
   std::size_t done = 0;
   while (done < bytes.size()) {
-    ssize_t n = ::pwrite(it->second.fd, bytes.data() + done, bytes.size() - done, it->second.pos);
+    ssize_t n = ::pwrite(static_cast<int>(it->second.fd), bytes.data() + done, bytes.size() - done,
+                         it->second.pos);
     if (n < 0) {
       if (errno == EINTR) continue;
       Fail(errno, it->second.path);
@@ -196,14 +202,14 @@ std::int64_t DiskFileTable::Length(int num) const {
   auto it = open_.find(num);
   if (it == open_.end()) return -1;
   struct stat st {};
-  if (::fstat(it->second.fd, &st) != 0) return -1;
+  if (::fstat(static_cast<int>(it->second.fd), &st) != 0) return -1;
   return st.st_size;
 }
 
 bool DiskFileTable::Close(int num) {
   auto it = open_.find(num);
   if (it == open_.end()) return true;
-  const int fd = it->second.fd;
+  const int fd = static_cast<int>(it->second.fd);
   const std::string path = it->second.path;
   open_.erase(it);
   if (::close(fd) != 0) {
@@ -302,3 +308,5 @@ bool DiskFileTable::SameFile(const std::string& a, const std::string& b) {
 }
 
 }  // namespace kelvane
+
+#endif

@@ -103,11 +103,11 @@ class DiskFileTable : public FileTable {
 
  private:
   struct Entry {
-    int fd = -1;
+    std::intptr_t fd = -1;  // the descriptor on POSIX, the HANDLE on Windows
     std::int64_t pos = 0;
     std::string path;
   };
-  bool Adopt(int num, int fd, const std::string& path);
+  bool Adopt(int num, std::intptr_t fd, const std::string& path);
   std::map<int, Entry> open_;
   std::string error_, errorPath_;
 };

@@ -90,10 +90,17 @@ std::string Explain(const OpenFailure& f) {
         return tried + ": busy, held by another program: " + ProgramOf(*f.holder) +
                ".\nOnly one program at a time can use a serial port.\nFix: close " +
                (f.holder->program.empty() ? "that program" : f.holder->program) + " and try again.";
+#ifdef _WIN32
+      // Windows says "access denied" for a port another program holds.
+      return tried + ": busy, held by another program" + said +
+             ".\nOnly one program at a time can use a serial port.\nFix: close that program "
+             "(a terminal, another Kelvane, a modem or phone tool) and try again.";
+#else
       return tried + ": busy, held by another program" + said +
              ".\nOnly one program at a time can use a serial port.\nFix: close that program "
              "(fuser " +
              (f.node.empty() ? f.device : f.node) + " names it) and try again.";
+#endif
     case OpenCause::BadSettings:
       return port + ": the line settings \"" + f.settings +
              "\" are not valid.\nFix: use 115200,n,8,1.";

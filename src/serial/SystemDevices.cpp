@@ -1,3 +1,6 @@
+// The serial devices of a Linux machine; Windows has its own (SystemDevicesWin32.cpp).
+#ifndef _WIN32
+
 #include "serial/SystemDevices.h"
 
 #include <grp.h>
@@ -195,3 +198,5 @@ std::optional<Holder> SystemDevices::HolderOf(const std::string& node) const {
 }
 
 }  // namespace kelvane
+
+#endif
