@@ -1,11 +1,13 @@
 #include "cli/MultiPort.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <charconv>
 #include <chrono>
@@ -22,6 +24,17 @@ namespace kelvane::cli {
 
 namespace {
 
+std::string SecondsText(double s) {
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, s);  // shortest exact form, no locale
+  return std::string(buf, r.ptr);
+}
+
+}  // namespace
+
+#ifndef _WIN32
+namespace {
+
 using SteadyClock = std::chrono::steady_clock;
 
 volatile std::sig_atomic_t g_signalCount = 0;
@@ -35,12 +48,6 @@ void OnSignal(int sig) {
 constexpr std::chrono::milliseconds kRedrawInterval{200};  // the block of lines on a terminal
 constexpr std::chrono::seconds kLineInterval{1};           // a line per port otherwise
 constexpr int kPollMs = 100;
-
-std::string SecondsText(double s) {
-  char buf[32];
-  const auto r = std::to_chars(buf, buf + sizeof buf, s);  // shortest exact form, no locale
-  return std::string(buf, r.ptr);
-}
 
 // One port's process and what it has written that is not a whole line yet.
 struct Proc {
@@ -310,6 +317,8 @@ int Runner::Run() {
 
 }  // namespace
 
+#endif
+
 std::vector<std::string> PortArguments(const Options& o, const std::string& port) {
   // Every option that shapes a run is passed on; the events are this process's input.
   std::vector<std::string> a{"--json", "--port", port};
@@ -327,9 +336,21 @@ std::vector<std::string> PortArguments(const Options& o, const std::string& port
   return a;
 }
 
+#ifdef _WIN32
+// Several ports at once run one process each, watched over pipes and signals: not on Windows
+// yet.
+int RunOnPorts(const Options&, const std::string&) {
+  std::fputs(
+      "kelvane-cli: --port given more than once is not supported on Windows; run one "
+      "kelvane-cli for each port\n",
+      stderr);
+  return kUsage;
+}
+#else
 int RunOnPorts(const Options& options, const std::string& program) {
   Runner runner(options, program);
   return runner.Run();
 }
+#endif
 
 }  // namespace kelvane::cli

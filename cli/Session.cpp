@@ -26,6 +26,7 @@
 #include "cli/TraceFile.h"
 #include "cli/WatchedPort.h"
 #include "files/FileTable.h"
+#include "files/PrivateFolder.h"
 #include "files/SdxConversion.h"
 #include "serial/NativeSerialPort.h"
 #include "serial/SystemDevices.h"
@@ -54,8 +55,7 @@ class TempFolder {
     std::error_code ec;
     const fs::path base = fs::temp_directory_path(ec);  // TMPDIR, else the system's folder
     if (ec) return;
-    std::string pattern = (base / "kelvane-cli-XXXXXX").string();
-    if (::mkdtemp(pattern.data())) path_ = pattern;
+    path_ = MakePrivateFolder(base, "kelvane-cli-");
     RemoveOnHardStop(path_);
   }
   ~TempFolder() {

@@ -1,5 +1,68 @@
 #include "cli/StopSignals.h"
 
+#ifdef _WIN32
+
+#include <windows.h>
+
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+
+#include "cli/ExitStatus.h"
+#include "cli/TraceFile.h"
+
+namespace kelvane::cli {
+
+// Windows: Ctrl-C, Ctrl-Break and the console's closing (or the session's end) arrive in a
+// thread of their own, where anything may run. The first asks for the stop; a second Ctrl-C
+// or Ctrl-Break ends the program at once. A closing console gives the program a few seconds
+// before it is ended: the handler holds it back that long for the stop to finish.
+
+namespace {
+
+std::atomic<int> g_stops{0};
+std::mutex g_folderLock;
+std::string g_folder;
+
+constexpr DWORD kCloseGraceMs = 4000;
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      if (g_stops.fetch_add(1) > 0) {
+        TraceFile::CommitInSignalHandler();
+        std::lock_guard lock(g_folderLock);
+        std::error_code ec;
+        if (!g_folder.empty()) std::filesystem::remove_all(g_folder, ec);
+        ::ExitProcess(kStopped);
+      }
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      g_stops.fetch_add(1);
+      ::Sleep(kCloseGraceMs);  // the program ends meanwhile when the stop has finished
+      return TRUE;
+    default: return FALSE;
+  }
+}
+
+}  // namespace
+
+void InstallStopSignals() { ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
+
+bool StopRequested() { return g_stops.load() != 0; }
+
+void RemoveOnHardStop(const std::string& folder) {
+  std::lock_guard lock(g_folderLock);
+  g_folder = folder;
+}
+
+}  // namespace kelvane::cli
+
+#else
+
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/syscall.h>
@@ -76,3 +139,5 @@ void RemoveOnHardStop(const std::string& folder) {
 }
 
 }  // namespace kelvane::cli
+
+#endif

@@ -2,7 +2,15 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+
+#include <random>
+
+#include "files/Wide.h"
+#else
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <csignal>
@@ -31,7 +39,12 @@ void RememberForSignals(const std::string& temp, const std::string& path) {
 void TraceFile::CommitInSignalHandler() {
   if (g_pending == 0) return;
   g_pending = 0;
+#ifdef _WIN32
+  ::MoveFileExW(Widen(g_tempPath).c_str(), Widen(g_finalPath).c_str(),
+                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+#else
   ::rename(g_tempPath, g_finalPath);
+#endif
 }
 
 TraceFile::~TraceFile() {
@@ -55,6 +68,19 @@ bool TraceFile::Open(const std::string& path, bool replace, std::string& error) 
       return false;
     }
   }
+#ifdef _WIN32
+  // A new file of our own beside the target ("x" fails on one that exists).
+  std::random_device rd;
+  for (int tries = 0; tries < 100 && !file_; ++tries) {
+    temp_ = path + "." + std::to_string(rd() % 1000000) + ".part";
+    file_ = ::_wfopen(Widen(temp_).c_str(), L"wbx");
+  }
+  if (!file_) {
+    error = path + ": " + std::strerror(errno);
+    temp_.clear();
+    return false;
+  }
+#else
   temp_ = path + ".XXXXXX";
   const int fd = ::mkostemp(temp_.data(), O_CLOEXEC);
   if (fd < 0) {
@@ -70,6 +96,7 @@ bool TraceFile::Open(const std::string& path, bool replace, std::string& error) 
     temp_.clear();
     return false;
   }
+#endif
   path_ = path;
   RememberForSignals(temp_, path_);
   return true;
@@ -83,7 +110,11 @@ bool TraceFile::Commit(std::string& error) {
     return true;
   }
   g_pending = 0;
+#ifdef _WIN32
+  const bool written = std::fflush(file_) == 0 && ::_commit(::_fileno(file_)) == 0;
+#else
   const bool written = std::fflush(file_) == 0 && ::fsync(::fileno(file_)) == 0;
+#endif
   const int writeErrno = errno;
   std::fclose(file_);
   file_ = nullptr;
@@ -92,10 +123,18 @@ bool TraceFile::Commit(std::string& error) {
             "); what there is lies in " + temp_;
     return false;
   }
+#ifdef _WIN32
+  if (!::MoveFileExW(Widen(temp_).c_str(), Widen(path_).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    error = path_ + ": " + SystemMessage(::GetLastError()) + "; the trace lies in " + temp_;
+    return false;
+  }
+#else
   if (::rename(temp_.c_str(), path_.c_str()) != 0) {
     error = path_ + ": " + std::strerror(errno) + "; the trace lies in " + temp_;
     return false;
   }
+#endif
   return true;
 }
 

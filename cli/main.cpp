@@ -8,6 +8,12 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+// clang-format off
+#include "files/Wide.h"
+#include <shellapi.h>
+// clang-format on
+#endif
 #include "cli/CliOptions.h"
 #include "cli/ExitStatus.h"
 #include "cli/MultiPort.h"
@@ -31,11 +37,29 @@ std::string OwnPath(const char* argv0) {
   return ec ? std::string(argv0) : self.string();
 }
 
+// The arguments as UTF-8. Windows hands a program's main its arguments in the ANSI code
+// page, which cannot hold every file name: they are taken from the wide command line there,
+// and the console is told to show UTF-8.
+std::vector<std::string> Arguments(int argc, char** argv) {
+#ifdef _WIN32
+  (void)argc, (void)argv;
+  ::SetConsoleOutputCP(CP_UTF8);
+  int n = 0;
+  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &n);
+  std::vector<std::string> out;
+  for (int i = 1; wide && i < n; ++i) out.push_back(kelvane::Narrow(wide[i]));
+  if (wide) ::LocalFree(wide);
+  return out;
+#else
+  return {argv + 1, argv + argc};
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace kelvane::cli;
-  const std::vector<std::string> args(argv + 1, argv + argc);
+  const std::vector<std::string> args = Arguments(argc, argv);
   const ParseResult parsed = ParseArguments(args);
   if (parsed.options.help) {
     std::fputs(UsageText(), stdout);

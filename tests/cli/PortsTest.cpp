@@ -136,15 +136,31 @@ TEST(CliPorts, APortWhoseProcessVanishedCountsAsStopped) {
 
 // The event lines written into memory.
 struct Captured {
+#ifdef _WIN32
+  // No memory streams on Windows: a temporary file, read back whole.
+  Captured() { file = std::tmpfile(); }
+  ~Captured() { std::fclose(file); }
+  std::string Text() {
+    std::fflush(file);
+    std::string text;
+    std::rewind(file);
+    for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
+    return text;
+  }
+#else
   Captured() { file = ::open_memstream(&data, &size); }
   ~Captured() {
     std::fclose(file);
     std::free(data);
   }
-  std::vector<JsonFields> Events() {
+  std::string Text() {
     std::fflush(file);
+    return std::string(data, size);
+  }
+#endif
+  std::vector<JsonFields> Events() {
     std::vector<JsonFields> out;
-    std::string text(data, size);
+    const std::string text = Text();
     for (std::size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
       auto f = ParseJsonObject(text.substr(at, nl - at));
       EXPECT_TRUE(f.has_value()) << text.substr(at, nl - at);
