@@ -57,3 +57,6 @@ add_custom_target(windows-runtime ALL
 # -O2 as on the other builds; GCC 12's -O3 for this target reports out-of-bounds copies
 # inside the standard library that cannot happen.
 set(CMAKE_CXX_FLAGS_RELEASE "-O2 -DNDEBUG")
+
+# The stack protector's runtime linked in, so that no libssp-0.dll has to travel along.
+set(CMAKE_CXX_STANDARD_LIBRARIES "-Wl,-Bstatic -lssp -Wl,-Bdynamic ${CMAKE_CXX_STANDARD_LIBRARIES}")

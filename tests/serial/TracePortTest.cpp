@@ -15,12 +15,25 @@ using std::chrono::milliseconds;
 
 // The trace written into memory.
 struct MemorySink {
+#ifdef _WIN32
+  // No memory streams on Windows: a temporary file, read back whole.
+  MemorySink() { file = std::tmpfile(); }
+  ~MemorySink() { std::fclose(file); }
+  std::string Text() const {
+    std::fflush(file);
+    std::string text;
+    std::rewind(file);
+    for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
+    return text;
+  }
+#else
   MemorySink() { file = ::open_memstream(&data, &size); }
   ~MemorySink() {
     std::fclose(file);
     std::free(data);
   }
   std::string Text() const { return std::string(data, size); }
+#endif
   std::FILE* file = nullptr;
   char* data = nullptr;
   std::size_t size = 0;
