@@ -21,6 +21,22 @@ constexpr int kPrivateNameTries = 100;
 // this is not waited for.
 constexpr DWORD kLockWaitMs = 1000;
 
+// The common failures in the same words as on POSIX systems, the rest in Windows' own.
+std::string WinErrorText(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE: return std::strerror(ENOENT);
+    case ERROR_ACCESS_DENIED: return std::strerror(EACCES);
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: return std::strerror(ENOSPC);
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS: return std::strerror(EEXIST);
+    case ERROR_WRITE_PROTECT: return std::strerror(EROFS);
+    default: return SystemMessage(code);
+  }
+}
+
 HANDLE AsHandle(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
 std::string FolderOf(const std::string& path) {
@@ -136,12 +152,12 @@ bool DiskFileTable::Open(int num, const std::string& path, OpenMode mode, int /*
   HANDLE h = ::CreateFileW(wide.c_str(), write ? GENERIC_WRITE : GENERIC_READ, kShareAll, nullptr,
                            write ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    Fail(SystemMessage(::GetLastError()), path);
+    Fail(WinErrorText(::GetLastError()), path);
     return false;
   }
   if (!Adopt(num, reinterpret_cast<std::intptr_t>(h), path)) return false;
   if (write && !::SetEndOfFile(h)) {
-    Fail(SystemMessage(::GetLastError()), path);
+    Fail(WinErrorText(::GetLastError()), path);
     Close(num);
     return false;
   }
@@ -165,7 +181,7 @@ std::size_t DiskFileTable::Read(int num, std::span<std::uint8_t> buf) {
     DWORD n = 0;
     if (!::ReadFile(AsHandle(it->second.fd), buf.data() + done, want, &n, &at)) {
       if (::GetLastError() == ERROR_HANDLE_EOF) break;
-      Fail(SystemMessage(::GetLastError()), it->second.path);
+      Fail(WinErrorText(::GetLastError()), it->second.path);
       break;
     }
     if (n == 0) break;
@@ -189,7 +205,7 @@ bool DiskFileTable::Write(int num, std::span<const std::uint8_t> bytes) {
     const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
     DWORD n = 0;
     if (!::WriteFile(AsHandle(it->second.fd), bytes.data() + done, want, &n, &at)) {
-      Fail(SystemMessage(::GetLastError()), it->second.path);
+      Fail(WinErrorText(::GetLastError()), it->second.path);
       return false;
     }
     done += n;
@@ -232,7 +248,7 @@ bool DiskFileTable::Close(int num) {
   const bool flushed = ::FlushFileBuffers(h) || ::GetLastError() == ERROR_ACCESS_DENIED;
   const DWORD flushError = flushed ? 0 : ::GetLastError();
   if (!::CloseHandle(h) || !flushed) {
-    Fail(SystemMessage(flushed ? ::GetLastError() : flushError), path);
+    Fail(WinErrorText(flushed ? ::GetLastError() : flushError), path);
     return false;
   }
   return true;
@@ -250,7 +266,7 @@ bool DiskFileTable::Exists(const std::string& path) {
 
 bool DiskFileTable::Delete(const std::string& path) {
   if (!::DeleteFileW(Widen(path).c_str())) {
-    Fail(SystemMessage(::GetLastError()), path);
+    Fail(WinErrorText(::GetLastError()), path);
     return false;
   }
   return true;
@@ -268,7 +284,7 @@ std::string DiskFileTable::OpenBeside(int num, const std::string& target) {
   }
   const DWORD attributes = ::GetFileAttributesW(wide.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES && ::GetLastError() != ERROR_FILE_NOT_FOUND) {
-    Fail(SystemMessage(::GetLastError()), target);  // a missing folder, no access
+    Fail(WinErrorText(::GetLastError()), target);  // a missing folder, no access
     return {};
   }
   // ".name.xxxxxx.part" in the same folder: a move into place never crosses volumes.
@@ -280,7 +296,7 @@ std::string DiskFileTable::OpenBeside(int num, const std::string& target) {
                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_FILE_EXISTS) continue;
     if (h == INVALID_HANDLE_VALUE) {
-      Fail(SystemMessage(::GetLastError()), target);
+      Fail(WinErrorText(::GetLastError()), target);
       return {};
     }
     if (!Adopt(num, reinterpret_cast<std::intptr_t>(h), name)) {
@@ -304,7 +320,7 @@ bool DiskFileTable::MoveIntoPlace(const std::vector<FileMove>& moves) {
       if (entry.path == m.from) ::FlushFileBuffers(AsHandle(entry.fd));
     if (!::MoveFileExW(Widen(m.from).c_str(), Widen(m.to).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      Fail(SystemMessage(::GetLastError()), m.to);
+      Fail(WinErrorText(::GetLastError()), m.to);
       ok = false;
       break;
     }

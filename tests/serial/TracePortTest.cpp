@@ -7,6 +7,8 @@
 
 #include "support/Fakes.h"
 
+#include "support/Platform.h"
+
 namespace kelvane::test {
 namespace {
 
@@ -77,6 +79,7 @@ TEST(TracePort, WritesAndReadsOneLineEachInOrderWithTimeDirectionCountAndBytes) 
 }
 
 TEST(TracePort, CollectsLinesAndWritesThemWhenOldLargeOrClosed) {
+  KELVANE_SKIP_ON_WINDOWS("it reads the size of a memory stream");
   TraceRig r;
   r.trace.Output(0x02);
   EXPECT_EQ(r.sink.size, 0u);  // held in memory

@@ -11,6 +11,7 @@ namespace kelvane::test {
 namespace {
 
 TEST(TransferFile, PipeDeviceOrFolderIsRefusedBeforeAnythingIsSent) {
+  KELVANE_SKIP_ON_WINDOWS("named pipes and /dev");
   struct Way {
     Control mode, type;
   };
@@ -38,6 +39,7 @@ TEST(TransferFile, PipeDeviceOrFolderIsRefusedBeforeAnythingIsSent) {
 // Chosen in the window, an image or a list that is a pipe or a device is refused by the check
 // that follows the choice, without waiting for a writer or reading for ever.
 TEST(TransferFile, PipeOrDeviceChosenAsImageOrListIsRefusedAtOnce) {
+  KELVANE_SKIP_ON_WINDOWS("named pipes and /dev");
   for (Control type : {Control::ProgramDot, Control::SDXDot}) {
     for (const char* path : {"pipe", "/dev/zero"}) {
       SCOPED_TRACE(path);
