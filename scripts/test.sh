@@ -26,4 +26,9 @@ if [ -x bench/run.sh ]; then
   bench/run.sh --quick --build build
 fi
 
+# The Windows build, its unit tests under Wine, and the installer (a few minutes with ccache).
+if [ "${KELVANE_SKIP_WINDOWS:-0}" != 1 ]; then
+  scripts/windows.sh test build-windows
+fi
+
 scripts/package.sh build
