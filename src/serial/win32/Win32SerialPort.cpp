@@ -254,8 +254,10 @@ void Win32SerialPort::Service() const {
     ::ResetEvent(ready_);
     if (::GetOverlappedResult(handle_, &waitOv_, &n, FALSE))
       waiting_ = false;
-    else if (::GetLastError() != ERROR_IO_INCOMPLETE)
-      return MarkLost(::GetLastError());
+    else if (const DWORD error = ::GetLastError(); error == ERROR_OPERATION_ABORTED)
+      waiting_ = false;  // ended by a purge or a read (Wine does so): armed again below
+    else if (error != ERROR_IO_INCOMPLETE)
+      return MarkLost(error);
   }
   DWORD errors = 0;
   COMSTAT stat{};
