@@ -29,6 +29,7 @@ fi
 # The Windows build, its unit tests under Wine, and the installer (a few minutes with ccache).
 if [ "${KELVANE_SKIP_WINDOWS:-0}" != 1 ]; then
   scripts/windows.sh test build-windows
+  scripts/windows-e2e.sh build-windows build
 fi
 
 scripts/package.sh build

@@ -16,6 +16,7 @@ namespace {
 
 constexpr DWORD kDriverQueue = 16 * 1024;  // asked of the driver for each direction
 constexpr DWORD kWaitMask = EV_RXCHAR | EV_ERR;
+constexpr DWORD kCloseWaitMs = 500;
 
 std::string PortName(int n) { return "COM" + std::to_string(n); }
 
@@ -182,11 +183,13 @@ bool Win32SerialPort::SetPortOpen(bool open) {
 
 void Win32SerialPort::CloseDevice() {
   if (handle_ != INVALID_HANDLE_VALUE) {
-    // Pending operations end before their buffers and events go.
-    ::CancelIo(handle_);
-    DWORD n = 0;
-    if (waiting_) ::GetOverlappedResult(handle_, &waitOv_, &n, TRUE);
-    if (writing_) ::GetOverlappedResult(handle_, &writeOv_, &n, TRUE);
+    // Pending operations end before their buffers and events go: a mask of 0 ends the wait
+    // for bytes, the cancel the write. Never waited on for long: a driver (or Wine) that does
+    // not end them must not hold the program.
+    ::SetCommMask(handle_, 0);
+    ::CancelIoEx(handle_, nullptr);
+    if (waiting_) ::WaitForSingleObject(waitOv_.hEvent, kCloseWaitMs);
+    if (writing_) ::WaitForSingleObject(writeOv_.hEvent, kCloseWaitMs);
     ::CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
   }
@@ -320,7 +323,9 @@ void Win32SerialPort::SetInBufferCount(int) {
 }
 
 Bytes Win32SerialPort::Input() {
-  Service();
+  // Bytes already taken in are handed out without asking the driver again: an upload reads
+  // one byte at a time.
+  if (in_.empty() || inputLen_ == 0 || in_.size() < static_cast<std::size_t>(inputLen_)) Service();
   const std::size_t take =
       inputLen_ == 0 ? in_.size() : std::min(in_.size(), static_cast<std::size_t>(inputLen_));
   Bytes out(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(take));
