@@ -24,7 +24,7 @@ struct AutoResult {
   std::vector<std::string> refused;   // the devices that would not open, with the reason
 };
 
-// Needs a QCoreApplication. Gives up after `timeoutSeconds` of silence on every device, or
+// Gives up after `timeoutSeconds` of silence on every device, or
 // as soon as `stop` returns true (a signal).
 AutoResult ListenForReceiver(const std::vector<std::string>& candidates, bool temu,
                              std::optional<double> timeoutSeconds,

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "cli/PortBoard.h"
+#include "kelvane-cli-help.h"
 
 namespace kelvane::cli {
 
@@ -207,51 +208,6 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
   return p.result;
 }
 
-const char* UsageText() {
-  return R"(Usage: kelvane-cli [--port PORT]... [--timeout SECS] [--force] [--quiet] [--json]
-                   [--trace FILE] COMMAND [ARGS]
-
-Loads program images, channel lists and conditional-access files into a receiver over
-a serial line (115200 baud, 8N1), with the same exchanges as the Kelvane window.
-
-Commands:
-  ports                 list COM1 to COM8 with the device each maps to, and every
-                        serial device with its facts (--json: as one JSON object)
-  info IMAGE            print the HW version, SW version and Model ID of a program image
-  sdx LIST [DIR]        convert an SDX list into DIR/satcodx.tm0 and DIR/satcodx.tm1
-                        (DIR: the current directory)
-  download IMAGE        send a program image
-  download --sdx LIST   convert an SDX list and send it
-  download --temu FILE  serve a conditional-access file until the receiver ends
-  upload FILE           read the receiver's program image into FILE
-
-Options:
-  -p, --port PORT       COM1 to COM8 (mapped as in the window) or a device path;
-                        default: the port the window last opened, else COM1;
-                        given more than once, download and upload run on every port
-                        at once (upload FILE and --trace FILE get each port's name);
-                        download: auto listens on every serial device and uses the
-                        one the receiver speaks on first (nothing is sent before)
-  -t, --timeout SECS    give up when nothing arrives for SECS seconds (default: wait)
-  -f, --force           let upload and --trace replace an existing FILE
-  -q, --quiet           no progress line
-      --json            one JSON event a line on standard output instead of the
-                        human lines (see the manual page)
-      --trace FILE      write every byte both ways to FILE with its time and
-                        direction; - for standard error
-  -h, --help            show this help
-      --version         show the version
-
-Messages the window shows in a box are printed on standard output, one a line;
-errors also go to standard error. Progress goes to standard error.
-Ctrl-C stops a transfer as the Stop button does; a second Ctrl-C exits at once.
-The window's settings are read, never written.
-
-Exit status:
-  0 done   1 usage   2 serial port not available   3 file error
-  4 header refused   5 checksum or verify error   6 stopped by a signal   7 timed out
-  With several ports: the highest status of any port.
-)";
-}
+const char* UsageText() { return kHelpText; }
 
 }  // namespace kelvane::cli

@@ -48,10 +48,12 @@ const char* OutcomeName(Outcome::Kind kind) {
     case Kind::Ready: return "ready";
     case Kind::Cancelled: return "cancelled";
     case Kind::ReplaceDeclined: return "replace_declined";
+    case Kind::NoChannels: return "no_channels";
     case Kind::Complete: return "complete";
     case Kind::Rejected: return "rejected";
     case Kind::HeaderRefused: return "header_refused";
     case Kind::UploadCompleted: return "upload_completed";
+    case Kind::UploadIncomplete: return "upload_incomplete";
     case Kind::TemuEnded: return "temu_ended";
     case Kind::Stopped: return "stopped";
     case Kind::InvalidFile: return "invalid_file";

@@ -37,6 +37,9 @@ Report TransferReport(Command command, const Outcome& o) {
       return {kDataRejected, "the transfer ended without the receiver's verdict"};
     case Command::Upload:
       if (o.kind == Kind::UploadCompleted) return {};
+      if (o.kind == Kind::UploadIncomplete)
+        return {kDataRejected, "the upload ended after " + std::to_string(o.done) + " of the " +
+                                   std::to_string(o.total) + " data bytes its header announced"};
       return {kDataRejected, "the upload ended before the receiver's end marker"};
     default: return {};  // the receiver's end request
   }
@@ -46,7 +49,8 @@ Report SelectionReport(const Outcome& o, const std::string& path) {
   switch (o.kind) {
     case Outcome::Kind::Ready: return {};
     case Outcome::Kind::FileError: return {kFileError, FileErrorLine(o)};
-    case Outcome::Kind::InvalidFile: return {kFileError, ""};  // the box said why
+    case Outcome::Kind::InvalidFile:
+    case Outcome::Kind::NoChannels: return {kFileError, ""};  // the box said why
     case Outcome::Kind::ReplaceDeclined: return {kFileError, path + " exists; --force replaces it"};
     default: return {kFileError, path + " cannot be used"};
   }

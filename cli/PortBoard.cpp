@@ -9,7 +9,6 @@
 #include "cli/ExitStatus.h"
 #include "cli/Json.h"
 #include "files/PathName.h"
-#include "transfer/ProgressMeter.h"
 
 namespace kelvane::cli {
 
@@ -31,49 +30,22 @@ PortBoard::PortBoard(const std::vector<std::string>& ports) {
   }
 }
 
-PortBoard::Line PortBoard::Feed(std::size_t i, std::string_view text) {
-  Line line;
-  const auto f = ParseJsonObject(text);
-  if (!f) return line;
-  const auto event = StringField(*f, "event");
-  if (!event) return line;
-  line.event = *event;
-  PortState& p = ports_[i];
-  const auto num = [&f](const char* key, auto fallback) {
-    const auto v = NumberField(*f, key);
-    return v ? static_cast<decltype(fallback)>(*v) : fallback;
-  };
-  if (*event == "start") {
-    p.started = true;
-    p.device = StringField(*f, "device").value_or("");
-  } else if (*event == "progress") {
-    p.progressed = true;
-    p.done = num("done", p.done);
-    p.total = num("total", p.total);
-    p.percent = num("percent", 0.0);
-    p.rate = num("rate", 0.0);
-    p.secondsLeft = NumberField(*f, "seconds_left");
-  } else if (*event == "message") {
-    line.text = StringField(*f, "text").value_or("");
-    line.kind = StringField(*f, "kind").value_or("");
-    p.verdictText = line.text;
-  } else if (*event == "notice") {
-    line.text = StringField(*f, "text").value_or("");
-    p.lastNotice = line.text;
-  } else if (*event == "end") {
-    p.endSeen = true;
-    p.status = num("status", 0);
-    p.done = num("bytes", p.done);
-  }
-  return line;
+void PortBoard::Started(std::size_t i, const std::string& device) {
+  ports_[i].started = true;
+  ports_[i].device = device;
 }
 
-void PortBoard::Exited(std::size_t i, int status, double seconds) {
+void PortBoard::Progressed(std::size_t i, const TransferProgress& progress) {
+  ports_[i].progressed = true;
+  ports_[i].progress = progress;
+  ports_[i].bytes = progress.done;
+}
+
+void PortBoard::Ended(std::size_t i, int status, long long bytes, double seconds) {
   PortState& p = ports_[i];
-  p.seconds = seconds;
-  // The process's own status is the truth; the end event said the same unless the
-  // process died after writing it.
   p.status = status;
+  p.bytes = bytes;
+  p.seconds = seconds;
 }
 
 std::string PortBoard::Verdict(const PortState& p) const {
@@ -92,11 +64,7 @@ std::string PortBoard::StatusLine(std::size_t i) const {
   if (p.status) return line + Verdict(p);
   if (!p.started) return line + "opening";
   if (!p.progressed) return line + "waiting for the receiver";
-  return line + ProgressLine({.done = p.done,
-                              .total = p.total,
-                              .percent = p.percent,
-                              .bytesPerSecond = p.rate,
-                              .secondsLeft = p.secondsLeft});
+  return line + ProgressLine(p.progress);
 }
 
 std::string PortBoard::Table() const {
@@ -105,7 +73,7 @@ std::string PortBoard::Table() const {
   };
   std::vector<Row> rows{{"PORT", "DEVICE", "VERDICT", "BYTES", "TIME"}};
   for (const PortState& p : ports_)
-    rows.push_back({p.port, p.device.empty() ? "-" : p.device, Verdict(p), std::to_string(p.done),
+    rows.push_back({p.port, p.device.empty() ? "-" : p.device, Verdict(p), std::to_string(p.bytes),
                     Duration(p.seconds)});
   std::size_t w[5] = {};
   for (const Row& r : rows) {
@@ -130,19 +98,6 @@ int PortBoard::Worst() const {
   int worst = kDone;
   for (const PortState& p : ports_) worst = std::max(worst, p.status.value_or(kStopped));
   return worst;
-}
-
-std::string PortBoard::EndEventFor(std::size_t i) const {
-  const PortState& p = ports_[i];
-  const int status = p.status.value_or(kStopped);
-  return JsonObject()
-      .String("event", "end")
-      .String("port", p.port)
-      .Int("status", status)
-      .String("status_name", StatusName(status))
-      .Int("bytes", p.done)
-      .Number("seconds", p.seconds)
-      .Text();
 }
 
 std::string PortBoard::SummaryEvent() const {

@@ -1,26 +1,25 @@
 #pragma once
-// What a run over several ports knows of each port, gathered from the event lines of its
-// process: the progress line of each port, the summary table and the worst exit status.
+// What a run over several ports knows of each port, told by the port's transfer as it
+// goes: the progress line of each port, the summary table and the worst exit status.
 
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
+
+#include "transfer/ProgressMeter.h"
 
 namespace kelvane::cli {
 
 struct PortState {
   std::string port;    // as given on the command line
-  std::string device;  // from the start event
-  long long done = 0, total = 0;
-  double percent = 0, rate = 0;
-  std::optional<double> secondsLeft;
+  std::string device;  // the device it maps to, once known
+  TransferProgress progress;
   bool started = false, progressed = false;
   std::string verdictText;    // the last message of the window
   std::string lastNotice;     // the command line's own last words (a time-out, a signal)
-  std::optional<int> status;  // from the end event, else from the process
-  bool endSeen = false;
-  double seconds = 0;  // from start to exit
+  std::optional<int> status;  // once the port has ended
+  long long bytes = 0;        // bytes of the file moved
+  double seconds = 0;         // from start to end
 };
 
 class PortBoard {
@@ -30,18 +29,12 @@ class PortBoard {
   std::size_t Size() const { return ports_.size(); }
   const PortState& Port(std::size_t i) const { return ports_[i]; }
 
-  // One line of port i's standard output. Returns the parsed event's name, or nothing when
-  // the line is no event.
-  struct Line {
-    std::string event;  // empty: no event
-    std::string text;   // message and notice events: the text
-    std::string kind;   // message events: the kind
-  };
-  Line Feed(std::size_t i, std::string_view line);
-
-  // Port i's process ended with `status` (its exit status; a death by signal counts as
-  // stopped) after `seconds`.
-  void Exited(std::size_t i, int status, double seconds);
+  void Started(std::size_t i, const std::string& device);
+  void Progressed(std::size_t i, const TransferProgress& progress);
+  void Message(std::size_t i, const std::string& text) { ports_[i].verdictText = text; }
+  void Notice(std::size_t i, const std::string& text) { ports_[i].lastNotice = text; }
+  // Port i has ended with this exit status after `seconds`, `bytes` of its file moved.
+  void Ended(std::size_t i, int status, long long bytes, double seconds);
 
   // "COM2  12k/2097K  61.3 %  11.5 kB/s  1:10 left", "COM2  done: Kelvane Complete".
   std::string StatusLine(std::size_t i) const;
@@ -49,8 +42,6 @@ class PortBoard {
   std::string Table() const;
   // The highest exit status of any port.
   int Worst() const;
-  // The end event of a port whose process ended without writing one.
-  std::string EndEventFor(std::size_t i) const;
   // The summary event of --json.
   std::string SummaryEvent() const;
 

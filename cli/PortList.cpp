@@ -3,35 +3,19 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "cli/Json.h"
 #include "serial/PortAssignment.h"
 
 namespace kelvane::cli {
 
 namespace {
 
-std::string Quoted(const std::string& s) {
-  std::string out = "\"";
-  for (const unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
-std::string OrNull(const std::string& s) { return s.empty() ? "null" : Quoted(s); }
-std::string OrNull(int v) { return v < 0 ? "null" : std::to_string(v); }
-std::string Hex(int v) {
-  if (v < 0) return "null";
+Json OrNull(const std::string& s) { return s.empty() ? Json() : Json(s); }
+Json OrNull(int v) { return v < 0 ? Json() : Json(v); }
+Json Hex(int v) {
+  if (v < 0) return nullptr;
   char buf[8];
-  std::snprintf(buf, sizeof buf, "\"%04x\"", v & 0xFFFF);
+  std::snprintf(buf, sizeof buf, "%04x", v & 0xFFFF);
   return buf;
 }
 
@@ -57,9 +41,7 @@ std::string PortsText(const SettingsStore& settings, const DeviceList& system, i
     if (const std::string facts = DeviceFacts(d); !facts.empty()) out += "  " + facts;
     out += "\n";
     if (!d.byId.empty()) out += "  stable path: " + d.byId + "\n";
-    out += d.accessible
-               ? "  access: yes\n"
-               : "  access: no; sudo usermod -aG " + d.group + " $USER, then log in again\n";
+    out += d.accessible ? "  access: yes\n" : "  access: no; " + AccessFix(d.group) + "\n";
     if (d.latencyTimerMs >= 0)
       out += "  latency timer: " + std::to_string(d.latencyTimerMs) + " ms\n";
     if (const std::string advice = LatencyAdvice(d); !advice.empty()) out += "  " + advice + "\n";
@@ -69,29 +51,30 @@ std::string PortsText(const SettingsStore& settings, const DeviceList& system, i
 
 std::string PortsJson(const SettingsStore& settings, const DeviceList& system, int lastOpened) {
   const auto devices = system.Devices();
-  std::string out = "{\"ports\":[";
+  Json ports = Json::array(), listed = Json::array();
   for (int n = 1; n <= kPortCount; ++n) {
     const PortMapping m = MapPort(settings, n, devices, system);
     const bool present = m.info.has_value() || (!m.device.empty() && system.Probe(m.device).exists);
-    out += std::string(n > 1 ? "," : "") + "{\"port\":\"COM" + std::to_string(n) +
-           "\",\"device\":" + OrNull(m.device) +
-           ",\"assigned\":" + (m.assigned ? "true" : "false") +
-           ",\"present\":" + (present ? "true" : "false") +
-           ",\"node\":" + OrNull(m.info ? m.info->path : "") +
-           ",\"lastOpened\":" + (n == lastOpened ? "true" : "false") + "}";
+    ports.push_back({{"port", "COM" + std::to_string(n)},
+                     {"device", OrNull(m.device)},
+                     {"assigned", m.assigned},
+                     {"present", present},
+                     {"node", OrNull(m.info ? m.info->path : "")},
+                     {"lastOpened", n == lastOpened}});
   }
-  out += "],\"devices\":[";
-  for (std::size_t i = 0; i < devices.size(); ++i) {
-    const SerialDevice& d = devices[i];
-    out += std::string(i ? "," : "") + "{\"path\":" + Quoted(d.path) +
-           ",\"name\":" + Quoted(d.Name()) + ",\"description\":" + OrNull(d.description) +
-           ",\"manufacturer\":" + OrNull(d.manufacturer) + ",\"vendorId\":" + Hex(d.vendorId) +
-           ",\"productId\":" + Hex(d.productId) + ",\"serialNumber\":" + OrNull(d.serialNumber) +
-           ",\"byId\":" + OrNull(d.byId) + ",\"accessible\":" + (d.accessible ? "true" : "false") +
-           ",\"group\":" + OrNull(d.group) + ",\"latencyTimerMs\":" + OrNull(d.latencyTimerMs) +
-           "}";
-  }
-  return out + "]}\n";
+  for (const SerialDevice& d : devices)
+    listed.push_back({{"path", d.path},
+                      {"name", d.Name()},
+                      {"description", OrNull(d.description)},
+                      {"manufacturer", OrNull(d.manufacturer)},
+                      {"vendorId", Hex(d.vendorId)},
+                      {"productId", Hex(d.productId)},
+                      {"serialNumber", OrNull(d.serialNumber)},
+                      {"byId", OrNull(d.byId)},
+                      {"accessible", d.accessible},
+                      {"group", OrNull(d.group)},
+                      {"latencyTimerMs", OrNull(d.latencyTimerMs)}});
+  return JsonText(Json{{"ports", ports}, {"devices", listed}}) + "\n";
 }
 
 }  // namespace kelvane::cli

@@ -23,6 +23,7 @@ namespace {
 std::atomic<int> g_stops{0};
 std::mutex g_folderLock;
 std::string g_folder;
+HANDLE g_stopEvent = nullptr;  // manual-reset, set by the first stop
 
 constexpr DWORD kCloseGraceMs = 4000;
 
@@ -30,6 +31,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
+      if (g_stopEvent) ::SetEvent(g_stopEvent);
       if (g_stops.fetch_add(1) > 0) {
         TraceFile::CommitInSignalHandler();
         std::lock_guard lock(g_folderLock);
@@ -42,6 +44,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
       g_stops.fetch_add(1);
+      if (g_stopEvent) ::SetEvent(g_stopEvent);
       ::Sleep(kCloseGraceMs);  // the program ends meanwhile when the stop has finished
       return TRUE;
     default: return FALSE;
@@ -50,9 +53,16 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 
 }  // namespace
 
-void InstallStopSignals() { ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
+void InstallStopSignals() {
+  if (!g_stopEvent) g_stopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
 
 bool StopRequested() { return g_stops.load() != 0; }
+
+std::intptr_t StopSignalHandle() {
+  return g_stopEvent ? reinterpret_cast<std::intptr_t>(g_stopEvent) : -1;
+}
 
 void RemoveOnHardStop(const std::string& folder) {
   std::lock_guard lock(g_folderLock);
@@ -68,6 +78,7 @@ void RemoveOnHardStop(const std::string& folder) {
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
@@ -109,6 +120,9 @@ void RemoveFolderNow() {
   ::rmdir(g_folder);
 }
 
+// The self-pipe: a byte on it wakes the poll loop when a signal comes.
+int g_pipe[2] = {-1, -1};
+
 void OnStopSignal(int) {
   if (g_stopSignals != 0) {
     TraceFile::CommitInSignalHandler();  // what the trace holds so far keeps its name
@@ -116,11 +130,16 @@ void OnStopSignal(int) {
     _exit(kStopped);
   }
   g_stopSignals = 1;
+  const int saved = errno;
+  const char byte = 1;
+  (void)!::write(g_pipe[1], &byte, 1);
+  errno = saved;
 }
 
 }  // namespace
 
 void InstallStopSignals() {
+  if (g_pipe[0] < 0) (void)::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK);
   struct sigaction sa {};
   sa.sa_handler = OnStopSignal;
   sigemptyset(&sa.sa_mask);
@@ -130,6 +149,8 @@ void InstallStopSignals() {
 }
 
 bool StopRequested() { return g_stopSignals != 0; }
+
+std::intptr_t StopSignalHandle() { return g_pipe[0]; }
 
 void RemoveOnHardStop(const std::string& folder) {
   g_haveFolder = 0;

@@ -15,36 +15,47 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <iterator>
 
 namespace kelvane::cli {
 
 namespace {
 
-// The one trace file open, for CommitInSignalHandler: fixed buffers, since a signal
-// handler may neither allocate nor look at a std::string being changed.
-char g_tempPath[4096];
-char g_finalPath[4096];
-volatile std::sig_atomic_t g_pending = 0;
+// The trace files open (one a port), for CommitInSignalHandler: fixed buffers, since a
+// signal handler may neither allocate nor look at a std::string being changed.
+struct Pending {
+  char temp[4096];
+  char final[4096];
+  volatile std::sig_atomic_t set;
+};
+Pending g_pending[64];
 
-void RememberForSignals(const std::string& temp, const std::string& path) {
-  g_pending = 0;
-  if (temp.size() >= sizeof g_tempPath || path.size() >= sizeof g_finalPath) return;
-  std::memcpy(g_tempPath, temp.c_str(), temp.size() + 1);
-  std::memcpy(g_finalPath, path.c_str(), path.size() + 1);
-  g_pending = 1;
+// The slot of the trace; -1 when there is none free (or the names are too long).
+int RememberForSignals(const std::string& temp, const std::string& path) {
+  for (int i = 0; i < static_cast<int>(std::size(g_pending)); ++i) {
+    Pending& p = g_pending[i];
+    if (p.set) continue;
+    if (temp.size() >= sizeof p.temp || path.size() >= sizeof p.final) return -1;
+    std::memcpy(p.temp, temp.c_str(), temp.size() + 1);
+    std::memcpy(p.final, path.c_str(), path.size() + 1);
+    p.set = 1;
+    return i;
+  }
+  return -1;
 }
 
 }  // namespace
 
 void TraceFile::CommitInSignalHandler() {
-  if (g_pending == 0) return;
-  g_pending = 0;
+  for (Pending& p : g_pending)
+    if (p.set) {
+      p.set = 0;
 #ifdef _WIN32
-  ::MoveFileExW(Widen(g_tempPath).c_str(), Widen(g_finalPath).c_str(),
-                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+      ::MoveFileExA(p.temp, p.final, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 #else
-  ::rename(g_tempPath, g_finalPath);
+      ::rename(p.temp, p.final);
 #endif
+    }
 }
 
 TraceFile::~TraceFile() {
@@ -98,7 +109,7 @@ bool TraceFile::Open(const std::string& path, bool replace, std::string& error) 
   }
 #endif
   path_ = path;
-  RememberForSignals(temp_, path_);
+  slot_ = RememberForSignals(temp_, path_);
   return true;
 }
 
@@ -109,7 +120,8 @@ bool TraceFile::Commit(std::string& error) {
     file_ = nullptr;
     return true;
   }
-  g_pending = 0;
+  if (slot_ >= 0) g_pending[slot_].set = 0;
+  slot_ = -1;
 #ifdef _WIN32
   const bool written = std::fflush(file_) == 0 && ::_commit(::_fileno(file_)) == 0;
 #else

@@ -22,13 +22,14 @@ class TraceFile {
   // under its temporary name, which the error names).
   bool Commit(std::string& error);
 
-  // For a program that ends at once on a signal: gives the open trace its name with what
+  // For a program that ends at once on a signal: gives every open trace its name with what
   // has reached the file so far. Safe inside a signal handler.
   static void CommitInSignalHandler();
 
  private:
   std::FILE* file_ = nullptr;
   std::string path_, temp_;
+  int slot_ = -1;  // for CommitInSignalHandler
 };
 
 }  // namespace kelvane::cli

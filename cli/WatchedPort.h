@@ -56,6 +56,7 @@ class WatchedPort final : public SerialPort {
   std::string LastError() const override { return inner_.LastError(); }
   bool Lost() const override { return inner_.Lost(); }
   bool ClosedLost() const override { return inner_.ClosedLost(); }
+  std::intptr_t ReadinessHandle() const override { return inner_.ReadinessHandle(); }
 
  private:
   SerialPort& inner_;

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -14,9 +13,9 @@
 #include <shellapi.h>
 // clang-format on
 #endif
+#include "KelvaneLicence.h"
 #include "cli/CliOptions.h"
 #include "cli/ExitStatus.h"
-#include "cli/MultiPort.h"
 #include "cli/Session.h"
 #include "cli/StopSignals.h"
 
@@ -28,13 +27,6 @@ int CheckedOutput(int status) {
   if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
   std::fprintf(stderr, "kelvane-cli: standard output: %s\n", std::strerror(errno));
   return status == kelvane::cli::kDone ? kelvane::cli::kFileError : status;
-}
-
-// This program's file, for the processes of a run over several ports.
-std::string OwnPath(const char* argv0) {
-  std::error_code ec;
-  const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string(argv0) : self.string();
 }
 
 // The arguments as UTF-8. Windows hands a program's main its arguments in the ANSI code
@@ -66,7 +58,7 @@ int main(int argc, char** argv) {
     return CheckedOutput(kDone);
   }
   if (parsed.options.version) {
-    std::printf("kelvane-cli %s\n", KELVANE_VERSION);
+    std::printf("kelvane-cli %s\n%s", KELVANE_VERSION, kLicenceNotice);
     return CheckedOutput(kDone);
   }
   if (!parsed.error.empty()) {
@@ -74,7 +66,6 @@ int main(int argc, char** argv) {
                  parsed.error.c_str());
     return kUsage;
   }
-  if (parsed.options.ports.size() > 1) return RunOnPorts(parsed.options, OwnPath(argv[0]));
   InstallStopSignals();
   QCoreApplication app(argc, argv);
   return CheckedOutput(RunCommand(parsed.options));

@@ -44,3 +44,20 @@ function(kelvane_man_page name component)
   add_custom_target(${name}-man ALL DEPENDS ${gz})
   install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT ${component})
 endfunction()
+
+# kelvane_help_text(<target> <name> <source dir> <section>...)
+# Gives <target> the header <name>-help.h with kHelpText, the --help text made from the manual
+# page's source <source dir>/<name>.1.md: its SYNOPSIS, its NAME line and the sections named
+# (see cmake/help-text.cmake). The help and the manual page thus say the same.
+function(kelvane_help_text target name dir)
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/help-${name})
+  set(header ${out}/${name}-help.h)
+  list(JOIN ARGN "," sections)
+  add_custom_command(OUTPUT ${header}
+    COMMAND ${CMAKE_COMMAND} -DSOURCE=${dir}/${name}.1.md -DOUTPUT=${header}
+            "-DSECTIONS=${sections}" -P ${PROJECT_SOURCE_DIR}/cmake/help-text.cmake
+    DEPENDS ${dir}/${name}.1.md ${PROJECT_SOURCE_DIR}/cmake/help-text.cmake
+    COMMENT "Making the --help text of ${name}" VERBATIM)
+  target_sources(${target} PRIVATE ${header})
+  target_include_directories(${target} PRIVATE ${out})
+endfunction()

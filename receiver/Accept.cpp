@@ -1,6 +1,8 @@
 // accept: the receiver takes a program image (or a channel list container). It announces
 // ready, reads 08 and the header block, answers the chosen header verdict, acknowledges
-// every block after checking its frame bytes, and answers the 03 with the final verdict.
+// every block after checking its frame bytes, and answers the 03 with the final verdict:
+// 15 when a list container's byte sum differs from its header's, 16 when the image differs
+// from the one expected, else the chosen one.
 // An 03 before the blocks that DataLength announces ends a download the PC stopped: it
 // gets no verdict and is never reported complete.
 
@@ -8,6 +10,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "files/ListContainer.h"
 #include "receiver/Receiver.h"
 #include "receiver/Steps.h"
 #include "transfer/Protocol.h"
@@ -55,12 +58,14 @@ class AcceptRun {
       case Data::Cut: return true;
       case Data::Complete: break;
     }
+    if (!joined_) Judge();
     AnswerEnd();
     char took[64];
     std::snprintf(took, sizeof took, "%.3f s from 08 to the final verdict",
                   duration<double>(SteadyClock::now() - began).count());
     out_.notes.push_back(took);
     Save();
+    if (!fault_.empty() && !o_.corrupt) throw Failed(fault_);
     return true;
   }
 
@@ -145,6 +150,10 @@ class AcceptRun {
         throw Failed(which + " has the frame bytes " + Hex(std::span(frame).first(3)) + " ... " +
                      Hex(std::span(frame).last(2)) + " instead of 02 00 FF ... 00 FF");
       data_.insert(data_.end(), frame.begin() + 3, frame.end() - 2);
+      if (o_.corrupt && *o_.corrupt < data_.size() && data_.size() - *o_.corrupt <= w::kBlockData) {
+        data_[*o_.corrupt] ^= 1;
+        out_.notes.push_back("flipped a bit of data byte " + std::to_string(*o_.corrupt));
+      }
       out_.blocks = ++blocks;
       if (o_.hangUpAfter && blocks == *o_.hangUpAfter) {
         line_.Close();
@@ -154,11 +163,12 @@ class AcceptRun {
       if (o_.silentFrom && blocks >= *o_.silentFrom) return Data::Silent;
       if (o_.ackDelay.count()) line_.Wait(SteadyClock::now() + o_.ackDelay);
       if (o_.join && blocks == expected) {
+        Judge();
         Bytes joined{w::kAccepted};
-        joined.insert(joined.end(), o_.final.begin(), o_.final.end());
+        joined.insert(joined.end(), verdict_.begin(), verdict_.end());
         line_.Write(joined);  // one write, whatever --split says
         joined_ = true;
-        out_.notes.push_back("last 10 joined with the final verdict " + Hex(o_.final));
+        out_.notes.push_back("last 10 joined with the final verdict " + Hex(verdict_));
       } else {
         Say(std::span(&w::kAccepted, 1));
       }
@@ -176,13 +186,49 @@ class AcceptRun {
     return Data::Complete;
   }
 
+  // The checks behind the final verdict: sets it, and what failed (or nothing).
+  void Judge() {
+    verdict_ = o_.final;
+    fault_ = Fault();
+  }
+  std::string Fault() {
+    const auto header = std::span(header_).subspan(base_);
+    const auto data = std::span(data_).first(std::min<std::size_t>(dataLength_, data_.size()));
+    if (const auto stated = StatedListChecksum(header)) {
+      ListChecksum sum;
+      sum.Add(data);
+      if (sum.Value() != *stated) {
+        verdict_ = {w::kChecksumError};
+        return "the list's byte sum is " +
+               Hex(Bytes{std::uint8_t(sum.Value() >> 8), std::uint8_t(sum.Value())}) +
+               ", its header says " + Hex(header.subspan(6, 2));
+      }
+    }
+    if (o_.expect) {
+      Bytes got = header_;
+      got.insert(got.end(), data_.begin(), data_.end());
+      const Bytes& want = *o_.expect;
+      const bool same = got.size() >= want.size() &&
+                        std::equal(want.begin(), want.end(), got.begin()) &&
+                        std::all_of(got.begin() + static_cast<std::ptrdiff_t>(want.size()),
+                                    got.end(), [](std::uint8_t b) { return b == w::kFiller; });
+      if (!same) {
+        verdict_ = {w::kVerifyError};
+        const auto at =
+            std::mismatch(want.begin(), want.end(), got.begin(), got.end()).first - want.begin();
+        return "the image differs from the one expected at byte " + std::to_string(at);
+      }
+    }
+    return {};
+  }
+
   void AnswerEnd() {
     if (!joined_) {
-      Say(o_.final);
-      out_.notes.push_back("final verdict " + Hex(o_.final));
+      Say(verdict_);
+      out_.notes.push_back("final verdict " + Hex(verdict_));
     } else if (o_.resendFinal) {
       line_.Wait(SteadyClock::now() + *o_.resendFinal);
-      Say(o_.final);
+      Say(verdict_);
       out_.notes.push_back("final verdict sent again");
     }
   }
@@ -233,6 +279,8 @@ class AcceptRun {
   std::size_t base_ = 0;
   std::uint32_t dataLength_ = 0;
   bool joined_ = false;
+  std::vector<std::uint8_t> verdict_;
+  std::string fault_;
 };
 
 }  // namespace

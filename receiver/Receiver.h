@@ -60,7 +60,12 @@ Outcome Guarded(Exchange&& exchange) {
 struct AcceptOptions {
   Common common;
   std::vector<std::uint8_t> verdict{0x10};
-  std::vector<std::uint8_t> final{0x17};
+  std::vector<std::uint8_t> final{0x17};  // the verdict when the data passes the checks
+  // What a real receiver checks before its final verdict: a list container's byte sum
+  // (always; 15 when it differs) and, when given, the image it should have been sent (16
+  // when what came differs). An unordered difference also fails the run.
+  std::optional<Bytes> expect;
+  std::optional<std::size_t> corrupt;  // flip the low bit of this data byte as it comes
   std::chrono::milliseconds ackDelay{0};
   std::string savePath;
   std::optional<std::uint64_t> length;  // data bytes to keep in the saved file

@@ -20,6 +20,8 @@
 #include <string_view>
 #include <vector>
 
+#include "KelvaneLicence.h"
+#include "kelvane-receiver-help.h"
 #include "receiver/Line.h"
 #include "receiver/Receiver.h"
 #include "receiver/SampleFiles.h"
@@ -29,67 +31,8 @@ using namespace std::chrono;
 
 namespace {
 
-constexpr const char* kUsage = R"(usage: kelvane-receiver [line options] COMMAND [ARG] [options]
-
-Line options:
-  --link PATH          make PATH a symlink to the pseudo-terminal (removed at exit)
-  --device PATH        use a serial device at 115200 8N1 instead of a pseudo-terminal
-  --pace               no faster than a real 115200 8N1 line (11520 bytes/s) both ways
-  --timeout SECS       give up when the PC is silent this long (default 30; any: 2,
-                       after which the exchange counts as stopped)
-  --noise N            N junk bytes before the first frame (accept: before every 01;
-                       temu: before every request)
-  --split              every answer byte as a write of its own, 50 ms apart
-  --linger MS          after the exchange, keep the line open until the PC has been
-                       quiet this long (default 300)
-  --reply-delay MS     hold every answer back MS after the PC's last byte came, as a
-                       USB adapter's latency timer would
-
-accept                 take a program download
-  --verdict LIST       header verdict, e.g. 10, 12 or 12,14 (one write); default 10
-  --final LIST         final verdict, e.g. 17 or 15,16; default 17
-  --ack-delay MS       wait before each block's 10
-  --save FILE          write the header block and the data received to FILE
-  --length N           the data is N bytes: check the FF filler and keep N bytes
-  --prefixed | --plain the header block's form. By default it is told from the bytes:
-                       64 bytes when they start with 55 AA 55 AA, else 68 (a length
-                       prefix in front of the magic). The PC decides by the file's
-                       length, which the receiver does not know; a length prefix of
-                       55 AA 55 AA would need a file of about 1.4 GB.
-  --join               send the last block's 10 and the final verdict in one write; the
-                       PC's final wait looks only at reads made after its 03, so it
-                       does not see that verdict and waits (until Stop, or ...)
-  --resend-final MS    with --join: send the final verdict again MS after the 03
-  --garbage N          N junk bytes in front of every answer
-  --silent-from K      stop answering from block K on (0: no header verdict)
-  --hang-up-after K    close the line after block K
-  --count K            serve K downloads (default 1)
-  --forever            serve downloads until killed
-
-serve IMAGE            send IMAGE to the PC's upload
-  --ignore-ready N     leave the first N ready bytes unanswered
-  --announce N         announce N as the length (header bytes 12 to 15)
-  --stall-block K      go silent inside block K, once, ...
-  --stall-seconds S    ... for S seconds (default 7; the PC asks again after 6 ticks)
-  --hang-up-after K    close the line after block K
-
-temu FILE              lead a Temu exchange over FILE
-  --chunk N            bytes per read request (default 1024)
-  --pieces             send every request in several writes
-  --max-skew SECS      fail when the PC's time is further off the local time
-
-any                    play whichever exchange the PC starts, one after another: while
-                       idle the receiver offers the Temu start request 02 01 03, which a
-                       download takes for ready; 08 then begins a download, 02 01 0A 03
-                       a Temu exchange (read until a reply holds filler only), 01 an
-                       upload. An exchange the PC leaves part way (Stop) is reported as
-                       stopped, a download cut off that way gets no final verdict.
-  --image FILE         the image an upload gets (default: the sample image)
-  --count K            play K exchanges (default: until ended)
-)";
-
 [[noreturn]] void Usage(const std::string& why) {
-  std::cerr << "kelvane-receiver: " << why << "\n\n" << kUsage;
+  std::cerr << "kelvane-receiver: " << why << "\n\n" << kHelpText;
   std::exit(2);
 }
 
@@ -119,7 +62,7 @@ std::vector<std::uint8_t> ByteList(std::string_view text, const std::string& opt
 
 // Everything the command line sets.
 struct Settings {
-  std::string link, device, command, target, image;
+  std::string link, device, command, target, image, expect;
   bool pace = false;
   std::optional<seconds> timeout;
   milliseconds linger{300}, replyDelay{0};
@@ -160,6 +103,8 @@ const Option kOptions[] = {
     {"--final", true, [](Settings& s, const Arg& a) { s.accept.final = a.List(); }},
     {"--ack-delay", true, [](Settings& s, const Arg& a) { s.accept.ackDelay = a.Ms(); }},
     {"--save", true, [](Settings& s, const Arg& a) { s.accept.savePath = a.value; }},
+    {"--expect", true, [](Settings& s, const Arg& a) { s.expect = a.value; }},
+    {"--corrupt", true, [](Settings& s, const Arg& a) { s.accept.corrupt = a.Num(); }},
     {"--length", true, [](Settings& s, const Arg& a) { s.accept.length = a.Num(); }},
     {"--prefixed", false,
      [](Settings& s, const Arg&) { s.accept.form = AcceptOptions::Form::Prefixed; }},
@@ -194,7 +139,10 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"accept", false, "blocks", [](Settings&) {},
+    {"accept", false, "blocks",
+     [](Settings& s) {
+       if (!s.expect.empty()) s.accept.expect = ReadFile(s.expect);
+     },
      [](Line& l, Settings& s) {
        s.accept.common = s.common;
        return RunAccept(l, s.accept);
@@ -239,7 +187,11 @@ Settings Parse(const std::vector<std::string>& args) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--help" || a == "-h") {
-      std::cout << kUsage;
+      std::cout << kHelpText;
+      std::exit(0);
+    }
+    if (a == "--version") {
+      std::cout << "kelvane-receiver " KELVANE_VERSION "\n" << kLicenceNotice;
       std::exit(0);
     }
     if (a.starts_with("--")) {

@@ -8,6 +8,7 @@
 #   test     build, then run the unit tests under Wine in a private Wine prefix
 #   package  build, then the installer and the portable zip into BUILD_DIR/packages/
 #   all      build, test and package
+#   has-qt   succeeds when the Qt for Windows tarball is there with its checksum (no build)
 #
 # Qt for Windows is qt6-mingw64-6.4.2.tar.xz in the toolchain folder: shared/toolchains/ beside
 # the checkout (or beside the main checkout of a git worktree), or $KELVANE_TOOLCHAINS. When the
@@ -22,8 +23,6 @@ qt_version=6.4.2
 qt_sha256=cf47a02af4d1e1ad78cec49308ba69b1d27a8ddbb610a43d80ddef77269ee2e3
 qt_name=qt6-mingw64-$qt_version
 
-scripts/deps.sh windows
-
 toolchains() {
   if [ -n "${KELVANE_TOOLCHAINS:-}" ]; then echo "$KELVANE_TOOLCHAINS"; return; fi
   local common
@@ -33,6 +32,15 @@ toolchains() {
   done
   echo "$root/../shared/toolchains"
 }
+
+has_qt() {
+  local tarball
+  tarball=$(toolchains)/$qt_name.tar.xz
+  [ -f "$tarball" ] && echo "$qt_sha256  $tarball" | sha256sum -c --quiet - >/dev/null 2>&1
+}
+if [ "$what" = has-qt ]; then has_qt; exit; fi
+
+scripts/deps.sh windows
 
 # Qt for Windows, unpacked into the build folder once per checksum.
 unpack_qt() {
@@ -63,13 +71,25 @@ wine_ready() {
   fi
 }
 
+# The header-only libraries the programs use (the JSON one), in a folder of their own: the
+# build machine's /usr/include must not reach the cross compiler.
+stage_headers() {
+  local deps=$build/deps
+  [ -f "$deps/share/cmake/nlohmann_json/nlohmann_jsonConfig.cmake" ] && return
+  mkdir -p "$deps/include" "$deps/share/cmake"
+  cp -r /usr/include/nlohmann "$deps/include/"
+  cp -r /usr/share/cmake/nlohmann_json "$deps/share/cmake/"
+}
+
 build_all() {
   unpack_qt
+  stage_headers
   export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$root}
   local launcher=()
   command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="${KELVANE_WINDOWS_CONFIG:-Release}" \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DKELVANE_QT_WINDOWS="$root/$build/$qt_name" \
+    -DKELVANE_WINDOWS_DEPS="$root/$build/deps" \
     -DQT_HOST_PATH=/usr -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "${launcher[@]}" >/dev/null
   # With the DLLs beside the programs (target windows-runtime), so that they run from there.
   nice cmake --build "$build" -j "$(nproc)"
@@ -88,5 +108,5 @@ case "$what" in
   test) build_all && run_tests ;;
   package) build_all && scripts/windows-package.sh "$build" ;;
   all) build_all && run_tests && scripts/windows-package.sh "$build" ;;
-  *) echo "usage: scripts/windows.sh [build|test|package|all] [BUILD_DIR]" >&2; exit 1 ;;
+  *) echo "usage: scripts/windows.sh [build|test|package|all|has-qt] [BUILD_DIR]" >&2; exit 1 ;;
 esac

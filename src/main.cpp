@@ -11,6 +11,7 @@
 #include <memory>
 #include <string_view>
 
+#include "KelvaneLicence.h"
 #include "app/Main.h"
 #include "app/Replug.h"
 #include "app/qt/CloseOnSignal.h"
@@ -19,26 +20,13 @@
 #include "app/qt/QtMainWindow.h"
 #include "app/qt/QtSettingsStore.h"
 #include "files/FileTable.h"
+#include "kelvane-help.h"
 #include "serial/NativeSerialPort.h"
-#include "serial/SystemDevices.h"
 #include "timecode/Clock.h"
 
 namespace {
 
-constexpr const char* kUsage = R"(Usage: kelvane [--demo]
-The service tool's window: loads program images, SDX channel lists and conditional-access
-files into a satellite receiver over a serial line, and reads program images back.
-
-  --demo      try the window without a receiver: the receiver emulator (kelvane-receiver)
-              answers on a pseudo-terminal mapped to Com 1, with sample files and settings
-              of its own in a temporary folder
-  -h, --help  show this help and exit
-  --version   show the version and exit
-
-See also kelvane(1), kelvane-cli(1).
-)";
-
-enum class Action { kRun, kDemo, kHelp, kVersion, kUsageError };
+enum class Action { kRun, kDemo, kHelp, kVersion, kHelpTextError };
 
 // Before the application object: --help and --version must work without a display.
 Action ParseArguments(int argc, char** argv, std::string_view& wrong) {
@@ -56,7 +44,7 @@ Action ParseArguments(int argc, char** argv, std::string_view& wrong) {
   }
   if (help) return Action::kHelp;
   if (version) return Action::kVersion;
-  if (!wrong.empty()) return Action::kUsageError;
+  if (!wrong.empty()) return Action::kHelpTextError;
   return demo ? Action::kDemo : Action::kRun;
 }
 
@@ -67,11 +55,11 @@ int main(int argc, char** argv) {
   std::string_view wrong;
   const Action action = ParseArguments(argc, argv, wrong);
   switch (action) {
-    case Action::kHelp: std::fputs(kUsage, stdout); return 0;
-    case Action::kVersion: std::printf("kelvane %s\n", KELVANE_VERSION); return 0;
-    case Action::kUsageError:
+    case Action::kHelp: std::fputs(kHelpText, stdout); return 0;
+    case Action::kVersion: std::printf("kelvane %s\n%s", KELVANE_VERSION, kLicenceNotice); return 0;
+    case Action::kHelpTextError:
       std::fprintf(stderr, "kelvane: unknown argument '%.*s'\n%s", static_cast<int>(wrong.size()),
-                   wrong.data(), kUsage);
+                   wrong.data(), kHelpText);
       return 2;
     case Action::kRun:
     case Action::kDemo: break;
@@ -102,6 +90,7 @@ int main(int argc, char** argv) {
   QtMainWindow window;
   Main main(window, serial, *settings, files, clock);
   window.Attach(main);
+  main.SetDevices(&devices);
   window.SetPortDescriber([&serial](int n) { return serial.Describe(n); });
   window.SetSettings(settings.get());
   window.SetClock(clock);
@@ -118,11 +107,12 @@ int main(int argc, char** argv) {
   });
   plugWatch.start(std::chrono::milliseconds(500));
 
+  // Shown first, so that a box of the start-up (no port) stands over the window it speaks of.
+  window.show();
   main.Form_Load();
   if (demo) main.XferPath = demo->SampleImage().toStdString();
   // Nobody is there to answer the window's question: a signal stops a transfer and closes.
   CloseOnSignals(window, [&window] { window.CloseUnasked(); });
-  window.show();
   const int rc = app.exec();
   main.Form_Terminate();
   return rc;

@@ -4,9 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "transfer/Exchange.h"
-#include "transfer/ProgramDownload.h"
-#include "transfer/TemuDownload.h"
+#include "serial/EchoWatch.h"
 #include "transfer/Upload.h"
 
 namespace kelvane {
@@ -14,7 +12,7 @@ namespace kelvane {
 namespace {
 
 constexpr std::chrono::seconds kDrainDeadline{10};
-constexpr std::chrono::milliseconds kDrainPump{20};
+constexpr std::chrono::milliseconds kDrainStep{20};
 constexpr Control kTextBoxes[] = {Control::HWver, Control::SWver, Control::ModelID, Control::File,
                                   Control::Info};
 
@@ -41,8 +39,9 @@ Main::Main(MainView& v, SerialPort& s, SettingsStore& st, FileTable& f, Clock& c
       settings_(st),
       files_(f),
       clock_(c),
-      ackPause_(CountingLoopTime(c, kAckPauseRounds)),
-      link_(s, v, TimedOut) {}
+      ackPause_(CountingLoopTime(c, kAckPauseRounds)) {}
+
+Main::~Main() = default;
 
 void Main::SelectOption(Control c, bool selected) {
   const bool was = view_.Value(c);
@@ -50,6 +49,9 @@ void Main::SelectOption(Control c, bool selected) {
   if (!selected || was) return;
   if (c == Control::DownDot) DownDot_Click();
   if (c == Control::UpDot) UpDot_Click();
+  if (c == Control::ProgramDot) ProgramDot_Click();
+  if (c == Control::SDXDot) SDXDot_Click();
+  if (c == Control::TemuDot) TemuDot_Click();
 }
 
 void Main::SetFileReady(bool ready) {
@@ -65,12 +67,19 @@ void Main::ShowPortClosed() {
   view_.SetEnabled(Control::Start, false);
 }
 
+void Main::ShowPortFailure(const std::string& detail) {
+  // The first line names the device and the cause; the tooltip adds what it means and the fix.
+  const std::string cause = detail.substr(0, detail.find('\n'));
+  view_.SetCaption(Control::Status,
+                   cause.empty() ? kPortNotAvailable : kPortNotAvailable + (" \u2014 " + cause));
+  view_.SetToolTip(Control::Status, detail);
+}
+
 void Main::ShowLineLost() {
   const std::string detail = serial_.LastError();
   serial_.SetPortOpen(false);
   ShowPortClosed();
-  view_.SetCaption(Control::Status, kPortNotAvailable);
-  view_.SetToolTip(Control::Status, detail);
+  ShowPortFailure(detail);
 }
 
 void Main::Form_Load() {
@@ -144,9 +153,12 @@ void Main::OpenAtStartup(const std::string& stored) {
   }
   serial_.SetCommPort(1);
   ShowPortClosed();
-  view_.SetToolTip(Control::Status, serial_.LastError());
   Outcome failed = Outcome::Of(Outcome::Kind::PortUnavailable);
   failed.systemError = serial_.LastError();
+  // A machine without any serial device: the box says how to attach one, and how to try
+  // the program without hardware.
+  if (devices_ && devices_->Devices().empty()) failed.systemError = kNoSerialDevice;
+  ShowPortFailure(failed.systemError);
   ShowOutcome(view_, failed);
 }
 
@@ -159,6 +171,7 @@ void Main::portOpen_Click() {
     return;
   }
 
+  view_.SetCaption(Control::Status, "");  // the reason of an earlier failure goes
   for (int n = 1; n <= 8; ++n) {
     if (view_.Value(ComPort(n))) {
       serial_.SetCommPort(n);
@@ -169,8 +182,7 @@ void Main::portOpen_Click() {
   serial_.SetSettings(kLineSettings);
   if (!serial_.SetPortOpen(true)) {
     ShowPortClosed();
-    view_.SetCaption(Control::Status, kPortNotAvailable);
-    view_.SetToolTip(Control::Status, serial_.LastError());
+    ShowPortFailure(serial_.LastError());
     return;
   }
   view_.SetEnabled(Control::Browse, true);
@@ -190,9 +202,19 @@ void Main::ModeChanged(bool download) {
   // TYPE means something only for a download.
   for (Control c : {Control::SDXDot, Control::ProgramDot, Control::TemuDot})
     view_.SetEnabled(c, download);
+  ForgetChoice();
+}
+
+void Main::ProgramDot_Click() { ForgetChoice(); }
+
+void Main::SDXDot_Click() { ForgetChoice(); }
+
+void Main::TemuDot_Click() { ForgetChoice(); }
+
+void Main::ForgetChoice() {
   for (Control c : kTextBoxes) view_.SetText(c, "");
-  // A file chosen under the other mode is not used: Start waits for a new choice.
-  chosenMode = 0;
+  // A file chosen for another MODE or TYPE is not used: Start waits for a new choice.
+  chosenKind = FileKind::None;
   SetFileReady(false);
 }
 
@@ -200,22 +222,24 @@ void Main::ExitButton_Click() {
   StopFlag = true;
   view_.SetEnabled(Control::ModeFrame, true);
   view_.SetEnabled(Control::TypeFrame, true);
+  if (transfer_) transfer_->Stop();
+  FinishWhenDone();
 }
 
 void Main::Timer1_Timer() {
-  TimedOut = true;
-  // A line that gives back what the transfer sends is said in the status line, where it
-  // stays until the next transfer.
-  if (transferRunning_ && !echoShown_ && link_.Echoing()) {
-    echoShown_ = true;
-    view_.SetCaption(Control::Status, kLineEchoes);
-  }
+  if (transfer_) transfer_->OnTick();
+  FinishWhenDone();
+}
+
+void Main::Line_Readable() {
+  if (transfer_) transfer_->OnReadable();
+  FinishWhenDone();
 }
 
 bool Main::DrainOutput() {
   auto deadline = clock_.Now() + kDrainDeadline;
   while (serial_.OutBufferCount() != 0) {
-    view_.PumpEvents(kDrainPump);
+    serial_.WaitForSent(kDrainStep);
     if (clock_.Now() > deadline) {
       switch (view_.MessageBox(kDataCannotBeSent, "", Buttons::AbortRetryIgnore, Icon::Question)) {
         case Answer::Abort: return false;
@@ -238,9 +262,9 @@ void Main::Form_Unload(bool& cancel) {
   if (transferRunning_) {
     // The transfer ends first, through its own Stop rules; the frame asks for the close
     // again when it is over, and only then are the port and the files closed.
-    StopFlag = true;
     closePending_ = true;
     cancel = true;
+    ExitButton_Click();
     return;
   }
   if (serial_.PortOpen()) {
@@ -267,12 +291,36 @@ void Main::Start_Click() {
   if (transferRunning_ || !serial_.PortOpen()) return;
   transferRunning_ = true;
   BeginTransfer();
-  Outcome result = serial_.Lost() ? Outcome::Of(Outcome::Kind::Nothing) : RunChosenExchange();
+  const std::optional<ExchangeKind> kind = ChosenExchange();
+  if (!kind) return TransferEnded(Outcome::Of(Outcome::Kind::Nothing));
+  if (*kind == ExchangeKind::Upload) view_.SetText(Control::File, XferPath);
+  view_.SetProgressMax(100);
+  // An SDX list goes out as the container file the selection built (XferPath).
+  transfer_ =
+      std::make_unique<Transfer>(serial_, files_, clock_, static_cast<TransferEvents&>(*this),
+                                 TransferSetup{*kind, XferPath, ackPause_, FileNum});
+  transfer_->Begin();
+  FileNum = static_cast<std::int16_t>(transfer_->FileNumber());
+  FinishWhenDone();
+}
+
+void Main::FinishWhenDone() {
+  if (!transfer_ || !transfer_->Done()) return;
+  // Kept until the handler that ended it has returned to here.
+  const std::unique_ptr<Transfer> ended = std::move(transfer_);
+  TransferEnded(ended->Result());
+}
+
+void Main::TransferEnded(Outcome result) {
   // Shown while the window is still locked, with the last progress in view. A Stop shows
   // no box; the view is told how far the transfer got.
   ShowOutcome(view_, result);
   if (result.kind == Outcome::Kind::Stopped && !serial_.Lost())
     view_.ShowStopped(result.done, result.total);
+  if (result.kind == Outcome::Kind::TemuEnded) {
+    statusShown_ = true;
+    view_.SetCaption(Control::Status, TemuEndedText(result.served));
+  }
   EndTransfer();
   result.lineLost = serial_.Lost();
   lastTransfer_ = result;
@@ -283,6 +331,28 @@ void Main::Start_Click() {
     closePending_ = false;
     view_.RequestClose();
   }
+}
+
+void Main::WaitingForReceiver(std::optional<TimePoint> since) {
+  view_.ShowWaitingForReceiver(since);
+}
+
+void Main::UploadHeader(const UploadHeaderTexts& texts) {
+  view_.SetText(Control::HWver, texts.hw);
+  view_.SetText(Control::SWver, texts.sw);
+  view_.SetText(Control::ModelID, texts.model);
+}
+
+void Main::Progress(const ProgressReport& report) {
+  view_.SetText(Control::Info, report.sizeText);
+  view_.SetProgressValue(report.barValue);
+  view_.ShowTransferProgress(report.progress);
+}
+
+void Main::LineEchoes() {
+  // Said in the status line, where it stays until the next transfer.
+  statusShown_ = true;
+  view_.SetCaption(Control::Status, kLineEchoes);
 }
 
 void Main::WriteChoice() {
@@ -297,25 +367,20 @@ void Main::WriteChoice() {
   settings_.Write(kAppName, kStartupSection, "FileName", ChosenPath);
 }
 
-Outcome Main::RunChosenExchange() {
-  Exchange x(link_, serial_, files_, clock_, ackPause_, view_, FileNum, XferPath, StopFlag);
-  if (view_.Value(Control::DownDot)) {
-    // An SDX list goes out as the container file the selection built (XferPath).
-    if (view_.Value(Control::ProgramDot) || view_.Value(Control::SDXDot))
-      return RunProgramDownload(x);
-    if (view_.Value(Control::TemuDot)) return RunTemuDownload(x);
-    return Outcome::Of(Outcome::Kind::Nothing);
-  }
-  // Nothing is read back as a conditional-access file: UpLoad with "Temu" runs no exchange.
-  if (view_.Value(Control::TemuDot)) return Outcome::Of(Outcome::Kind::Nothing);
-  return RunUpload(x);
+std::optional<ExchangeKind> Main::ChosenExchange() const {
+  // UpLoad reads the image back whatever TYPE was last used for downloads.
+  if (!view_.Value(Control::DownDot)) return ExchangeKind::Upload;
+  if (view_.Value(Control::ProgramDot) || view_.Value(Control::SDXDot))
+    return ExchangeKind::ProgramDownload;
+  if (view_.Value(Control::TemuDot)) return ExchangeKind::TemuDownload;
+  return std::nullopt;
 }
 
 // Locks the window (only Stop stays usable), clears StopFlag and writes "Mode", "Type" and
 // "FileName".
 void Main::BeginTransfer() {
-  if (echoShown_) {
-    echoShown_ = false;
+  if (statusShown_) {
+    statusShown_ = false;
     view_.SetCaption(Control::Status, StatusLine(serial_.CommPort()));
   }
   view_.SetEnabled(Control::ModeFrame, false);

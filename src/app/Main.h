@@ -1,29 +1,34 @@
 #pragma once
 // The window Main: its state, shared by every handler, and the handlers themselves.
 // The handlers are the only entries into the logic; the view calls them on its events.
-// Browse_Click lives with the file selection (files/); the rest, the transfer frame
-// included, are defined in app/. The exchanges get only what they need (Exchange).
+// Browse_Click is in Browse.cpp, on the selection of files/Selection.h; the rest, the
+// transfer frame included, in Main.cpp. A transfer runs as a Transfer that the window drives
+// (Line_Readable, Timer1_Timer); Main keeps only the window's state.
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "app/MainView.h"
 #include "app/Messages.h"
 #include "files/FileTable.h"
+#include "files/SdxConversion.h"
+#include "files/Selection.h"
 #include "files/SettingsStore.h"
-#include "serial/Link.h"
+#include "serial/Devices.h"
 #include "serial/SerialPort.h"
 #include "timecode/Clock.h"
 #include "transfer/Outcome.h"
+#include "transfer/Transfer.h"
 
 namespace kelvane {
 
-class Main {
+class Main : private TransferEvents {
  public:
   Main(MainView& view, SerialPort& serial, SettingsStore& settings, FileTable& files, Clock& clock);
-  // The link holds a reference to TimedOut: a copy would share it.
+  ~Main() override;
   Main(const Main&) = delete;
   Main& operator=(const Main&) = delete;
 
@@ -34,34 +39,40 @@ class Main {
   void portOpen_Click();
   void DownDot_Click();
   void UpDot_Click();
+  void ProgramDot_Click();
+  void SDXDot_Click();
+  void TemuDot_Click();
   void Browse_Click();
   void Start_Click();
   void ExitButton_Click();
+  // The 1-second tick: the running transfer acts on silence.
   void Timer1_Timer();
+  // Bytes wait on the port: the running transfer takes them.
+  void Line_Readable();
 
   // Window-level state.
   std::int16_t FileNum = 0;  // transfer file number, 0 = none
   std::string XferPath;      // file the next transfer uses ("satcodx.tm1" after SDX)
   std::string ChosenPath;    // the path as chosen in the file dialog
-  bool StopFlag = false;     // asks the running transfer to stop
-  bool TimedOut = false;     // set by every timer tick
+  bool StopFlag = false;     // Stop was asked of the running transfer
 
   // Sets an option button's Value; selecting a button that was not selected runs its
-  // click handler, as a user's click does (DownDot and UpDot have handlers).
+  // click handler, as a user's click does (the MODE and TYPE buttons have handlers).
   void SelectOption(Control c, bool selected);
 
   // Start as the file selection leaves it: remembered, so that a port that closes can
   // disable it and a port that opens can give it back.
   void SetFileReady(bool ready);
-  // MODE under which XferPath was last chosen: 1 DownLoad, 2 UpLoad, 0 none (a mode change
-  // clears it, so a cancelled chooser under the new mode does not re-enable Start).
-  int chosenMode = 0;
+  // What XferPath was last chosen for (MODE and TYPE); None once a change of either asks
+  // for a new choice, so that a cancelled chooser does not re-enable Start for the old one.
+  FileKind chosenKind = FileKind::None;
   // The file dialog OpenLog keeps its title and filter between showings.
   ChooserRequest chooser;
 
   bool TransferRunning() const { return transferRunning_; }
   bool PortIsOpen() const { return !view_.Enabled(Control::ComPort1); }
   int CurrentMode() const { return view_.Value(Control::DownDot) ? 1 : 2; }
+  FileKind CurrentKind() const;
 
   // What the last Start and the last Browse came to; the window has shown it already.
   const Outcome& LastTransfer() const { return lastTransfer_; }
@@ -70,53 +81,71 @@ class Main {
   // The upload's pause before each acknowledge, as timed at construction.
   std::chrono::microseconds AckPause() const { return ackPause_; }
 
-  // The line the exchanges poll (its events run the handlers).
-  Link& SerialLink() { return link_; }
+  // Why the port is not open: the cause in the status line, all of detail in its tooltip.
+  void ShowPortFailure(const std::string& detail);
+
+  // The machine's serial devices: with none at all, the start-up box says how to attach one
+  // and how to try the program without hardware.
+  void SetDevices(const DeviceList* devices) { devices_ = devices; }
+
+  // What the window waits on for received bytes during a transfer (-1: none; the serial
+  // object then says so itself, see Line_Readable).
+  std::intptr_t LineHandle() const { return serial_.ReadinessHandle(); }
+  // The line of the running transfer gives back what is sent.
+  bool LineEchoing() const { return transfer_ && transfer_->Echoing(); }
 
  private:
   void OpenAtStartup(const std::string& stored);
   // DownDot and UpDot: the TYPE options follow the mode, and the chosen file is forgotten.
   void ModeChanged(bool download);
+  // Either MODE or TYPE changed: the chosen file and its texts are forgotten.
+  void ForgetChoice();
   // Shows the port as closed: the controls of the closed state, Start disabled.
   void ShowPortClosed();
-  // The line was lost: closes the port and shows it closed, the reason in Status's tooltip.
+  // The line was lost: closes the port and shows it closed, with the reason.
   void ShowLineLost();
-  // Close-time drain; returns false when the user chose Abort.
+  // Close-time drain, without pumping: waits on the port; false when the user chose Abort.
   bool DrainOutput();
   void ShutDownFiles();
 
-  // The transfer frame: lock the window and record the choice, run the exchange MODE and
-  // TYPE pick, show its outcome, unlock the window, then report a lost line.
+  // The transfer frame: lock the window and record the choice, begin the exchange MODE and
+  // TYPE pick; when it has ended, show its outcome, unlock the window, report a lost line.
   void BeginTransfer();
   void WriteChoice();
-  Outcome RunChosenExchange();
+  std::optional<ExchangeKind> ChosenExchange() const;
+  void FinishWhenDone();
+  void TransferEnded(Outcome result);
   void EndTransfer();
   void ReportLostLine();
 
-  // The file selection's steps (files/Selection.cpp).
+  // TransferEvents: what the running transfer tells the window.
+  void WaitingForReceiver(std::optional<TimePoint> since) override;
+  void UploadHeader(const UploadHeaderTexts& texts) override;
+  void Progress(const ProgressReport& report) override;
+  void LineEchoes() override;
+
+  // The file selection's steps (Browse.cpp).
   Outcome ChooseFile();
   // New: no file of that name; Replace, Keep: the answer to the replace question.
   enum class Target { New, Replace, Keep };
-  Outcome PrepareChosenFile(bool upload, Target target);
+  Outcome PrepareChosenFile(FileKind kind, Target target);
 
   MainView& view_;
   SerialPort& serial_;
   SettingsStore& settings_;
   FileTable& files_;
   Clock& clock_;
+  const DeviceList* devices_ = nullptr;
   const std::chrono::microseconds ackPause_;  // the upload's, timed once here
-  Link link_;
+  std::unique_ptr<Transfer> transfer_;
 
   bool fileReady_ = false;
   bool transferRunning_ = false;
   bool closePending_ = false;  // a close request came during a transfer
-  bool echoShown_ = false;     // Status says the line gives back what is sent
+  bool statusShown_ = false;   // Status tells of the last transfer (an echo, a Temu end)
   Outcome lastTransfer_;
   Outcome lastSelection_;
 };
-
-inline constexpr const char* kTempList = "satcodx.tm0";
-inline constexpr const char* kTempContainer = "satcodx.tm1";
 
 // "COMn:115200,N,8,1" for port n.
 std::string StatusLine(int port);

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "files/SettingsStore.h"  // kAppName, the title of an untitled box
 #include "transfer/ProgressMeter.h"
 
 namespace kelvane {
@@ -130,8 +131,5 @@ class MainView {
   // requested during a transfer is completed after the transfer has ended).
   virtual void RequestClose() = 0;
 };
-
-// Message box title used when a caller gives none.
-inline constexpr const char* kAppName = "Kelvane";
 
 }  // namespace kelvane

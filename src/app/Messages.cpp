@@ -1,5 +1,7 @@
 #include "app/Messages.h"
 
+#include "files/SdxConversion.h"
+
 namespace kelvane {
 
 namespace {
@@ -12,6 +14,17 @@ void Show(MainView& view, const char* text, const char* title, Icon icon) {
 
 std::string ReplaceQuestion(const std::string& path) {
   return "Replace existing file - " + path + "?";
+}
+
+std::string UploadIncompleteText(const Outcome& o) {
+  return "The receiver ended the upload after " + std::to_string(o.done) + " of the " +
+         std::to_string(o.total) + " data bytes its header announced; " + o.path +
+         " holds what came.";
+}
+
+std::string TemuEndedText(std::int64_t served) {
+  return "Temu exchange ended by the receiver: " + std::to_string(served) +
+         (served == 1 ? " request" : " requests") + " served";
 }
 
 void ShowOutcome(MainView& view, const Outcome& o) {
@@ -27,6 +40,9 @@ void ShowOutcome(MainView& view, const Outcome& o) {
                       Icon::Exclamation);
       break;
     case Kind::InvalidFile: Show(view, kInvalidFileFormat, kFileErrorTitle, Icon::Critical); break;
+    case Kind::NoChannels:
+      view.MessageBox(NoChannelsText(o.path), kFileErrorTitle, Buttons::OK, Icon::Exclamation);
+      break;
     case Kind::HeaderRefused:
       if (o.refusal.hw) Show(view, kHwNotMatched, kFileErrorTitle, Icon::Critical);
       if (o.refusal.sw) Show(view, kSwLower, kFileErrorTitle, Icon::Critical);
@@ -43,6 +59,10 @@ void ShowOutcome(MainView& view, const Outcome& o) {
       break;
     case Kind::UploadCompleted:
       Show(view, kUploadCompleted, kUploadTitle, Icon::Information);
+      break;
+    case Kind::UploadIncomplete:
+      view.ExplainedMessageBox(kUploadIncomplete, UploadIncompleteText(o), kUploadTitle,
+                               Buttons::OK, Icon::Exclamation);
       break;
     case Kind::Nothing:
     case Kind::Ready:

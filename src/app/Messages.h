@@ -2,6 +2,7 @@
 // Every text the window shows in a message box, written once, and the one function that
 // turns an outcome into the boxes the window shows for it.
 
+#include <cstdint>
 #include <string>
 
 #include "app/MainView.h"
@@ -21,6 +22,15 @@ inline constexpr const char* kChecksumErrorText = "CheckSUM Error";
 inline constexpr const char* kVerifyErrorText = "Verify Error";
 inline constexpr const char* kCompleteText = "Kelvane Complete";
 inline constexpr const char* kUploadCompleted = "Upload Completed";
+inline constexpr const char* kUploadIncomplete = "Upload Incomplete";
+
+// The explanation of the start-up box on a machine without any serial device.
+inline constexpr const char* kNoSerialDevice =
+    "No serial device was found on this computer.\n"
+    "Connect the receiver's cable to a serial port of the computer or through a USB serial "
+    "adapter, choose its Com port under Serial Port and press Port Open.\n"
+    "To try everything without hardware, start kelvane --demo: a receiver emulator answers "
+    "on Com 1.";
 
 inline constexpr const char* kErrorTitle = "Error";
 inline constexpr const char* kFileErrorTitle = "File Error";
@@ -29,6 +39,12 @@ inline constexpr const char* kUploadTitle = "UpLoad";
 
 // The question asked before an upload target is replaced.
 std::string ReplaceQuestion(const std::string& path);
+
+// Under "Upload Incomplete": how much of the announced image came, and where it is.
+std::string UploadIncompleteText(const Outcome& outcome);
+
+// The status line after a Temu exchange the receiver ended.
+std::string TemuEndedText(std::int64_t served);
 
 // Shows the boxes of an outcome, in order; none for the kinds that need no word (a file
 // ready, a stop, the end of a Temu exchange). Its lineLost flag shows nothing: the frame

@@ -30,8 +30,7 @@ void Replug::Tick() {
     const std::string why = serial_.LastError();
     main_.portOpen_Click();
     watching_ = !path_.empty() && port_ == serial_.CommPort();
-    view_.SetToolTip(
-        Control::Status,
+    main_.ShowPortFailure(
         why + (watching_ ? "\nIt is opened again when " + path_ + " comes back." : std::string()));
     return;
   }

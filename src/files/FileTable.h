@@ -6,7 +6,9 @@
 // Only regular files are opened: a named pipe, a terminal or a device named as a file is
 // refused at once (never waited on), with a text that names the path and what it is.
 // A file that replaces another is written under a private name beside it and moved into
-// place once it is complete, so the file it replaces is never emptied before then.
+// place once it is complete, so the file it replaces is never emptied before then. Such a
+// private file is flushed to the disk before it counts as written (Close, MoveIntoPlace):
+// write errors the system delays show there, before anything is reported done.
 
 #include <cstdint>
 #include <map>
@@ -55,11 +57,14 @@ class FileTable {
 
   // Creates a new empty file under a private name in the folder of target and opens it for
   // writing under num; returns that name, or "" on failure. target itself is not touched.
+  // Its Close flushes it to the disk first and fails when that fails.
   virtual std::string OpenBeside(int num, const std::string& target) = 0;
   // Renames each move's from over its to, in order (a file open under a number stays open
   // and goes on under its new name). The folder of the first target is locked meanwhile,
   // so the moves of two programs into the same folder do not interleave. Stops at the
-  // first failure.
+  // first failure. A private file still open is flushed to the disk before its rename (one
+  // closed was flushed by Close), and the folder after the renames, so that the new names
+  // last; a failure to flush is a failure of the move.
   virtual bool MoveIntoPlace(const std::vector<FileMove>& moves) = 0;
   // True when both paths name the same existing file (through links too).
   virtual bool SameFile(const std::string& a, const std::string& b) = 0;
@@ -100,12 +105,18 @@ class DiskFileTable : public FileTable {
   // is the file it concerns, when known.
   void Fail(int err, const std::string& path = {});
   void Fail(const std::string& text, const std::string& path);
+  // Flush a file's data, or a folder's entries, to the disk; false with the error pending.
+  // (On Windows fd is the file's HANDLE, which fits in 32 bits.)
+  virtual bool SyncFile(int fd, const std::string& path);
+  virtual bool SyncFolder(const std::string& folder);
 
  private:
   struct Entry {
     std::intptr_t fd = -1;  // the descriptor on POSIX, the HANDLE on Windows
     std::int64_t pos = 0;
     std::string path;
+    bool durable = false;       // a private file of OpenBeside: flushed before it counts
+    std::int64_t handedOn = 0;  // a durable file's bytes before this are on their way to the disk
   };
   bool Adopt(int num, std::intptr_t fd, const std::string& path);
   std::map<int, Entry> open_;

@@ -240,19 +240,25 @@ std::int64_t DiskFileTable::Length(int num) const {
 bool DiskFileTable::Close(int num) {
   auto it = open_.find(num);
   if (it == open_.end()) return true;
-  const HANDLE h = AsHandle(it->second.fd);
-  const std::string path = it->second.path;
+  const Entry entry = it->second;
   open_.erase(it);
-  // What was written reaches the disk before the file can be moved over another.
-  // (A handle open for reading only refuses the flush with "access denied": nothing to do.)
-  const bool flushed = ::FlushFileBuffers(h) || ::GetLastError() == ERROR_ACCESS_DENIED;
-  const DWORD flushError = flushed ? 0 : ::GetLastError();
-  if (!::CloseHandle(h) || !flushed) {
-    Fail(WinErrorText(flushed ? ::GetLastError() : flushError), path);
+  // A private file's bytes reach the disk before it can be moved over another.
+  const bool synced = !entry.durable || SyncFile(static_cast<int>(entry.fd), entry.path);
+  if (!::CloseHandle(AsHandle(entry.fd))) {
+    Fail(WinErrorText(::GetLastError()), entry.path);
     return false;
   }
-  return true;
+  return synced;
 }
+
+bool DiskFileTable::SyncFile(int fd, const std::string& path) {
+  if (::FlushFileBuffers(AsHandle(fd))) return true;
+  Fail(WinErrorText(::GetLastError()), path);
+  return false;
+}
+
+// The renames are written through (MOVEFILE_WRITE_THROUGH): a folder has nothing more to flush.
+bool DiskFileTable::SyncFolder(const std::string&) { return true; }
 
 void DiskFileTable::CloseAll() {
   while (!open_.empty()) Close(open_.begin()->first);
@@ -303,6 +309,7 @@ std::string DiskFileTable::OpenBeside(int num, const std::string& target) {
       ::DeleteFileW(Widen(name).c_str());
       return {};
     }
+    open_[num].durable = true;
     return name;
   }
   Fail(EEXIST, target);
@@ -311,13 +318,16 @@ std::string DiskFileTable::OpenBeside(int num, const std::string& target) {
 
 bool DiskFileTable::MoveIntoPlace(const std::vector<FileMove>& moves) {
   if (moves.empty()) return true;
+  // Outside the lock: a flush of a large file takes a while.
+  for (const FileMove& m : moves)
+    for (const auto& [num, entry] : open_)
+      if (entry.path == m.from && entry.durable &&
+          !SyncFile(static_cast<int>(entry.fd), entry.path))
+        return false;
   const HANDLE lock = FolderLock(FolderOf(moves.front().to));
   const bool locked = lock && ::WaitForSingleObject(lock, kLockWaitMs) != WAIT_FAILED;
   bool ok = true;
   for (const FileMove& m : moves) {
-    // A replacement still open is flushed first: the move must not outrun its bytes.
-    for (auto& [num, entry] : open_)
-      if (entry.path == m.from) ::FlushFileBuffers(AsHandle(entry.fd));
     if (!::MoveFileExW(Widen(m.from).c_str(), Widen(m.to).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       Fail(WinErrorText(::GetLastError()), m.to);

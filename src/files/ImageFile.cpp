@@ -85,7 +85,13 @@ ImageTexts HeaderTexts(const ImageHeader& h) {
           ModelText(h.ModelCode[0], h.ModelCode[1], h.ModelText)};
 }
 
-Outcome CheckImage(FileTable& files, MainView& view, int num, const std::string& path) {
+ImageTexts HeaderTexts(std::span<const std::uint8_t> header) {
+  std::array<std::uint8_t, ImageHeader::kSize> whole{};
+  std::copy_n(header.begin(), std::min(header.size(), whole.size()), whole.begin());
+  return HeaderTexts(*ParseImageHeader(whole));
+}
+
+Outcome CheckImage(FileTable& files, int num, const std::string& path, ImageTexts& texts) {
   auto invalid = [&] {
     files.Close(num);
     return Outcome::Invalid(path);
@@ -105,7 +111,6 @@ Outcome CheckImage(FileTable& files, MainView& view, int num, const std::string&
   if (files.ErrorPending()) return failed();
   if (absent) return invalid();
 
-  view.SetProgressMax(100);
   const std::int64_t length = files.Length(num);
 
   // The header lies at most 4 bytes in: the first 68 bytes hold both forms.
@@ -119,10 +124,7 @@ Outcome CheckImage(FileTable& files, MainView& view, int num, const std::string&
   const auto header = got >= base ? ParseImageHeader(bytes.subspan(base)) : std::nullopt;
   if (!header || !header->HasMagic()) return invalid();
 
-  const ImageTexts texts = HeaderTexts(*header);
-  view.SetText(Control::HWver, texts.hw);
-  view.SetText(Control::SWver, texts.sw);
-  view.SetText(Control::ModelID, texts.model);
+  texts = HeaderTexts(*header);
   files.Close(num);
   return Outcome::Of(Outcome::Kind::Ready);
 }

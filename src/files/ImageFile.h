@@ -1,7 +1,7 @@
 #pragma once
 // The program image header and the check run when an image is chosen: the header is parsed
-// from bytes alone, its texts are built by the same rules the upload uses for the header
-// the receiver sends.
+// from bytes alone, and its texts come from one function, used both for a chosen image and
+// for the header the receiver sends in an upload.
 
 #include <array>
 #include <cstddef>
@@ -10,7 +10,6 @@
 #include <span>
 #include <string>
 
-#include "app/MainView.h"
 #include "files/FileTable.h"
 #include "transfer/Outcome.h"
 
@@ -59,14 +58,17 @@ std::string ModelText(std::uint8_t code0, std::uint8_t code1, std::span<const st
 std::string Latin1ToUtf8(std::span<const std::uint8_t> bytes);
 
 struct ImageTexts {
-  std::string hw, sw, model;
+  std::string hw, sw, model;  // the boxes HWver, SWver and ModelID
 };
 // The three box texts of a header: bare labels for ContentCode 00 FE.
 ImageTexts HeaderTexts(const ImageHeader& header);
+// The same for the bytes of a header as they came (from a file or from the receiver); bytes
+// beyond those given, as in a header cut short, count as zero.
+ImageTexts HeaderTexts(std::span<const std::uint8_t> header);
 
-// Checks the image at path under the file number num and shows its versions and model.
-// Ready, or why the file cannot be used (InvalidFile, FileError); the file is closed on
-// every way out, no error is left pending, and the file is never created or changed.
-Outcome CheckImage(FileTable& files, MainView& view, int num, const std::string& path);
+// Checks the image at path under the file number num; Ready with its versions and model in
+// texts, or why the file cannot be used (InvalidFile, FileError; texts untouched). The file
+// is closed on every way out, no error is left pending, and it is never created or changed.
+Outcome CheckImage(FileTable& files, int num, const std::string& path, ImageTexts& texts);
 
 }  // namespace kelvane

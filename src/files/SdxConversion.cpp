@@ -5,16 +5,9 @@
 #include <limits>
 #include <vector>
 
-#include "app/Main.h"
-
 namespace kelvane {
 
 namespace {
-
-// Rounds of event processing before the list is read, so the window repaints and takes
-// pending clicks before the work starts.
-constexpr int kPumpRounds = 1000;
-constexpr std::chrono::milliseconds kNoWait{0};
 
 std::span<const std::uint8_t> FieldOf(std::span<const std::uint8_t, SdxRecord::kSize> record,
                                       SdxRecord::Field f) {
@@ -60,68 +53,70 @@ bool SdxFilter::Take(std::span<const std::uint8_t, SdxRecord::kSize> record) {
   return true;
 }
 
-std::array<std::uint8_t, 64> MakeListHeader(std::uint16_t checksum, std::uint32_t dataLength) {
-  std::array<std::uint8_t, 64> h{};
-  h[0] = 0x55, h[1] = 0xAA, h[2] = 0x55, h[3] = 0xAA;
-  h[4] = 0x00, h[5] = 0x02;
-  h[6] = static_cast<std::uint8_t>(checksum >> 8);
-  h[7] = static_cast<std::uint8_t>(checksum);
-  for (int i = 0; i < 4; ++i) h[12 + i] = static_cast<std::uint8_t>(dataLength >> (24 - 8 * i));
-  return h;
+std::string NoChannelsText(const std::string& path) {
+  return path + " holds no channels: it is no SDX channel list, or a list without MPG2 records";
 }
 
-bool WriteSdxContainer(FileTable& files, const std::string& source, int num, std::string& errorText,
-                       std::size_t bufferRecords, SdxOutput* written,
-                       const std::function<bool()>& stopped) {
+SdxResult WriteSdxContainer(FileTable& files, const std::string& source, int num,
+                            std::string& errorText, std::size_t bufferRecords, SdxOutput* written,
+                            const std::function<bool()>& stopped) {
+  using Kind = SdxResult::Kind;
   files.ClearError();
   if (bufferRecords == 0) bufferRecords = 1;
   const std::size_t bufferBytes = bufferRecords * SdxRecord::kSize;
-  int out = 0;
-  // Both files are written under private names beside their own and take their places only
-  // when both are complete: a failure leaves the result of an earlier conversion as it was,
-  // and a conversion running at the same time in the same folder never reads or deletes
-  // this one's files.
+  // Both files are written at once under private names beside their own and take their
+  // places only when both are complete: a failure leaves the result of an earlier conversion
+  // as it was, and a conversion running at the same time in the same folder never reads or
+  // deletes this one's files.
+  int listOut = 0, containerOut = 0;
   std::string listPart, containerPart;
 
-  auto failWith = [&](const std::string& text) {
+  auto endWith = [&](Kind kind, const std::string& text) {
     errorText = text;
-    files.Close(num);
-    if (out != 0) files.Close(out);
+    for (int n : {num, listOut, containerOut})
+      if (n != 0) files.Close(n);
     for (const std::string* part : {&listPart, &containerPart})
       if (!part->empty()) files.Delete(*part);
     files.ClearError();
-    return false;
+    return SdxResult{kind};
   };
   auto fail = [&](int fallbackErr) {
-    return failWith(files.ErrorPending() ? files.ErrorText() : std::strerror(fallbackErr));
-  };
-  // Writes bytes to the open output, adding them to the length and the byte sum.
-  std::uint64_t dataLength = 0;
-  std::uint32_t sum = 0;
-  auto emit = [&](std::span<const std::uint8_t> bytes) {
-    for (std::uint8_t b : bytes) sum += b;
-    dataLength += bytes.size();
-    return files.Write(out, bytes);
+    return endWith(Kind::Failed,
+                   files.ErrorPending() ? files.ErrorText() : std::strerror(fallbackErr));
   };
 
-  // Filter the list into the record file.
   if (!files.Open(num, source, OpenMode::Read, SdxRecord::kSize)) return fail(EIO);
   // The result would take the list's own place: the list is not given up for it.
   for (const char* name : {kTempList, kTempContainer})
     if (files.SameFile(source, name))
-      return failWith(source +
-                      " is the file the conversion writes its result to; give the list another "
-                      "name or convert it in another folder");
-  out = files.FreeFile();
-  listPart = files.OpenBeside(out, kTempList);
+      return endWith(Kind::Failed,
+                     source +
+                         " is the file the conversion writes its result to; give the list "
+                         "another name or convert it in another folder");
+  listOut = files.FreeFile();
+  listPart = files.OpenBeside(listOut, kTempList);
   if (listPart.empty()) return fail(EIO);
+  containerOut = files.FreeFile();
+  containerPart = files.OpenBeside(containerOut, kTempContainer);
+  if (containerPart.empty()) return fail(EIO);
+  // The header's place; it is written once the sum and the length are known.
+  const std::array<std::uint8_t, 64> noHeader{};
+  if (!files.Write(containerOut, noHeader)) return fail(EIO);
 
+  std::uint64_t dataLength = 0;
+  ListChecksum sum;
+  // The records taken go to both files a buffer at a time.
+  auto emit = [&](std::span<const std::uint8_t> bytes) {
+    sum.Add(bytes);
+    dataLength += bytes.size();
+    return files.Write(listOut, bytes) && files.Write(containerOut, bytes);
+  };
   std::vector<std::uint8_t> in(bufferBytes), taken(bufferBytes);
   std::size_t carry = 0;  // bytes of an incomplete record left from the previous read
   std::size_t pending = 0;
   SdxFilter filter;
   for (;;) {
-    if (stopped && stopped()) return failWith("stopped");
+    if (stopped && stopped()) return endWith(Kind::Failed, "stopped");
     const std::size_t got = files.Read(num, std::span(in).subspan(carry));
     if (files.ErrorPending()) return fail(EIO);
     if (got == 0) break;  // what is left in carry is a final part shorter than a record
@@ -142,52 +137,30 @@ bool WriteSdxContainer(FileTable& files, const std::string& source, int num, std
     std::memmove(in.data(), in.data() + whole, carry);
   }
   if (pending != 0 && !emit(std::span(taken).first(pending))) return fail(EIO);
-  files.Close(num);
-  const bool closed = files.Close(out);
-  out = 0;
-  if (!closed) return fail(EIO);
+  if (dataLength == 0) return endWith(Kind::NoChannels, NoChannelsText(source));
   if (dataLength > std::numeric_limits<std::uint32_t>::max()) return fail(EFBIG);
-
-  // Pack: the list header, then the record file byte for byte.
-  if (!files.Open(num, listPart, OpenMode::Read, SdxRecord::kSize)) return fail(EIO);
-  out = files.FreeFile();
-  containerPart = files.OpenBeside(out, kTempContainer);
-  if (containerPart.empty()) return fail(EIO);
-  const auto header =
-      MakeListHeader(static_cast<std::uint16_t>(sum), static_cast<std::uint32_t>(dataLength));
-  if (!files.Write(out, header)) return fail(EIO);
-  std::uint64_t copied = 0;
-  for (;;) {
-    if (stopped && stopped()) return failWith("stopped");
-    const std::size_t got = files.Read(num, in);
-    if (files.ErrorPending()) return fail(EIO);
-    if (got == 0) break;
-    if (!files.Write(out, std::span(in).first(got))) return fail(EIO);
-    copied += got;
-  }
-  // The record file must hold exactly what was written to it.
-  if (copied != dataLength) return fail(EIO);
+  const auto header = MakeListHeader(sum.Value(), static_cast<std::uint32_t>(dataLength));
+  if (!files.Seek(containerOut, 0) || !files.Write(containerOut, header)) return fail(EIO);
   files.Close(num);
-  const bool packed = files.Close(out);
-  out = 0;
-  if (!packed) return fail(EIO);
+  num = 0;
+  // Closing flushes each file to the disk: the last point at which a write can fail.
+  const bool closed = files.Close(listOut) && files.Close(containerOut);
+  listOut = containerOut = 0;
+  if (!closed) return fail(EIO);
   if (!files.MoveIntoPlace({{listPart, kTempList}, {containerPart, kTempContainer}}))
     return fail(EIO);
   if (written) *written = {dataLength, header.size() + dataLength};
-  return true;
+  return SdxResult{Kind::Written};
 }
 
-Outcome ConvertSdx(FileTable& files, MainView& view, int num, std::string& path) {
-  // Taken now: the events run below may change the window's state.
+Outcome ConvertSdx(FileTable& files, int num, std::string& path) {
   const std::string source = path;
-
-  view.SetBusyPointer(true);
   // The files of an earlier conversion stay until this one's replace them.
-  for (int i = 0; i < kPumpRounds; ++i) view.PumpEvents(kNoWait);
   std::string errorText;
-  if (WriteSdxContainer(files, source, num, errorText)) {
-    path = kTempContainer;
-    return Outcome::Of(Outcome::Kind::Ready);
+  switch (WriteSdxContainer(files, source, num, errorText).kind) {
+    case SdxResult::Kind::Written: path = kTempContainer; return Outcome::Of(Outcome::Kind::Ready);
+    case SdxResult::Kind::NoChannels: return Outcome::NoChannels(source);
+    case SdxResult::Kind::Failed: break;
   }
   return Outcome::FileFailure(source, errorText);
 }

@@ -6,7 +6,7 @@
 //
 // "satcodx.tm0" receives the records taken, "satcodx.tm1" the header and those records; both
 // are named without a folder (the working directory). The list is streamed through fixed
-// buffers: memory does not grow with the list.
+// buffers: memory does not grow with the list, and it is read once.
 
 #include <array>
 #include <cstddef>
@@ -16,11 +16,16 @@
 #include <span>
 #include <string>
 
-#include "app/MainView.h"
 #include "files/FileTable.h"
+#include "files/ListContainer.h"
 #include "transfer/Outcome.h"
 
 namespace kelvane {
+
+// The two files a conversion leaves in the working folder: the filtered list and the
+// container that is sent.
+inline constexpr const char* kTempList = "satcodx.tm0";
+inline constexpr const char* kTempContainer = "satcodx.tm1";
 
 // One 128-byte record of an SDX list; only the fields the filter reads are named.
 struct SdxRecord {
@@ -52,9 +57,6 @@ class SdxFilter {
   char lastPolarisation_ = '\0';  // blank when the record written had none
 };
 
-// 55 AA 55 AA, 00 02, checksum (high, low), 4 zero bytes, data length big-endian, 48 zero bytes.
-std::array<std::uint8_t, 64> MakeListHeader(std::uint16_t checksum, std::uint32_t dataLength);
-
 // Records per read and per write of the streaming conversion.
 inline constexpr std::size_t kSdxBufferRecords = 8192;
 
@@ -63,21 +65,34 @@ struct SdxOutput {
   std::uint64_t listBytes = 0, containerBytes = 0;
 };
 
-// Filters the list at source into "satcodx.tm0" and packs it into "satcodx.tm1", using the
-// file number num and the lowest free one beside it, and leaves both closed. The list is
-// opened read only and never created, and never replaced by the result (a list named like
-// one of the two files in the working directory is refused). Both files are written under
-// private names and moved into place together once complete. On a failure returns false
-// with the reason in errorText; the files of an earlier conversion are left as they were.
-// stopped, when given, is asked between reads: true ends the conversion as a failure.
-bool WriteSdxContainer(FileTable& files, const std::string& source, int num, std::string& errorText,
-                       std::size_t bufferRecords = kSdxBufferRecords, SdxOutput* written = nullptr,
-                       const std::function<bool()>& stopped = {});
+// How a conversion ended. A list without one channel record (no list at all, say a program
+// image chosen by mistake) is refused: its files are not written and nothing is sent.
+struct SdxResult {
+  enum class Kind { Written, NoChannels, Failed };
+  Kind kind = Kind::Failed;
+  explicit operator bool() const { return kind == Kind::Written; }
+};
 
-// The conversion run when a list is chosen: busy pointer, pending window events run, then
-// the container written from the list at path under the file number num; path then names
-// "satcodx.tm1" (Ready). A failure returns FileError with the reason, path unchanged; the
-// files of an earlier conversion stay. The caller sets the pointer back.
-Outcome ConvertSdx(FileTable& files, MainView& view, int num, std::string& path);
+// The refusal of a list at path without channel records.
+std::string NoChannelsText(const std::string& path);
+
+// Filters the list at source into "satcodx.tm0" and packs it into "satcodx.tm1" in one pass,
+// using the file number num and the lowest free ones beside it, and leaves them closed. The
+// list is opened read only and never created, and never replaced by the result (a list named
+// like one of the two files in the working directory is refused). Both files are written
+// under private names, flushed to the disk and moved into place together once complete. On
+// a failure or a refusal the reason is in errorText and the files of an earlier conversion
+// are left as they were. stopped, when given, is asked between reads: true ends the
+// conversion as a failure.
+SdxResult WriteSdxContainer(FileTable& files, const std::string& source, int num,
+                            std::string& errorText, std::size_t bufferRecords = kSdxBufferRecords,
+                            SdxOutput* written = nullptr,
+                            const std::function<bool()>& stopped = {});
+
+// The conversion run when a list is chosen: the container written from the list at path
+// under the file number num; path then names "satcodx.tm1" (Ready). A failure returns
+// FileError with the reason, a list without channels NoChannels, path unchanged; the files of an
+// earlier conversion stay.
+Outcome ConvertSdx(FileTable& files, int num, std::string& path);
 
 }  // namespace kelvane

@@ -15,6 +15,8 @@ class SettingsStore {
                      const std::string& text) = 0;
 };
 
+// The application name: the settings' application, and the title of an untitled box.
+inline constexpr const char* kAppName = "Kelvane";
 inline constexpr const char* kStartupSection = "Startup";
 inline constexpr const char* kPortsSection = "Ports";
 

@@ -47,6 +47,16 @@ std::string DeviceFacts(const SerialDevice& d) {
   return out;
 }
 
+std::string AccessFix(const std::string& group) {
+  if (group == "root")
+    return "only root may open it, so its permissions must change: a udev rule such as "
+           "SUBSYSTEM==\"tty\", KERNEL==\"ttyUSB*\", GROUP=\"dialout\", MODE=\"0660\" "
+           "(in /etc/udev/rules.d/, then replug the adapter) gives it to the group dialout, "
+           "which this user then joins";
+  return "sudo usermod -aG " + (group.empty() ? std::string("GROUP") : group) +
+         " $USER, then log in again";
+}
+
 std::string LatencyAdvice(const SerialDevice& d) {
   if (d.latencyTimerMs <= 1) return {};
 #ifdef _WIN32

@@ -63,6 +63,11 @@ std::optional<SerialDevice> FindDevice(const std::vector<SerialDevice>& devices,
 // serial A50285BI" (empty when nothing is known).
 std::string DeviceFacts(const SerialDevice& device);
 
+// How a user who may not open a device of `group` comes to: "sudo usermod -aG dialout
+// $USER, then log in again"; for a device of the group root, which no user should join, a
+// udev rule that changes the device's group and mode.
+std::string AccessFix(const std::string& group);
+
 // Where the adapter's latency timer stays above 1 ms: the line that says so and how to fix
 // it for good. Empty where the timer is 1 ms or the device has none.
 std::string LatencyAdvice(const SerialDevice& device);

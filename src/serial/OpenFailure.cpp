@@ -46,6 +46,7 @@ OpenFailure DiagnoseOpen(int port, const std::string& device, const DeviceList& 
     f.memberSinceLogin = probe.memberSinceLogin;
   } else {
     f.cause = otherwise;
+    if (otherwise == OpenCause::PermissionDenied) f.group = probe.group;
     if (otherwise == OpenCause::Busy) f.holder = system.HolderOf(probe.node);
   }
   if (f.cause != OpenCause::None) f.systemText = systemText;
@@ -77,30 +78,29 @@ std::string Explain(const OpenFailure& f) {
              "\nFix: connect the adapter, or choose another port or assign it a device" +
              " (Ports... in the Serial Port frame's menu).";
     case OpenCause::PermissionDenied: {
-      const std::string group = f.group.empty() ? "that owns it" : f.group;
       if (f.memberSinceLogin)
-        return tried + ": permission denied.\nYou were added to the group " + group +
+        return tried + ": permission denied.\nYou were added to the group " + f.group +
                " after this session began.\nFix: log out and log in again.";
-      return tried + ": permission denied.\nThe device belongs to the group " + group +
-             ", and this user is not a member of it.\nFix: sudo usermod -aG " + group +
-             " $USER, then log out and log in again.";
+      const std::string owner = f.group.empty() ? "" : " belongs to the group " + f.group + ",";
+      return tried + ": permission denied.\nThe device" + owner +
+             " and this user may not open it.\nFix: " + AccessFix(f.group) + ".";
     }
-    case OpenCause::Busy:
-      if (f.holder)
-        return tried + ": busy, held by another program: " + ProgramOf(*f.holder) +
-               ".\nOnly one program at a time can use a serial port.\nFix: close " +
-               (f.holder->program.empty() ? "that program" : f.holder->program) + " and try again.";
+    case OpenCause::Busy: {
+      // The system's own words for a lock taken elsewhere say nothing the user can act on.
+      const std::string close =
+          f.holder && !f.holder->program.empty() ? f.holder->program : "that program";
 #ifdef _WIN32
-      // Windows says "access denied" for a port another program holds.
-      return tried + ": busy, held by another program" + said +
-             ".\nOnly one program at a time can use a serial port.\nFix: close that program "
-             "(a terminal, another Kelvane, a modem or phone tool) and try again.";
+      // Windows does not tell which program holds a port.
+      const std::string which = " (a terminal, another Kelvane, a modem or phone tool)";
 #else
-      return tried + ": busy, held by another program" + said +
-             ".\nOnly one program at a time can use a serial port.\nFix: close that program "
-             "(fuser " +
-             (f.node.empty() ? f.device : f.node) + " names it) and try again.";
+      const std::string node = f.node.empty() ? f.device : f.node;
+      const std::string which = " (fuser " + node + " names it)";
 #endif
+      return tried + ": busy, another program has it open" +
+             (f.holder ? ": " + ProgramOf(*f.holder) : "") +
+             ".\nOnly one program at a time can use a serial port.\nFix: close " + close +
+             (f.holder ? "" : which) + " and try again.";
+    }
     case OpenCause::BadSettings:
       return port + ": the line settings \"" + f.settings +
              "\" are not valid.\nFix: use 115200,n,8,1.";
@@ -109,6 +109,12 @@ std::string Explain(const OpenFailure& f) {
              ".\nFix: check the adapter and its cable, then try again.";
   }
   return {};
+}
+
+std::string ExplainLost(int port, const std::string& device, const std::string& why) {
+  return "COM" + std::to_string(port) + " (" + device + "): the line was lost" +
+         (why.empty() ? "" : " (" + why + ")") +
+         "; the adapter was unplugged or the far end closed.";
 }
 
 }  // namespace kelvane

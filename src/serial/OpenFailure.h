@@ -37,4 +37,8 @@ OpenFailure DiagnoseOpen(int port, const std::string& device, const DeviceList& 
 // Three lines: the port and device with the cause, what the cause means here, the fix.
 std::string Explain(const OpenFailure& failure);
 
+// The words for a line that broke while open: the port, its device and, where it adds
+// something, what failed.
+std::string ExplainLost(int port, const std::string& device, const std::string& why);
+
 }  // namespace kelvane

@@ -1,7 +1,5 @@
 #include "serial/PortAssignment.h"
 
-#include "app/MainView.h"
-
 namespace kelvane {
 
 namespace {
@@ -77,8 +75,7 @@ std::string PortToolTip(const PortMapping& m, std::optional<PortState> state,
     case PortState::Closed: tip += !present ? "; not present" : state ? "; closed" : ""; break;
   }
   if (m.info && !m.info->accessible && state != PortState::Open) {
-    const std::string group = m.info->group.empty() ? "that owns it" : m.info->group;
-    tip += "\nThis user may not open it: sudo usermod -aG " + group + " $USER, then log in again.";
+    tip += "\nThis user may not open it: " + AccessFix(m.info->group) + ".";
   }
   if (m.info) {
     if (const std::string advice = LatencyAdvice(*m.info); !advice.empty()) tip += "\n" + advice;

@@ -3,6 +3,7 @@
 // the properties of the serial control the window was first built on, plus the two
 // questions a real device needs answered (why did it fail, is it still there).
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -33,7 +34,9 @@ class SerialPort {
 
   virtual void Output(std::span<const std::uint8_t> bytes) = 0;  // queue and return at once
 
-  virtual int OutBufferCount() const = 0;        // bytes queued and not yet sent
+  virtual int OutBufferCount() const = 0;  // bytes queued and not yet sent
+  // Waits at most d for queued bytes to leave (the close-time drain); never pumps events.
+  virtual void WaitForSent(std::chrono::milliseconds d) { (void)d; }
   virtual void SetOutBufferCount(int zero) = 0;  // 0 drops the bytes not yet sent
 
   virtual int InBufferCount() const = 0;        // bytes received and not yet read
@@ -61,7 +64,9 @@ class SerialPort {
   virtual bool ClosedLost() const { return false; }
 
   // What to wait on for received bytes or a failure of the line: the open file descriptor
-  // (readable) on POSIX, an event handle on Windows; -1 while closed or where there is none.
+  // (readable) on POSIX, an event handle on Windows; -1 while closed, once the line is lost
+  // (the device is closed then: a watch on the handle must end when Lost() turns true) or
+  // where there is none.
   virtual std::intptr_t ReadinessHandle() const { return -1; }
 
   void Output(std::uint8_t byte) { Output(std::span<const std::uint8_t>(&byte, 1)); }

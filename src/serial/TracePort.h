@@ -47,6 +47,7 @@ class TracePort final : public SerialPort {
   void Output(std::span<const std::uint8_t> bytes) override;
   using SerialPort::Output;
   int OutBufferCount() const override { return inner_.OutBufferCount(); }
+  void WaitForSent(std::chrono::milliseconds d) override { inner_.WaitForSent(d); }
   void SetOutBufferCount(int zero) override;
   int InBufferCount() const override { return inner_.InBufferCount(); }
   void SetInBufferCount(int zero) override;
@@ -54,6 +55,8 @@ class TracePort final : public SerialPort {
   Bytes Input() override;
   std::string LastError() const override { return inner_.LastError(); }
   bool Lost() const override { return inner_.Lost(); }
+  bool ClosedLost() const override { return inner_.ClosedLost(); }
+  std::intptr_t ReadinessHandle() const override { return inner_.ReadinessHandle(); }
 
   // Collected text is written out once it reaches this size or is this old.
   static constexpr std::size_t kFlushSize = 64 * 1024;

@@ -12,51 +12,57 @@ float ProgressValue(std::int64_t done, std::int64_t total) {
   return q > kBarCeiling ? kBarCeiling : static_cast<float>(q);
 }
 
-bool Exchange::Stopping() {
-  if (!stopFlag_ && serial.Lost()) stopFlag_ = true;
-  return stopFlag_;
-}
+Exchange::~Exchange() { CloseFile(); }
 
 bool Exchange::OpenFile(OpenMode mode) {
-  const int num = fileNum_ > 0 && !files.IsOpen(fileNum_) ? fileNum_ : files.FreeFile();
+  auto& files = x_.files;
+  const int num = x_.fileNum > 0 && !files.IsOpen(x_.fileNum) ? x_.fileNum : files.FreeFile();
   files.ClearError();
-  if (!files.Open(num, path, mode)) {
-    fileNum_ = 0;
-    return false;
-  }
-  fileNum_ = static_cast<std::int16_t>(num);
-  return true;
+  fileNum_ = files.Open(num, x_.path, mode) ? num : 0;
+  return fileNum_ != 0;
 }
 
 std::string Exchange::OpenFileBeside() {
-  const int num = fileNum_ > 0 && !files.IsOpen(fileNum_) ? fileNum_ : files.FreeFile();
+  auto& files = x_.files;
+  const int num = x_.fileNum > 0 && !files.IsOpen(x_.fileNum) ? x_.fileNum : files.FreeFile();
   files.ClearError();
-  std::string part = files.OpenBeside(num, path);
-  fileNum_ = part.empty() ? 0 : static_cast<std::int16_t>(num);
+  std::string part = files.OpenBeside(num, x_.path);
+  fileNum_ = part.empty() ? 0 : num;
   return part;
 }
 
 void Exchange::CloseFile() {
-  if (fileNum_ != 0 && files.IsOpen(fileNum_)) files.Close(fileNum_);
+  if (fileNum_ != 0 && x_.files.IsOpen(fileNum_)) x_.files.Close(fileNum_);
   fileNum_ = 0;
 }
 
 Outcome Exchange::FileFailure() const {
-  return WithProgress(Outcome::FileFailure(path, files.ErrorText()));
+  return Outcome::FileFailure(x_.path, x_.files.ErrorText());
 }
 
-void Exchange::ShowProgress(std::int64_t sizeDone, std::int64_t barDone, std::int64_t total) {
-  done_ = sizeDone;
+void Exchange::ShowProgress(std::int64_t sizeDone, std::int64_t barDone, std::int64_t total,
+                            TimePoint now) {
+  done_bytes_ = sizeDone;
   total_ = total;
-  view.SetText(Control::Info, SizeText(sizeDone, total));
-  view.SetProgressValue(ProgressValue(barDone, total));
-  view.ShowTransferProgress(meter_.Update(sizeDone, total, clock.Now()));
+  ProgressReport r;
+  r.done = sizeDone;
+  r.barDone = barDone;
+  r.total = total;
+  r.sizeText = SizeText(sizeDone, total);
+  r.barValue = ProgressValue(barDone, total);
+  r.progress = meter_.Update(sizeDone, total, now);
+  x_.events.Progress(r);
 }
 
-Outcome Exchange::WithProgress(Outcome o) const {
-  o.done = done_;
-  o.total = total_;
-  return o;
+void Exchange::Finish(Outcome o) {
+  if (done_) return;
+  CloseFile();
+  if (o.done == 0 && o.total == 0) {  // unless the outcome counts for itself
+    o.done = done_bytes_;
+    o.total = total_;
+  }
+  result_ = std::move(o);
+  done_ = true;
 }
 
 }  // namespace kelvane

@@ -1,85 +1,87 @@
 #pragma once
-// What an exchange is handed by the transfer frame: the line and its port, the files with
-// the transfer file's number and path, the clock with the upload's pause before an
-// acknowledge, the view for the texts and the progress it shows, and the stop check. Also the size
-// text and bar value the exchanges share.
+// What every exchange is: a state machine fed with what the line delivered and the time
+// (Feed), the 1-second tick (Tick) and Stop, that writes its bytes through a TransferLine,
+// tells its front end through TransferEvents and ends with one Outcome. It never waits and
+// never reads the port itself: the Transfer does that.
 
 #include <chrono>
 #include <cstdint>
+#include <span>
 #include <string>
 
-#include "app/MainView.h"
 #include "files/FileTable.h"
-#include "serial/Link.h"
-#include "serial/SerialPort.h"
 #include "timecode/Clock.h"
 #include "transfer/Outcome.h"
 #include "transfer/ProgressMeter.h"
+#include "transfer/TransferEvents.h"
 
 namespace kelvane {
 
 // done × 95 ÷ total, never above 95; a total of 0 gives 95.
 float ProgressValue(std::int64_t done, std::int64_t total);
 
+// What an exchange does to the line: each Send is one write, in the order the exchange makes
+// them.
+class TransferLine {
+ public:
+  virtual ~TransferLine() = default;
+  virtual void Send(std::span<const std::uint8_t> bytes) = 0;
+  void Send(std::uint8_t byte) { Send(std::span<const std::uint8_t>(&byte, 1)); }
+  // Drops what was queued and not yet sent (the Temu download, before each reply).
+  virtual void DropUnsent() = 0;
+};
+
+struct ExchangeContext {
+  TransferLine& line;
+  FileTable& files;
+  Clock& clock;  // the time reply's calendar and the pause before an acknowledge
+  TransferEvents& events;
+  std::string path;
+  int fileNum = 0;  // preferred transfer file number; 0: the lowest free one
+  std::chrono::microseconds ackPause{0};
+};
+
 class Exchange {
  public:
-  // fileNum and stopFlag are the window's FileNum and StopFlag; path is its XferPath.
-  Exchange(Link& link, SerialPort& serial, FileTable& files, Clock& clock,
-           std::chrono::microseconds ackPause, MainView& view, std::int16_t& fileNum,
-           const std::string& path, bool& stopFlag)
-      : link(link),
-        serial(serial),
-        files(files),
-        clock(clock),
-        ackPause(ackPause),
-        view(view),
-        path(path),
-        fileNum_(fileNum),
-        stopFlag_(stopFlag) {}
+  using TimePoint = std::chrono::steady_clock::time_point;
+
+  explicit Exchange(ExchangeContext c) : x_(std::move(c)) {}
+  virtual ~Exchange();
   Exchange(const Exchange&) = delete;
   Exchange& operator=(const Exchange&) = delete;
 
-  Link& link;
-  SerialPort& serial;
-  FileTable& files;
-  Clock& clock;
-  const std::chrono::microseconds ackPause;
-  MainView& view;
-  const std::string& path;
+  // Opens the file and speaks first where the exchange does; may end at once.
+  virtual void Begin(TimePoint now) = 0;
+  // One read of the line: bytes in the order they came.
+  virtual void Feed(std::span<const std::uint8_t> bytes, TimePoint now) = 0;
+  // A tick of the 1-second timer with nothing waiting on the line.
+  virtual void Tick(TimePoint now) { (void)now; }
+  // Stop, a close or a lost line: ends the exchange now; nothing claims completion.
+  virtual void Stop(TimePoint now) = 0;
 
-  // The test every exchange loop makes: true when Stop was pressed, a close was asked for,
-  // or the line has failed for good (the last also sets StopFlag, so the exchange leaves
-  // through its ordinary Stop path and the frame reports the line).
-  bool Stopping();
-  // Ends the exchange as Stop does (a refused header).
-  void Stop() { stopFlag_ = true; }
-
-  // The transfer file's number; 0 when none is open.
+  bool Done() const { return done_; }
+  const Outcome& Result() const { return result_; }
   int File() const { return fileNum_; }
 
-  // Opens path as the transfer file: under FileNum when that is set and not in use,
-  // otherwise under the lowest free number, and sets FileNum to the number used. Any error
-  // pending before is cleared first. False on failure, with FileNum 0 (see FileFailure).
-  bool OpenFile(OpenMode mode);
-  // Opens a new file under a private name beside path as the transfer file, to take path's
-  // place later (FileTable::OpenBeside); returns that name, "" on failure (FileNum 0).
-  std::string OpenFileBeside();
-  // Closes the transfer file if it is open; FileNum becomes 0.
+ protected:
+  bool OpenFile(OpenMode mode);  // under the preferred or the lowest free number
+  std::string OpenFileBeside();  // FileTable::OpenBeside; "" on failure
   void CloseFile();
-  // The pending file error as an outcome (the transfer file, the system's description).
   Outcome FileFailure() const;
+  // Tells the front end sizeDone of total (the size text) and barDone of total (the bar).
+  void ShowProgress(std::int64_t sizeDone, std::int64_t barDone, std::int64_t total, TimePoint now);
+  // Ends the exchange with o, carrying the last progress shown unless o counts done and
+  // total itself; closes the file.
+  void Finish(Outcome o);
 
-  // Info shows SizeText(sizeDone, total), the bar ProgressValue(barDone, total), and the
-  // view is told the bytes with the meter's rate.
-  void ShowProgress(std::int64_t sizeDone, std::int64_t barDone, std::int64_t total);
-  // The outcome with the bytes the last progress showed.
-  Outcome WithProgress(Outcome o) const;
+  ExchangeContext x_;
 
  private:
-  std::int16_t& fileNum_;
-  bool& stopFlag_;
+  int fileNum_ = 0;
+  bool done_ = false;
+  Outcome result_;
   ProgressMeter meter_;
-  std::int64_t done_ = 0, total_ = 0;
+  std::int64_t done_bytes_ = 0, total_ = 0;
 };
 
 }  // namespace kelvane

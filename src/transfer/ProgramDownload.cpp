@@ -1,149 +1,137 @@
 #include "transfer/ProgramDownload.h"
 
 #include <algorithm>
-#include <array>
-#include <cstdint>
 #include <initializer_list>
-#include <span>
 
-#include "files/ImageFile.h"
 #include "files/ImageForm.h"
-#include "transfer/Protocol.h"
 
 namespace kelvane {
 
 namespace {
 
 using wire::kBlockData;
+using Span = std::span<const std::uint8_t>;
 
-// One chunk poll; true when it read bytes and they hold one of the wanted status bytes.
-// A status byte that came in an earlier read is not looked at again.
-bool FreshChunkHas(Link& link, std::initializer_list<std::uint8_t> wanted) {
-  if (link.ChunkPoll().empty()) return false;
-  return std::any_of(wanted.begin(), wanted.end(),
-                     [&](std::uint8_t b) { return link.LatestHas(b); });
+bool Has(Span bytes, std::uint8_t b) {
+  return std::find(bytes.begin(), bytes.end(), b) != bytes.end();
 }
 
-// The receiver's verdict on the image, read from the last chunk that came.
-Outcome VerdictOf(const Exchange& x) {
-  Verdict v;
-  v.checksumError = x.link.LatestHas(wire::kChecksumError);
-  v.verifyError = x.link.LatestHas(wire::kVerifyError);
-  v.complete = x.link.LatestHas(wire::kComplete);
-  using Kind = Outcome::Kind;
-  Outcome o = Outcome::Of(v.checksumError || v.verifyError ? Kind::Rejected
-                          : v.complete                     ? Kind::Complete
-                                                           : Kind::Stopped);
-  o.verdict = v;
-  return x.WithProgress(o);
+// The first of the wanted bytes in bytes; bytes.size() when none is there.
+std::size_t FirstOf(Span bytes, std::initializer_list<std::uint8_t> wanted) {
+  const auto it = std::find_first_of(bytes.begin(), bytes.end(), wanted.begin(), wanted.end());
+  return static_cast<std::size_t>(it - bytes.begin());
 }
 
 }  // namespace
 
-Outcome RunProgramDownload(Exchange& x) {
-  auto& files = x.files;
-  auto& link = x.link;
-
+void ProgramDownload::Begin(TimePoint now) {
+  auto& files = x_.files;
   // The file: opened for reading only, never created; a file that cannot be read or that
   // cannot even hold its header block is refused before anything is sent.
-  if (!x.OpenFile(OpenMode::Read)) return x.FileFailure();
-  const int num = x.File();
-  x.view.SetProgressMax(100);
-  const std::int64_t length = files.Length(num);
-
-  // Every read is checked: bytes the file failed to give are never sent as if it had ended.
-  auto readFailed = [&] {
-    const Outcome failure = x.FileFailure();
-    x.CloseFile();
-    return failure;
-  };
-  std::array<std::uint8_t, wire::kPrefixSize + wire::kHeaderSize> header{};
-  const std::size_t firstRead = files.Read(num, std::span(header).first(wire::kPrefixSize));
-  if (files.ErrorPending()) return readFailed();
-  const std::size_t headerSize =
-      wire::kHeaderSize +
-      (IsPrefixed(length, std::span(header).first(firstRead)) ? wire::kPrefixSize : 0);
-  if (length < static_cast<std::int64_t>(headerSize)) {
-    x.CloseFile();
-    return Outcome::Invalid(x.path);
-  }
+  if (!OpenFile(OpenMode::Read)) return Finish(FileFailure());
+  length_ = files.Length(File());
+  const std::size_t firstRead = files.Read(File(), std::span(header_).first(wire::kPrefixSize));
+  if (files.ErrorPending()) return Finish(FileFailure());
+  headerSize_ = wire::kHeaderSize +
+                (IsPrefixed(length_, std::span(header_).first(firstRead)) ? wire::kPrefixSize : 0);
+  if (length_ < static_cast<std::int64_t>(headerSize_)) return Finish(Outcome::Invalid(x_.path));
   // The header block is read before the receiver is spoken to.
-  const std::span<std::uint8_t> block = std::span(header).first(headerSize);
-  files.Seek(num, 0);
-  files.Read(num, block);
-  if (files.ErrorPending()) return readFailed();
+  files.Seek(File(), 0);
+  files.Read(File(), std::span(header_).first(headerSize_));
+  if (files.ErrorPending()) return Finish(FileFailure());
+  position_ = static_cast<std::int64_t>(headerSize_);
+  x_.events.WaitingForReceiver(now);
+}
 
-  // Ready, header, verdict. Stop in any of these waits skips to the data loop, which then
-  // sends nothing, so the end of data still goes out.
-  if (!x.Stopping()) {
-    link.ClearLatest();
-    x.view.ShowWaitingForReceiver(x.clock.Now());
-    while (!link.LatestHas(wire::kReady) && !x.Stopping()) link.ChunkPoll();
-    if (!x.Stopping()) x.view.ShowWaitingForReceiver(std::nullopt);
-  }
-  if (!x.Stopping()) {
-    link.Send(wire::kHeaderFollows);
-    link.Send(block);
-
-    link.ClearLatest();
-    while (!x.Stopping()) {
-      if (FreshChunkHas(link, {wire::kAccepted, wire::kRefused, wire::kHwRefused, wire::kSwRefused,
-                               wire::kModelRefused}))
-        break;
-    }
-    if (!x.Stopping() && !link.LatestHas(wire::kAccepted)) {
-      // Refused (11 alone says no more than that).
-      x.CloseFile();
-      Outcome refused = Outcome::Of(Outcome::Kind::HeaderRefused);
-      refused.refusal.hw = link.LatestHas(wire::kHwRefused);
-      refused.refusal.sw = link.LatestHas(wire::kSwRefused);
-      refused.refusal.model = link.LatestHas(wire::kModelRefused);
-      x.Stop();
-      return refused;
-    }
-  }
-
-  // Data: R bytes after the header go as R div 1024 full blocks and one last block with
-  // the rest (none when R is a multiple of 1024), filled up with FF.
+bool ProgramDownload::SendBlock() {
+  // R bytes after the header go as R div 1024 full blocks and one last block with the rest
+  // (none when R is a multiple of 1024), filled up with FF.
   std::array<std::uint8_t, kBlockData> data{};
-  std::int64_t position = static_cast<std::int64_t>(headerSize);
-  bool endOfFile = false;
-  bool readError = false;
-  while (!endOfFile && !x.Stopping()) {
-    const std::size_t got = files.Read(num, data);
-    if (files.ErrorPending()) {
-      // Ends the data as Stop does: the receiver gets its end of data, and the verdict it
-      // may give on what it has is not taken for the image's.
-      readError = true;
-      x.Stop();
-      break;
-    }
-    if (got < kBlockData) {
-      std::fill(data.begin() + static_cast<std::ptrdiff_t>(got), data.end(), wire::kFiller);
-      endOfFile = true;
-    }
-    position += static_cast<std::int64_t>(got);
-
-    link.Send(wire::kStart);
-    link.Send(std::span(wire::kBlockLead).subspan(1));
-    link.Send(data);
-    link.Send(wire::kBlockTrail);
-
-    while (!x.Stopping()) {
-      if (FreshChunkHas(link, {wire::kAccepted})) break;
-    }
-    x.ShowProgress(position, position, length);
+  const std::size_t got = x_.files.Read(File(), data);
+  if (x_.files.ErrorPending()) {
+    // The receiver gets its end of data; a verdict it may give on what it has is not taken
+    // for the image's.
+    x_.line.Send(wire::kEnd);
+    Finish(FileFailure());
+    return false;
   }
+  std::fill(data.begin() + static_cast<std::ptrdiff_t>(got), data.end(), wire::kFiller);
+  lastSent_ = got < kBlockData;
+  position_ += static_cast<std::int64_t>(got);
+  auto& line = x_.line;
+  line.Send(wire::kStart);
+  line.Send(std::span(wire::kBlockLead).subspan(1));
+  line.Send(data);
+  line.Send(wire::kBlockTrail);
+  return true;
+}
 
-  link.Send(wire::kEnd);
-  do {
-    if (FreshChunkHas(link, {wire::kChecksumError, wire::kVerifyError, wire::kComplete})) break;
-  } while (!x.Stopping());
+bool ProgramDownload::TakeVerdict(Span bytes) {
+  // Several verdicts can come together; each part has its own box.
+  Verdict v;
+  v.checksumError = Has(bytes, wire::kChecksumError);
+  v.verifyError = Has(bytes, wire::kVerifyError);
+  v.complete = Has(bytes, wire::kComplete);
+  if (!v.checksumError && !v.verifyError && !v.complete) return false;
+  Outcome o = Outcome::Of(v.checksumError || v.verifyError ? Outcome::Kind::Rejected
+                                                           : Outcome::Kind::Complete);
+  o.verdict = v;
+  Finish(o);
+  return true;
+}
 
-  if (readError) return readFailed();
-  // The verdict is read from the last chunk that came, also after Stop.
-  x.CloseFile();
-  return VerdictOf(x);
+void ProgramDownload::Feed(Span bytes, TimePoint now) {
+  if (Done()) return;
+  auto& line = x_.line;
+  switch (state_) {
+    case State::Ready:
+      // Bytes after the 01 in the same read came before the header was asked about.
+      if (!Has(bytes, wire::kReady)) return;
+      x_.events.WaitingForReceiver(std::nullopt);
+      line.Send(wire::kHeaderFollows);
+      line.Send(std::span(header_).first(headerSize_));
+      state_ = State::HeaderVerdict;
+      return;
+    case State::HeaderVerdict: {
+      const Span verdict =
+          bytes.subspan(FirstOf(bytes, {wire::kAccepted, wire::kRefused, wire::kHwRefused,
+                                        wire::kSwRefused, wire::kModelRefused}));
+      if (verdict.empty()) return;
+      if (!Has(verdict, wire::kAccepted)) {
+        // Refused (11 alone says no more than that).
+        Outcome refused = Outcome::Of(Outcome::Kind::HeaderRefused);
+        refused.refusal.hw = Has(verdict, wire::kHwRefused);
+        refused.refusal.sw = Has(verdict, wire::kSwRefused);
+        refused.refusal.model = Has(verdict, wire::kModelRefused);
+        return Finish(refused);
+      }
+      if (SendBlock()) state_ = State::Ack;
+      return;
+    }
+    case State::Ack: {
+      const std::size_t at = FirstOf(bytes, {wire::kAccepted});
+      if (at == bytes.size()) return;  // any other status byte is no answer to the block
+      ShowProgress(position_, position_, length_, now);
+      if (!lastSent_) {
+        SendBlock();  // what came after the 10 came before this block
+        return;
+      }
+      line.Send(wire::kEnd);
+      state_ = State::Verdict;
+      // The verdict on the image may come in the same read as the last block's 10.
+      TakeVerdict(bytes.subspan(at + 1));
+      return;
+    }
+    case State::Verdict: TakeVerdict(bytes); return;
+  }
+}
+
+void ProgramDownload::Stop(TimePoint now) {
+  (void)now;
+  if (Done()) return;
+  // The receiver always gets its end of data, unless it has it already.
+  if (state_ != State::Verdict) x_.line.Send(wire::kEnd);
+  Finish(Outcome::Of(Outcome::Kind::Stopped));
 }
 
 }  // namespace kelvane

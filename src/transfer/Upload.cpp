@@ -1,11 +1,8 @@
 #include "transfer/Upload.h"
 
-#include <array>
-#include <cstdint>
-#include <span>
+#include <algorithm>
 
 #include "files/ImageFile.h"
-#include "transfer/Protocol.h"
 
 namespace kelvane {
 
@@ -18,154 +15,155 @@ using wire::kHeaderSize;
 constexpr int kHeaderFrame = 1 + static_cast<int>(kHeaderSize);  // 08 and the header
 constexpr int kDataFirst = 3;                                    // block bytes 3 to 1026
 constexpr int kDataEnd = kDataFirst + static_cast<int>(kBlockData);
-
-// Header bytes (positions in the header frame, after the 08) that the window shows.
-struct HeaderFields {
-  std::uint32_t announcedLength = 0;         // frame positions 13 to 16, most significant first
-  std::uint8_t hw1 = 0, hw2 = 0;             // 19, 20
-  std::uint8_t sw1 = 0, sw2 = 0;             // 23, 24
-  std::uint8_t modelHigh = 0, modelLow = 0;  // 27, 28
-
-  void Take(int pos, std::uint8_t b) {
-    if (pos >= 13 && pos <= 16) announcedLength = announcedLength * 256u + b;
-    switch (pos) {
-      case 19: hw1 = b; break;
-      case 20: hw2 = b; break;
-      case 23: sw1 = b; break;
-      case 24: sw2 = b; break;
-      case 27: modelHigh = b; break;
-      case 28: modelLow = b; break;
-      default: break;
-    }
-  }
-};
-
-bool Write(Exchange& x, std::span<const std::uint8_t> bytes) {
-  return x.files.Write(x.File(), bytes);
-}
-
-// Header phase: 01 until the 08 comes (again at each tick while nothing arrives), then the
-// 64 header bytes. Returns false when stopped.
-bool ReceiveHeader(Exchange& x, std::array<std::uint8_t, kHeaderSize>& header,
-                   HeaderFields& fields) {
-  auto& link = x.link;
-  int rxPos = 0;
-  x.view.ShowWaitingForReceiver(x.clock.Now());
-  while (!x.Stopping()) {
-    const auto b = link.BytePoll();
-    if (b) {
-      if (rxPos == 0) {
-        if (*b != wire::kHeaderFollows) continue;
-        rxPos = 1;
-        x.view.ShowWaitingForReceiver(std::nullopt);
-        continue;
-      }
-      fields.Take(rxPos, *b);
-      header[static_cast<std::size_t>(rxPos - 1)] = *b;
-      if (++rxPos == kHeaderFrame) return true;
-    } else if (rxPos == 0 && link.TimedOut()) {
-      // Only the ready byte is repeated; a header that stalls part way waits for Stop.
-      link.Send(wire::kReady);
-      link.ClearTimeOut();
-    }
-  }
-  return false;
-}
-
-void ShowHeader(MainView& view, const HeaderFields& f) {
-  // The two shown parts of a version are its bytes 2 and 3: the image check's two-part shape.
-  view.SetText(Control::HWver, VersionText(kHwLabel, 0, 0, f.hw1, f.hw2));
-  view.SetText(Control::SWver, VersionText(kSwLabel, 0, 0, f.sw1, f.sw2));
-  view.SetText(Control::ModelID, std::string(kModelLabel) + Hex(f.modelHigh) + Hex2(f.modelLow));
-}
-
-// Block phase: blocks of 1029 bytes, data at 3 to 1026, each written and acknowledged,
-// until the end marker 03 comes where a block would start.
-Outcome ReceiveBlocks(Exchange& x, std::uint32_t announcedLength) {
-  auto& link = x.link;
-  std::array<std::uint8_t, kBlockData> block{};
-  std::int64_t blockCount = 0;
-  int rxPos = 0;
-  int silentTicks = 0;
-  while (!x.Stopping()) {
-    const auto b = link.BytePoll();
-    if (!b) {
-      if (!link.TimedOut()) continue;
-      link.ClearTimeOut();
-      if (++silentTicks >= kSilentTicksBeforeResend) {
-        // The partial block is dropped; its repetition overwrites what came of it.
-        rxPos = 0;
-        silentTicks = 0;
-        link.Send(wire::kRefused);
-      }
-      continue;
-    }
-    silentTicks = 0;
-    if (rxPos == 0 && *b == wire::kEnd) {
-      link.Send(wire::kComplete);
-      // Complete only once the file is: closing it is the last write that can fail.
-      const bool closed = x.files.Close(x.File());
-      if (!closed) return x.FileFailure();
-      x.CloseFile();
-      return x.WithProgress(Outcome::Of(Outcome::Kind::UploadCompleted));
-    }
-    if (rxPos >= kDataFirst && rxPos < kDataEnd)
-      block[static_cast<std::size_t>(rxPos - kDataFirst)] = *b;
-    if (++rxPos < static_cast<int>(kBlockSize)) continue;
-
-    rxPos = 0;
-    if (!Write(x, block)) return x.FileFailure();
-    ++blockCount;
-    const std::int64_t received = blockCount * static_cast<std::int64_t>(kBlockData);
-    x.ShowProgress(received, static_cast<std::int64_t>(kHeaderSize) + received, announcedLength);
-    x.clock.Pause(x.ackPause);
-    link.Send(wire::kAccepted);
-  }
-  return x.WithProgress(Outcome::Of(Outcome::Kind::Stopped));
-}
+// The header frame begins 08 55 AA 55 AA (a program image's first bytes): an 08 of line
+// noise before it is not taken for its start.
+constexpr std::uint8_t kHeaderStart[] = {wire::kHeaderFollows, 0x55, 0xAA, 0x55, 0xAA};
+constexpr int kHeaderStartSize = static_cast<int>(std::size(kHeaderStart));
 
 }  // namespace
 
-Outcome RunUpload(Exchange& x) {
-  auto& view = x.view;
-  auto& link = x.link;
+void Upload::HeaderFields::Take(int pos, std::uint8_t b) {
+  if (pos >= 13 && pos <= 16) announcedLength = announcedLength * 256u + b;
+}
 
+Upload::~Upload() { Discard(); }
+
+void Upload::Begin(TimePoint now) {
   // The image is written to a new file beside the target, which takes the target's place
   // once the receiver's header has come: until then an existing file stays as it was (a
   // silent receiver, Stop, a failure). Nothing of an older, longer file survives behind
   // the new image.
-  const std::string part = x.OpenFileBeside();
-  if (part.empty()) return x.FileFailure();
-  auto discard = [&] {
-    x.CloseFile();
-    x.files.Delete(part);
-  };
-  view.SetText(Control::File, x.path);
+  part_ = OpenFileBeside();
+  if (part_.empty()) return Finish(FileFailure());
+  x_.line.Send(wire::kReady);
+  x_.events.WaitingForReceiver(now);
+}
 
-  link.Flush();
-  x.serial.SetInputLen(1);
-  link.ClearTimeOut();
-  link.Send(wire::kReady);
-  view.SetProgressMax(100);
+void Upload::Discard() {
+  if (part_.empty()) return;
+  CloseFile();
+  x_.files.Delete(part_);
+  x_.files.ClearError();
+  part_.clear();
+}
 
-  std::array<std::uint8_t, kHeaderSize> header{};
-  HeaderFields fields;
-  const bool complete = ReceiveHeader(x, header, fields);
-  ShowHeader(view, fields);
-  // Stopped during the header: the texts show what came, the target is left alone.
-  Outcome result = Outcome::Of(Outcome::Kind::Stopped);
-  if (!complete) {
-    discard();
-  } else if (!Write(x, header) || !x.files.MoveIntoPlace({{part, x.path}})) {
-    result = x.FileFailure();
-    discard();
-  } else {
-    link.Send(wire::kAccepted);
-    result = ReceiveBlocks(x, fields.announcedLength);
+void Upload::TellHeader(bool complete) {
+  // The texts of a chosen image, by the same rule: header bytes that have not come count as
+  // zero.
+  const std::size_t got =
+      complete ? header_.size()
+               : static_cast<std::size_t>(std::clamp(rxPos_ - 1, 0, kHeaderFrame - 1));
+  const ImageTexts texts = HeaderTexts(std::span<const std::uint8_t>(header_).first(got));
+  UploadHeaderTexts t;
+  t.hw = texts.hw;
+  t.sw = texts.sw;
+  t.model = texts.model;
+  t.announcedLength = fields_.announcedLength;
+  t.complete = complete;
+  x_.events.UploadHeader(t);
+}
+
+void Upload::Feed(std::span<const std::uint8_t> bytes, TimePoint now) {
+  if (!bytes.empty()) silentTicks_ = 0;
+  for (const std::uint8_t b : bytes) {
+    if (Done()) return;
+    if (inBlocks_)
+      TakeBlockByte(b, now);
+    else
+      TakeHeaderByte(b, now);
   }
-  x.files.ClearError();  // shown already, or nothing to show (the discarded file)
-  x.serial.SetInputLen(0);
-  return result;
+}
+
+void Upload::TakeHeaderByte(std::uint8_t b, TimePoint now) {
+  (void)now;
+  if (rxPos_ < kHeaderStartSize) {
+    // Whatever came before the header's start is dropped; 08 never occurs in the rest of it.
+    if (b == kHeaderStart[rxPos_])
+      ++rxPos_;
+    else
+      rxPos_ = b == wire::kHeaderFollows ? 1 : 0;
+    if (rxPos_ < 2) return;
+    if (rxPos_ == kHeaderStartSize) x_.events.WaitingForReceiver(std::nullopt);
+  } else {
+    ++rxPos_;
+  }
+  const int pos = rxPos_ - 1;  // position in the header frame
+  fields_.Take(pos, b);
+  header_[static_cast<std::size_t>(pos - 1)] = b;
+  if (rxPos_ == kHeaderFrame) HeaderComplete();
+}
+
+void Upload::HeaderComplete() {
+  TellHeader(true);
+  rxPos_ = 0;
+  if (!x_.files.Write(File(), header_) || !x_.files.MoveIntoPlace({{part_, x_.path}})) {
+    const Outcome failed = FileFailure();
+    Discard();
+    return Finish(failed);
+  }
+  part_.clear();
+  inBlocks_ = true;
+  x_.line.Send(wire::kAccepted);
+}
+
+void Upload::TakeBlockByte(std::uint8_t b, TimePoint now) {
+  // Blocks of 1029 bytes, data at 3 to 1026, each written and acknowledged, until the end
+  // marker 03 comes where a block would start.
+  if (rxPos_ == 0 && b == wire::kEnd) {
+    x_.line.Send(wire::kComplete);
+    // Complete only once the file is: closing it is the last write that can fail.
+    const int num = File();
+    if (!x_.files.Close(num)) return Finish(FileFailure());
+    const std::int64_t received = blockCount_ * static_cast<std::int64_t>(kBlockData);
+    if (received >= fields_.announcedLength)
+      return Finish(Outcome::Of(Outcome::Kind::UploadCompleted));
+    Outcome short_ = Outcome::Of(Outcome::Kind::UploadIncomplete);
+    short_.path = x_.path;
+    short_.done = received;
+    short_.total = fields_.announcedLength;
+    return Finish(short_);
+  }
+  if (rxPos_ >= kDataFirst && rxPos_ < kDataEnd)
+    block_[static_cast<std::size_t>(rxPos_ - kDataFirst)] = b;
+  if (++rxPos_ < static_cast<int>(kBlockSize)) return;
+
+  rxPos_ = 0;
+  // A block that was not stored is not acknowledged: the upload ends with the reason, and
+  // the file keeps what was stored before it.
+  if (!x_.files.Write(File(), block_)) return Finish(FileFailure());
+  ++blockCount_;
+  const std::int64_t received = blockCount_ * static_cast<std::int64_t>(kBlockData);
+  ShowProgress(received, static_cast<std::int64_t>(kHeaderSize) + received, fields_.announcedLength,
+               now);
+  x_.clock.Pause(x_.ackPause);
+  x_.line.Send(wire::kAccepted);
+}
+
+void Upload::Tick(TimePoint now) {
+  (void)now;
+  if (Done()) return;
+  if (!inBlocks_) {
+    // Only the ready byte is repeated, until the header's start has come; a header that
+    // stalls part way waits for Stop.
+    if (rxPos_ < kHeaderStartSize) x_.line.Send(wire::kReady);
+    return;
+  }
+  if (++silentTicks_ < kSilentTicksBeforeResend) return;
+  // The partial block is dropped; its repetition overwrites what came of it.
+  rxPos_ = 0;
+  silentTicks_ = 0;
+  x_.line.Send(wire::kRefused);
+}
+
+void Upload::Stop(TimePoint now) {
+  (void)now;
+  if (Done()) return;
+  // Stopped during the header: the texts show what came, the target is left alone.
+  if (!inBlocks_) {
+    TellHeader(false);
+    Discard();
+  }
+  Finish(Outcome::Of(Outcome::Kind::Stopped));
 }
 
 }  // namespace kelvane

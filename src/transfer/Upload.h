@@ -1,17 +1,17 @@
 #pragma once
-// The upload: the receiver's program image is read back, one byte per poll, into the file
-// chosen for it: the 64-byte header, shown as it arrives, then the 1024 data bytes of each
-// acknowledged block, until the receiver's end marker.
+// The upload: the receiver's program image is read back into the file chosen for it: the
+// 64-byte header, told as it arrives, then the 1024 data bytes of each acknowledged block,
+// until the receiver's end marker.
 
+#include <array>
 #include <chrono>
+#include <cstdint>
+#include <string>
 
 #include "transfer/Exchange.h"
+#include "transfer/Protocol.h"
 
 namespace kelvane {
-
-// Writes into the exchange's path. Runs inside the transfer frame, which unlocks the window.
-// UploadCompleted, Stopped or FileError.
-Outcome RunUpload(Exchange& x);
 
 // The pause before each block's acknowledge, without pumping events: the receiver needs a
 // moment between the end of its block and the acknowledge, as long as an empty counting loop
@@ -20,5 +20,39 @@ inline constexpr int kAckPauseRounds = 20000;
 
 // Consecutive silent ticks inside a block after which the block is asked for again.
 inline constexpr int kSilentTicksBeforeResend = 6;
+
+// Writes into the path, which an existing file keeps until the header has come.
+// UploadCompleted, UploadIncomplete, Stopped or FileError.
+class Upload final : public Exchange {
+ public:
+  using Exchange::Exchange;
+  ~Upload() override;
+  void Begin(TimePoint now) override;
+  void Feed(std::span<const std::uint8_t> bytes, TimePoint now) override;
+  void Tick(TimePoint now) override;
+  void Stop(TimePoint now) override;
+
+ private:
+  // The length the header announces (positions in the header frame, after the 08).
+  struct HeaderFields {
+    std::uint32_t announcedLength = 0;  // frame positions 13 to 16, most significant first
+    void Take(int pos, std::uint8_t b);
+  };
+
+  void TakeHeaderByte(std::uint8_t b, TimePoint now);
+  void TakeBlockByte(std::uint8_t b, TimePoint now);
+  void HeaderComplete();
+  void TellHeader(bool complete);
+  void Discard();  // the new file beside the target, while the target is left alone
+
+  std::string part_;  // the new file until it took the target's place
+  bool inBlocks_ = false;
+  int rxPos_ = 0;  // position in the header frame or the block
+  int silentTicks_ = 0;
+  std::int64_t blockCount_ = 0;
+  HeaderFields fields_;
+  std::array<std::uint8_t, wire::kHeaderSize> header_{};
+  std::array<std::uint8_t, wire::kBlockData> block_{};
+};
 
 }  // namespace kelvane

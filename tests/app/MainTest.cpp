@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/FakeDevices.h"
 #include "support/Rig.h"
 
 namespace kelvane::test {
@@ -65,13 +66,27 @@ TEST(StartUp, StoredPortThatFailsOrIsNoNumberLeavesNoPortSelectedAndSaysSo) {
     EXPECT_EQ(w.view.caption[Control::Status], "");
     EXPECT_EQ(w.settings.writes, std::vector<std::string>{"Startup/ComPort=1"});
   }
-  Window w;  // port 1 failing stays selected; the failure's detail goes to the tooltip and the box
+  Window w;  // port 1 failing stays selected; the failure's cause is in the status line too
   w.serial.failOpen = true;
   w.main.Form_Load();
   EXPECT_TRUE(w.view.Value(Control::ComPort1));
+  EXPECT_EQ(w.view.caption[Control::Status],
+            "Serial Port is not available \u2014 COM1: no such device");
   EXPECT_EQ(w.view.toolTip[Control::Status], "COM1: no such device");
   w.ExpectOnlyMessage("Serial Port is not available", "Error", Icon::Critical);
   EXPECT_EQ(w.view.messages[0].explanation, "COM1: no such device");
+
+  Window bare;  // no serial device at all: how to attach one, and the demo
+  FakeDevices none;
+  bare.main.SetDevices(&none);
+  bare.serial.failOpen = true;
+  bare.main.Form_Load();
+  bare.ExpectOnlyMessage("Serial Port is not available", "Error", Icon::Critical);
+  EXPECT_EQ(bare.view.messages[0].explanation, kNoSerialDevice);
+  for (const char* said : {"No serial device was found", "USB serial adapter", "kelvane --demo"})
+    EXPECT_NE(bare.view.messages[0].explanation.find(said), std::string::npos) << said;
+  EXPECT_EQ(bare.view.caption[Control::Status],
+            "Serial Port is not available \u2014 No serial device was found on this computer.");
 }
 
 TEST(PortButton, ClosesReopensStoresOnlyWhatOpenedAndGatesStart) {
@@ -94,7 +109,8 @@ TEST(PortButton, ClosesReopensStoresOnlyWhatOpenedAndGatesStart) {
   w.view.SetValue(Control::ComPort6, true);
   w.serial.failOpen = true;  // held by another program
   w.main.portOpen_Click();
-  EXPECT_EQ(w.view.caption[Control::Status], "Serial Port is not available");
+  EXPECT_EQ(w.view.caption[Control::Status],
+            "Serial Port is not available \u2014 COM6: no such device");
   EXPECT_FALSE(w.serial.PortOpen());
   EXPECT_TRUE(w.view.messages.empty()) << "no box";
   EXPECT_EQ(w.settings.writes.size(), 1u) << "no store";
@@ -148,7 +164,9 @@ TEST(Close, DrainsOutputAndAsksAbortRetryIgnore) {
     WriteFile(kTempList, {1}), WriteFile(kTempContainer, {1}), w.view.messages.clear();
     ASSERT_TRUE(w.files.Open(3, "transfer.bin", OpenMode::WriteTruncate));
     w.serial.outQueued = c.queued;
-    w.view.onPump = [&] { w.clock.now += 500ms, w.serial.outQueued -= c.drainPerSecond / 2; };
+    w.serial.onWaitForSent = [&] {
+      w.clock.now += 500ms, w.serial.outQueued -= c.drainPerSecond / 2;
+    };
     w.view.answers.assign(c.answers.begin(), c.answers.end());
     bool cancel = false;
     const auto start = w.clock.now;
@@ -168,7 +186,7 @@ TEST(Close, DrainsOutputAndAsksAbortRetryIgnore) {
     if (c.drainPerSecond) {
       EXPECT_EQ(waited, 5s);
     }
-    EXPECT_EQ(w.view.pumps == 0, c.queued == 0 || c.portFails);
+    EXPECT_EQ(w.serial.sentWaits == 0, c.queued == 0 || c.portFails);
     EXPECT_EQ(w.serial.PortOpen(), c.cancelled);  // Abort keeps everything open
     EXPECT_EQ(w.files.IsOpen(3), c.cancelled);
     EXPECT_EQ(fs::exists(kTempList) && fs::exists(kTempContainer), c.cancelled);

@@ -1,13 +1,14 @@
-// kelvane-cli against the receiver emulator over a pseudo-terminal: every command, every
-// exit status, and the bytes that crossed the line compared with the files.
+// kelvane-cli against the receiver emulator over pseudo-terminals: what only a real line
+// shows. Each transfer type, a stop by signal, the events of --json, --port auto and several
+// ports in one process, with the bytes that crossed compared with the files.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
-#include <ostream>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <thread>
 
 #include "support/Scratch.h"
@@ -17,40 +18,28 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
+using nlohmann::json;
 
-// One run of the command line. In arguments "@s/" stands for the samples folder, "@d/" for
-// the run's own folder and "@pty" for the emulator's device.
+// One run. In arguments "@s/" stands for the samples folder, "@d/" for the run's own folder
+// and "@pty" for the emulator's device.
 struct Case {
   const char* name;
-  std::vector<std::string> receiver = {};  // the emulator's arguments; empty: no emulator
-  std::vector<std::string> cli = {};
+  std::vector<std::string> receiver;  // the emulator's arguments; empty: no emulator
+  std::vector<std::string> cli;
   int status;
-  const char* out = nullptr;             // standard output exactly, when given
-  std::vector<std::string> has = {};     // each found in standard output or error
-  const char* got = nullptr;             // a file the run writes ...
-  const char* want = nullptr;            // ... holding this file (up to the FF filler) or text
-  const char* existing = nullptr;        // `got` holds this text before the run
-  int rxStatus = 0;                      // the emulator's exit status; -1: not waited for, -2: any
-  const char* rxSays = nullptr;          // in the emulator's summary
-  std::vector<std::string> before = {};  // a command that must succeed first
-  int interruptAfterMs = 0;              // SIGINT to the command line after this long ...
-  std::vector<int> signals = {};         // ... or these signals, back to back
-  std::vector<std::string> hasNot = {};  // none found in standard output or error
-  const char* fifo = nullptr;            // a named pipe made under this name first ...
-  const char* loop = nullptr;            // ... a symbolic link to itself
-  const char* stdoutTo = nullptr;        // standard output goes to this file
+  const char* out = nullptr;          // standard output exactly, when given
+  std::vector<std::string> has = {};  // each found in standard output or error
+  const char* got = nullptr;          // a file the run writes ...
+  const char* want = nullptr;         // ... holding this file (up to the FF filler) or text
+  const char* existing = nullptr;     // `got` holds this text before the run
+  const char* rxSays = nullptr;       // in the emulator's summary (waited for when given)
+  std::vector<int> signals = {};      // sent to the command line 400 ms in, back to back
 };
 
-void PrintTo(const Case& r, std::ostream* os) { *os << r.name; }
-
-const std::vector<std::string> kDownload = {"--port", "@pty", "download", "@s/sample.bin"};
-const std::vector<std::string> kQuietDownload = {"--quiet", "--port", "@pty", "download",
-                                                 "@s/sample.bin"};
-
 const Case kCases[] = {
-    {.name = "DownloadPlain",
+    {.name = "DownloadProgram",
      .receiver = {"accept", "--save", "@d/rx"},
-     .cli = kDownload,
+     .cli = {"--port", "@pty", "download", "@s/sample.bin"},
      .status = 0,
      .out = "Kelvane Complete\n",
      .has = {"HW version : 1.05"},
@@ -61,297 +50,306 @@ const Case kCases[] = {
      .cli = {"--port", "@pty", "download", "--sdx", "@s/channels.sdx"},
      .status = 0,
      .out = "Kelvane Complete\n",
-     .got = "@d/rx",
-     .want = "@d/satcodx.tm1",
-     .before = {"sdx", "@s/channels.sdx", "@d/"}},
-    {.name = "HwRefused",
-     .receiver = {"accept", "--verdict", "12"},
-     .cli = kQuietDownload,
-     .status = 4,
-     .out = "HW version is not matched\n",
-     .has = {"kelvane-cli: HW version is not matched"}},
-    {.name = "ChecksumError",
-     .receiver = {"accept", "--final", "15"},
-     .cli = kQuietDownload,
-     .status = 5,
-     .out = "CheckSUM Error\n"},
-    {.name = "BadImageSendsNothing",
-     .receiver = {"--timeout", "1", "accept"},
-     .cli = {"--port", "@pty", "download", "@s/bad.bin"},
-     .status = 3,
-     .out = "Invalid File format\n",
-     .has = {"kelvane-cli: Invalid File format"},
-     .rxStatus = -2,
-     .rxSays = "received 0 bytes"},
-    {.name = "MissingImage",
-     .receiver = {"--timeout", "1", "accept"},
-     .cli = {"--port", "@pty", "download", "@d/missing.bin"},
-     .status = 3,
-     .has = {"missing.bin"},
-     .rxStatus = -1},
-    {.name = "MissingTemuFile", .cli = {"download", "--temu", "@d/missing.sgn"}, .status = 3},
+     .rxSays = "accept ok"},
+    {.name = "DownloadTemu",
+     .receiver = {"temu", "@s/card.sgn", "--chunk", "700"},
+     .cli = {"--port", "@pty", "download", "--temu", "@s/card.sgn"},
+     .status = 0},
     {.name = "Upload",
-     .receiver = {"serve", "@s/sample.bin"},
-     .cli = {"--port", "@pty", "upload", "@d/up.bin"},
-     .status = 0,
-     .out = "Upload Completed\n",
-     .got = "@d/up.bin",
-     .want = "@s/sample.bin"},
-    {.name = "UploadKeepsAnExistingFile",
-     .receiver = {"--timeout", "1", "serve", "@s/sample.bin"},
-     .cli = {"--port", "@pty", "upload", "@d/up.bin"},
-     .status = 3,
-     .has = {"--force"},
-     .got = "@d/up.bin",
-     .want = "keep me",
-     .existing = "keep me",
-     .rxStatus = -1,
-     .hasNot = {"Replace existing file"}},
-    // --force consents to the replacement; a receiver that never answers gives nothing to put
-    // in the file's place, so it stays.
-    {.name = "UploadWithForceToASilentReceiverKeepsTheFile",
-     .receiver = {"--timeout", "2", "serve", "@s/sample.bin", "--ignore-ready", "100"},
-     .cli = {"--force", "--timeout", "1", "--port", "@pty", "upload", "@d/up.bin"},
-     .status = 7,
-     .got = "@d/up.bin",
-     .want = "keep me",
-     .existing = "keep me",
-     .rxStatus = -1},
-    // Whatever is not a regular file is refused at once, with its path and what it is.
-    {.name = "DownloadOfANamedPipe",
-     .receiver = {"--timeout", "1", "accept"},
-     .cli = {"--timeout", "5", "--port", "@pty", "download", "@d/pipe"},
-     .status = 3,
-     .has = {"pipe: a named pipe, not a regular file"},
-     .rxStatus = -1,
-     .fifo = "pipe"},
-    {.name = "UploadToANamedPipe",
-     .receiver = {"--timeout", "1", "serve", "@s/sample.bin"},
-     .cli = {"--port", "@pty", "upload", "@d/pipe"},
-     .status = 3,
-     .has = {"pipe: a named pipe, not a regular file"},
-     .rxStatus = -2,
-     .rxSays = "received 0 bytes",
-     .fifo = "pipe"},
-    {.name = "UploadToAFolder",
-     .receiver = {"--timeout", "1", "serve", "@s/sample.bin"},
-     .cli = {"--port", "@pty", "upload", "@d/"},
-     .status = 3,
-     .has = {"UploadToAFolder/: a folder, not a regular file"},
-     .rxStatus = -1},
-    {.name = "SdxOfADevice",
-     .cli = {"sdx", "/dev/zero", "@d/"},
-     .status = 3,
-     .has = {"/dev/zero: a device"}},
-    {.name = "InfoOfALinkLoop",
-     .cli = {"info", "@d/loop"},
-     .status = 3,
-     .has = {"loop: Too many levels of symbolic links"},
-     .loop = "loop"},
-    // A list named like the conversion's own result is not given up for it.
-    {.name = "SdxOfItsOwnResult",
-     .cli = {"sdx", "@d/satcodx.tm0", "@d/"},
-     .status = 3,
-     .has = {"satcodx.tm0 is the file the conversion writes its result to"},
-     .got = "@d/satcodx.tm0",
-     .want = "keep me",
-     .existing = "keep me"},
-    {.name = "SdxTellsTheSizesItWrote",
-     .cli = {"sdx", "@s/channels.sdx", "@d/"},
-     .status = 0,
-     .has = {"satcodx.tm0: 2688 bytes", "satcodx.tm1: 2752 bytes"}},
-    {.name = "UploadWithForceReplaces",
      .receiver = {"serve", "@s/sample.bin"},
      .cli = {"--force", "--port", "@pty", "upload", "@d/up.bin"},
      .status = 0,
-     .has = {"Upload Completed"},
+     .out = "Upload Completed\n",
      .got = "@d/up.bin",
      .want = "@s/sample.bin",
-     .existing = "keep me"},
-    {.name = "UploadToAMissingFolder",
-     .receiver = {"--timeout", "1", "serve", "@s/sample.bin"},
-     .cli = {"--port", "@pty", "upload", "@d/no/such/dir.bin"},
-     .status = 3,
-     .has = {"no/such/dir.bin: No such file or directory"},
-     .rxStatus = -1},
-    {.name = "Temu",
-     .receiver = {"temu", "@s/card.sgn", "--chunk", "700"},
-     .cli = {"--port", "@pty", "download", "--temu", "@s/card.sgn"},
-     .status = 0,
-     .out = ""},
-    {.name = "SilentReceiverTimesOut",
-     .receiver = {"accept", "--silent-from", "0"},
-     .cli = {"--timeout", "1", "--port", "@pty", "download", "@s/sample.bin"},
+     .existing = "replaced"},
+    {.name = "ChecksumError",
+     .receiver = {"accept", "--final", "15"},
+     .cli = {"--quiet", "--port", "@pty", "download", "@s/sample.bin"},
+     .status = 5,
+     .out = "CheckSUM Error\n"},
+    // --force consents; a receiver that never answers gives nothing to put in its place.
+    {.name = "SilentReceiverTimesOutAndTheFileStays",
+     .receiver = {"--timeout", "3", "serve", "@s/sample.bin", "--ignore-ready", "100"},
+     .cli = {"--force", "--timeout", "1", "--port", "@pty", "upload", "@d/up.bin"},
      .status = 7,
      .has = {"timed out"},
-     .rxStatus = -1},
-    // A closed terminal stops the transfer as Ctrl-C does: the receiver still gets its end of
-    // data, and the temporary folder of the converted list is removed.
+     .got = "@d/up.bin",
+     .want = "keep me",
+     .existing = "keep me"},
+    {.name = "ReceiverHangsUp",
+     .receiver = {"accept", "--hang-up-after", "3"},
+     .cli = {"--quiet", "--port", "@pty", "download", "@s/sample.bin"},
+     .status = 2,
+     .has = {"Serial Port is not available"}},
+    // A closed terminal stops as Stop does: the receiver still gets its end of data, and the
+    // converted list's folder is removed.
     {.name = "HangUpStops",
      .receiver = {"accept", "--ack-delay", "500"},
      .cli = {"--port", "@pty", "download", "--sdx", "@s/channels.sdx"},
      .status = 6,
      .has = {"stopped by a signal"},
-     .rxStatus = 1,
      .rxSays = "the PC ended the data after",
-     .interruptAfterMs = 400,
      .signals = {SIGHUP}},
-    // A second Ctrl-C ends the program at once, but not before the temporary folder is gone.
     {.name = "SecondInterruptEndsAtOnce",
      .receiver = {"accept", "--ack-delay", "500"},
      .cli = {"--port", "@pty", "download", "--sdx", "@s/channels.sdx"},
      .status = 6,
-     .rxStatus = -1,
-     .interruptAfterMs = 400,
      .signals = {SIGINT, SIGINT}},
-    {.name = "ReceiverHangsUp",
-     .receiver = {"accept", "--hang-up-after", "3"},
-     .cli = kQuietDownload,
-     .status = 2,
-     .has = {"Serial Port is not available"},
-     .rxStatus = -1},
-    // The demo's emulator serves a prefixed image without its prefix (its other exchanges are
-    // the window's end-to-end test's).
-    {.name = "AnyServesAnUpload",
-     .receiver = {"--count", "1", "any", "--image", "@s/sample-prefixed.bin"},
-     .cli = {"--port", "@pty", "upload", "@d/up.bin"},
-     .status = 0,
-     .out = "Upload Completed\n",
+    // Without a line: the checks before anything is sent.
+    {.name = "BadImageSendsNothing",
+     .receiver = {"--timeout", "1", "accept"},
+     .cli = {"--port", "@pty", "download", "@s/bad.bin"},
+     .status = 3,
+     .out = "Invalid File format\n",
+     .rxSays = "received 0 bytes"},
+    {.name = "UploadKeepsAnExistingFile",
+     .receiver = {},
+     .cli = {"--port", "@d/ttyNONE", "upload", "@d/up.bin"},
+     .status = 3,
+     .has = {"--force"},
      .got = "@d/up.bin",
-     .want = "@s/sample.bin",
-     .rxSays = "upload 1 ok"},
+     .want = "keep me",
+     .existing = "keep me"},
+    {.name = "UploadToAFolderIsRefusedBeforeTheLine",
+     .receiver = {},
+     .cli = {"--force", "--port", "@d/ttyNONE", "upload", "@d/"},
+     .status = 3,
+     .has = {"/: a folder, not a regular file"}},
+    // A file without channel records is no list: refused, and nothing is sent.
+    {.name = "DownloadSdxOfAProgramImage",
+     .receiver = {"--timeout", "1", "accept"},
+     .cli = {"--port", "@pty", "download", "--sdx", "@s/sample.bin"},
+     .status = 3,
+     .has = {"sample.bin holds no channels"},
+     .rxSays = "received 0 bytes"},
     {.name = "MissingPort",
+     .receiver = {},
      .cli = {"--port", "@d/ttyNONE", "download", "@s/sample.bin"},
      .status = 2,
      .has = {"ttyNONE", "no such device"}},
     {.name = "Info",
+     .receiver = {},
      .cli = {"info", "@s/sample-prefixed.bin"},
      .status = 0,
      .out = "HW version : 1.05\nSW version : 2.0A.03\nModel ID : 1205    DEMO RECEIVER\n"},
-    {.name = "InfoOfABadImage", .cli = {"info", "@s/bad.bin"}, .status = 3},
-    {.name = "Ports", .cli = {"ports"}, .status = 0, .has = {"COM1: ", "COM8: "}},
-    {.name = "SdxToAMissingFolder", .cli = {"sdx", "@s/channels.sdx", "@d/absent"}, .status = 3},
-    {.name = "Help", .cli = {"--help"}, .status = 0, .has = {"download --temu FILE"}},
-    {.name = "OutputThatCannotBeWritten",
-     .cli = {"info", "@s/sample.bin"},
-     .status = 3,
-     .has = {"standard output: No space left on device"},
-     .stdoutTo = "/dev/full"},
-    {.name = "UnknownCommand",
-     .cli = {"frobnicate"},
-     .status = 1,
-     .out = "",
-     .has = {"unknown command"}},
-    {.name = "BadOption",
-     .cli = {"--timeout", "0", "ports"},
-     .status = 1,
-     .out = "",
-     .has = {"--timeout"}},
 };
 
-class Cli : public ::testing::TestWithParam<Case> {
+class Cli : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     scratch_ = std::make_unique<Scratch>("kelvane-cli-e2e");
-    root_ = scratch_->root;
     ASSERT_TRUE(scratch_->samplesMade);
-    std::ofstream(root_ / "samples" / "bad.bin")
+    std::ofstream(scratch_->root / "samples" / "bad.bin")
         << "not an image at all, but long enough to hold a header of 64 bytes";
   }
   static void TearDownTestSuite() { scratch_.reset(); }
-  // The arguments expanded, behind the program when one is named.
-  std::vector<std::string> Expand(const std::vector<std::string>& args,
-                                  const char* program = nullptr) const {
-    std::vector<std::string> out;
-    if (program) out.push_back(program);
-    for (std::string a : args) {
-      if (a.starts_with("@s/")) a = (root_ / "samples" / a.substr(3)).string();
-      if (a.starts_with("@d/")) a = (dir_ / a.substr(3)).string();
-      out.push_back(a == "@pty" ? pty_ : a);
+  static fs::path Root() { return scratch_->root; }
+  static std::string Sample(const char* name) { return scratch_->Sample(name); }
+  // Com n stands for the n-th of these devices in the window's settings.
+  static void Map(const std::vector<std::string>& devices) {
+    fs::create_directories(Root() / "config/Kelvane");
+    std::ofstream ini(Root() / "config/Kelvane/Kelvane.ini");
+    ini << "[Ports]\n";
+    for (std::size_t i = 0; i < devices.size(); ++i)
+      ini << "COM" << i + 1 << "=" << devices[i] << "\n";
+  }
+  static std::vector<json> Events(const std::string& out) {
+    std::vector<json> events;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+      events.push_back(json::parse(line, nullptr, false));
+      EXPECT_TRUE(events.back().is_object()) << line;
     }
+    return events;
+  }
+  static std::vector<json> Only(const std::vector<json>& events, const char* name) {
+    std::vector<json> out;
+    for (const auto& e : events)
+      if (e.value("event", "") == name) out.push_back(e);
     return out;
   }
-  std::string At(const char* arg) const { return Expand({arg})[0]; }
 
   static inline std::unique_ptr<Scratch> scratch_;
-  static inline fs::path root_;
-  fs::path dir_;
-  std::string pty_;
 };
 
-TEST_P(Cli, Runs) {
-  const Case& r = GetParam();
-  dir_ = root_ / r.name;
-  fs::create_directories(dir_);
-  if (!r.before.empty()) {
-    ASSERT_EQ(Child(Expand(r.before, KELVANE_CLI)).Wait().status, 0);
-  }
-  std::unique_ptr<Child> rx;
-  if (!r.receiver.empty()) {
-    rx = StartReceiver(Expand(r.receiver), pty_);
-    ASSERT_FALSE(pty_.empty());
-  }
-  if (r.existing) std::ofstream(At(r.got)) << r.existing;
-  if (r.fifo) {
-    ASSERT_EQ(::mkfifo((dir_ / r.fifo).c_str(), 0600), 0);
-  }
-  if (r.loop) fs::create_symlink(r.loop, dir_ / r.loop);
-
-  Child cli(Expand(r.cli, KELVANE_CLI), r.stdoutTo ? r.stdoutTo : "");
-  if (r.interruptAfterMs) {  // Ctrl-C stops a transfer as the Stop button does
-    std::this_thread::sleep_for(milliseconds(r.interruptAfterMs));
-    for (int s : r.signals.empty() ? std::vector<int>{SIGINT} : r.signals) ::kill(cli.Pid(), s);
-  }
-  const Result res = cli.Wait(seconds(30));
-  EXPECT_EQ(res.status, r.status) << res.err;
-  if (r.out) {
-    EXPECT_EQ(res.out, r.out);
-  }
-  for (const auto& h : r.has)
-    EXPECT_NE((res.out + res.err).find(h), std::string::npos) << res.out << res.err;
-  for (const auto& h : r.hasNot)
-    EXPECT_EQ((res.out + res.err).find(h), std::string::npos) << res.out << res.err;
-  if (rx && r.rxStatus != -1) {
-    const Result rr = rx->Wait(seconds(15));
-    if (r.rxStatus >= 0) {
-      EXPECT_EQ(rr.status, r.rxStatus) << rr.err;
+TEST_F(Cli, RunsEachTransferOverALine) {
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const fs::path dir = Root() / c.name;
+    fs::create_directories(dir);
+    std::string pty;
+    std::unique_ptr<Child> rx;
+    auto expand = [&](std::vector<std::string> args) {
+      for (std::string& a : args) {
+        if (a.starts_with("@s/")) a = Sample(a.c_str() + 3);
+        if (a.starts_with("@d/")) a = (dir / a.substr(3)).string();
+        if (a == "@pty") a = pty;
+      }
+      return args;
+    };
+    if (!c.receiver.empty()) {
+      rx = StartReceiver(expand(c.receiver), pty);
+      ASSERT_FALSE(pty.empty());
     }
-    if (r.rxSays) {
-      EXPECT_NE(rr.out.find(r.rxSays), std::string::npos) << rr.out;
+    const std::string got = c.got ? expand({c.got})[0] : "";
+    if (c.existing) std::ofstream(got) << c.existing;
+    std::vector<std::string> args = expand(c.cli);
+    args.insert(args.begin(), KELVANE_CLI);
+    Child cli(args);
+    if (!c.signals.empty()) {
+      std::this_thread::sleep_for(milliseconds(400));
+      for (int s : c.signals) ::kill(cli.Pid(), s);
     }
+    const Result r = cli.Wait(seconds(30));
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    if (c.out) {
+      EXPECT_EQ(r.out, c.out);
+    }
+    for (const auto& h : c.has)
+      EXPECT_NE((r.out + r.err).find(h), std::string::npos) << r.out << r.err;
+    if (rx && c.rxSays) {
+      const Result rr = rx->Wait(seconds(15));
+      EXPECT_NE(rr.out.find(c.rxSays), std::string::npos) << rr.out << rr.err;
+    }
+    if (c.got) {
+      const Bytes want = *c.want == '@' ? ReadBytes(expand({c.want})[0])
+                                        : Bytes(c.want, c.want + std::strlen(c.want));
+      EXPECT_TRUE(SameUpToFiller(ReadBytes(got), want)) << got;
+    }
+    // The window's settings are never written, and the converted lists are cleaned up.
+    EXPECT_TRUE(fs::is_empty(Root() / "config"));
+    EXPECT_TRUE(fs::is_empty(Root() / "tmp"));
   }
-  if (r.got) {
-    const Bytes got = ReadBytes(At(r.got));
-    const Bytes want =
-        *r.want == '@' ? ReadBytes(At(r.want)) : Bytes(r.want, r.want + std::strlen(r.want));
-    EXPECT_TRUE(*r.want == '@' ? SameUpToFiller(got, want) : got == want)
-        << got.size() << " bytes in " << r.got;
-  }
-  // The command line never writes the window's settings, and its conversions clean up.
-  EXPECT_TRUE(fs::is_empty(root_ / "config"));
-  EXPECT_TRUE(fs::is_empty(root_ / "tmp"));
 }
 
-// A loopback plug (here: the test gives back every byte) makes the upload's ready byte come
-// back each second. That is no progress: --timeout still ends the run, and the line is named
-// for what it is.
-TEST(CliLine, LoopbackIsNamedAndTimesOut) {
+// A loopback plug (the test gives back every byte) returns the upload's ready byte each
+// second: no progress, so --timeout ends the run, and the line is named for what it is.
+TEST_F(Cli, ALoopbackIsNamedAndTimesOut) {
   Pty plug;
-  Scratch scratch("kelvane-cli-loop");
-  const fs::path dir = scratch.root;
-  Child cli(
-      {KELVANE_CLI, "--timeout", "2.5", "--port", plug.slave, "upload", (dir / "up.bin").string()});
-  const Result res = cli.Wait(seconds(20), [&] {
+  const std::string target = (Root() / "loop.bin").string();
+  Child cli({KELVANE_CLI, "--timeout", "2.5", "--port", plug.slave, "upload", target});
+  const Result r = cli.Wait(seconds(20), [&] {
     if (const Bytes b = plug.ReadAvailable(); !b.empty()) plug.Write(b);
   });
-  EXPECT_EQ(res.status, 7) << res.err;
-  EXPECT_NE(res.err.find("loopback plug"), std::string::npos) << res.err;
-  EXPECT_NE(res.err.find("timed out"), std::string::npos) << res.err;
-  EXPECT_FALSE(fs::exists(dir / "up.bin")) << "nothing came to put there";
+  EXPECT_EQ(r.status, 7) << r.err;
+  EXPECT_NE(r.err.find("loopback plug"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(target)) << "nothing came to put there";
 }
 
-INSTANTIATE_TEST_SUITE_P(E2e, Cli, ::testing::ValuesIn(kCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+TEST_F(Cli, JsonEventsOfADownloadAndOfAnUpload) {
+  std::string pty;
+  auto rx = StartReceiver({"accept"}, pty);
+  Result r = Child({KELVANE_CLI, "--json", "--port", pty, "download", Sample("sample.bin")}).Wait();
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");  // with --json everything is an event
+  auto ev = Events(r.out);
+  ASSERT_GE(ev.size(), 5u);
+  const json& start = ev.front();
+  EXPECT_EQ(start["event"], "start");
+  EXPECT_EQ(start["device"], pty);
+  EXPECT_EQ(start["size"], fs::file_size(Sample("sample.bin")));
+  EXPECT_EQ(ev[1]["event"], "header");
+  EXPECT_EQ(ev[1]["model_id"], "Model ID : 1205    DEMO RECEIVER");
+  const auto progress = Only(ev, "progress");
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.back()["done"], start["size"]);
+  EXPECT_EQ(progress.back()["percent"], 100);
+  EXPECT_EQ(Only(ev, "message").at(0)["text"], "Kelvane Complete");
+  EXPECT_EQ(ev.back(),
+            json::parse(R"({"event":"end","port":")" + pty +
+                        R"(","status":0,"status_name":"done","outcome":"complete","bytes":)" +
+                        std::to_string(fs::file_size(Sample("sample.bin"))) + R"(,"seconds":)" +
+                        ev.back()["seconds"].dump() + "}"));
+  for (const auto& e : ev) EXPECT_EQ(e["port"], pty);
+
+  // The upload's header event comes when the receiver's header does, before the blocks end.
+  rx = StartReceiver({"serve", Sample("sample.bin")}, pty);
+  r = Child({KELVANE_CLI, "--json", "--port", pty, "upload", (Root() / "json-up.bin").string()})
+          .Wait();
+  ASSERT_EQ(r.status, 0) << r.err;
+  ev = Events(r.out);
+  EXPECT_EQ(ev.front()["size"], nullptr);
+  const auto header = Only(ev, "header");
+  ASSERT_EQ(header.size(), 1u);
+  EXPECT_EQ(header[0]["hw_version"], "HW version : 1.05");
+  EXPECT_EQ(ev.back()["outcome"], "upload_completed");
+}
+
+// Three devices mapped, the receiver on the third: the run listens on all, sends nothing to
+// the silent ones, and its events and trace name the device the receiver spoke on.
+TEST_F(Cli, PortAutoNamesTheDeviceTheReceiverSpokeOn) {
+  Pty first, second;
+  std::string emulator;
+  auto rx = StartReceiver({"accept"}, emulator);
+  Map({first.slave, second.slave, emulator});
+  const std::string trace = (Root() / "auto-trace.txt").string();
+  const Result r = Child({KELVANE_CLI, "--json", "--trace", trace, "--port", "auto", "download",
+                          Sample("sample.bin")})
+                       .Wait();
+  fs::remove_all(Root() / "config/Kelvane");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto ev = Events(r.out);
+  ASSERT_FALSE(Only(ev, "start").empty()) << r.out;
+  EXPECT_EQ(Only(ev, "start")[0]["device"], emulator);
+  std::ifstream in(trace);
+  std::string note;
+  std::getline(in, note);
+  EXPECT_NE(note.find("(" + emulator + ")"), std::string::npos) << note;
+  EXPECT_TRUE(first.ReadAvailable().empty());
+  EXPECT_TRUE(second.ReadAvailable().empty());
+  EXPECT_EQ(rx->Wait(seconds(15)).status, 0);
+}
+
+// Several ports run in this one process: no child is ever started, each port gets its own
+// verdict, and the worst status wins.
+TEST_F(Cli, SeveralPortsRunInOneProcess) {
+  std::string a, b;
+  auto rxA =
+      StartReceiver({"accept", "--ack-delay", "20", "--save", (Root() / "a.bin").string()}, a);
+  auto rxB = StartReceiver({"accept", "--ack-delay", "20", "--verdict", "13"}, b);
+  Child cli({KELVANE_CLI, "--port", a, "--port", b, "download", Sample("sample.bin")});
+  const std::string children =
+      "/proc/" + std::to_string(cli.Pid()) + "/task/" + std::to_string(cli.Pid()) + "/children";
+  bool forked = false;
+  const Result r = cli.Wait(seconds(30), [&] {
+    std::ifstream f(children);
+    std::string pids;
+    std::getline(f, pids);
+    forked = forked || !pids.empty();
+  });
+  EXPECT_FALSE(forked);
+  EXPECT_EQ(r.status, 4) << r.err;
+  EXPECT_NE(r.out.find(a + ": Kelvane Complete\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(b + ": SW version is lower\n"), std::string::npos) << r.out;
+  const std::size_t table = r.out.find("PORT ");
+  ASSERT_NE(table, std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("done: Kelvane Complete", table), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("header refused: SW version is lower", table), std::string::npos);
+  EXPECT_TRUE(
+      SameUpToFiller(ReadBytes((Root() / "a.bin").string()), ReadBytes(Sample("sample.bin"))));
+}
+
+TEST_F(Cli, ACtrlCStopsEveryPortAndTheJsonEndsWithASummary) {
+  std::string a, b;
+  auto rxA = StartReceiver({"accept", "--ack-delay", "100"}, a);
+  auto rxB = StartReceiver({"accept", "--ack-delay", "100"}, b);
+  Child cli({KELVANE_CLI, "--json", "--port", a, "--port", b, "download", Sample("sample.bin")});
+  std::this_thread::sleep_for(milliseconds(1000));
+  ::kill(cli.Pid(), SIGINT);
+  const Result r = cli.Wait(seconds(10));
+  EXPECT_EQ(r.status, 6) << r.err;
+  const auto ev = Events(r.out);
+  const auto ends = Only(ev, "end");
+  ASSERT_EQ(ends.size(), 2u);
+  for (const auto& e : ends) EXPECT_EQ(e["status_name"], "stopped");
+  EXPECT_EQ(ev.back(), json::parse(R"({"event":"summary","status":6,"status_name":"stopped",)"
+                                   R"("ports":2,"failed":2})"));
+  for (auto* rx : {rxA.get(), rxB.get()}) {
+    const Result rr = rx->Wait(seconds(15));
+    EXPECT_NE(rr.out.find("the PC ended the data after"), std::string::npos) << rr.out;
+  }
+}
 
 }  // namespace
 }  // namespace kelvane::test

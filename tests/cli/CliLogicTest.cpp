@@ -134,6 +134,16 @@ TEST(CliExitStatus, EachTransferOutcomeHasItsStatusAndLine) {
        .outcome = Made(K::UploadCompleted),
        .status = kDone,
        .explained = false},
+      {.name = "upload shorter than its header announced",
+       .command = Command::Upload,
+       .outcome =
+           [] {
+             Outcome o = Made(K::UploadIncomplete);
+             o.done = 1000, o.total = 4096;
+             return o;
+           }(),
+       .status = kDataRejected,
+       .explained = true},
       {.name = "upload cut short",
        .command = Command::Upload,
        .outcome = Made(K::Stopped),
@@ -157,6 +167,9 @@ TEST(CliExitStatus, EachTransferOutcomeHasItsStatusAndLine) {
   };
   for (const Case& c : cases) {
     const Report r = TransferReport(c.command, c.outcome);
+    if (c.outcome.kind == K::UploadIncomplete) {  // the size and the size announced
+      EXPECT_NE(r.error.find("after 1000 of the 4096 data bytes"), std::string::npos);
+    }
     EXPECT_EQ(r.status, c.status) << c.name;
     EXPECT_EQ(!r.error.empty(), c.explained) << c.name;
   }

@@ -1,24 +1,26 @@
-// The run over several ports and the events it reads: per-port file names, the arguments
-// of each port's process, the board of states, the summary and the event log's pacing.
+// The run over several ports: per-port file names, the board of states, the summary, and the
+// event log's pacing and fields.
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "cli/CliOptions.h"
 #include "cli/Events.h"
 #include "cli/ExitStatus.h"
-#include "cli/Json.h"
-#include "cli/MultiPort.h"
 #include "cli/PortBoard.h"
-
+#include "cli/TraceFile.h"
 #include "support/Platform.h"
 
 namespace kelvane::cli {
 namespace {
 
 using namespace std::chrono_literals;
+using nlohmann::json;
 
 TEST(CliPorts, EachPortWritesItsOwnFile) {
   KELVANE_SKIP_ON_WINDOWS("Linux device paths with a colon, a separator there");
@@ -34,46 +36,6 @@ TEST(CliPorts, EachPortWritesItsOwnFile) {
   };
   for (const Row& r : rows)
     EXPECT_EQ(PortFileName(r.file, r.port), r.want) << r.file << " " << r.port;
-}
-
-TEST(CliPorts, AProcessPerPortRunsTheSameCommandWithEvents) {
-  struct Row {
-    std::vector<std::string> args;
-    const char* port;
-    const char* file;   // as the port's process gets it
-    const char* trace;  // as the port's process gets it
-  };
-  const Row rows[] = {
-      {.args = {"-p", "COM1", "-p", "/dev/ttyUSB0", "--timeout", "2.5", "download", "img.bin"},
-       .port = "/dev/ttyUSB0",
-       .file = "img.bin",
-       .trace = ""},
-      {.args = {"-p", "COM1", "-p", "COM2", "--trace", "t.txt", "download", "--sdx", "l.sdx"},
-       .port = "COM2",
-       .file = "l.sdx",
-       .trace = "t-COM2.txt"},
-      {.args = {"-p", "COM1", "-p", "COM2", "download", "--temu", "--", "-card.sgn"},
-       .port = "COM1",
-       .file = "-card.sgn",
-       .trace = ""},
-      {.args = {"--force", "-p", "/dev/pts/3", "-p", "COM2", "upload", "back.bin"},
-       .port = "/dev/pts/3",
-       .file = "back-3.bin",
-       .trace = ""},
-  };
-  for (const Row& r : rows) {
-    const ParseResult all = ParseArguments(r.args);
-    ASSERT_EQ(all.error, "") << r.args.back();
-    const ParseResult one = ParseArguments(PortArguments(all.options, r.port));
-    ASSERT_EQ(one.error, "") << r.args.back();
-    EXPECT_EQ(one.options.ports, std::vector<std::string>{r.port});
-    EXPECT_TRUE(one.options.json);
-    EXPECT_EQ(one.options.command, all.options.command);
-    EXPECT_EQ(one.options.file, r.file);
-    EXPECT_EQ(one.options.trace, r.trace);
-    EXPECT_EQ(one.options.force, all.options.force);
-    EXPECT_EQ(one.options.timeoutSeconds, all.options.timeoutSeconds);
-  }
 }
 
 TEST(CliPorts, PortsThatCannotRunTogetherAreUsageErrors) {
@@ -93,27 +55,21 @@ TEST(CliPorts, PortsThatCannotRunTogetherAreUsageErrors) {
 TEST(CliPorts, TheBoardFollowsEachPortAndTheWorstStatusWins) {
   PortBoard board({"COM1", "/dev/pts/7", "/dev/pts/9"});
   EXPECT_EQ(board.StatusLine(0), "COM1        opening");
-  board.Feed(0, R"({"event":"start","port":"COM1","device":"/dev/ttyS0","size":102764})");
+  board.Started(0, "/dev/ttyS0");
   EXPECT_EQ(board.StatusLine(0), "COM1        waiting for the receiver");
-  board.Feed(
-      0,
-      R"({"event":"progress","done":51200,"total":102400,"percent":50,"rate":11520,"seconds_left":4.44})");
+  board.Progressed(0, {.done = 51200,
+                       .total = 102400,
+                       .percent = 50,
+                       .bytesPerSecond = 11520,
+                       .secondsLeft = 4.44});
   EXPECT_EQ(board.StatusLine(0), "COM1        51k/102K     50.0 %    11.5 kB/s  0:04 left");
-  const auto msg =
-      board.Feed(1, R"({"event":"message","text":"HW version is not matched","kind":"error"})");
-  EXPECT_EQ(msg.event, "message");
-  EXPECT_EQ(msg.text, "HW version is not matched");
-  EXPECT_EQ(board.Feed(1, "kelvane-cli: not an event").event, "");
-
-  board.Feed(
-      0,
-      R"({"event":"progress","done":102400,"total":102400,"percent":100,"rate":11520,"seconds_left":0})");
-  board.Feed(0, R"({"event":"message","text":"Kelvane Complete","kind":"info"})");
-  board.Feed(0, R"({"event":"end","status":0,"bytes":102400})");
-  board.Feed(2, R"({"event":"notice","text":"timed out: nothing arrived for 60 s"})");
-  board.Exited(0, kDone, 9.2);
-  board.Exited(1, kHeaderRefused, 0.4);
-  board.Exited(2, kTimedOut, 61);
+  board.Message(1, "HW version is not matched");
+  board.Message(0, "Kelvane Complete");
+  board.Notice(2, "timed out: nothing arrived for 60 s");
+  EXPECT_EQ(board.Worst(), kStopped);  // ports still running count as stopped
+  board.Ended(0, kDone, 102400, 9.2);
+  board.Ended(1, kHeaderRefused, 0, 0.4);
+  board.Ended(2, kTimedOut, 0, 61);
   EXPECT_EQ(board.StatusLine(1), "/dev/pts/7  header refused: HW version is not matched");
   EXPECT_EQ(board.Table(),
             "PORT        DEVICE      VERDICT                                     BYTES  TIME\n"
@@ -121,20 +77,39 @@ TEST(CliPorts, TheBoardFollowsEachPortAndTheWorstStatusWins) {
             "/dev/pts/7  -           header refused: HW version is not matched       0  0:00\n"
             "/dev/pts/9  -           timed out: nothing arrived for 60 s             0  1:01\n");
   EXPECT_EQ(board.Worst(), kTimedOut);
-  EXPECT_TRUE(board.Port(0).endSeen);
-  EXPECT_FALSE(board.Port(2).endSeen);
-  EXPECT_EQ(
-      board.EndEventFor(2),
-      R"({"event":"end","port":"/dev/pts/9","status":7,"status_name":"timed_out","bytes":0,"seconds":61})");
   EXPECT_EQ(board.SummaryEvent(),
             R"({"event":"summary","status":7,"status_name":"timed_out","ports":3,"failed":2})");
 }
 
-TEST(CliPorts, APortWhoseProcessVanishedCountsAsStopped) {
-  PortBoard board({"COM1", "COM2"});
-  board.Exited(0, kDone, 1);
-  EXPECT_EQ(board.Worst(), kStopped);  // COM2 has no status yet
-  EXPECT_EQ(board.StatusLine(1), "COM2  opening");
+// A trace replaces an existing file only with --force and only once complete; a second
+// signal gives every port's trace its name with what it holds.
+TEST(CliTrace, AnExistingFileIsKeptUntilTheTraceIsComplete) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("kelvane-trace-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const std::string a = (dir / "a.txt").string(), b = (dir / "b.txt").string();
+  std::ofstream(a) << "old";
+  auto text = [](const std::string& path) {
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+  };
+  std::string error;
+  TraceFile refused;
+  EXPECT_FALSE(refused.Open(a, false, error));
+  EXPECT_EQ(error, a + " exists; --force replaces it");
+
+  TraceFile first, second;
+  ASSERT_TRUE(first.Open(a, true, error)) << error;
+  ASSERT_TRUE(second.Open(b, false, error)) << error;
+  std::fputs("one", first.File());
+  std::fputs("two", second.File());
+  std::fflush(first.File());
+  std::fflush(second.File());
+  EXPECT_EQ(text(a), "old");
+  TraceFile::CommitInSignalHandler();
+  EXPECT_EQ(text(a), "one");
+  EXPECT_EQ(text(b), "two");
+  fs::remove_all(dir);
 }
 
 // The event lines written into memory.
@@ -161,14 +136,11 @@ struct Captured {
     return std::string(data, size);
   }
 #endif
-  std::vector<JsonFields> Events() {
-    std::vector<JsonFields> out;
+  std::vector<std::string> Lines() {
+    std::vector<std::string> out;
     const std::string text = Text();
-    for (std::size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) {
-      auto f = ParseJsonObject(text.substr(at, nl - at));
-      EXPECT_TRUE(f.has_value()) << text.substr(at, nl - at);
-      if (f) out.push_back(*f);
-    }
+    for (std::size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1)
+      out.push_back(text.substr(at, nl - at));
     return out;
   }
   std::FILE* file = nullptr;
@@ -197,20 +169,21 @@ TEST(CliEvents, ProgressComesAFewTimesASecondAndAlwaysAtTheEnd) {
   log.End(kDone, nullptr, 0.5);
   Outcome refused = Outcome::Of(Outcome::Kind::HeaderRefused);
   log.End(kHeaderRefused, &refused, 0.5);
-  const auto ev = c.Events();
-  ASSERT_EQ(ev.size(), 5u);
-  EXPECT_EQ(NumberField(ev[0], "done"), 0);
-  EXPECT_EQ(ev[0].at("seconds_left").type, JsonValue::Type::Null);  // no rate yet
-  EXPECT_EQ(NumberField(ev[1], "done"), 2048);
-  EXPECT_EQ(NumberField(ev[1], "seconds_left"), 2048.0 / 1e4);
-  EXPECT_EQ(NumberField(ev[1], "percent"), 50);
-  EXPECT_EQ(NumberField(ev[2], "done"), 4096);
-  EXPECT_EQ(StringField(ev[3], "event"), "end");
-  EXPECT_EQ(NumberField(ev[3], "bytes"), 4096);  // no outcome: the last progress
-  EXPECT_EQ(StringField(ev[3], "status_name"), "done");
-  EXPECT_EQ(ev[3].at("outcome").type, JsonValue::Type::Null);
-  EXPECT_EQ(StringField(ev[4], "outcome"), "header_refused");
-  for (const auto& e : ev) EXPECT_EQ(StringField(e, "port"), "COM3");
+  const auto lines = c.Lines();
+  ASSERT_EQ(lines.size(), 5u);
+  std::vector<json> ev;
+  for (const auto& line : lines) ev.push_back(json::parse(line));
+  EXPECT_EQ(lines[0],
+            R"({"event":"progress","port":"COM3","done":0,"total":4096,"percent":0,"rate":0,)"
+            R"("seconds_left":null})");
+  EXPECT_EQ(ev[1]["done"], 2048);
+  EXPECT_EQ(ev[1]["seconds_left"], 2048.0 / 1e4);
+  EXPECT_EQ(ev[1]["percent"], 50);
+  EXPECT_EQ(ev[2]["done"], 4096);
+  EXPECT_EQ(lines[3],
+            R"({"event":"end","port":"COM3","status":0,"status_name":"done","outcome":null,)"
+            R"("bytes":4096,"seconds":0.5})");  // no outcome: the bytes of the last progress
+  EXPECT_EQ(ev[4]["outcome"], "header_refused");
 }
 
 TEST(CliEvents, EveryExitStatusHasAStableName) {

@@ -17,7 +17,7 @@
 #include "app/qt/QtSettingsStore.h"
 #include "app/qt/QtTestApp.h"
 #include "files/FileTable.h"
-#include "serial/qt/QtSerialPort.h"
+#include "serial/posix/PosixSerialPort.h"
 #include "support/Pty.h"
 #include "timecode/Clock.h"
 
@@ -97,7 +97,8 @@ class Product {
     watchdog.start(limit);
     if (stopAfter.count())
       QTimer::singleShot(stopAfter, &window, [this] { Click(Control::ExitButton); });
-    Click(Control::Start);
+    Click(Control::Start);  // begins the transfer; the window's events drive it
+    while (main_.TransferRunning()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
   }
   // Lets the window's events run for a while, as a user's pause would.
   static void Pause(ms span) {
@@ -113,7 +114,7 @@ class Product {
   QtSettingsStore settings_{dir_.filePath("kelvane.ini")};
   DiskFileTable files_;
   SystemClock clock_;
-  QtSerialPort serial_{settings_};
+  PosixSerialPort serial_{settings_};
 
  public:
   QtMainWindow window;

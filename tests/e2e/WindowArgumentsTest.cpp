@@ -1,5 +1,5 @@
-// The window program's command line, run with no display at all: --help and --version must
-// answer before anything of the window is created, and every other argument is refused.
+// The programs' command lines, run with no display at all: every program answers --help and
+// --version (the window before anything of it is created), and refuses what it does not know.
 
 #include <gtest/gtest.h>
 
@@ -11,9 +11,14 @@
 namespace kelvane::test {
 namespace {
 
+constexpr const char* kLicence = "GNU GPL version 3 or later";
+constexpr const char* kWin = KELVANE_WINDOW;
+constexpr const char* kRx = KELVANE_RECEIVER;
+constexpr const char* kSamples = KELVANE_SAMPLES;
+
 struct ArgsCase {
   const char* name;
-  std::vector<std::string> args;
+  std::vector<std::string> args;  // the program, then its arguments
   int status;
   const char* outHas;  // in standard output; nullptr: standard output stays empty
   const char* errHas;  // in standard error; nullptr: standard error stays empty
@@ -31,9 +36,7 @@ class WindowArguments : public testing::TestWithParam<ArgsCase> {
 
 TEST_P(WindowArguments, AnswersWithoutADisplayOrRefuses) {
   const ArgsCase& c = GetParam();
-  std::vector<std::string> argv = {KELVANE_WINDOW};
-  argv.insert(argv.end(), c.args.begin(), c.args.end());
-  const Result r = Child(argv).Wait(std::chrono::milliseconds(20000));
+  const Result r = Child(c.args).Wait(std::chrono::milliseconds(20000));
   EXPECT_EQ(r.status, c.status) << r.err;
   if (c.outHas)
     EXPECT_NE(r.out.find(c.outHas), std::string::npos) << r.out;
@@ -46,16 +49,22 @@ TEST_P(WindowArguments, AnswersWithoutADisplayOrRefuses) {
 }
 
 const ArgsCase kArgs[] = {
-    {"Help", {"--help"}, 0, "Usage: kelvane [--demo]", nullptr},
-    {"ShortHelp", {"-h"}, 0, "--version", nullptr},
-    {"Version", {"--version"}, 0, "kelvane " KELVANE_VERSION "\n", nullptr},
-    {"HelpWinsOverTheDemo", {"--demo", "--help"}, 0, "Usage:", nullptr},
-    {"HelpWinsOverAWrongArgument", {"--port", "--help"}, 0, "Usage:", nullptr},
-    {"UnknownOption", {"--port"}, 2, nullptr, "unknown argument '--port'"},
-    {"UsageOnError", {"--verbose"}, 2, nullptr, "Usage: kelvane [--demo]"},
-    {"AFileIsNoArgument", {"image.bin"}, 2, nullptr, "'image.bin'"},
-    {"ToolkitOptionsAreRefusedToo", {"-platform", "offscreen"}, 2, nullptr, "'-platform'"},
-    {"TheDemoTakesNoValue", {"--demo", "yes"}, 2, nullptr, "'yes'"},
+    {"Help", {kWin, "--help"}, 0, "Usage: kelvane [--demo]", nullptr},
+    {"ShortHelp", {kWin, "-h"}, 0, "--version", nullptr},
+    {"Version", {kWin, "--version"}, 0, "kelvane " KELVANE_VERSION "\nCopyright", nullptr},
+    {"HelpWinsOverAWrongArgument", {kWin, "--port", "--help"}, 0, "Usage:", nullptr},
+    {"UnknownOption", {kWin, "--port"}, 2, nullptr, "unknown argument '--port'"},
+    {"UsageOnError", {kWin, "--verbose"}, 2, nullptr, "Usage: kelvane [--demo]"},
+    {"ToolkitOptionsAreRefusedToo", {kWin, "-platform", "offscreen"}, 2, nullptr, "'-platform'"},
+    {"TheDemoTakesNoValue", {kWin, "--demo", "yes"}, 2, nullptr, "'yes'"},
+    {"ReceiverHelp", {kRx, "--help"}, 0, "--reply-delay MS", nullptr},
+    {"ReceiverVersion", {kRx, "--version"}, 0, kLicence, nullptr},
+    {"SamplesHelp", {kSamples, "--help"}, 0, "Usage: kelvane-samples", nullptr},
+    {"SamplesVersion", {kSamples, "--version"}, 0, kLicence, nullptr},
+    {"SamplesUnknownOption", {kSamples, "--verbose"}, 2, nullptr, "unknown option --verbose"},
+#ifdef KELVANE_CLI
+    {"CliVersion", {KELVANE_CLI, "--version"}, 0, kLicence, nullptr},
+#endif
 };
 
 INSTANTIATE_TEST_SUITE_P(Window, WindowArguments, testing::ValuesIn(kArgs),

@@ -17,8 +17,11 @@ struct ImageCheckRig : Window {
     view.messages.clear();
     main.XferPath = name;
     main.FileNum = static_cast<std::int16_t>(files.FreeFile());
-    const Outcome result = CheckImage(files, view, main.FileNum, main.XferPath);
+    ImageTexts texts{"HW version : 9.99", "", ""};  // a refused file leaves them alone
+    const Outcome result = CheckImage(files, main.FileNum, main.XferPath, texts);
     ShowOutcome(view, result);
+    view.SetText(Control::HWver, texts.hw), view.SetText(Control::SWver, texts.sw);
+    view.SetText(Control::ModelID, texts.model);
     const bool ok = result.kind == Outcome::Kind::Ready;
     EXPECT_FALSE(files.IsOpen(main.FileNum)) << "the check leaves its file open";
     if (!ok) {
@@ -65,7 +68,6 @@ TEST(ImageCheck, OnlyContentCode00FEHidesTheTexts) {
 
 TEST(ImageCheck, ShortMissingOrWrongFilesAreRefusedAndNothingIsCreated) {
   ImageCheckRig w;
-  w.view.SetText(Control::HWver, "HW version : 9.99");
   const Bytes header = ImageHeaderBytes();
   for (std::size_t length : {0u, 3u, 4u, 63u}) {
     EXPECT_FALSE(w.Check("short.bin", Bytes(header.begin(), header.begin() + long(length))))
@@ -76,12 +78,24 @@ TEST(ImageCheck, ShortMissingOrWrongFilesAreRefusedAndNothingIsCreated) {
   Bytes wrongMagic = header;
   wrongMagic[3] = 0xAB;
   EXPECT_FALSE(w.Check("x.bin", wrongMagic));
-  EXPECT_EQ(w.view.Text(Control::HWver), "HW version : 9.99")
-      << "a refused file keeps the earlier texts";
+  EXPECT_EQ(w.view.Text(Control::HWver), "HW version : 9.99") << "a refused file sets no texts";
   fs::remove("short.bin"), fs::remove("x.bin");
   EXPECT_FALSE(w.Check("absent.bin"));
   w.ExpectOnlyMessage("Invalid File format", "File Error", Icon::Critical);
   EXPECT_TRUE(fs::is_empty("."));
+}
+
+TEST(ImageCheck, AHeaderReadBackShowsTheTextsOfTheSameImageChosenAsAFile) {
+  ImageCheckRig w;
+  const Bytes header = ImageHeaderBytes({0, 1}, {0, 0, 1, 5}, {0, 2, 0x0A, 3}, {0x12, 5}, "RX");
+  ASSERT_TRUE(w.Check("i.bin", header));
+  const ImageTexts read = HeaderTexts(header);  // what the upload shows of the same header
+  EXPECT_EQ(read.hw + "|" + read.sw + "|" + read.model, w.view.Text(Control::HWver) + "|" +
+                                                            w.view.Text(Control::SWver) + "|" +
+                                                            w.view.Text(Control::ModelID));
+  EXPECT_EQ(read.sw, "SW version : 2.0A.03");
+  // A header cut short: what has not come counts as zero.
+  EXPECT_EQ(HeaderTexts(std::span(header).first(22)).sw, "SW version : 2.00.00");
 }
 
 }  // namespace

@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
 #include "serial/OpenFailure.h"
 #include "serial/PortAssignment.h"
-#include "serial/SystemDevices.h"
+#include "serial/posix/SystemDevices.h"
 #include "support/FakeDevices.h"
 #include "support/Fakes.h"
 
@@ -184,7 +188,8 @@ TEST(OpenFailure, SaysWhichDeviceWhyAndHowToFixIt) {
 }
 
 // A machine's /sys, /dev and /proc in a folder: an FTDI adapter with its by-id link and
-// latency timer, a built-in port, a built-in port without hardware, a console.
+// latency timer, a built-in port, a built-in port without hardware, a console. The nodes are
+// character devices, as the comparison of a by-id link with its device must handle.
 class SystemTree : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -205,7 +210,15 @@ class SystemTree : public ::testing::Test {
     Tty("ttyS0", "../../../devices/platform/serial8250/port0", "4");
     Tty("ttyS1", "../../../devices/platform/serial8250/port0", "0");
     fs::create_directories(root_ / "sys/class/tty/tty0");
-    for (const char* node : {"ttyUSB0", "ttyS0", "ttyS1", "tty0"}) Write(root_ / "dev" / node, "");
+    // Character devices as on a real /dev, numbered in the experimental range so that
+    // none of them is a device of this machine.
+    unsigned minor = 0;
+    for (const char* node : {"ttyUSB0", "ttyS0", "ttyS1", "tty0"}) {
+      fs::create_directories(root_ / "dev");
+      if (::mknod((root_ / "dev" / node).c_str(), S_IFCHR | 0660, makedev(240, minor++)) != 0)
+        GTEST_SKIP() << "mknod refused (" << std::strerror(errno)
+                     << "): a character device needs root or CAP_MKNOD";
+    }
     fs::create_directories(root_ / "dev/serial/by-id");
     fs::create_symlink("../../ttyUSB0",
                        root_ / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");

@@ -118,7 +118,7 @@ class FakeView : public MainView {
   std::deque<Answer> answers;  // next answers; the box's default when empty
   std::vector<ChooserRequest> chooserRequests;
   std::deque<ChooserResult> chooserResults;  // cancelled when empty
-  // Runs on every pump: where a test plays the receiver, ticks the timer or presses Stop.
+  // Runs on every pump.
   std::function<void()> onPump, onRequestClose;
   long pumps = 0;
   long pumpLimit = 400000;  // a loop that never ends fails the test instead of hanging
@@ -147,6 +147,12 @@ class FakeSerial : public SerialPort {
   }
   using SerialPort::Output;
   int OutBufferCount() const override { return outQueued; }
+  void WaitForSent(std::chrono::milliseconds) override {
+    ++sentWaits;
+    if (onWaitForSent) onWaitForSent();
+  }
+  int sentWaits = 0;
+  std::function<void()> onWaitForSent;  // where a test lets time pass and output drain
   void SetOutBufferCount(int) override { outQueued = 0, ++outDrops; }
   int InBufferCount() const override { return ++countCalls, static_cast<int>(rx.size()); }
   void SetInBufferCount(int) override { rx.clear(), ++inDrops; }
@@ -210,7 +216,11 @@ class FakeClock : public Clock {
     return now;
   }
   LocalDateTime Local() override { return local; }
-  void Pause(std::chrono::microseconds d) override { pauses.push_back(d), now += d; }
+  void Pause(std::chrono::microseconds d) override {
+    if (onPause) onPause();
+    pauses.push_back(d), now += d;
+  }
+  std::function<void()> onPause;
   std::chrono::steady_clock::time_point now{};
   std::deque<std::chrono::nanoseconds> advances;  // added to now before each read, in order
   LocalDateTime local{1993, 10, 13, 12, 45, 0};

@@ -1,8 +1,6 @@
 #pragma once
 // The window on fakes in a temporary working directory, with a file table that fails on
-// purpose; Rig readies a transfer against a scripted receiver, which plays on every pump: it
-// waits for the bytes it expects the PC to write next, delivers its own in reads of given
-// sizes, ticks the timer and presses Stop. A mismatch or a long wait fails the test.
+// purpose; Rig readies a transfer and plays the receiver's side of it.
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -17,104 +15,6 @@
 namespace kelvane::test {
 
 namespace fs = std::filesystem;
-
-class ScriptedReceiver {
- public:
-  ScriptedReceiver(Main& main, FakeView& view, FakeSerial& serial)
-      : main_(main), view_(view), serial_(serial) {
-    view_.onPump = [this] { OnPump(); };
-  }
-  ~ScriptedReceiver() { view_.onPump = nullptr; }
-
-  ScriptedReceiver& Expect(const Bytes& b) {  // the PC writes exactly these bytes next
-    expected_.insert(expected_.end(), b.begin(), b.end());
-    return Add({Step::Expect, b, {}, {}});
-  }
-  ScriptedReceiver& Send(const Bytes& b, std::vector<std::size_t> reads = {}) {
-    return Add({Step::Send, b, reads.empty() ? std::vector{b.size()} : reads, {}});
-  }
-  ScriptedReceiver& AwaitRead() {
-    return Add({Step::AwaitRead, {}, {}, {}});
-  }  // all delivered is read
-  // Each of these takes a pump of its own.
-  ScriptedReceiver& Do(std::function<void()> f) { return Add({Step::Pump, {}, {}, std::move(f)}); }
-  ScriptedReceiver& Tick(int n = 1) {
-    return Repeat(n, [this] { main_.Timer1_Timer(); });
-  }
-  ScriptedReceiver& Stop() {
-    return Do([this] { main_.ExitButton_Click(); });
-  }
-  ScriptedReceiver& Idle(int n) {
-    return Repeat(n, [] {});
-  }
-
-  // After the exchange has returned: checks what the PC wrote after its last pump.
-  void Settle() {
-    for (; !failed_ && next_ < steps_.size() && steps_[next_].kind == Step::Expect; ++next_)
-      if (!RunStep(steps_[next_])) return Fail("the PC wrote nothing more");
-  }
-  bool Finished() const { return next_ == steps_.size() && !failed_; }
-  const Bytes& Expected() const { return expected_; }
-  bool stalled = false;  // the exchange was still running long after the script ended
-
- private:
-  struct Step {
-    enum Kind { Expect, Send, AwaitRead, Pump } kind;
-    Bytes bytes;
-    std::vector<std::size_t> reads;
-    std::function<void()> action;
-  };
-  ScriptedReceiver& Add(Step s) { return steps_.push_back(std::move(s)), *this; }
-  ScriptedReceiver& Repeat(int n, const std::function<void()>& f) {
-    return n ? Do(f).Repeat(n - 1, f) : *this;
-  }
-  void Fail(const std::string& why) {
-    if (failed_) return;
-    ADD_FAILURE() << "receiver script, step " << next_ << ": " << why;
-    failed_ = true;
-    main_.ExitButton_Click();
-  }
-  bool RunStep(Step& s) {
-    const Bytes& w = serial_.written;
-    switch (s.kind) {
-      case Step::Expect:
-        if (w.size() - cursor_ < s.bytes.size()) return false;
-        if (!std::equal(s.bytes.begin(), s.bytes.end(), w.begin() + long(cursor_)))
-          Fail("PC wrote " + Hex(Bytes(w.begin() + long(cursor_), w.end())).substr(0, 120) +
-               " where " + Hex(s.bytes).substr(0, 120) + " was expected");
-        cursor_ += s.bytes.size();
-        return !failed_;
-      case Step::Send:
-        serial_.Deliver(s.bytes);
-        serial_.chunks.insert(serial_.chunks.end(), s.reads.begin(), s.reads.end());
-        return true;
-      case Step::AwaitRead: return serial_.rx.empty();
-      case Step::Pump: s.action(); return true;
-    }
-    return true;
-  }
-  void OnPump() {
-    if (failed_) return;
-    if (next_ == steps_.size() && ++idle_ == 2000) stalled = true, main_.ExitButton_Click();
-    while (next_ < steps_.size()) {
-      if (!RunStep(steps_[next_])) {
-        if (++waited_ > 20000) Fail("still waiting after 20000 pumps");
-        return;
-      }
-      waited_ = 0;
-      if (steps_[next_++].kind == Step::Pump) return;
-    }
-  }
-
-  Main& main_;
-  FakeView& view_;
-  FakeSerial& serial_;
-  std::vector<Step> steps_;
-  std::size_t next_ = 0, cursor_ = 0;  // cursor_: bytes of the PC's transcript checked so far
-  Bytes expected_;
-  long waited_ = 0, idle_ = 0;
-  bool failed_ = false;
-};
 
 inline void WriteFile(const std::string& name, const Bytes& b) {
   std::ofstream(name, std::ios::binary | std::ios::trunc)
@@ -246,8 +146,25 @@ class FaultyFiles : public DiskFileTable {
   std::map<std::string, Fault> readFault;         // name -> where reading fails
   std::size_t readPiece = 0;
   std::function<void()> beforeRead;  // another program at work meanwhile
+  // Flushes to the disk of a file (by its target's name) or a folder: `after` pass, then err.
+  std::map<std::string, Fault> syncFault;
+
+ protected:
+  bool SyncFile(int fd, const std::string& path) override {
+    const auto it = privateOf_.find(path);
+    return Flushes(it == privateOf_.end() ? path : it->second) && DiskFileTable::SyncFile(fd, path);
+  }
+  bool SyncFolder(const std::string& folder) override {
+    return Flushes(folder) && DiskFileTable::SyncFolder(folder);
+  }
 
  private:
+  bool Flushes(const std::string& name) {
+    const auto it = syncFault.find(name);
+    if (it == syncFault.end()) return true;
+    if (it->second.after > 0) return --it->second.after, true;
+    return Fail(it->second.err, name), false;
+  }
   void Name(int num, const std::string& path) { names_[num] = path, done_[num] = 0; }
   std::map<int, std::string> names_;
   std::map<int, std::size_t> done_;  // bytes written, or the position read up to
@@ -289,10 +206,8 @@ struct Window {
   }
 };
 
-// A window ready for a transfer: port open, and a receiver to script.
+// A window ready for a transfer: port open.
 struct Rig : Window {
-  ScriptedReceiver rx{main, view, serial};
-
   explicit Rig(const std::vector<std::chrono::nanoseconds>& loopRuns = SteadyLoop())
       : Window(loopRuns) {
     serial.SetPortOpen(true);
@@ -308,13 +223,12 @@ struct Rig : Window {
     main.FileNum = static_cast<std::int16_t>(files.FreeFile());
     main.SetFileReady(true);
   }
-  // Runs the transfer; the script was played to its end, and no byte more was written.
-  void Start() {
-    main.Start_Click();
-    rx.Settle();
-    EXPECT_TRUE(rx.Finished()) << "the exchange ended before the receiver's script";
-    EXPECT_FALSE(rx.stalled) << "the exchange went on after the receiver's script";
-    EXPECT_EQ(Hex(serial.written), Hex(rx.Expected()));
+  // The receiver says b: the window hears the line; returns what the PC wrote meanwhile.
+  Bytes Say(const Bytes& b) {
+    const std::size_t before = serial.written.size();
+    serial.Deliver(b);
+    main.Line_Readable();
+    return Bytes(serial.written.begin() + long(before), serial.written.end());
   }
   // The window as every transfer leaves it, whichever way it ended.
   void ExpectUnlocked() const {

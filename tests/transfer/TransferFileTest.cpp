@@ -25,7 +25,8 @@ TEST(TransferFile, PipeDeviceOrFolderIsRefusedBeforeAnythingIsSent) {
       ASSERT_EQ(::mkfifo("pipe", 0600), 0);
       fs::create_directory("folder");
       r.Choose(way.mode, way.type, path);
-      r.Start();  // the receiver's script is empty: not one byte may go out
+      r.main.Start_Click();
+      EXPECT_TRUE(r.serial.written.empty()) << "not one byte may go out";
       ASSERT_EQ(r.view.messages.size(), 1u);
       EXPECT_NE(r.view.messages[0].text.find(std::string(path) + ": a"), std::string::npos)
           << r.view.messages[0].text;

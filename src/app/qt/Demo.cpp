@@ -64,6 +64,7 @@ bool Demo::Start(const QString& programDir) {
     Say("The demo needs the receiver emulator: kelvane-receiver and kelvane-samples, from the "
         "package kelvane-receiver. They were found neither next to this program nor on the "
         "PATH.\n\n"
+        "Install it with: sudo apt install kelvane-receiver\n\n"
         "Kelvane starts without the demo receiver.");
     return false;
   }

@@ -13,7 +13,8 @@
 
 namespace kelvane {
 
-void NotifyDesktop([[maybe_unused]] const QString& summary, [[maybe_unused]] const QString& body) {
+void NotifyDesktop([[maybe_unused]] const QString& summary, [[maybe_unused]] const QString& body,
+                   [[maybe_unused]] const QString& icon) {
 #ifdef KELVANE_HAVE_DBUS
   // Without an address or the user's bus socket, the bus library would try to start a bus
   // of its own: a notice is not worth that.
@@ -26,8 +27,9 @@ void NotifyDesktop([[maybe_unused]] const QString& summary, [[maybe_unused]] con
                                                        "/org/freedesktop/Notifications",
                                                        "org.freedesktop.Notifications", "Notify");
   // app name, id to replace (none), icon, summary, body, actions, hints, timeout (the server's)
-  notify << QString(kAppName) << 0u << QString() << summary << body << QStringList()
-         << QVariantMap() << -1;
+  QVariantMap hints;
+  if (!icon.isEmpty()) hints.insert("desktop-entry", icon);
+  notify << QString(kAppName) << 0u << icon << summary << body << QStringList() << hints << -1;
   bus.send(notify);  // no reply awaited: a missing service only answers with an error
 #endif
 }

@@ -127,15 +127,16 @@ void PortsDialog::Refresh() {
     const SerialDevice& d = devices_[i];
     const QString latency =
         d.latencyTimerMs < 0 ? "" : QStringLiteral("%1 ms").arg(d.latencyTimerMs);
-    const QString access =
-        d.accessible ? "yes" : Q("no: join " + (d.group.empty() ? "its group" : d.group));
+    const QString access = d.accessible ? "yes"
+                           : d.group == "root"
+                               ? "no: root only"
+                               : Q("no: join " + (d.group.empty() ? "its group" : d.group));
     SetRow(devicesTable_, static_cast<int>(i),
            {Q(d.path), Q(d.description), Q(d.manufacturer), Q(d.UsbId()), Q(d.serialNumber), access,
             latency, Q(d.byId)});
     if (d.path == selected) devicesTable_->selectRow(static_cast<int>(i));
-    if (!d.accessible && advice.find("usermod") == std::string::npos)
-      advice +=
-          "To open " + d.Name() + ": sudo usermod -aG " + d.group + " $USER, then log in again.\n";
+    if (!d.accessible && advice.find("To open") == std::string::npos)
+      advice += "To open " + d.Name() + ": " + AccessFix(d.group) + ".\n";
     if (const std::string a = LatencyAdvice(d); !a.empty()) advice += a + "\n";
   }
   devicesTable_->resizeColumnsToContents();

@@ -15,6 +15,10 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QShortcut>
+#include <QSocketNotifier>
+#ifdef _WIN32
+#include <QWinEventNotifier>
+#endif
 #include <QStringDecoder>
 #include <QThread>
 #include <optional>
@@ -74,6 +78,14 @@ constexpr Layout kLayout[] = {
 // clang-format on
 constexpr int kClientWidth = 8235, kClientHeight = 6015;
 constexpr double kFontPoints = 8;
+// The line of the 8-point face the layout was drawn for (the height of a TYPE button): a
+// face with taller lines makes every control larger in proportion.
+constexpr double kFontLineTwips = 195;
+// The window may be made this much smaller than its design size (or a screen asks for it):
+// the rows of option buttons then still keep their lines apart.
+constexpr double kSmallestShare = 0.85;
+constexpr int kFrameAllowance = 8;  // pixels of the window manager's frame on each side
+constexpr std::chrono::milliseconds kStatusInterval{250};
 constexpr int kBarLeft = 360, kBarTop = 4320, kBarWidth = 7455, kBarHeight = 255;
 
 // The letter each push button is reached by with Alt. The logic sets the captions; the
@@ -149,27 +161,30 @@ QString WithMnemonic(Control c, const QString& caption) {
 }  // namespace
 
 QtMainWindow::QtMainWindow(QWidget* parent) : QWidget(parent) {
-  if (const QScreen* screen = QGuiApplication::primaryScreen())
-    dpi_ = std::max(96.0, screen->logicalDotsPerInch());
   Build();
   connect(&timer1_, &QTimer::timeout, this, [this] {
+    ShowWaitTitle();  // how long a wait has lasted, to the second
     if (main_) main_->Timer1_Timer();
   });
   timer1_.start(kTickInterval);
+  statusTimer_.setInterval(kStatusInterval);
+  connect(&statusTimer_, &QTimer::timeout, this, &QtMainWindow::TickStatus);
 }
 
 QtMainWindow::~QtMainWindow() { SetBusyPointer(false); }
 
-int QtMainWindow::Px(int twips) const { return static_cast<int>(twips * dpi_ / 1440.0 + 0.5); }
-
 void QtMainWindow::Build() {
   setWindowTitle(kAppName);
   setObjectName("Main");
-  setFixedSize(Px(kClientWidth), Px(kClientHeight));
   // The layout was drawn for a small 8-point face: a larger one cuts the port captions.
   QFont small = font();
   small.setPointSizeF(kFontPoints);
   setFont(small);
+  // Pixels per twip: as the screen's resolution gives them, or more where the face's lines
+  // are taller than the ones the layout was drawn for.
+  const QScreen* shown = screen();
+  const double dpi = shown ? std::max(96.0, shown->logicalDotsPerInch()) : 96.0;
+  twipPx_ = std::max(dpi / 1440.0, fontMetrics().height() / kFontLineTwips);
   // Frames as drawn for this layout: the caption sits on the border line, so the buttons
   // placed just below it are clear of both; radio captions sit close to their circles.
   setStyleSheet(
@@ -193,9 +208,9 @@ void QtMainWindow::Build() {
                           : l.inside == Control::ModeFrame ? modes_
                                                            : types_;
         g->addButton(b);
-        if (l.control == Control::DownDot || l.control == Control::UpDot)
+        if (g != ports_)
           connect(b, &QAbstractButton::toggled, this,
-                  [this, c = l.control](bool on) { OnModeToggled(c, on); });
+                  [this, c = l.control](bool on) { OnOptionToggled(c, on); });
         if (g == ports_) b->installEventFilter(this);
         w = b;
         break;
@@ -211,20 +226,13 @@ void QtMainWindow::Build() {
       case Kind::Label: {
         auto* label = new QLabel(parent);
         label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-        label->setIndent(Px(60));
+        label->setWordWrap(true);  // a long reason takes the second line it has room for
+        label->setIndent(static_cast<int>(60 * twipPx_ + 0.5));
         w = label;
         break;
       }
     }
     w->setObjectName(l.name);
-    int top = Px(l.top), height = Px(l.height);
-    if (l.kind == Kind::Option && w->sizeHint().height() > height) {
-      // Keep a button that needs more room than designed centred on its designed line.
-      const int more = w->sizeHint().height() - height;
-      top -= more / 2;
-      height += more;
-    }
-    w->setGeometry(Px(l.left), top, Px(l.width), height);
     w->setEnabled(EnabledAtDesign(l.control));
     widgets_[Index(l.control)] = w;
     // Frames and the status line take no focus: chaining them would move their children.
@@ -236,10 +244,11 @@ void QtMainWindow::Build() {
   bar_->setRange(0, 100);
   bar_->setValue(0);
   bar_->setTextVisible(false);
-  bar_->setGeometry(Px(kBarLeft), Px(kBarTop), Px(kBarWidth), Px(kBarHeight));
 
   for (const auto& t : kToolTips) Widget(t.control)->setToolTip(t.tip);
-  FitPortCaptions();
+  resize(DesignSize());
+  FitToScreen();
+  Relayout();
 
   std::sort(byTab.begin(), byTab.end(),
             [](const Layout* a, const Layout* b) { return a->tab < b->tab; });
@@ -270,6 +279,60 @@ void QtMainWindow::Build() {
   });
 }
 
+QSize QtMainWindow::DesignSize() const {
+  return {static_cast<int>(kClientWidth * twipPx_ + 0.5),
+          static_cast<int>(kClientHeight * twipPx_ + 0.5)};
+}
+
+void QtMainWindow::FitToScreen() {
+  QSize size = DesignSize();
+  QSize smallest(static_cast<int>(size.width() * kSmallestShare),
+                 static_cast<int>(size.height() * kSmallestShare));
+  if (const QScreen* s = screen()) {
+    // What the screen leaves beside panels, less the frame and title bar the window
+    // manager adds.
+    const QRect area = s->availableGeometry();
+    const QSize room(area.width() - 2 * kFrameAllowance,
+                     area.height() - 2 * kFrameAllowance - 2 * fontMetrics().height());
+    size = size.boundedTo(room);
+    smallest = smallest.boundedTo(size);
+  }
+  setMinimumSize(smallest);
+  resize(size);
+}
+
+void QtMainWindow::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  Relayout();
+}
+
+void QtMainWindow::Relayout() {
+  if (!bar_) return;  // not built yet
+  // Every place of the table, scaled to the window in both directions; a control inside a
+  // frame is placed relative to it, so the frames scale with their contents.
+  const double sx = width() / static_cast<double>(kClientWidth);
+  const double sy = height() / static_cast<double>(kClientHeight);
+  auto place = [sx, sy](int left, int top, int w, int h) {
+    const int x = static_cast<int>(left * sx + 0.5), y = static_cast<int>(top * sy + 0.5);
+    return QRect(x, y, static_cast<int>((left + w) * sx + 0.5) - x,
+                 static_cast<int>((top + h) * sy + 0.5) - y);
+  };
+  for (const Layout& l : kLayout) {
+    QWidget* w = Widget(l.control);
+    QRect r = place(l.left, l.top, l.width, l.height);
+    if (l.kind == Kind::Option && w->sizeHint().height() > r.height()) {
+      // Keep a button that needs more room than designed centred on its designed line.
+      const int more = w->sizeHint().height() - r.height();
+      r.adjust(0, -more / 2, 0, more - more / 2);
+    }
+    // The status line was drawn past the window's right edge: it ends at the edge.
+    if (l.control == Control::Status) r.setRight(width() - 1);
+    w->setGeometry(r);
+  }
+  bar_->setGeometry(place(kBarLeft, kBarTop, kBarWidth, kBarHeight));
+  FitPortCaptions();
+}
+
 void QtMainWindow::FitPortCaptions() {
   // The port buttons of the left column were drawn wider than the gap to the circle of
   // their neighbour: at a face wider than the one they were drawn for, "Com 1" ran into it.
@@ -297,26 +360,55 @@ void QtMainWindow::FitPortCaptions() {
     }
     return true;
   };
-  QFont face = Widget(Control::ComPort1)->font();
+  QFont face = font();  // the window's: a larger window may need no narrower one
   for (int stretch = QFont::Unstretched; !fits(face) && stretch > 85; stretch -= 5)
     face.setStretch(stretch - 5);
   for (double points = face.pointSizeF(); !fits(face) && points > 6; points -= 0.25)
     face.setPointSizeF(points - 0.25);
 }
 
+void QtMainWindow::LineReadable() {
+  if (!main_) return;
+  // Not watched while the transfer takes the bytes (or shows how it ended): a line that
+  // hangs up stays readable, and the handler is not entered twice.
+  LineNotifier* const watch = lineNotifier_.get();
+  if (watch) watch->setEnabled(false);
+  main_->Line_Readable();
+  if (watch && watch == lineNotifier_.get()) watch->setEnabled(true);
+}
+
 void QtMainWindow::OnTransferShown(bool running) {
   transferShown_ = running;
+  // The transfer takes the line's bytes as they come, whatever dialog is open meanwhile.
+  if (lineNotifier_) {  // this may run inside its own signal
+    lineNotifier_->setEnabled(false);
+    lineNotifier_.release()->deleteLater();
+  }
+  if (running && main_ && main_->LineHandle() >= 0) {
+#ifdef _WIN32
+    lineNotifier_ =
+        std::make_unique<QWinEventNotifier>(reinterpret_cast<Qt::HANDLE>(main_->LineHandle()));
+#else
+    lineNotifier_ = std::make_unique<QSocketNotifier>(static_cast<qintptr>(main_->LineHandle()),
+                                                      QSocketNotifier::Read);
+#endif
+    connect(lineNotifier_.get(), &LineNotifier::activated, this, &QtMainWindow::LineReadable);
+  }
   auto* start = Widget(Control::Start);
   waitingSince_.reset();
+  statusNote_.clear();
+  ShowStatus();
   if (running) {
     stoppedTitle_.clear();
     setWindowTitle(kAppName);
-    transferStart_ = clock_->Now();
+    transferStart_ = lastHeard_ = clock_->Now();
+    statusTimer_.start();
     noticeGiven_ = false;
     focusStartPending_ = false;
     Widget(Control::ExitButton)->setFocus(Qt::OtherFocusReason);
     return;
   }
+  statusTimer_.stop();
   // Start comes back with the rest of the window; the line may have been lost, and then it
   // gets the focus when the port is opened again.
   if (start->isEnabled())
@@ -329,20 +421,34 @@ void QtMainWindow::OnTransferShown(bool running) {
   }
 }
 
+QString QtMainWindow::TransferSummary() const {
+  QString text = QFileInfo(static_cast<QLineEdit*>(Widget(Control::File))->text()).fileName();
+  for (int n = 1; n <= 8; ++n) {
+    if (!Value(ComPort(n))) continue;
+    text += (text.isEmpty() ? "" : " on ") + QStringLiteral("Com %1").arg(n);
+    break;
+  }
+  const double took = std::chrono::duration<double>(clock_->Now() - transferStart_).count();
+  return text + (text.isEmpty() ? "" : " ") + "in " + ToQt(Duration(took));
+}
+
 void QtMainWindow::TellDesktop(const QString& summary, const QString& body) {
   noticeGiven_ = true;
+  const QString told = body + "\n" + TransferSummary();
+  // The icon of the desktop entry, which the icon theme knows by the entry's name.
+  const QString icon = QGuiApplication::desktopFileName();
   if (notifier_)
-    notifier_(summary, body);
+    notifier_(summary, told, icon);
   else
-    NotifyDesktop(summary, body);
+    NotifyDesktop(summary, told, icon);
 }
 
 QString QtMainWindow::Caption(Control c) const {
   QString text;
   if (auto* b = qobject_cast<QAbstractButton*>(Widget(c)))
     text = b->text();
-  else if (auto* l = qobject_cast<QLabel*>(Widget(c)))
-    return l->text();
+  else if (c == Control::Status)
+    return statusCaption_;
   QString out;
   for (qsizetype i = 0; i < text.size(); ++i) {
     if (text[i] == '&' && i + 1 < text.size()) ++i;  // "&x" shows x, "&&" one ampersand
@@ -351,13 +457,17 @@ QString QtMainWindow::Caption(Control c) const {
   return out;
 }
 
-void QtMainWindow::OnModeToggled(Control c, bool checked) {
+void QtMainWindow::OnOptionToggled(Control c, bool checked) {
   // Only a selection by the user runs the handler; the logic runs it itself after SetValue.
   if (!checked || settingValue_ || !main_) return;
-  if (c == Control::DownDot)
-    main_->DownDot_Click();
-  else
-    main_->UpDot_Click();
+  switch (c) {
+    case Control::DownDot: main_->DownDot_Click(); break;
+    case Control::UpDot: main_->UpDot_Click(); break;
+    case Control::ProgramDot: main_->ProgramDot_Click(); break;
+    case Control::SDXDot: main_->SDXDot_Click(); break;
+    case Control::TemuDot: main_->TemuDot_Click(); break;
+    default: break;
+  }
 }
 
 QButtonGroup* QtMainWindow::GroupOf(Control c) const {
@@ -418,6 +528,8 @@ void QtMainWindow::ShowTransferProgress(const TransferProgress& progress) {
   // Percentage, rate and time left of the running transfer, in the title and the size
   // text's tooltip.
   waitingSince_.reset();  // data moves: the progress takes the title
+  lastHeard_ = clock_->Now();
+  TickStatus();
   const QString line = ToQt(ProgressLine(progress)).simplified();
   setWindowTitle(QStringLiteral("%1 - %2").arg(kAppName, line));
   Widget(Control::Info)->setToolTip(line);
@@ -426,17 +538,48 @@ void QtMainWindow::ShowTransferProgress(const TransferProgress& progress) {
 void QtMainWindow::ShowWaitingForReceiver(
     std::optional<std::chrono::steady_clock::time_point> since) {
   waitingSince_ = since;
-  if (since)
+  if (since) {
     ShowWaitTitle();
-  else
+  } else {
     setWindowTitle(kAppName);
+    lastHeard_ = clock_->Now();  // the receiver has spoken
+  }
+  TickStatus();
+}
+
+void QtMainWindow::TickStatus() {
+  QString note;
+  const auto now = clock_->Now();
+  if (waitingSince_) {
+    ShowWaitTitle();
+    note = WaitText();
+  } else if (transferShown_ && now - lastHeard_ >= kSilenceShown) {
+    const auto silent = std::chrono::duration_cast<std::chrono::seconds>(now - lastHeard_);
+    note = QStringLiteral("no answer from the receiver for %1 s").arg(silent.count());
+  }
+  if (note == statusNote_) return;
+  statusNote_ = note;
+  ShowStatus();
+}
+
+QString QtMainWindow::StatusText() const {
+  if (statusNote_.isEmpty()) return statusCaption_;
+  if (statusCaption_.isEmpty()) return statusNote_;
+  return statusCaption_ + "    " + statusNote_;
+}
+
+void QtMainWindow::ShowStatus() {
+  static_cast<QLabel*>(Widget(Control::Status))->setText(StatusText());
+}
+
+QString QtMainWindow::WaitText() const {
+  const double waited = std::chrono::duration<double>(clock_->Now() - *waitingSince_).count();
+  return QStringLiteral("%1 (%2)").arg(kWaitingForReceiver, ToQt(Duration(waited)));
 }
 
 void QtMainWindow::ShowWaitTitle() {
   if (!waitingSince_) return;
-  const double waited = std::chrono::duration<double>(clock_->Now() - *waitingSince_).count();
-  const QString title =
-      QStringLiteral("%1 - %2 (%3)").arg(kAppName, kWaitingForReceiver, ToQt(Duration(waited)));
+  const QString title = QStringLiteral("%1 - %2").arg(kAppName, WaitText());
   if (title != windowTitle()) setWindowTitle(title);
 }
 
@@ -462,8 +605,10 @@ void QtMainWindow::ShowStopped(std::int64_t done, std::int64_t total) {
 void QtMainWindow::SetCaption(Control c, const std::string& caption) {
   if (auto* b = qobject_cast<QAbstractButton*>(Widget(c)))
     b->setText(WithMnemonic(c, ToQt(caption)));
-  else if (auto* l = qobject_cast<QLabel*>(Widget(c)))
-    l->setText(ToQt(caption));
+  else if (c == Control::Status) {
+    statusCaption_ = ToQt(caption);
+    ShowStatus();
+  }
 }
 
 void QtMainWindow::SetProgressMax(int max) { bar_->setMaximum(std::max(1, max)); }
@@ -577,7 +722,6 @@ ChooserResult QtMainWindow::ShowOpenDialog(const ChooserRequest& request) {
 }
 
 void QtMainWindow::PumpEvents(std::chrono::milliseconds maxWait) {
-  ShowWaitTitle();  // a wait pumps all along: how long it has lasted, to the second
   QAbstractEventDispatcher* dispatcher = QThread::currentThread()->eventDispatcher();
   if (!dispatcher) return;
   if (maxWait <= std::chrono::milliseconds::zero()) {
@@ -597,6 +741,11 @@ void QtMainWindow::PumpEvents(std::chrono::milliseconds maxWait) {
   QTimer wake;
   wake.setSingleShot(true);
   wake.start(maxWait);
+  // Bytes or a hang-up on the line end the wait too; watched only while waiting, so that an
+  // unread line never wakes the window while it is idle.
+  std::optional<QSocketNotifier> line;
+  if (const std::intptr_t h = main_ ? main_->LineHandle() : -1; h >= 0)
+    line.emplace(static_cast<qintptr>(h), QSocketNotifier::Read);
   dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 

@@ -1,14 +1,17 @@
 #pragma once
-// The window Main on Qt widgets: every control at its place, the three option groups, the
-// 1000 ms tick, and the window's events handed to the handlers of Main. Around them the
-// window's own helps: tooltips, Alt and Esc keys, focus that follows a transfer, a question
-// before closing during one, and a desktop notice when a long one ends unseen.
+// The window Main on Qt widgets: every control at its place, in proportion to the window
+// (sized for the screen and the font, and resizable), the three option groups, the 1000 ms
+// tick, and the window's events handed to the handlers of Main. Around them the window's own
+// helps: tooltips, Alt and Esc keys, focus that follows a transfer, a status line that says
+// what a transfer waits for, a question before closing during one, and a desktop notice when
+// a long one ends unseen.
 
 #include <QTimer>
 #include <QWidget>
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "app/MainView.h"
@@ -16,9 +19,19 @@
 #include "transfer/ProgressMeter.h"
 
 class QButtonGroup;
+class QSocketNotifier;
+class QWinEventNotifier;
 class QProgressBar;
 
 namespace kelvane {
+
+// What tells the window that the line has bytes: the descriptor turning readable, on Windows
+// the line's event being set.
+#ifdef _WIN32
+using LineNotifier = QWinEventNotifier;
+#else
+using LineNotifier = QSocketNotifier;
+#endif
 
 class Main;
 class SettingsStore;
@@ -43,6 +56,10 @@ class QtMainWindow final : public QWidget, public MainView {
   // The clock that times a transfer for the notice at its end; the machine's by default.
   void SetClock(Clock& clock) { clock_ = &clock; }
 
+  // Bytes wait on the line (or it was lost): the running transfer takes them. Driven by a
+  // notifier on Main::LineHandle() where the port has one, else by the serial object.
+  void LineReadable();
+
   // Closes without the question asked when a transfer runs (a signal, a close requested
   // by the logic); the transfer is still stopped first.
   void CloseUnasked();
@@ -54,13 +71,24 @@ class QtMainWindow final : public QWidget, public MainView {
   void SetChooser(Chooser chooser) { chooser_ = std::move(chooser); }
   void SetAnswerer(Answerer answerer) { answerer_ = std::move(answerer); }
   // Stands in for the desktop's notification service.
-  using Notifier = std::function<void(const QString& summary, const QString& body)>;
+  using Notifier =
+      std::function<void(const QString& summary, const QString& body, const QString& icon)>;
   void SetNotifier(Notifier notifier) { notifier_ = std::move(notifier); }
 
   // A transfer that lasts longer than this and ends while the window is not active is
   // told to the desktop's notification service.
   static constexpr std::chrono::seconds kNoticeAfter{30};
+  // A transfer that has heard nothing from the receiver for this long says so.
+  static constexpr std::chrono::seconds kSilenceShown{5};
 
+  // The status line's count of a wait or a silence, from the window's own timer during a
+  // transfer (tests call it after moving the clock).
+  void TickStatus();
+  // What the status line shows: the logic's caption, then what a transfer waits for.
+  QString StatusText() const;
+  // The size at which the controls have the room they were designed with at the window's
+  // font and the screen's resolution.
+  QSize DesignSize() const;
   QWidget* Widget(Control c) const { return widgets_[Index(c)]; }
   // The caption of a button or the status line as the logic set it, without the marker of
   // the Alt key.
@@ -97,6 +125,7 @@ class QtMainWindow final : public QWidget, public MainView {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
@@ -106,25 +135,37 @@ class QtMainWindow final : public QWidget, public MainView {
   static std::size_t Index(Control c) { return static_cast<std::size_t>(c); }
 
   void Build();
-  int Px(int twips) const;
+  // Sizes the window for its screen: the design size where it fits, less where it does not.
+  void FitToScreen();
+  // Places every control in proportion to the window's size.
+  void Relayout();
+  void ShowStatus();
   QButtonGroup* GroupOf(Control c) const;
-  void OnModeToggled(Control c, bool checked);
+  void OnOptionToggled(Control c, bool checked);
   void FitPortCaptions();
   void OnTransferShown(bool running);
   void TellDesktop(const QString& summary, const QString& body);
+  // The file, the port and the time the transfer took, for the notice at its end.
+  QString TransferSummary() const;
   bool AskToStopAndClose();
 
   Main* main_ = nullptr;
   std::array<QWidget*, kControls> widgets_{};
   QProgressBar* bar_ = nullptr;
   void ShowWaitTitle();
+  QString WaitText() const;  // what a transfer waits for, and for how long
   std::optional<std::chrono::steady_clock::time_point> waitingSince_;
   QString stoppedTitle_;  // empty: not stopped
   QButtonGroup* ports_ = nullptr;
   QButtonGroup* modes_ = nullptr;
   QButtonGroup* types_ = nullptr;
   QTimer timer1_;
-  double dpi_ = 96;
+  QTimer statusTimer_;  // runs during a transfer: the seconds of a wait or a silence
+  QString statusCaption_;
+  QString statusNote_;
+  std::chrono::steady_clock::time_point lastHeard_{};  // the last progress of the transfer
+  double twipPx_ = 96.0 / 1440;                        // pixels per twip at the design size
+  std::unique_ptr<LineNotifier> lineNotifier_;         // while a transfer runs on a handle
   bool settingValue_ = false;  // SetValue runs: a selection change is not the user's click
   bool busy_ = false;
   std::chrono::steady_clock::time_point lastBusyPump_{};  // the last pump that did not wait

@@ -1,7 +1,4 @@
-// The serial devices of a Linux machine; Windows has its own (SystemDevicesWin32.cpp).
-#ifndef _WIN32
-
-#include "serial/SystemDevices.h"
+#include "serial/posix/SystemDevices.h"
 
 #include <grp.h>
 #include <pwd.h>
@@ -46,6 +43,18 @@ int Number(const std::string& text, int base) {
   } catch (const std::exception&) {
     return -1;
   }
+}
+
+// Two paths name the same device node: the same file type and device number (a character
+// device is told apart by its number, not its inode; libstdc++'s equivalent() refuses
+// devices), or for other files the same inode.
+bool SameNode(const fs::path& a, const fs::path& b) {
+  struct stat sa {};
+  struct stat sb {};
+  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+  if ((sa.st_mode & S_IFMT) != (sb.st_mode & S_IFMT)) return false;
+  if (S_ISCHR(sa.st_mode) || S_ISBLK(sa.st_mode)) return sa.st_rdev == sb.st_rdev;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 bool IsNumber(const std::string& s) {
@@ -131,10 +140,8 @@ std::vector<SerialDevice> SystemDevices::Devices() const {
   for (const auto& link : links) {
     const fs::path target = fs::canonical(link, ec);
     if (ec) continue;
-    for (auto& [path, d] : found) {
-      std::error_code same;
-      if (d.byId.empty() && fs::equivalent(target, path, same)) d.byId = link.string();
-    }
+    for (auto& [path, d] : found)
+      if (d.byId.empty() && SameNode(target, path)) d.byId = link.string();
   }
 
   std::vector<std::string> paths;
@@ -198,5 +205,3 @@ std::optional<Holder> SystemDevices::HolderOf(const std::string& node) const {
 }
 
 }  // namespace kelvane
-
-#endif

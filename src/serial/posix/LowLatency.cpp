@@ -1,4 +1,4 @@
-#include "serial/LowLatency.h"
+#include "serial/posix/LowLatency.h"
 
 #ifdef __linux__
 #include <linux/serial.h>

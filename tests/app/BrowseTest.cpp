@@ -16,27 +16,20 @@ struct SelectionRig : Window {
   }
 };
 
-TEST(Selection, ChooserTitleAndFilterFollowModeAndType) {
-  const std::tuple<Control, Control, const char*, std::string> cases[] = {
-      {Control::DownDot, Control::ProgramDot, "Open DownLoad File",
-       "Program Files (*.BIN)|*.bin|Signed Program Files (*.SGN)|*.sgn|All Files (*.*)|*.*"},
-      {Control::DownDot, Control::SDXDot, "Open Download SDX File",
-       "Program Files (*.SDX)|*.sdx|All Files (*.*)|*.*"},
-      {Control::DownDot, Control::TemuDot, "Open Download Temu File",
-       "Morvex Files (*.SGN)|*.sgn|Irdeto Files (*.Sd)|*.sd|Nagra Files (*.hsh)|*.hsh|Cryptoworks "
-       "(*.pes)|*.pes|"
-       "All Files (*.*)|*.*"},
-      {Control::UpDot, Control::TemuDot, "Open UpLoad File",
-       "Program Files (*.BIN)|*.bin|All Files (*.*)|*.*"},
-  };
+TEST(Selection, ChooserTitleFollowsModeAndTypeAndStaysWithNoTypeSelected) {
   SelectionRig w;
-  for (const auto& [mode, type, title, filter] : cases) {
+  for (auto [mode, type, title] :
+       {std::tuple{Control::DownDot, Control::SDXDot, "Open Download SDX File"},
+        {Control::UpDot, Control::TemuDot, "Open UpLoad File"},
+        {Control::DownDot, Control::Status, "Open UpLoad File"}}) {
     w.Mode(mode);
+    w.view.SetValue(Control::TemuDot, false);
     w.view.SetValue(type, true);
     w.main.Browse_Click();
     EXPECT_EQ(w.view.chooserRequests.back().title, title);
-    EXPECT_EQ(w.view.chooserRequests.back().filter, filter);
   }
+  EXPECT_EQ(w.view.chooserRequests.back().filter,
+            "Program Files (*.BIN)|*.bin|All Files (*.*)|*.*");
 }
 
 TEST(Selection, CancelGivesStartBackOnlyForAChoiceUnderTheCurrentMode) {
@@ -80,36 +73,11 @@ TEST(Selection, UploadAsksBeforeReplacingAnExistingFile) {
     std::string path;
     Outcome::Kind outcome;
   };
-  const Case cases[] = {{.name = "absent",
-                         .answers = {},
-                         .consented = false,
-                         .ready = true,
-                         .path = "new.bin",
-                         .outcome = K::Ready},
-                        {.name = "no, then another name",
-                         .answers = {Answer::No},
-                         .consented = false,
-                         .ready = true,
-                         .path = "fresh.bin",
-                         .outcome = K::Ready},
-                        {.name = "yes",
-                         .answers = {Answer::Yes},
-                         .consented = true,
-                         .ready = true,
-                         .path = "old.bin",
-                         .outcome = K::Ready},
-                        {.name = "no, then cancel",
-                         .answers = {Answer::No},
-                         .consented = false,
-                         .ready = false,
-                         .path = "old.bin",
-                         .outcome = K::Cancelled},
-                        {.name = "cancel",
-                         .answers = {Answer::Cancel},
-                         .consented = false,
-                         .ready = false,
-                         .path = "old.bin",
-                         .outcome = K::ReplaceDeclined}};
+  const Case cases[] = {{"absent", {}, false, true, "new.bin", K::Ready},
+                        {"no, then another name", {Answer::No}, false, true, "fresh.bin", K::Ready},
+                        {"yes", {Answer::Yes}, true, true, "old.bin", K::Ready},
+                        {"no, then cancel", {Answer::No}, false, false, "old.bin", K::Cancelled},
+                        {"cancel", {Answer::Cancel}, false, false, "old.bin", K::ReplaceDeclined}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SelectionRig w;
@@ -150,8 +118,8 @@ TEST(Selection, ProgramImageIsCheckedAfterTheFileBoxIsSet) {
   w.ExpectOnlyMessage("Invalid File format", "File Error", Icon::Critical);
   EXPECT_EQ(w.main.LastSelection().kind, Outcome::Kind::InvalidFile);
   EXPECT_EQ(w.view.Text(Control::File) + ", " + w.view.Text(Control::HWver),
-            "bad.bin, HW version : 1.05");
-  w.main.Browse_Click();  // not armed again by a cancelled chooser
+            "bad.bin, ");  // nothing of the good image stays on show
+  w.main.Browse_Click();   // not armed again by a cancelled chooser
   EXPECT_FALSE(w.StartEnabled());
 }
 
@@ -164,8 +132,8 @@ TEST(Selection, SdxListIsConvertedAndTheContainerIsSent) {
             "satcodx.tm1 channels.sdx channels.sdx");
   EXPECT_TRUE(w.StartEnabled());
   EXPECT_FALSE(w.view.busy);
-  w.main.Browse_Click();  // the chooser opens on the container
-  EXPECT_EQ(w.view.chooserRequests.back().initialName, kTempContainer);
+  w.main.Browse_Click();  // the chooser opens on the list, not on the container
+  EXPECT_EQ(w.view.chooserRequests.back().initialName, "channels.sdx");
   const Bytes converted = ReadFile(kTempContainer);
   w.Browse("missing.sdx");  // a failed conversion
   w.ExpectOnlyMessage(std::strerror(ENOENT), "", Icon::Exclamation);
@@ -178,6 +146,34 @@ TEST(Selection, SdxListIsConvertedAndTheContainerIsSent) {
   w.Browse("channels.sdx");
   EXPECT_FALSE(w.StartEnabled());
   EXPECT_EQ(w.main.LastSelection().kind, Outcome::Kind::Cancelled) << "a stale choice is no choice";
+}
+
+TEST(Selection, AChangeOfTypeAsksForTheFileAgainAndOnlyAFittingOneIsOffered) {
+  SelectionRig w;
+  WriteFile("good.bin", ImageHeaderBytes());
+  WriteFile("card.sgn", Bytes(10, 1));
+  w.Browse("good.bin");
+  ASSERT_EQ(w.view.Text(Control::HWver), "HW version : 1.05");
+  w.main.SelectOption(Control::TemuDot, true);
+  EXPECT_EQ(w.view.Text(Control::File) + w.view.Text(Control::HWver) + w.view.Text(Control::SWver) +
+                w.view.Text(Control::ModelID),
+            "");
+  EXPECT_FALSE(w.StartEnabled());
+  w.main.Browse_Click();  // cancelled: the image was no Temu choice
+  EXPECT_EQ(w.view.chooserRequests.back().initialName, "");
+  EXPECT_FALSE(w.StartEnabled());
+  w.main.SelectOption(Control::ProgramDot, true);
+  w.Browse("good.bin");
+  w.Browse("card.sgn");  // a new choice under the same TYPE: the texts go with the old one
+  w.ExpectOnlyMessage("Invalid File format", "File Error", Icon::Critical);
+  EXPECT_EQ(w.view.Text(Control::SWver), "");
+  w.view.messages.clear();
+  w.main.SelectOption(Control::TemuDot, true);
+  w.Browse("card.sgn");
+  w.main.Browse_Click();  // cancelled: the Temu file is offered again and stands
+  EXPECT_EQ(w.view.chooserRequests.back().initialName, "card.sgn");
+  EXPECT_TRUE(w.StartEnabled());
+  EXPECT_TRUE(w.view.messages.empty());
 }
 
 }  // namespace

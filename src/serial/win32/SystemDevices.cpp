@@ -14,7 +14,7 @@
 #include <cwctype>
 
 #include "files/Wide.h"
-#include "serial/SystemDevices.h"
+#include "serial/win32/SystemDevices.h"
 
 namespace kelvane {
 
@@ -79,8 +79,6 @@ std::string PortNameOf(const std::string& path) {
 }  // namespace
 
 SystemDevices::SystemDevices(std::string root) : root_(std::move(root)) {}
-
-std::string SystemDevices::At(const std::string& absolute) const { return absolute; }
 
 std::vector<SerialDevice> SystemDevices::Devices() const {
   std::vector<SerialDevice> out;

@@ -1,0 +1,92 @@
+#pragma once
+// One running transfer: an exchange (program or SDX download, Temu download, upload) with
+// its port, its file and its clock, driven from outside. The front end waits on the port's
+// ReadinessHandle() (or the serial object's own signal) and on a 1-second tick, and calls
+// OnReadable() and OnTick(); nothing here blocks, waits or pumps events, so one thread can
+// drive several transfers, and a dialog opened meanwhile stalls none of them.
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "files/FileTable.h"
+#include "serial/SerialPort.h"
+#include "timecode/Clock.h"
+#include "transfer/Outcome.h"
+#include "transfer/TransferEvents.h"
+
+namespace kelvane {
+
+enum class ExchangeKind {
+  ProgramDownload,  // a program image, or the container of a converted SDX list
+  TemuDownload,     // serves a conditional-access file on the receiver's requests
+  Upload,           // reads the receiver's program image back into the file
+};
+
+struct TransferSetup {
+  ExchangeKind kind = ExchangeKind::ProgramDownload;
+  // The file sent or served, or the upload's target (replaced only once the receiver's
+  // header has come).
+  std::string path;
+  // The upload's pause before each block's acknowledge (CountingLoopTime of kAckPauseRounds).
+  std::chrono::microseconds ackPause{0};
+  // The file number to open the transfer file under when it is free; 0: the lowest free one.
+  int fileNum = 0;
+};
+
+class Exchange;
+class TransferLine;
+
+class Transfer {
+ public:
+  // port must be open; the references must outlive the Transfer.
+  Transfer(SerialPort& port, FileTable& files, Clock& clock, TransferEvents& events,
+           TransferSetup setup);
+  ~Transfer();
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
+
+  // Opens the file and speaks first where the exchange does (the upload's ready byte). May
+  // end the transfer at once (a file that cannot be opened, a line already lost).
+  void Begin();
+  // Bytes wait on the port (or may): reads all that waits and hands it to the exchange.
+  void OnReadable();
+  // The 1-second tick: reads what waits first, then lets the exchange act on the silence
+  // (the upload's repeated requests); also notices an echoing or lost line.
+  void OnTick();
+  // Ends the transfer as the Stop button does (the download still sends its end of data).
+  // Nothing claims completion after it: the outcome is Stopped with how far it got.
+  void Stop();
+
+  bool Done() const;
+  // The outcome once Done(): its done and total are how far the transfer got; lineLost is
+  // set when the line failed under it.
+  const Outcome& Result() const;
+
+  // What to wait on for received bytes: the port's ReadinessHandle() (-1: none, rely on the
+  // serial object's own notification or on polling OnReadable).
+  std::intptr_t ReadinessHandle() const { return port_.ReadinessHandle(); }
+  // The number the transfer file is open under; 0 when none is open.
+  int FileNumber() const;
+  // The line gives back what is sent (LineEchoes was told).
+  bool Echoing() const;
+
+ private:
+  void Finish(Outcome o);
+  void CheckLine();
+
+  SerialPort& port_;
+  FileTable& files_;
+  Clock& clock_;
+  TransferEvents& events_;
+  TransferSetup setup_;
+  std::unique_ptr<TransferLine> line_;
+  std::unique_ptr<Exchange> exchange_;
+  Outcome result_;
+  bool begun_ = false;
+  bool done_ = false;
+  bool echoTold_ = false;
+};
+
+}  // namespace kelvane
