@@ -34,6 +34,7 @@
 #include "cli/WatchedPort.h"
 #include "files/FileTable.h"
 #include "files/ImageFile.h"
+#include "files/PrivateFolder.h"
 #include "files/SdxConversion.h"
 #include "serial/EchoWatch.h"
 #include "serial/NativeSerialPort.h"
@@ -88,8 +89,7 @@ class TempFolder {
     std::error_code ec;
     const fs::path base = fs::temp_directory_path(ec);  // TMPDIR, else the system's folder
     if (ec) return;
-    std::string pattern = (base / "kelvane-cli-XXXXXX").string();
-    if (::mkdtemp(pattern.data())) path_ = pattern;
+    path_ = MakePrivateFolder(base, "kelvane-cli-");
     RemoveOnHardStop(path_);
   }
   ~TempFolder() {
@@ -800,9 +800,10 @@ int Session::Sdx() {
     return Finish(kFileError);
   }
   if (!opt_.quiet && !events_) {
-    std::fprintf(stderr, "%s: %llu bytes\n%s: %llu bytes\n", (fs::path(dir) / kTempList).c_str(),
+    std::fprintf(stderr, "%s: %llu bytes\n%s: %llu bytes\n",
+                 (fs::path(dir) / kTempList).string().c_str(),
                  static_cast<unsigned long long>(wrote.listBytes),
-                 (fs::path(dir) / kTempContainer).c_str(),
+                 (fs::path(dir) / kTempContainer).string().c_str(),
                  static_cast<unsigned long long>(wrote.containerBytes));
     std::fflush(stderr);
   }

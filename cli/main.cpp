@@ -31,11 +31,15 @@ int CheckedOutput(int status) {
 
 // The arguments as UTF-8. Windows hands a program's main its arguments in the ANSI code
 // page, which cannot hold every file name: they are taken from the wide command line there,
-// and the console is told to show UTF-8.
+// and the console is told to show UTF-8 and to take escape sequences.
 std::vector<std::string> Arguments(int argc, char** argv) {
 #ifdef _WIN32
   (void)argc, (void)argv;
   ::SetConsoleOutputCP(CP_UTF8);
+  // The progress is redrawn in place with the terminal's escape sequences.
+  const HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
+  if (DWORD mode = 0; ::GetConsoleMode(err, &mode))
+    ::SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
   int n = 0;
   wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &n);
   std::vector<std::string> out;

@@ -7,7 +7,6 @@
 #include <QAbstractButton>
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <stdexcept>
@@ -26,8 +25,7 @@ namespace kelvane::e2e {
 using test::Bytes;
 using ms = std::chrono::milliseconds;
 
-// kelvane-receiver as a child process: its first line on stdout is the device, its last
-// one a summary.
+// kelvane-receiver as a child process: its first line on stdout is the device.
 class Receiver {
  public:
   explicit Receiver(std::vector<std::string> args)
@@ -43,12 +41,7 @@ class Receiver {
         child_.Wait(ms(15000), [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 10); });
     return result_.status;
   }
-  std::string Summary() const {
-    const std::string out = result_.out.substr(0, result_.out.find_last_not_of('\n') + 1);
-    return out.substr(out.rfind('\n') + 1);
-  }
   const std::string& Errors() const { return result_.err; }
-  const std::string& Output() const { return result_.out; }
 
  private:
   test::Child child_;
@@ -99,12 +92,6 @@ class Product {
       QTimer::singleShot(stopAfter, &window, [this] { Click(Control::ExitButton); });
     Click(Control::Start);  // begins the transfer; the window's events drive it
     while (main_.TransferRunning()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  }
-  // Lets the window's events run for a while, as a user's pause would.
-  static void Pause(ms span) {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < span.count()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
   }
 
  private:

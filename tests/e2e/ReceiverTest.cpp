@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
-#include "receiver/Line.h"
 #include "receiver/Receiver.h"
 #include "timecode/TimeCode.h"
 
@@ -26,11 +23,6 @@ TEST(ReceiverTime, DateOfMjdInvertsComputeMjd) {
         ++mjd;
       }
   EXPECT_EQ(mjd, kelvane::ComputeMjd(2100, 1, 1));
-}
-
-TEST(ReceiverJunk, HoldsNoControlByte) {
-  const rx::Bytes junk = rx::Junk(5000, 9);
-  EXPECT_TRUE(std::none_of(junk.begin(), junk.end(), [](std::uint8_t b) { return b < 0x20; }));
 }
 
 }  // namespace

@@ -69,12 +69,20 @@ TEST(FileTable, ReplacementIsWrittenBesideTheTargetAndMovedIntoPlace) {
   EXPECT_EQ(ReadFile("sub/old.bin"), Bytes(100, 1));
   ASSERT_TRUE(files.MoveIntoPlace({{part, "link.bin"}}));
   ASSERT_TRUE(files.Write(1, Bytes(2, 8))) << "still open, now under the target's name";
+  EXPECT_FALSE(files.Seek(1, -1));
+  EXPECT_FALSE(files.Seek(2, 0)) << "not open";
   ASSERT_TRUE(files.Close(1));
   EXPECT_TRUE(fs::is_symlink("link.bin")) << "the link stays a link";
   EXPECT_EQ(ReadFile("sub/old.bin"), Concat({Bytes(3, 9), Bytes(2, 8)}));
   EXPECT_EQ(fs::status("sub/old.bin").permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   EXPECT_EQ(std::distance(fs::directory_iterator("sub"), {}), 1) << "no private file left";
+  // A flush the system refuses is a failure, with its reason.
+  struct Flushing : DiskFileTable {
+    using DiskFileTable::SyncFile, DiskFileTable::SyncFolder;
+  } flushing;
+  EXPECT_FALSE(flushing.SyncFile(-1, "x") || flushing.SyncFolder("no/such/dir"));
+  EXPECT_EQ(flushing.ErrorText(), std::strerror(EBADF));
 
   ASSERT_EQ(::mkfifo("pipe", 0600), 0);
   fs::create_symlink("loop", "loop");

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <cstring>
 #include <random>
 
@@ -62,7 +60,6 @@ TEST(SdxConversion, BlankRecordMakesTheWorkedExampleAndReplacesStaleFiles) {
             Hex(Concat({B({0x55, 0xAA, 0x55, 0xAA, 0, 2, 0x10, 0x96, 0, 0, 0, 0, 0, 0, 0, 0x80}),
                         Bytes(48, 0), record})));
   EXPECT_EQ(w.main.XferPath, kTempContainer);
-  EXPECT_TRUE(w.view.messages.empty());
   EXPECT_EQ(w.files.FreeFile(), 1) << "a file of the conversion is left open";
 }
 
@@ -74,9 +71,6 @@ TEST(SdxConversion, UnreadableListOrTemporaryFilesAreReportedAndKeepTheEarlierRe
   w.Convert({}, "gone.sdx");
   w.ExpectSystemError(ENOENT, "gone.sdx", earlier);
   EXPECT_FALSE(fs::exists("gone.sdx"));
-  fs::create_directory("folder");
-  w.Convert({}, "folder");
-  w.ExpectRefused("folder: a folder, not a regular file", "folder", earlier);
   w.files.readFault["list.sdx"] = {1000, EIO};  // a bad sector part way
   w.Convert(Concat({Sdx("011", "778", '0'), Bytes(2000, ' ')}));
   w.ExpectSystemError(EIO, "list.sdx", earlier);
@@ -88,10 +82,10 @@ TEST(SdxConversion, UnreadableListOrTemporaryFilesAreReportedAndKeepTheEarlierRe
     int err;
     std::size_t fits;  // bytes that can be written; 0: cannot be created
   };
-  for (const Case& c : {Case{kTempList, EROFS, 0},
-                        {kTempContainer, EACCES, 0},
-                        {kTempList, ENOSPC, 100},
-                        {kTempContainer, ENOSPC, 64 + 128}}) {
+  // clang-format off
+  for (const Case& c : {Case{kTempList, EROFS, 0}, {kTempContainer, EACCES, 0},
+                        {kTempList, ENOSPC, 100}, {kTempContainer, ENOSPC, 64 + 128}}) {
+    // clang-format on
     SCOPED_TRACE(std::string(c.name) + " " + std::strerror(c.err));
     w.files.failOpen.clear(), w.files.writeLimit.clear();
     if (c.fits == 0)
@@ -122,27 +116,13 @@ TEST(SdxConversion, ListWithoutChannelsIsRefused) {
   ASSERT_TRUE(w.ok);
   const Bytes earlier = ReadFile(kTempContainer);
   WriteFile("empty.sdx", {});
-  for (const auto& [name, list] :
-       {std::pair{"empty.sdx", Bytes{}},
-        {"image.bin", Pattern(3000, 1)},
-        {"dvb.sdx", SdxRecordBytes("DVB ", "011", "778", '0', "27500")}}) {
+  // clang-format off
+  for (const auto& [name, list] : {std::pair{"empty.sdx", Bytes{}}, {"image.bin", Pattern(3000, 1)},
+                                   {"dvb.sdx", SdxRecordBytes("DVB ", "011", "778", '0', "27500")}}) {
+    // clang-format on
     SCOPED_TRACE(name);
     w.Convert(list, name);
     w.ExpectRefused(std::string(name) + " holds no channels", name, earlier);
-    EXPECT_EQ(w.main.XferPath, name);
-  }
-}
-
-// A list that is not a regular file is refused at once: a named pipe would wait for a writer
-// for ever, a device like /dev/zero would never end.
-TEST(SdxConversion, PipeOrDeviceAsListIsRefusedAtOnce) {
-  KELVANE_SKIP_ON_WINDOWS("named pipes and /dev");
-  SdxRig w;
-  ASSERT_EQ(::mkfifo("list.pipe", 0600), 0);
-  for (const char* list : {"list.pipe", "/dev/zero", "/dev/urandom"}) {
-    SCOPED_TRACE(list);
-    w.Convert({}, list);
-    w.ExpectRefused(std::string(list) + ": a ", list);
   }
 }
 
@@ -246,8 +226,9 @@ Bytes ReferenceContainer(const Bytes& list) {
 
 // Records drawn from a few shapes, so that repeats and near-misses are common.
 Bytes RandomList(std::mt19937& rng) {
-  static const char* kPieces[] = {"1",  "12", "011", "778", "27500", " 5",
-                                  "5 ", " ",  "x",   "-1",  "99999"};
+  // "011" and "11" are one number: leading zeros must not make a repeat look new.
+  static const char* kPieces[] = {"1",  "12", "011", "11", "778", "27500",
+                                  " 5", "5 ", " ",   "x",  "-1",  "99999"};
   static const char* kTags[] = {"MPG2", "MPG2", "MPG2", "mpg2", "MPG ", "DVB "};
   static const char kPols[] = {'0', '1', '0', ' ', '9', 'H'};
   auto field = [&](std::size_t width) {

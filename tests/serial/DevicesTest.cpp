@@ -1,3 +1,4 @@
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -38,29 +39,23 @@ struct Machine {
 TEST(PortAssignment, AnAssignedPathWinsAndTheRestTakeTheDevicesInOrder) {
   KELVANE_SKIP_ON_WINDOWS("unassigned, Com n is COMn there, not the n-th device");
   Machine m;
-  m.settings.values["Ports/COM2"] = m.devices.devices[1].byId;
+  const std::string usb1 = m.devices.devices[1].byId, gone = "/dev/serial/by-id/usb-unplugged";
+  m.settings.values["Ports/COM2"] = usb1;
+  m.settings.values["Ports/COM5"] = gone;
   struct Case {
     int port;
-    std::string device;
+    std::string device, node;  // node: the listed device it is; empty: none
     bool assigned;
-    std::string node;  // the listed device it is; empty: none
   };
-  const Case cases[] = {
-      {.port = 1, .device = "/dev/ttyUSB0", .assigned = false, .node = "/dev/ttyUSB0"},
-      {.port = 2, .device = m.devices.devices[1].byId, .assigned = true, .node = "/dev/ttyUSB1"},
-      {.port = 3, .device = "/dev/ttyS0", .assigned = false, .node = "/dev/ttyS0"},
-      {.port = 4, .device = "", .assigned = false, .node = ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.port);
+  // clang-format off
+  for (const Case& c : {Case{1, "/dev/ttyUSB0", "/dev/ttyUSB0", false}, {2, usb1, "/dev/ttyUSB1", true},
+                        {3, "/dev/ttyS0", "/dev/ttyS0", false}, {4, "", "", false}, {5, gone, "", true}}) {
+    // clang-format on
     const PortMapping got = m.Map(c.port);
-    EXPECT_EQ(got.device, c.device);
-    EXPECT_EQ(got.assigned, c.assigned);
-    EXPECT_EQ(got.info ? got.info->path : "", c.node);
+    EXPECT_EQ(got.device + "|" + (got.info ? got.info->path : ""), c.device + "|" + c.node)
+        << c.port;
+    EXPECT_EQ(got.assigned, c.assigned) << c.port;
   }
-  m.settings.values["Ports/COM5"] = "/dev/serial/by-id/usb-unplugged";
-  EXPECT_EQ(m.Map(5).device, "/dev/serial/by-id/usb-unplugged");
-  EXPECT_FALSE(m.Map(5).info);
 }
 
 TEST(PortAssignment, StoresTheStablePathAndGivesEachDeviceOnePort) {
@@ -81,35 +76,26 @@ TEST(PortAssignment, ToolTipShowsTheDeviceWhatIsKnownOfItAndItsState) {
   KELVANE_SKIP_ON_WINDOWS("unassigned, Com n is COMn there, not the n-th device");
   Machine m;
   m.settings.values["Ports/COM1"] = m.devices.devices[0].byId;
+  m.settings.values["Ports/COM4"] = "/dev/serial/by-id/usb-gone";
   struct Case {
     int port;
     PortState state;
-    std::vector<std::string> has;
-    std::vector<std::string> hasNot = {};
+    std::vector<std::string> has, hasNot = {};
   };
+  // clang-format off
   const Case cases[] = {
-      {.port = 1,
-       .state = PortState::Open,
-       .has = {"COM1: /dev/serial/by-id/usb-FTDI", "-> ttyUSB0",
-               "FT232R USB UART, FTDI, 0403:6001, serial A50285BI", "latency timer 16 ms", "; open",
-               "udev rule"},
-       .hasNot = {"order found"}},
-      {.port = 2,
-       .state = PortState::Closed,
-       .has = {"COM2: /dev/ttyUSB1", "; closed", "sudo usermod -aG dialout $USER"}},
-      {.port = 3,
-       .state = PortState::Lost,
-       .has = {"/dev/ttyS0", "device 3 in the order found", "lost"},
-       .hasNot = {"latency", "usermod"}},
-      {.port = 8, .state = PortState::Closed, .has = {"COM8: no serial device", "Ports dialog"}},
+      {1, PortState::Open, {"COM1: /dev/serial/by-id/usb-FTDI", "-> ttyUSB0", "FT232R USB UART, FTDI, 0403:6001, serial A50285BI", "latency timer 16 ms", "; open", "udev rule"}, {"order found"}},
+      {2, PortState::Closed, {"COM2: /dev/ttyUSB1", "; closed", "sudo usermod -aG dialout $USER"}},
+      {3, PortState::Lost, {"/dev/ttyS0", "device 3 in the order found", "lost"}, {"latency", "usermod"}},
+      {4, PortState::Closed, {"not present"}},
+      {8, PortState::Closed, {"COM8: no serial device", "Ports dialog"}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     const std::string tip = PortToolTip(m.Map(c.port), c.state, m.devices);
     for (const auto& h : c.has) EXPECT_TRUE(Has(tip, h)) << h << " in " << tip;
     for (const auto& h : c.hasNot) EXPECT_FALSE(Has(tip, h)) << h << " in " << tip;
   }
-  m.settings.values["Ports/COM4"] = "/dev/serial/by-id/usb-gone";
-  EXPECT_TRUE(Has(PortToolTip(m.Map(4), PortState::Closed, m.devices), "not present"));
 }
 
 TEST(OpenFailure, SaysWhichDeviceWhyAndHowToFixIt) {
@@ -126,56 +112,21 @@ TEST(OpenFailure, SaysWhichDeviceWhyAndHowToFixIt) {
     const char* name;
     int port;
     std::string device;
-    OpenCause otherwise;
-    OpenCause cause;
+    OpenCause otherwise, cause;
     std::vector<std::string> has;
   };
+  using C = OpenCause;
+  // clang-format off
   const Case cases[] = {
-      {.name = "no device mapped",
-       .port = 8,
-       .device = "",
-       .otherwise = OpenCause::None,
-       .cause = OpenCause::NoDevice,
-       .has = {"COM8: no serial device", "Serial devices present: /dev/serial/by-id/usb-FTDI",
-               "/dev/ttyS0", "\"Ports\""}},
-      {.name = "missing",
-       .port = 1,
-       .device = "/dev/ttyUSB9",
-       .otherwise = OpenCause::None,
-       .cause = OpenCause::NoSuchDevice,
-       .has = {"COM1 (/dev/ttyUSB9): no such device", "present: ", "Fix: "}},
-      {.name = "permission",
-       .port = 2,
-       .device = "/dev/ttyUSB1",
-       .otherwise = OpenCause::None,
-       .cause = OpenCause::PermissionDenied,
-       .has = {"COM2 (/dev/ttyUSB1): permission denied", "group dialout",
-               "sudo usermod -aG dialout $USER"}},
-      {.name = "joined since login",
-       .port = 2,
-       .device = "/dev/ttyUSB7",
-       .otherwise = OpenCause::None,
-       .cause = OpenCause::PermissionDenied,
-       .has = {"group uucp", "log out and log in again"}},
-      {.name = "busy, holder known",
-       .port = 1,
-       .device = m.devices.devices[0].byId,
-       .otherwise = OpenCause::Busy,
-       .cause = OpenCause::Busy,
-       .has = {"-> /dev/ttyUSB0", "busy", "minicom (process 4242)", "close minicom"}},
-      {.name = "busy, holder unknown",
-       .port = 3,
-       .device = "/dev/ttyUSB8",
-       .otherwise = OpenCause::Busy,
-       .cause = OpenCause::Busy,
-       .has = {"busy", "fuser /dev/ttyUSB8"}},
-      {.name = "present and usable",
-       .port = 3,
-       .device = "/dev/ttyS0",
-       .otherwise = OpenCause::None,
-       .cause = OpenCause::None,
-       .has = {}},
+      {"no device mapped", 8, "", C::None, C::NoDevice, {"COM8: no serial device", "Serial devices present: /dev/serial/by-id/usb-FTDI", "/dev/ttyS0", "\"Ports\""}},
+      {"missing", 1, "/dev/ttyUSB9", C::None, C::NoSuchDevice, {"COM1 (/dev/ttyUSB9): no such device", "present: ", "Fix: "}},
+      {"permission", 2, "/dev/ttyUSB1", C::None, C::PermissionDenied, {"COM2 (/dev/ttyUSB1): permission denied", "group dialout", "sudo usermod -aG dialout $USER"}},
+      {"joined since login", 2, "/dev/ttyUSB7", C::None, C::PermissionDenied, {"group uucp", "log out and log in again"}},
+      {"busy, holder known", 1, m.devices.devices[0].byId, C::Busy, C::Busy, {"-> /dev/ttyUSB0", "busy", "minicom (process 4242)", "close minicom"}},
+      {"busy, holder unknown", 3, "/dev/ttyUSB8", C::Busy, C::Busy, {"busy", "fuser /dev/ttyUSB8"}},
+      {"present and usable", 3, "/dev/ttyS0", C::None, C::None, {}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const OpenFailure f =
@@ -243,19 +194,19 @@ TEST_F(SystemTree, ListsAdaptersAndPresentPortsWithWhatTheSystemSays) {
   const auto devices = SystemDevices(root_.string()).Devices();
   ASSERT_EQ(devices.size(), 2u);  // no port without hardware, no console
   const SerialDevice& usb = devices[0];
-  EXPECT_EQ(usb.path, Dev("ttyUSB0"));
-  EXPECT_EQ(usb.UsbId(), "0403:6001");
-  EXPECT_EQ(usb.manufacturer, "FTDI");
-  EXPECT_EQ(usb.description, "FT232R USB UART");
-  EXPECT_EQ(usb.serialNumber, "A50285BI");
-  EXPECT_EQ(usb.byId, Dev("serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"));
+  EXPECT_EQ(usb.path + "|" + usb.UsbId() + "|" + usb.manufacturer + "|" + usb.description + "|" +
+                usb.serialNumber + "|" + usb.byId,
+            Dev("ttyUSB0") + "|0403:6001|FTDI|FT232R USB UART|A50285BI|" +
+                Dev("serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"));
   EXPECT_EQ(usb.latencyTimerMs, 16);
   EXPECT_TRUE(usb.accessible);
-  const SerialDevice& builtIn = devices[1];
-  EXPECT_EQ(builtIn.path, Dev("ttyS0"));
-  EXPECT_FALSE(builtIn.Usb());
-  EXPECT_EQ(builtIn.latencyTimerMs, -1);
-  EXPECT_EQ(builtIn.byId, "");
+  const group* own = ::getgrgid(::getegid());  // the nodes were made by this process
+  const std::string ownGroup = own ? own->gr_name : std::to_string(::getegid());
+  EXPECT_EQ(usb.group, ownGroup);
+  EXPECT_EQ(devices[1].path, Dev("ttyS0"));
+  EXPECT_FALSE(devices[1].Usb());
+  EXPECT_EQ(devices[1].latencyTimerMs, -1);
+  EXPECT_EQ(devices[1].byId, "");
 }
 
 TEST_F(SystemTree, ProbeFollowsLinksAndNamesTheHolderFromItsLockFileOrItsOpenFiles) {
@@ -264,6 +215,7 @@ TEST_F(SystemTree, ProbeFollowsLinksAndNamesTheHolderFromItsLockFileOrItsOpenFil
       system.Probe(Dev("serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"));
   EXPECT_TRUE(byId.exists);
   EXPECT_EQ(byId.node, Dev("ttyUSB0"));
+  EXPECT_EQ(byId.group, system.Devices()[0].group) << "the group that gives access to it";
   EXPECT_FALSE(system.HolderOf(byId.node));
   EXPECT_FALSE(system.Probe(Dev("ttyUSB3")).exists);
 

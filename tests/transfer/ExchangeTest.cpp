@@ -285,7 +285,7 @@ TEST(Upload, TranscriptsStoreWhatCameAndEndAsTheReceiverSaid) {
     ASSERT_EQ(b.heard.headers.size(), 1u);
     EXPECT_EQ(
         b.heard.headers[0].hw + ", " + b.heard.headers[0].sw + ", " + b.heard.headers[0].model,
-        "HW version : 1.05, SW version : 2A.0B, Model ID : 1205");
+        "HW version : 1.05, SW version : 2A.0B, Model ID : 1205    ABC");
     if (name == "short") {
       EXPECT_EQ(std::make_pair(o.done, o.total),
                 std::make_pair(std::int64_t(1024), std::int64_t(2048)));

@@ -2,6 +2,8 @@
 
 #include "serial/win32/Win32SerialPort.h"
 
+#include <windows.h>
+
 #include <algorithm>
 
 #include "files/Wide.h"
@@ -58,10 +60,16 @@ void SetDcb(const LineSettings& line, DCB& dcb) {
 }  // namespace
 
 Win32SerialPort::Win32SerialPort(const SettingsStore& settings)
-    : DevicePort(settings, std::make_unique<SystemDevices>()) {}
+    : DevicePort(settings, std::make_unique<SystemDevices>()),
+      handle_(INVALID_HANDLE_VALUE),
+      waitOv_(std::make_unique<OVERLAPPED>()),
+      writeOv_(std::make_unique<OVERLAPPED>()) {}
 
 Win32SerialPort::Win32SerialPort(const SettingsStore& settings, const DeviceList& devices)
-    : DevicePort(settings, devices) {}
+    : DevicePort(settings, devices),
+      handle_(INVALID_HANDLE_VALUE),
+      waitOv_(std::make_unique<OVERLAPPED>()),
+      writeOv_(std::make_unique<OVERLAPPED>()) {}
 
 Win32SerialPort::~Win32SerialPort() { CloseDevice(); }
 
@@ -107,10 +115,10 @@ DevicePort::Result Win32SerialPort::OpenDevice(const std::string& node, const Li
   ::PurgeComm(handle_, PURGE_RXCLEAR | PURGE_TXCLEAR);
   ready_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   wrote_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  waitOv_ = {};
-  waitOv_.hEvent = ready_;
-  writeOv_ = {};
-  writeOv_.hEvent = wrote_;
+  *waitOv_ = {};
+  waitOv_->hEvent = ready_;
+  *writeOv_ = {};
+  writeOv_->hEvent = wrote_;
   waiting_ = writing_ = false;
   ArmWait();
   return {};
@@ -123,19 +131,19 @@ void Win32SerialPort::CloseDevice() {
     // not end them must not hold the program.
     ::SetCommMask(handle_, 0);
     ::CancelIoEx(handle_, nullptr);
-    if (waiting_) ::WaitForSingleObject(waitOv_.hEvent, kCloseWaitMs);
-    if (writing_) ::WaitForSingleObject(writeOv_.hEvent, kCloseWaitMs);
+    if (waiting_) ::WaitForSingleObject(waitOv_->hEvent, kCloseWaitMs);
+    if (writing_) ::WaitForSingleObject(writeOv_->hEvent, kCloseWaitMs);
     ::CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
   }
   waiting_ = writing_ = false;
   out_.clear();
   inFlight_.clear();
-  for (HANDLE* h : {&ready_, &wrote_})
+  for (void** h : {&ready_, &wrote_})
     if (*h) ::CloseHandle(*h), *h = nullptr;
 }
 
-void Win32SerialPort::Failed(DWORD error) const {
+void Win32SerialPort::Failed(unsigned long error) const {
   if (failed_) return;
   failed_ = true;
   failedWhy_ = SystemMessage(error);
@@ -148,7 +156,8 @@ void Win32SerialPort::StartWrite() const {
   out_.clear();
   ::ResetEvent(wrote_);
   DWORD n = 0;
-  if (::WriteFile(handle_, inFlight_.data(), static_cast<DWORD>(inFlight_.size()), &n, &writeOv_)) {
+  if (::WriteFile(handle_, inFlight_.data(), static_cast<DWORD>(inFlight_.size()), &n,
+                  writeOv_.get())) {
     inFlight_.clear();  // taken at once
     return;
   }
@@ -163,7 +172,7 @@ void Win32SerialPort::ArmWait() const {
   if (waiting_ || failed_ || handle_ == INVALID_HANDLE_VALUE) return;
   ::ResetEvent(ready_);
   waitMask_ = 0;
-  if (::WaitCommEvent(handle_, &waitMask_, &waitOv_)) {
+  if (::WaitCommEvent(handle_, &waitMask_, waitOv_.get())) {
     ::SetEvent(ready_);  // something is there already
     return;
   }
@@ -178,7 +187,7 @@ void Win32SerialPort::ServiceWrites() const {
   if (handle_ == INVALID_HANDLE_VALUE || failed_) return;
   DWORD n = 0;
   if (writing_) {
-    if (::GetOverlappedResult(handle_, &writeOv_, &n, FALSE)) {
+    if (::GetOverlappedResult(handle_, writeOv_.get(), &n, FALSE)) {
       writing_ = false;
       inFlight_.clear();
     } else if (::GetLastError() != ERROR_IO_INCOMPLETE) {
@@ -199,7 +208,7 @@ DevicePort::Read Win32SerialPort::ReadDevice(Bytes& into, std::string& why) {
     // Reset first: a completion after this sets the event again.
     ::ResetEvent(ready_);
     DWORD n = 0;
-    if (::GetOverlappedResult(handle_, &waitOv_, &n, FALSE))
+    if (::GetOverlappedResult(handle_, waitOv_.get(), &n, FALSE))
       waiting_ = false;
     else if (const DWORD error = ::GetLastError(); error == ERROR_OPERATION_ABORTED)
       waiting_ = false;  // ended by a purge or a read (Wine does so): armed again below
@@ -255,7 +264,7 @@ void Win32SerialPort::DropDeviceOut() {
   ::PurgeComm(handle_, PURGE_TXABORT | PURGE_TXCLEAR);
   if (writing_) {
     DWORD n = 0;
-    ::GetOverlappedResult(handle_, &writeOv_, &n, TRUE);  // aborted: ends at once
+    ::GetOverlappedResult(handle_, writeOv_.get(), &n, TRUE);  // aborted: ends at once
     writing_ = false;
   }
   inFlight_.clear();

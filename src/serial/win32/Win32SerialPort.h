@@ -6,9 +6,13 @@
 // pending WaitCommEvent), for WaitForMultipleObjects or QWinEventNotifier.
 #ifdef _WIN32
 
-#include <windows.h>
+#include <memory>
 
 #include "serial/DevicePort.h"
+
+// Of <windows.h>, which is left out here: its macros (MessageBox) would rename the methods
+// of whatever includes this.
+struct _OVERLAPPED;
 
 namespace kelvane {
 
@@ -40,14 +44,14 @@ class Win32SerialPort final : public DevicePort {
   void ServiceWrites() const;
   void StartWrite() const;
   void ArmWait() const;
-  void Failed(DWORD error) const;
+  void Failed(unsigned long error) const;
 
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
-  HANDLE ready_ = nullptr;  // manual-reset: bytes or a failure wait
-  HANDLE wrote_ = nullptr;  // the write's completion
-  mutable OVERLAPPED waitOv_{};
-  mutable OVERLAPPED writeOv_{};
-  mutable DWORD waitMask_ = 0;
+  void* handle_;           // INVALID_HANDLE_VALUE while closed
+  void* ready_ = nullptr;  // manual-reset: bytes or a failure wait
+  void* wrote_ = nullptr;  // the write's completion
+  std::unique_ptr<_OVERLAPPED> waitOv_;
+  std::unique_ptr<_OVERLAPPED> writeOv_;
+  mutable unsigned long waitMask_ = 0;
   mutable bool waiting_ = false;
   mutable bool writing_ = false;
   mutable Bytes out_;       // queued, not yet handed to the driver

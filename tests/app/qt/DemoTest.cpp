@@ -44,27 +44,17 @@ TEST_P(DemoLookup, FindsTheProgramWhereTheInstallationOrTheBuildPutsIt) {
   const QString found = FindDemoProgram(dir.filePath("app/src"), "kelvane-receiver",
                                         {dir.filePath("path1"), dir.filePath("path2")});
 
-  if (c.want)
-    EXPECT_EQ(found, QFileInfo(dir.filePath(c.want)).canonicalFilePath());
-  else
-    EXPECT_EQ(found, QString());
+  EXPECT_EQ(found, c.want ? QFileInfo(dir.filePath(c.want)).canonicalFilePath() : QString());
 }
 
+// clang-format off
 const LookupCase kLookups[] = {
-    {"BesideTheWindow",
-     {"app/src/kelvane-receiver", "path1/kelvane-receiver"},
-     {},
-     "app/src/kelvane-receiver"},
-    {"InTheBuildTree",
-     {"app/receiver/kelvane-receiver", "path1/kelvane-receiver"},
-     {},
-     "app/receiver/kelvane-receiver"},
-    {"NotExecutableIsPassedOver",
-     {"path2/kelvane-receiver"},
-     {"app/src/kelvane-receiver", "path1/kelvane-receiver"},
-     "path2/kelvane-receiver"},
+    {"BesideTheWindow", {"app/src/kelvane-receiver", "path1/kelvane-receiver"}, {}, "app/src/kelvane-receiver"},
+    {"InTheBuildTree", {"app/receiver/kelvane-receiver", "path1/kelvane-receiver"}, {}, "app/receiver/kelvane-receiver"},
+    {"NotExecutableIsPassedOver", {"path2/kelvane-receiver"}, {"app/src/kelvane-receiver", "path1/kelvane-receiver"}, "path2/kelvane-receiver"},
     {"Nowhere", {"app/src/kelvane-samples"}, {"path1/kelvane-receiver"}},
 };
+// clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Demo, DemoLookup, testing::ValuesIn(kLookups),
                          [](const auto& info) { return std::string(info.param.name); });

@@ -29,6 +29,8 @@ FakeDevices ThreeDevices() {
   return d;
 }
 
+#define BY_ID "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_"
+
 struct Dialog : ::testing::Test {
   QApplication& app = TestApp();
   FakeDevices devices = ThreeDevices();
@@ -40,23 +42,16 @@ struct Dialog : ::testing::Test {
 TEST_F(Dialog, ListsEveryDeviceWithWhatTheSystemSaysOfIt) {
   QTableWidget* t = dialog.DeviceTable();
   ASSERT_EQ(t->rowCount(), 3);
-  struct Case {
-    int row;
-    std::vector<std::string>
-        cells;  // device, description, manufacturer, VID:PID, serial, access, latency, stable
-  };
-  const Case cases[] = {
-      {.row = 0,
-       .cells = {"/dev/ttyUSB0", "FT232R USB UART", "FTDI", "0403:6001", "A50285BI", "yes", "16 ms",
-                 "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"}},
-      {.row = 1,
-       .cells = {"/dev/ttyUSB1", "FT232R USB UART", "FTDI", "0403:6001", "B7", "no: join dialout",
-                 "1 ms", "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_B7-if00-port0"}},
-      {.row = 2, .cells = {"/dev/ttyS0", "", "", "", "", "yes", "", ""}},
-  };
-  for (const Case& c : cases)
-    for (int col = 0; col < static_cast<int>(c.cells.size()); ++col)
-      EXPECT_EQ(Cell(t, c.row, col), c.cells[static_cast<std::size_t>(col)]) << c.row << "," << col;
+  // device, description, manufacturer, VID:PID, serial, access, latency, stable path
+  const char* rows[] = {
+      "/dev/ttyUSB0|FT232R USB UART|FTDI|0403:6001|A50285BI|yes|16 ms|" BY_ID "A50285BI-if00-port0",
+      "/dev/ttyUSB1|FT232R USB UART|FTDI|0403:6001|B7|no: join dialout|1 ms|" BY_ID "B7-if00-port0",
+      "/dev/ttyS0|||||yes||"};
+  for (int row = 0; row < 3; ++row) {
+    std::string cells = Cell(t, row, 0);
+    for (int col = 1; col < 8; ++col) cells += "|" + Cell(t, row, col);
+    EXPECT_EQ(cells, rows[row]);
+  }
   const std::string advice = dialog.findChildren<QLabel*>().last()->text().toStdString();
   EXPECT_NE(advice.find("sudo usermod -aG dialout $USER"), std::string::npos) << advice;
   EXPECT_NE(advice.find("ttyUSB0 is 16 ms"), std::string::npos) << advice;

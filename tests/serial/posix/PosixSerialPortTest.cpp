@@ -5,11 +5,7 @@
 
 #include <filesystem>
 
-#include "app/Main.h"
-#include "app/Replug.h"
-#include "files/FileTable.h"
 #include "serial/TracePort.h"
-#include "serial/posix/SystemDevices.h"
 #include "support/FakeDevices.h"
 #include "support/Fakes.h"
 #include "support/Pty.h"
@@ -97,13 +93,14 @@ TEST_F(SerialOnPty, FailedOpensSayWhichDeviceAndWhy) {
     const DeviceList* list;
     std::string has;
   };
+  using C = OpenCause;
   const std::string missing = (dir / "ttyUSB9").string();
   const Case cases[] = {
-      {OpenCause::NoSuchDevice, missing, 1, kLineSettings, nullptr, "COM1 (" + missing},
-      {OpenCause::NoDevice, "", 99, kLineSettings, nullptr, "\"Ports\""},
-      {OpenCause::BadSettings, "", 1, "115200,x,8,1", nullptr, "\"115200,x,8,1\""},
-      {OpenCause::BadSettings, "", 1, "12345,n,8,1", nullptr, "\"12345,n,8,1\""},  // no such speed
-      {OpenCause::PermissionDenied, "/dev/ttyUSB3", 1, kLineSettings, &rootOnly, "MODE=\"0660\""},
+      {C::NoSuchDevice, missing, 1, kLineSettings, nullptr, "COM1 (" + missing},
+      {C::NoDevice, "", 99, kLineSettings, nullptr, "\"Ports\""},
+      {C::BadSettings, "", 1, "115200,x,8,1", nullptr, "\"115200,x,8,1\""},
+      {C::BadSettings, "", 1, "12345,n,8,1", nullptr, "\"12345,n,8,1\""},  // no such speed
+      {C::PermissionDenied, "/dev/ttyUSB3", 1, kLineSettings, &rootOnly, "MODE=\"0660\""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.has);
@@ -180,45 +177,11 @@ TEST_F(SerialOnPty, FailedWriteLosesTheLine) {
       << s.LastError();
 }
 
-TEST_F(SerialOnPty, APortWhoseDeviceGoesAwayIsOpenedAgainWhenItReturnsUnderTheSamePath) {
-  const std::string link = (dir / "by-id-receiver").string();  // stands for the stable path
-  ASSERT_EQ(::symlink(pty.slave.c_str(), link.c_str()), 0);
-  FakeView view;
-  settings.values["Startup/ComPort"] = "1";
-  DiskFileTable files;
-  FakeClock clock;
-  SystemDevices devices;
-  PosixSerialPort& s = Serial(link, &devices);
-  Main main(view, s, settings, files, clock);
-  Replug replug(main, view, s, settings, devices);
-  main.Form_Load();
-  ASSERT_TRUE(s.PortOpen()) << s.LastError();
-  replug.Tick();
-
-  pty.Close();  // the adapter is pulled: its node goes away
-  ASSERT_EQ(::unlink(link.c_str()), 0);
-  replug.Tick();  // found lost while nothing reads the line
-  EXPECT_NE(view.caption[Control::Status].find("the line was lost"), std::string::npos);
-  replug.Tick();
-  EXPECT_FALSE(s.PortOpen());
-
-  Pty back;  // it comes back under another node, behind the same path
-  ASSERT_EQ(::symlink(back.slave.c_str(), link.c_str()), 0);
-  replug.Tick();
-  ASSERT_TRUE(s.PortOpen()) << s.LastError();
-  EXPECT_EQ(view.caption[Control::Status], "COM1:115200,N,8,1");
-  EXPECT_NE(s.Describe(1).find(back.slave), std::string::npos) << s.Describe(1);
-  back.Write({0x17});
-  EXPECT_EQ(Receive(s, 1), (Bytes{0x17}));
-}
-
 TEST(LineSettings, ParsesSpeedParityDataAndStopBits) {
   LineSettings s;
   ASSERT_TRUE(ParseLineSettings("9600,E,7,2", s));
-  EXPECT_EQ(s.baud, 9600);
-  EXPECT_EQ(s.parity, LineSettings::Parity::Even);
-  EXPECT_EQ(s.dataBits, 7);
-  EXPECT_EQ(s.stopBits, LineSettings::StopBits::Two);
+  EXPECT_TRUE(s.baud == 9600 && s.parity == LineSettings::Parity::Even && s.dataBits == 7 &&
+              s.stopBits == LineSettings::StopBits::Two);
   for (const char* bad : {"", "115200", "115200,n,8", "fast,n,8,1", "115200,q,8,1", "115200,n,9,1",
                           "115200,n,8,3", "0,n,8,1", "-9600,n,8,1"})
     EXPECT_FALSE(ParseLineSettings(bad, s)) << bad;
