@@ -14,8 +14,10 @@ samples=$linux/receiver/kelvane-samples
 export WINEPREFIX=$win/wine-e2e WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 work=$(mktemp -d)
 rx=
+rx2=
 cleanup() {
   [ -n "$rx" ] && kill "$rx" 2>/dev/null || true
+  [ -n "$rx2" ] && kill "$rx2" 2>/dev/null || true
   wineserver -k 2>/dev/null || true
   rm -rf "$work"
 }
@@ -73,4 +75,38 @@ cmp -s -n "$(stat -c %s sample.bin)" back.bin sample.bin || { echo "FAIL upload:
 start accept --save got.bin
 check "download with --json" 0 --json download sample.bin
 grep -q '"event":"end"' out.txt || { echo "FAIL --json: no end event"; failed=1; }
+
+# Two ports in the one process: COM1 and COM2, each with an emulator of its own.
+rm -f com1 com2
+"$receiver" --link "$work/com1" accept --save got1.bin >rx.log 2>&1 &
+rx=$!
+"$receiver" --link "$work/com2" accept --save got2.bin >rx2.log 2>&1 &
+rx2=$!
+for _ in $(seq 50); do [ -e com1 ] && [ -e com2 ] && break; sleep 0.1; done
+wineserver -k 2>/dev/null || true
+wineserver -w
+for n in 1 2; do
+  wine reg add 'HKLM\Software\Wine\Ports' /v COM$n /t REG_SZ /d "$(readlink -f com$n)" /f >/dev/null 2>&1
+done
+wineserver -w
+wine cmd /c exit >/dev/null 2>&1
+for n in 1 2; do
+  if [ "$(readlink "$WINEPREFIX/dosdevices/com$n" || true)" != "$(readlink -f com$n)" ]; then
+    echo "windows-e2e: COM$n is not the emulator's: nothing written" >&2
+    kill "$rx2" 2>/dev/null || true
+    exit 1
+  fi
+done
+got=0
+timeout 120 wine "$cli" --port COM1 --port COM2 --timeout 20 download sample.bin >out.txt 2>err.txt || got=$?
+wait "$rx" "$rx2" 2>/dev/null || true
+rx=
+rx2=
+if [ "$got" = 0 ] && cmp -s got1.bin got2.bin; then
+  echo "ok   download on two ports at once"
+else
+  echo "FAIL download on two ports at once: status $got"
+  cat out.txt err.txt rx.log rx2.log
+  failed=1
+fi
 exit "$failed"
