@@ -339,7 +339,7 @@ bool DiskFileTable::MoveIntoPlace(const std::vector<FileMove>& moves) {
   }
   if (locked) ::ReleaseMutex(lock);
   if (lock) ::CloseHandle(lock);
-  return ok;
+  return ok && SyncFolder(FolderOf(moves.front().to));
 }
 
 bool DiskFileTable::SameFile(const std::string& a, const std::string& b) {
