@@ -80,11 +80,22 @@ bool TraceFile::Open(const std::string& path, bool replace, std::string& error) 
     }
   }
 #ifdef _WIN32
-  // A new file of our own beside the target ("x" fails on one that exists).
+  // A new file of our own beside the target. Shared for deletion: a second Ctrl-C renames it
+  // while it is still open.
   std::random_device rd;
   for (int tries = 0; tries < 100 && !file_; ++tries) {
     temp_ = path + "." + std::to_string(rd() % 1000000) + ".part";
-    file_ = ::_wfopen(Widen(temp_).c_str(), L"wbx");
+    const HANDLE h = ::CreateFileW(Widen(temp_).c_str(), GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      errno = ::GetLastError() == ERROR_FILE_EXISTS ? EEXIST : EACCES;
+      if (errno == EEXIST) continue;
+      break;
+    }
+    const int fd = ::_open_osfhandle(reinterpret_cast<std::intptr_t>(h), _O_WRONLY | _O_BINARY);
+    file_ = fd < 0 ? nullptr : ::_fdopen(fd, "wb");
+    if (!file_) fd < 0 ? (void)::CloseHandle(h) : (void)::_close(fd);
   }
   if (!file_) {
     error = path + ": " + std::strerror(errno);
