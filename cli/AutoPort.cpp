@@ -1,7 +1,5 @@
 #include "cli/AutoPort.h"
 
-#include <poll.h>
-
 #include <algorithm>
 #include <chrono>
 #include <memory>
@@ -9,8 +7,9 @@
 
 #include "app/MainView.h"
 #include "cli/OverlaySettings.h"
+#include "cli/Readiness.h"
+#include "serial/NativeSerialPort.h"
 #include "serial/PortAssignment.h"
-#include "serial/posix/PosixSerialPort.h"
 #include "transfer/ReadySignal.h"
 
 namespace kelvane::cli {
@@ -47,14 +46,14 @@ AutoResult ListenForReceiver(const std::vector<std::string>& candidates, bool te
   struct Line {
     std::string device;
     std::unique_ptr<OverlaySettings> map;  // Com 1 is the device
-    std::unique_ptr<PosixSerialPort> port;
+    std::unique_ptr<NativeSerialPort> port;
     Bytes heard;
   };
   std::vector<Line> lines;
   for (const auto& device : candidates) {
     Line line{device, std::make_unique<OverlaySettings>(nullptr), nullptr, {}};
     line.map->Write(kAppName, kPortsSection, "COM1", device);
-    line.port = std::make_unique<PosixSerialPort>(*line.map);
+    line.port = std::make_unique<NativeSerialPort>(*line.map);
     line.port->SetCommPort(1);
     line.port->SetSettings(kLineSettings);
     // Nothing is written to a port that has not spoken.
@@ -71,7 +70,7 @@ AutoResult ListenForReceiver(const std::vector<std::string>& candidates, bool te
 
   const auto started = std::chrono::steady_clock::now();
   for (;;) {
-    std::vector<pollfd> fds;
+    std::vector<std::intptr_t> handles;
     for (auto& line : lines) {
       const Bytes got = line.port->Input();
       line.heard.insert(line.heard.end(), got.begin(), got.end());
@@ -82,7 +81,7 @@ AutoResult ListenForReceiver(const std::vector<std::string>& candidates, bool te
       }
       // Only the tail can still begin a start request.
       if (line.heard.size() > 2) line.heard.erase(line.heard.begin(), line.heard.end() - 2);
-      fds.push_back({static_cast<int>(line.port->ReadinessHandle()), POLLIN, 0});
+      handles.push_back(line.port->ReadinessHandle());
     }
     if (stop && stop()) {
       result.end = AutoResult::End::Stopped;
@@ -94,7 +93,7 @@ AutoResult ListenForReceiver(const std::vector<std::string>& candidates, bool te
       return result;
     }
     // Lost lines have no descriptor any more and are passed over.
-    ::poll(fds.data(), fds.size(), static_cast<int>(kLook.count()));
+    WaitForReadiness(handles, false, kLook);
   }
 }
 

@@ -8,6 +8,7 @@
 #include "cli/Events.h"
 #include "cli/ExitStatus.h"
 #include "cli/Json.h"
+#include "files/PathName.h"
 
 namespace kelvane::cli {
 
@@ -114,15 +115,14 @@ std::string PortBoard::SummaryEvent() const {
 
 std::string PortTag(const std::string& port) {
   if (const int n = ComPortNumber(port); n != 0) return "COM" + std::to_string(n);
-  std::string tag = port.substr(port.find_last_of('/') + 1);
+  std::string tag = FileNameOf(port);
   for (char& c : tag)
     if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.') c = '_';
   return tag;
 }
 
 std::string PortFileName(const std::string& file, const std::string& port) {
-  const std::size_t slash = file.find_last_of('/');
-  const std::size_t nameAt = slash == std::string::npos ? 0 : slash + 1;
+  const std::size_t nameAt = NameStart(file);
   std::size_t dot = file.find_last_of('.');
   // A dot in a folder's name or leading a hidden file's name starts no extension.
   if (dot == std::string::npos || dot <= nameAt) dot = file.size();

@@ -1,7 +1,11 @@
 #include "cli/Screen.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/ioctl.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 
@@ -10,9 +14,16 @@ namespace kelvane::cli {
 namespace {
 
 int TerminalWidth() {
+#ifdef _WIN32
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (::GetConsoleScreenBufferInfo(::GetStdHandle(STD_ERROR_HANDLE), &info))
+    return info.srWindow.Right - info.srWindow.Left + 1;
+  return 80;
+#else
   winsize ws{};
   if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
   return 80;
+#endif
 }
 
 }  // namespace

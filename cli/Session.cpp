@@ -2,8 +2,6 @@
 
 #include "cli/Session.h"
 
-#include <poll.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,17 +27,18 @@
 #include "cli/OverlaySettings.h"
 #include "cli/PortBoard.h"
 #include "cli/PortList.h"
+#include "cli/Readiness.h"
 #include "cli/Screen.h"
 #include "cli/StopSignals.h"
 #include "cli/TraceFile.h"
 #include "cli/WatchedPort.h"
 #include "files/FileTable.h"
 #include "files/ImageFile.h"
+#include "files/PrivateFolder.h"
 #include "files/SdxConversion.h"
 #include "serial/EchoWatch.h"
+#include "serial/NativeSerialPort.h"
 #include "serial/TracePort.h"
-#include "serial/posix/PosixSerialPort.h"
-#include "serial/posix/SystemDevices.h"
 #include "timecode/Clock.h"
 #include "transfer/Transfer.h"
 #include "transfer/Upload.h"
@@ -90,8 +89,7 @@ class TempFolder {
     std::error_code ec;
     const fs::path base = fs::temp_directory_path(ec);  // TMPDIR, else the system's folder
     if (ec) return;
-    std::string pattern = (base / "kelvane-cli-XXXXXX").string();
-    if (::mkdtemp(pattern.data())) path_ = pattern;
+    path_ = MakePrivateFolder(base, "kelvane-cli-");
     RemoveOnHardStop(path_);
   }
   ~TempFolder() {
@@ -201,7 +199,7 @@ class PortRun final : public TransferEvents {
   bool Finished() const { return status_.has_value(); }
   int Status() const { return status_.value_or(kStopped); }
   bool Running() const { return transfer_ && !transfer_->Done(); }
-  int Handle() const { return Running() ? static_cast<int>(transfer_->ReadinessHandle()) : -1; }
+  std::intptr_t Handle() const { return Running() ? transfer_->ReadinessHandle() : -1; }
 
   // Starts the port on `device` (empty: the mapping of its label). `refusal`: the file
   // check's failure, which ends it at once.
@@ -256,7 +254,7 @@ class PortRun final : public TransferEvents {
   std::optional<EventLog> events_;
   std::string device_, path_;
   std::unique_ptr<OverlaySettings> aim_;  // a device path: Com 1 stands for it
-  std::unique_ptr<PosixSerialPort> serial_;
+  std::unique_ptr<NativeSerialPort> serial_;
   TraceFile traceFile_;
   std::unique_ptr<TracePort> trace_;
   std::unique_ptr<WatchedPort> port_;
@@ -335,13 +333,13 @@ void PortRun::Start(const std::string& device, const Outcome* refusal,
   serial_ = [&] {
     const int n = ComPortNumber(label_);
     if (n != 0 && device.empty()) {
-      auto s = std::make_unique<PosixSerialPort>(run_.store);
+      auto s = std::make_unique<NativeSerialPort>(run_.store);
       s->SetCommPort(n);
       return s;
     }
     aim_ = std::make_unique<OverlaySettings>(nullptr);
     aim_->Write(kAppName, kPortsSection, "COM1", device.empty() ? Absolute(label_) : device);
-    auto s = std::make_unique<PosixSerialPort>(*aim_);
+    auto s = std::make_unique<NativeSerialPort>(*aim_);
     s->SetCommPort(1);
     return s;
   }();
@@ -643,27 +641,24 @@ void TransferRun::Loop() {
     screen_.Refresh(false);
     if (!open) break;
 
-    std::vector<pollfd> fds;
+    std::vector<std::intptr_t> handles;
     std::vector<PortRun*> owners;
     bool draining = false, blind = false;
     for (auto& p : ports_) {
       if (p->Running() && p->Handle() >= 0) {
-        fds.push_back({p->Handle(), POLLIN, 0});
+        handles.push_back(p->Handle());
         owners.push_back(p.get());
       }
       blind = blind || (p->Running() && p->Handle() < 0);
       draining = draining || (!p->Running() && !p->Finished());
     }
-    if (!stopSeen_ && StopSignalHandle() >= 0) fds.push_back({StopSignalHandle(), POLLIN, 0});
     auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - Steady::now());
     if (draining) wait = std::min(wait, std::chrono::milliseconds(kDrainPoll));
     if (blind) wait = std::min(wait, std::chrono::milliseconds(kBlindPoll));
     if (screen_.Pending()) wait = std::min(wait, Screen::kRedrawInterval);
-    const int n =
-        ::poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(wait.count(), 0)));
-    if (n > 0)
-      for (std::size_t k = 0; k < owners.size(); ++k)
-        if (fds[k].revents != 0) owners[k]->OnReadable();
+    const std::vector<bool> ready = WaitForReadiness(handles, !stopSeen_, wait);
+    for (std::size_t k = 0; k < owners.size(); ++k)
+      if (ready[k]) owners[k]->OnReadable();
     if (blind) {
       for (auto& p : ports_)
         if (p->Handle() < 0) p->OnReadable();
@@ -806,9 +801,10 @@ int Session::Sdx() {
     return Finish(kFileError);
   }
   if (!opt_.quiet && !events_) {
-    std::fprintf(stderr, "%s: %llu bytes\n%s: %llu bytes\n", (fs::path(dir) / kTempList).c_str(),
+    std::fprintf(stderr, "%s: %llu bytes\n%s: %llu bytes\n",
+                 (fs::path(dir) / kTempList).string().c_str(),
                  static_cast<unsigned long long>(wrote.listBytes),
-                 (fs::path(dir) / kTempContainer).c_str(),
+                 (fs::path(dir) / kTempContainer).string().c_str(),
                  static_cast<unsigned long long>(wrote.containerBytes));
     std::fflush(stderr);
   }

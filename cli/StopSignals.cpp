@@ -1,5 +1,78 @@
 #include "cli/StopSignals.h"
 
+#ifdef _WIN32
+
+#include <windows.h>
+
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+
+#include "cli/ExitStatus.h"
+#include "cli/TraceFile.h"
+
+namespace kelvane::cli {
+
+// Windows: Ctrl-C, Ctrl-Break and the console's closing (or the session's end) arrive in a
+// thread of their own, where anything may run. The first asks for the stop; a second Ctrl-C
+// or Ctrl-Break ends the program at once. A closing console gives the program a few seconds
+// before it is ended: the handler holds it back that long for the stop to finish.
+
+namespace {
+
+std::atomic<int> g_stops{0};
+std::mutex g_folderLock;
+std::string g_folder;
+HANDLE g_stopEvent = nullptr;  // manual-reset, set by the first stop
+
+constexpr DWORD kCloseGraceMs = 4000;
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      if (g_stopEvent) ::SetEvent(g_stopEvent);
+      if (g_stops.fetch_add(1) > 0) {
+        TraceFile::CommitInSignalHandler();
+        std::lock_guard lock(g_folderLock);
+        std::error_code ec;
+        if (!g_folder.empty()) std::filesystem::remove_all(g_folder, ec);
+        ::ExitProcess(kStopped);
+      }
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      g_stops.fetch_add(1);
+      if (g_stopEvent) ::SetEvent(g_stopEvent);
+      ::Sleep(kCloseGraceMs);  // the program ends meanwhile when the stop has finished
+      return TRUE;
+    default: return FALSE;
+  }
+}
+
+}  // namespace
+
+void InstallStopSignals() {
+  if (!g_stopEvent) g_stopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+bool StopRequested() { return g_stops.load() != 0; }
+
+std::intptr_t StopSignalHandle() {
+  return g_stopEvent ? reinterpret_cast<std::intptr_t>(g_stopEvent) : -1;
+}
+
+void RemoveOnHardStop(const std::string& folder) {
+  std::lock_guard lock(g_folderLock);
+  g_folder = folder;
+}
+
+}  // namespace kelvane::cli
+
+#else
+
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/syscall.h>
@@ -78,7 +151,7 @@ void InstallStopSignals() {
 
 bool StopRequested() { return g_stopSignals != 0; }
 
-int StopSignalHandle() { return g_pipe[0]; }
+std::intptr_t StopSignalHandle() { return g_pipe[0]; }
 
 void RemoveOnHardStop(const std::string& folder) {
   g_haveFolder = 0;
@@ -88,3 +161,5 @@ void RemoveOnHardStop(const std::string& folder) {
 }
 
 }  // namespace kelvane::cli
+
+#endif

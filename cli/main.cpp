@@ -7,6 +7,12 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+// clang-format off
+#include "files/Wide.h"
+#include <shellapi.h>
+// clang-format on
+#endif
 #include "KelvaneLicence.h"
 #include "cli/CliOptions.h"
 #include "cli/ExitStatus.h"
@@ -23,11 +29,33 @@ int CheckedOutput(int status) {
   return status == kelvane::cli::kDone ? kelvane::cli::kFileError : status;
 }
 
+// The arguments as UTF-8. Windows hands a program's main its arguments in the ANSI code
+// page, which cannot hold every file name: they are taken from the wide command line there,
+// and the console is told to show UTF-8 and to take escape sequences.
+std::vector<std::string> Arguments(int argc, char** argv) {
+#ifdef _WIN32
+  (void)argc, (void)argv;
+  ::SetConsoleOutputCP(CP_UTF8);
+  // The progress is redrawn in place with the terminal's escape sequences.
+  const HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
+  if (DWORD mode = 0; ::GetConsoleMode(err, &mode))
+    ::SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+  int n = 0;
+  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &n);
+  std::vector<std::string> out;
+  for (int i = 1; wide && i < n; ++i) out.push_back(kelvane::Narrow(wide[i]));
+  if (wide) ::LocalFree(wide);
+  return out;
+#else
+  return {argv + 1, argv + argc};
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace kelvane::cli;
-  const std::vector<std::string> args(argv + 1, argv + argc);
+  const std::vector<std::string> args = Arguments(argc, argv);
   const ParseResult parsed = ParseArguments(args);
   if (parsed.options.help) {
     std::fputs(UsageText(), stdout);

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the window need, when missing.
-# Usage: scripts/deps.sh [build|test|run|package|hardware]
+# Usage: scripts/deps.sh [build|test|run|package|hardware|windows]
 set -euo pipefail
 
 # run: what the window and its demo need to build (no test library).
@@ -12,6 +12,10 @@ case "${1:-build}" in
   package) packages+=(pandoc dpkg-dev fakeroot file lintian appstream desktop-file-utils) ;;
   # tests/hardware/run.sh: a Debian kernel booted in QEMU with busybox and udev in its initramfs
   hardware) packages=(qemu-system-x86 linux-image-amd64 busybox-static udev cpio python3) ;;
+  # The Windows build (scripts/windows.sh): the cross compiler, the host tools of the same Qt,
+  # Wine to run the tests, NSIS and zip for the installer, a virtual display for the window.
+  windows) packages+=(qt6-base-dev-tools g++-mingw-w64-x86-64-posix wine64 wine nsis zip xvfb xauth
+                      xz-utils ccache) ;;
 esac
 
 missing=()

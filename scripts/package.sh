@@ -27,3 +27,10 @@ report=$(lintian -EvIL +pedantic --fail-on error,warning "$out"/*.deb) || {
 }
 printf '%s\n' "$report" | grep -v -e '^N: ' -e '^$' || true
 echo "package.sh: lintian accepts $(ls "$out"/*.deb | wc -l) packages"
+
+# The Windows installer and portable zip beside them, when the Windows build was made
+# (scripts/windows.sh) or KELVANE_WINDOWS=1 asks for it.
+if [ -d build-windows/bin ] || [ "${KELVANE_WINDOWS:-0}" = 1 ]; then
+  scripts/windows.sh build build-windows
+  scripts/windows-package.sh build-windows "$out"
+fi

@@ -34,6 +34,18 @@ if [ -x bench/run.sh ]; then
   bench/run.sh --quick --build build
 fi
 
+# The Windows build, its unit tests under Wine and the command line against the emulator (a
+# few minutes with ccache). Skipped without the prebuilt Qt for Windows: building it takes
+# longer than everything else here together.
+if [ "${KELVANE_SKIP_WINDOWS:-0}" = 1 ]; then
+  echo "test.sh: the Windows part is skipped (KELVANE_SKIP_WINDOWS=1)"
+elif ! scripts/windows.sh has-qt; then
+  echo "test.sh: the Windows part is skipped: no prebuilt Qt for Windows in the toolchain folder"
+else
+  scripts/windows.sh test build-windows
+  scripts/windows-e2e.sh build-windows build
+fi
+
 scripts/package.sh build
 
 # The packaged command line on the kernel's own serial drivers (FTDI USB, 16550), in QEMU.

@@ -21,8 +21,7 @@
 #include "app/qt/QtSettingsStore.h"
 #include "files/FileTable.h"
 #include "kelvane-help.h"
-#include "serial/posix/PosixSerialPort.h"
-#include "serial/posix/SystemDevices.h"
+#include "serial/NativeSerialPort.h"
 #include "timecode/Clock.h"
 
 namespace {
@@ -87,7 +86,7 @@ int main(int argc, char** argv) {
   DiskFileTable files;
   SystemClock clock;
   SystemDevices devices;
-  PosixSerialPort serial(*settings, devices);
+  NativeSerialPort serial(*settings, devices);
   QtMainWindow window;
   Main main(window, serial, *settings, files, clock);
   window.Attach(main);

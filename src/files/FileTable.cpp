@@ -1,3 +1,6 @@
+// The file table on POSIX systems; Windows has its own (FileTableWin32.cpp).
+#ifndef _WIN32
+
 #include "files/FileTable.h"
 
 #include <fcntl.h>
@@ -92,7 +95,8 @@ void DiskFileTable::Fail(const std::string& text, const std::string& path) {
   errorPath_ = path;
 }
 
-bool DiskFileTable::Adopt(int num, int fd, const std::string& path) {
+bool DiskFileTable::Adopt(int num, std::intptr_t handle, const std::string& path) {
+  const int fd = static_cast<int>(handle);
   // Opened without blocking; reads and writes of a regular file never block anyway.
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
@@ -159,7 +163,8 @@ std::size_t DiskFileTable::Read(int num, std::span<std::uint8_t> buf) {
   }
   std::size_t done = 0;
   while (done < buf.size()) {
-    ssize_t n = ::pread(it->second.fd, buf.data() + done, buf.size() - done, it->second.pos);
+    ssize_t n = ::pread(static_cast<int>(it->second.fd), buf.data() + done, buf.size() - done,
+                        it->second.pos);
     if (n < 0) {
       if (errno == EINTR) continue;
       Fail(errno, it->second.path);
@@ -180,7 +185,8 @@ bool DiskFileTable::Write(int num, std::span<const std::uint8_t> bytes) {
   }
   std::size_t done = 0;
   while (done < bytes.size()) {
-    ssize_t n = ::pwrite(it->second.fd, bytes.data() + done, bytes.size() - done, it->second.pos);
+    ssize_t n = ::pwrite(static_cast<int>(it->second.fd), bytes.data() + done, bytes.size() - done,
+                         it->second.pos);
     if (n < 0) {
       if (errno == EINTR) continue;
       Fail(errno, it->second.path);
@@ -191,7 +197,7 @@ bool DiskFileTable::Write(int num, std::span<const std::uint8_t> bytes) {
   }
   Entry& e = it->second;
   if (e.durable && e.pos - e.handedOn >= kWritebackBytes) {
-    StartWriteback(e.fd, e.handedOn, e.pos - e.handedOn);
+    StartWriteback(static_cast<int>(e.fd), e.handedOn, e.pos - e.handedOn);
     e.handedOn = e.pos;
   }
   return true;
@@ -216,7 +222,7 @@ std::int64_t DiskFileTable::Length(int num) const {
   auto it = open_.find(num);
   if (it == open_.end()) return -1;
   struct stat st {};
-  if (::fstat(it->second.fd, &st) != 0) return -1;
+  if (::fstat(static_cast<int>(it->second.fd), &st) != 0) return -1;
   return st.st_size;
 }
 
@@ -225,8 +231,8 @@ bool DiskFileTable::Close(int num) {
   if (it == open_.end()) return true;
   const Entry entry = it->second;
   open_.erase(it);
-  const bool synced = !entry.durable || SyncFile(entry.fd, entry.path);
-  if (::close(entry.fd) != 0) {
+  const bool synced = !entry.durable || SyncFile(static_cast<int>(entry.fd), entry.path);
+  if (::close(static_cast<int>(entry.fd)) != 0) {
     Fail(errno, entry.path);
     return false;
   }
@@ -296,7 +302,9 @@ bool DiskFileTable::MoveIntoPlace(const std::vector<FileMove>& moves) {
   // Outside the lock: a flush of a large file takes a while.
   for (const FileMove& m : moves)
     for (const auto& [num, entry] : open_)
-      if (entry.path == m.from && entry.durable && !SyncFile(entry.fd, entry.path)) return false;
+      if (entry.path == m.from && entry.durable &&
+          !SyncFile(static_cast<int>(entry.fd), entry.path))
+        return false;
   std::vector<std::string> targets, folders;
   for (const FileMove& m : moves) {
     targets.push_back(Resolved(m.to));
@@ -362,3 +370,5 @@ bool DiskFileTable::SameFile(const std::string& a, const std::string& b) {
 }
 
 }  // namespace kelvane
+
+#endif

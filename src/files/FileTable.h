@@ -106,18 +106,19 @@ class DiskFileTable : public FileTable {
   void Fail(int err, const std::string& path = {});
   void Fail(const std::string& text, const std::string& path);
   // Flush a file's data, or a folder's entries, to the disk; false with the error pending.
+  // (On Windows fd is the file's HANDLE, which fits in 32 bits.)
   virtual bool SyncFile(int fd, const std::string& path);
   virtual bool SyncFolder(const std::string& folder);
 
  private:
   struct Entry {
-    int fd = -1;
+    std::intptr_t fd = -1;  // the descriptor on POSIX, the HANDLE on Windows
     std::int64_t pos = 0;
     std::string path;
     bool durable = false;       // a private file of OpenBeside: flushed before it counts
     std::int64_t handedOn = 0;  // a durable file's bytes before this are on their way to the disk
   };
-  bool Adopt(int num, int fd, const std::string& path);
+  bool Adopt(int num, std::intptr_t fd, const std::string& path);
   std::map<int, Entry> open_;
   std::string error_, errorPath_;
 };

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "files/PathName.h"
+
 namespace kelvane {
 
 namespace {
@@ -14,10 +16,7 @@ std::string Hex4(int v) {
 
 }  // namespace
 
-std::string SerialDevice::Name() const {
-  const auto slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
+std::string SerialDevice::Name() const { return FileNameOf(path); }
 
 std::string SerialDevice::UsbId() const {
   if (vendorId < 0 || productId < 0) return {};
@@ -60,8 +59,14 @@ std::string AccessFix(const std::string& group) {
 
 std::string LatencyAdvice(const SerialDevice& d) {
   if (d.latencyTimerMs <= 1) return {};
+#ifdef _WIN32
+  return "The latency timer of " + d.Name() + " is " + std::to_string(d.latencyTimerMs) +
+         " ms; 1 ms makes transfers faster (Device Manager, the port's Properties, Port "
+         "Settings, Advanced..., Latency Timer: 1, see the README).";
+#else
   return "The latency timer of " + d.Name() + " is " + std::to_string(d.latencyTimerMs) +
          " ms; 1 ms makes transfers faster (a udev rule sets it for good, see the README).";
+#endif
 }
 
 }  // namespace kelvane

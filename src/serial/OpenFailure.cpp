@@ -87,13 +87,19 @@ std::string Explain(const OpenFailure& f) {
     }
     case OpenCause::Busy: {
       // The system's own words for a lock taken elsewhere say nothing the user can act on.
-      const std::string node = f.node.empty() ? f.device : f.node;
       const std::string close =
           f.holder && !f.holder->program.empty() ? f.holder->program : "that program";
+#ifdef _WIN32
+      // Windows does not tell which program holds a port.
+      const std::string which = " (a terminal, another Kelvane, a modem or phone tool)";
+#else
+      const std::string node = f.node.empty() ? f.device : f.node;
+      const std::string which = " (fuser " + node + " names it)";
+#endif
       return tried + ": busy, another program has it open" +
              (f.holder ? ": " + ProgramOf(*f.holder) : "") +
              ".\nOnly one program at a time can use a serial port.\nFix: close " + close +
-             (f.holder ? "" : " (fuser " + node + " names it)") + " and try again.";
+             (f.holder ? "" : which) + " and try again.";
     }
     case OpenCause::BadSettings:
       return port + ": the line settings \"" + f.settings +

@@ -41,6 +41,10 @@ PortMapping MapPort(const SettingsStore& settings, int port,
   if (!m.device.empty()) {
     m.assigned = true;
     m.info = FindDevice(devices, m.device, system);
+  } else if (kComPortsByNumber && port >= 1) {
+    // Windows numbers its ports itself: Com n is COMn.
+    m.device = "COM" + std::to_string(port);
+    m.info = FindDevice(devices, m.device, system);
   } else if (port >= 1 && static_cast<std::size_t>(port) <= devices.size()) {
     m.info = devices[static_cast<std::size_t>(port) - 1];
     m.device = m.info->path;

@@ -14,6 +14,14 @@ namespace kelvane {
 
 inline constexpr int kPortCount = 8;
 
+// Where the system names its ports COM1, COM2...: an unassigned Com n is the device COMn
+// (Windows), not the n-th device found.
+#ifdef _WIN32
+inline constexpr bool kComPortsByNumber = true;
+#else
+inline constexpr bool kComPortsByNumber = false;
+#endif
+
 struct PortMapping {
   int port = 0;
   std::string device;                // the path an open of Com n tries; empty: none

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <tuple>
 
+#include "files/PathName.h"
+
 namespace kelvane {
 
 namespace {
@@ -24,8 +26,7 @@ struct SortKey {
 };
 
 SortKey KeyOf(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const std::string name = FileNameOf(path);
   std::size_t cut = name.size();
   while (cut > 0 && std::isdigit(static_cast<unsigned char>(name[cut - 1]))) --cut;
   std::string digits = name.substr(cut);

@@ -14,6 +14,7 @@ namespace {
 // Whatever is not a regular file is refused at once, read or written, with its path and what
 // it is; opening never waits (a named pipe without a writer or a reader would wait for ever).
 TEST(FileTable, OnlyRegularFilesAreOpenedAndARefusalNamesThePathAndWhy) {
+  KELVANE_SKIP_ON_WINDOWS("named pipes, symbolic links and /dev");
   TempDir dir;
   ASSERT_EQ(::mkfifo("pipe", 0600), 0);
   fs::create_directory("folder");
@@ -53,6 +54,7 @@ TEST(FileTable, OnlyRegularFilesAreOpenedAndARefusalNamesThePathAndWhy) {
 // A replacement is written under a private name in the target's folder and takes the
 // target's place whole; the target is untouched until then, and keeps its permissions.
 TEST(FileTable, ReplacementIsWrittenBesideTheTargetAndMovedIntoPlace) {
+  KELVANE_SKIP_ON_WINDOWS("named pipes, symbolic links and /dev");
   TempDir dir;
   fs::create_directory("sub");
   WriteFile("sub/old.bin", Bytes(100, 1));

@@ -7,6 +7,8 @@
 
 #include "support/Fakes.h"
 
+#include "support/Platform.h"
+
 namespace kelvane::test {
 namespace {
 
@@ -15,12 +17,25 @@ using std::chrono::milliseconds;
 
 // The trace written into memory.
 struct MemorySink {
+#ifdef _WIN32
+  // No memory streams on Windows: a temporary file, read back whole.
+  MemorySink() { file = std::tmpfile(); }
+  ~MemorySink() { std::fclose(file); }
+  std::string Text() const {
+    std::fflush(file);
+    std::string text;
+    std::rewind(file);
+    for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
+    return text;
+  }
+#else
   MemorySink() { file = ::open_memstream(&data, &size); }
   ~MemorySink() {
     std::fclose(file);
     std::free(data);
   }
   std::string Text() const { return std::string(data, size); }
+#endif
   std::FILE* file = nullptr;
   char* data = nullptr;
   std::size_t size = 0;
@@ -64,6 +79,7 @@ TEST(TracePort, WritesAndReadsOneLineEachInOrderWithTimeDirectionCountAndBytes) 
 }
 
 TEST(TracePort, CollectsLinesAndWritesThemWhenOldLargeOrClosed) {
+  KELVANE_SKIP_ON_WINDOWS("it reads the size of a memory stream");
   TraceRig r;
   r.trace.Output(0x02);
   EXPECT_EQ(r.sink.size, 0u);  // held in memory

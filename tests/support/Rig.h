@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "files/PrivateFolder.h"
 #include "support/Fakes.h"
+#include "support/Platform.h"
 
 namespace kelvane::test {
 
@@ -62,16 +64,20 @@ inline Bytes Sdx(const std::string& high, const std::string& low, char pol, char
 // A folder in memory when the machine has one, for tests that make many small files.
 inline fs::path MemoryTempBase() {
   std::error_code ec;
+#ifdef _WIN32
+  return fs::temp_directory_path();
+#else
   return fs::is_directory("/dev/shm", ec) && ::access("/dev/shm", W_OK) == 0
              ? fs::path("/dev/shm")
              : fs::temp_directory_path();
+#endif
 }
 
 struct TempDir {
   explicit TempDir(const fs::path& base = fs::temp_directory_path()) {
-    std::string pattern = (base / "kelvane-test-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("no temporary folder");
-    fs::current_path(path = pattern);
+    const std::string made = MakePrivateFolder(base, "kelvane-test-");
+    if (made.empty()) throw std::runtime_error("no temporary folder");
+    fs::current_path(path = made);
   }
   ~TempDir() {
     std::error_code ec;

@@ -11,6 +11,7 @@ namespace kelvane::test {
 namespace {
 
 TEST(TransferFile, PipeDeviceOrFolderIsRefusedBeforeAnythingIsSent) {
+  KELVANE_SKIP_ON_WINDOWS("named pipes and /dev");
   const std::pair<Control, Control> ways[] = {{Control::DownDot, Control::ProgramDot},
                                               {Control::DownDot, Control::TemuDot},
                                               {Control::UpDot, Control::ProgramDot}};
@@ -34,6 +35,7 @@ TEST(TransferFile, PipeDeviceOrFolderIsRefusedBeforeAnythingIsSent) {
 // Chosen in the window, an image that is a pipe or a device is refused by the check that
 // follows the choice, without waiting for a writer or reading for ever.
 TEST(TransferFile, PipeOrDeviceChosenAsImageIsRefusedAtOnce) {
+  KELVANE_SKIP_ON_WINDOWS("named pipes and /dev");
   for (const char* path : {"pipe", "/dev/zero"}) {
     SCOPED_TRACE(path);
     Window w;

@@ -16,6 +16,9 @@
 #include <QScreen>
 #include <QShortcut>
 #include <QSocketNotifier>
+#ifdef _WIN32
+#include <QWinEventNotifier>
+#endif
 #include <QStringDecoder>
 #include <QThread>
 #include <optional>
@@ -368,7 +371,7 @@ void QtMainWindow::LineReadable() {
   if (!main_) return;
   // Not watched while the transfer takes the bytes (or shows how it ended): a line that
   // hangs up stays readable, and the handler is not entered twice.
-  QSocketNotifier* const watch = lineNotifier_.get();
+  LineNotifier* const watch = lineNotifier_.get();
   if (watch) watch->setEnabled(false);
   main_->Line_Readable();
   if (watch && watch == lineNotifier_.get()) watch->setEnabled(true);
@@ -382,9 +385,14 @@ void QtMainWindow::OnTransferShown(bool running) {
     lineNotifier_.release()->deleteLater();
   }
   if (running && main_ && main_->LineHandle() >= 0) {
+#ifdef _WIN32
+    lineNotifier_ =
+        std::make_unique<QWinEventNotifier>(reinterpret_cast<Qt::HANDLE>(main_->LineHandle()));
+#else
     lineNotifier_ = std::make_unique<QSocketNotifier>(static_cast<qintptr>(main_->LineHandle()),
                                                       QSocketNotifier::Read);
-    connect(lineNotifier_.get(), &QSocketNotifier::activated, this, &QtMainWindow::LineReadable);
+#endif
+    connect(lineNotifier_.get(), &LineNotifier::activated, this, &QtMainWindow::LineReadable);
   }
   auto* start = Widget(Control::Start);
   waitingSince_.reset();

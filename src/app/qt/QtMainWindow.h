@@ -20,9 +20,18 @@
 
 class QButtonGroup;
 class QSocketNotifier;
+class QWinEventNotifier;
 class QProgressBar;
 
 namespace kelvane {
+
+// What tells the window that the line has bytes: the descriptor turning readable, on Windows
+// the line's event being set.
+#ifdef _WIN32
+using LineNotifier = QWinEventNotifier;
+#else
+using LineNotifier = QSocketNotifier;
+#endif
 
 class Main;
 class SettingsStore;
@@ -156,7 +165,7 @@ class QtMainWindow final : public QWidget, public MainView {
   QString statusNote_;
   std::chrono::steady_clock::time_point lastHeard_{};  // the last progress of the transfer
   double twipPx_ = 96.0 / 1440;                        // pixels per twip at the design size
-  std::unique_ptr<QSocketNotifier> lineNotifier_;      // while a transfer runs on a handle
+  std::unique_ptr<LineNotifier> lineNotifier_;         // while a transfer runs on a handle
   bool settingValue_ = false;  // SetValue runs: a selection change is not the user's click
   bool busy_ = false;
   std::chrono::steady_clock::time_point lastBusyPump_{};  // the last pump that did not wait

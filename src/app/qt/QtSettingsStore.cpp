@@ -13,8 +13,14 @@ QtSettingsStore::~QtSettingsStore() = default;
 
 std::unique_ptr<QSettings> QtSettingsStore::Open(const std::string& app) const {
   if (!iniFile_.isEmpty()) return std::make_unique<QSettings>(iniFile_, QSettings::IniFormat);
+#ifdef _WIN32
+  // The registry, HKEY_CURRENT_USER\Software\Kelvane: Windows' own place for settings.
+  return std::make_unique<QSettings>("HKEY_CURRENT_USER\\Software\\" + QString::fromStdString(app),
+                                     QSettings::NativeFormat);
+#else
   return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope, kAppName,
                                      QString::fromStdString(app));
+#endif
 }
 
 QString QtSettingsStore::FileName() const { return Open(kAppName)->fileName(); }
