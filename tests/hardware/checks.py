@@ -20,7 +20,9 @@ HEADER = 64  # the plain header block in front of the sample image's data
 CLI = "kelvane-cli --quiet --timeout 30"
 FTDI = {"driver": "usb-serial", "id": "ftdi", "bus": "xhci.0", "chardev": "usb",
         "always-plugged": True, "serial": "KV000001"}
-GONE_WITHIN = 1.0  # seconds from the unplug to kelvane-cli's exit
+# Seconds from the unplug to kelvane-cli's exit: about 0.1 s on a quiet host; the emulated
+# guest gets slow when the host is loaded (up to 2 s seen), which is not the tool's delay.
+GONE_WITHIN = 3.0
 
 
 class Failed(Exception):
