@@ -54,7 +54,7 @@ class AcceptRun {
     if (o_.silentFrom && *o_.silentFrom == 0) return GoSilent("before the header verdict");
     switch (ReceiveBlocks()) {
       case Data::Closed: return false;
-      case Data::Silent: return GoSilent("at block " + std::to_string(*o_.silentFrom));
+      case Data::Silent: return GoSilent("at block " + std::to_string(out_.blocks));
       case Data::Cut: return true;
       case Data::Complete: break;
     }
@@ -85,17 +85,17 @@ class AcceptRun {
   }
 
   void AwaitHeaderStart() {
-    const Bytes noise = Junk(o_.common.noise, static_cast<std::uint32_t>(index_ + 1));
+    const Bytes noise = Noise(o_.common, static_cast<std::uint32_t>(index_ + 1));
     const auto give_up = SteadyClock::now() + o_.common.timeout;
     std::optional<std::uint8_t> b;
     while (!b) {
       line_.DiscardUnread();
       if (!noise.empty()) line_.Write(noise);
-      line_.Write(w::kReady);
+      line_.Write(o_.ready);
       b = line_.ReadByte(SteadyClock::now() + kReadyRepeat);
       // In the endless mode the receiver waits for the next PC as long as it takes.
       if (!b && o_.count != 0 && SteadyClock::now() >= give_up)
-        throw Failed("no answer to the ready byte 01 for " +
+        throw Failed("no answer to the ready announcement " + Hex(o_.ready) + " for " +
                      std::to_string(o_.common.timeout.count()) + " s");
     }
     std::size_t stray = 0;
@@ -162,13 +162,16 @@ class AcceptRun {
       }
       if (o_.silentFrom && blocks >= *o_.silentFrom) return Data::Silent;
       if (o_.ackDelay.count()) line_.Wait(SteadyClock::now() + o_.ackDelay);
-      if (o_.join && blocks == expected) {
+      if ((o_.join && blocks == expected) || (o_.joinAt && blocks == *o_.joinAt)) {
         Judge();
         Bytes joined{w::kAccepted};
         joined.insert(joined.end(), verdict_.begin(), verdict_.end());
         line_.Write(joined);  // one write, whatever --split says
         joined_ = true;
-        out_.notes.push_back("last 10 joined with the final verdict " + Hex(verdict_));
+        out_.notes.push_back("10 of block " + std::to_string(blocks) +
+                             " joined with the final verdict " + Hex(verdict_));
+        // A verdict before the last block is a stale one: the receiver says no more.
+        if (o_.joinAt) return Data::Silent;
       } else {
         Say(std::span(&w::kAccepted, 1));
       }

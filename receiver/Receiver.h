@@ -19,6 +19,7 @@ namespace kelvane::rx {
 struct Common {
   std::chrono::seconds timeout{30};  // the PC silent this long ends the run with an error
   std::size_t noise = 0;             // junk bytes sent before the first frame
+  Bytes noiseBytes;                  // the noise as given, in place of `noise` junk bytes
   bool split = false;                // each answer byte as a write of its own
   // The PC may leave an exchange at any point (Stop) and begin another: a silence of
   // `timeout`, a closed line or the first byte of another exchange ends this one as
@@ -59,6 +60,7 @@ Outcome Guarded(Exchange&& exchange) {
 // final verdict.
 struct AcceptOptions {
   Common common;
+  std::vector<std::uint8_t> ready{0x01};  // the announcement repeated until the PC answers
   std::vector<std::uint8_t> verdict{0x10};
   std::vector<std::uint8_t> final{0x17};  // the verdict when the data passes the checks
   // What a real receiver checks before its final verdict: a list container's byte sum
@@ -76,6 +78,7 @@ struct AcceptOptions {
   std::size_t garbage = 0;                   // junk bytes in front of every answer
   std::optional<std::size_t> silentFrom;     // stop answering at this block (0: the header)
   std::optional<std::size_t> hangUpAfter;    // close the line after this many blocks
+  std::optional<std::size_t> joinAt;         // this block's 10 with the final verdict, then silence
   int count = 1;                             // downloads to serve; 0 = forever
   std::function<void(const Outcome&)> each;  // told of every download as it ends
 };

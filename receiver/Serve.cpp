@@ -93,7 +93,7 @@ class ServeRun {
   }
 
   void SendHeader() {
-    if (o_.common.noise) line_.Write(Junk(o_.common.noise));
+    if (const Bytes noise = Noise(o_.common, 1); !noise.empty()) line_.Write(noise);
     Bytes first(1 + header_.size(), w::kHeaderFollows);
     std::copy(header_.begin(), header_.end(), first.begin() + 1);
     line_.Write(first);

@@ -71,6 +71,11 @@ inline Bytes NextBytes(Line& line, std::size_t n, std::chrono::seconds timeout,
   throw Failed(what);
 }
 
+// The noise sent before a frame: the bytes given, else `noise` junk bytes.
+inline Bytes Noise(const Common& c, std::uint32_t seed) {
+  return c.noiseBytes.empty() ? Junk(c.noise, seed) : c.noiseBytes;
+}
+
 // Writes an answer: all bytes in one write, or each on its own with a gap when split.
 inline void Answer(Line& line, std::span<const std::uint8_t> bytes, bool split) {
   if (!split) {

@@ -52,7 +52,7 @@ class TemuRun {
 
  private:
   void Request(const Bytes& r) {
-    if (o_.common.noise) line_.Write(Junk(o_.common.noise, ++requests_));
+    if (const Bytes noise = Noise(o_.common, ++requests_); !noise.empty()) line_.Write(noise);
     if (!o_.pieces) {
       line_.Write(r);
       return;

@@ -29,10 +29,12 @@ void Upload::HeaderFields::Take(int pos, std::uint8_t b) {
 Upload::~Upload() { Discard(); }
 
 void Upload::Begin(TimePoint now) {
-  // The image is written to a new file beside the target, which takes the target's place
-  // once the receiver's header has come: until then an existing file stays as it was (a
-  // silent receiver, Stop, a failure). Nothing of an older, longer file survives behind
-  // the new image.
+  // The image is written to a new file beside the target. A new name takes it once the
+  // receiver's header has come, so that the blocks received stay there whatever ends the
+  // upload; an existing file is replaced only by a complete upload and stays as it was on
+  // anything else (a silent receiver, Stop, a lost line, a failure, a short image). Nothing
+  // of an older, longer file survives behind the new image.
+  replacing_ = x_.files.Exists(x_.path);
   part_ = OpenFileBeside();
   if (part_.empty()) return Finish(FileFailure());
   x_.line.Send(wire::kReady);
@@ -45,6 +47,12 @@ void Upload::Discard() {
   x_.files.Delete(part_);
   x_.files.ClearError();
   part_.clear();
+}
+
+void Upload::Fail() {
+  const Outcome failed = FileFailure();
+  Discard();
+  Finish(failed);
 }
 
 void Upload::TellHeader(bool complete) {
@@ -96,12 +104,10 @@ void Upload::TakeHeaderByte(std::uint8_t b, TimePoint now) {
 void Upload::HeaderComplete() {
   TellHeader(true);
   rxPos_ = 0;
-  if (!x_.files.Write(File(), header_) || !x_.files.MoveIntoPlace({{part_, x_.path}})) {
-    const Outcome failed = FileFailure();
-    Discard();
-    return Finish(failed);
-  }
-  part_.clear();
+  if (!x_.files.Write(File(), header_) ||
+      (!replacing_ && !x_.files.MoveIntoPlace({{part_, x_.path}})))
+    return Fail();
+  if (!replacing_) part_.clear();
   inBlocks_ = true;
   x_.line.Send(wire::kAccepted);
 }
@@ -113,10 +119,14 @@ void Upload::TakeBlockByte(std::uint8_t b, TimePoint now) {
     x_.line.Send(wire::kComplete);
     // Complete only once the file is: closing it is the last write that can fail.
     const int num = File();
-    if (!x_.files.Close(num)) return Finish(FileFailure());
+    if (!x_.files.Close(num)) return Fail();
     const std::int64_t received = blockCount_ * static_cast<std::int64_t>(kBlockData);
-    if (received >= fields_.announcedLength)
+    if (received >= fields_.announcedLength) {
+      if (!part_.empty() && !x_.files.MoveIntoPlace({{part_, x_.path}})) return Fail();
+      part_.clear();
       return Finish(Outcome::Of(Outcome::Kind::UploadCompleted));
+    }
+    Discard();
     Outcome short_ = Outcome::Of(Outcome::Kind::UploadIncomplete);
     short_.path = x_.path;
     short_.done = received;
@@ -130,7 +140,7 @@ void Upload::TakeBlockByte(std::uint8_t b, TimePoint now) {
   rxPos_ = 0;
   // A block that was not stored is not acknowledged: the upload ends with the reason, and
   // the file keeps what was stored before it.
-  if (!x_.files.Write(File(), block_)) return Finish(FileFailure());
+  if (!x_.files.Write(File(), block_)) return Fail();
   ++blockCount_;
   const std::int64_t received = blockCount_ * static_cast<std::int64_t>(kBlockData);
   ShowProgress(received, static_cast<std::int64_t>(kHeaderSize) + received, fields_.announcedLength,
@@ -158,11 +168,9 @@ void Upload::Tick(TimePoint now) {
 void Upload::Stop(TimePoint now) {
   (void)now;
   if (Done()) return;
-  // Stopped during the header: the texts show what came, the target is left alone.
-  if (!inBlocks_) {
-    TellHeader(false);
-    Discard();
-  }
+  // Stopped during the header: the texts show what came. An existing target is left alone.
+  if (!inBlocks_) TellHeader(false);
+  Discard();
   Finish(Outcome::Of(Outcome::Kind::Stopped));
 }
 

@@ -21,8 +21,8 @@ inline constexpr int kAckPauseRounds = 20000;
 // Consecutive silent ticks inside a block after which the block is asked for again.
 inline constexpr int kSilentTicksBeforeResend = 6;
 
-// Writes into the path, which an existing file keeps until the header has come.
-// UploadCompleted, UploadIncomplete, Stopped or FileError.
+// Writes into the path: a new file from the header on, an existing one only when the upload
+// is complete. UploadCompleted, UploadIncomplete, Stopped or FileError.
 class Upload final : public Exchange {
  public:
   using Exchange::Exchange;
@@ -44,8 +44,10 @@ class Upload final : public Exchange {
   void HeaderComplete();
   void TellHeader(bool complete);
   void Discard();  // the new file beside the target, while the target is left alone
+  void Fail();     // ends with the file table's failure, the target left alone
 
-  std::string part_;  // the new file until it took the target's place
+  bool replacing_ = false;  // the target existed when the upload began
+  std::string part_;        // the new file until it took the target's place
   bool inBlocks_ = false;
   int rxPos_ = 0;  // position in the header frame or the block
   int silentTicks_ = 0;

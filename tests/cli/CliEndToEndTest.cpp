@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -34,6 +35,7 @@ struct Case {
   const char* existing = nullptr;     // `got` holds this text before the run
   const char* rxSays = nullptr;       // in the emulator's summary (waited for when given)
   std::vector<int> signals = {};      // sent to the command line 400 ms in, back to back
+  rlim_t fileLimit = 0;               // the command line cannot grow a file past this many bytes
 };
 
 const Case kCases[] = {
@@ -63,6 +65,50 @@ const Case kCases[] = {
      .got = "@d/up.bin",
      .want = "@s/sample.bin",
      .existing = "replaced"},
+    // Line noise holding 08 before the header's 08 55 AA 55 AA is dropped.
+    {.name = "UploadAfterNoiseHolding08",
+     .receiver = {"serve", "@s/sample.bin", "--noise-hex", "08,41,08,55,AA,55,17"},
+     .cli = {"--port", "@pty", "upload", "@d/up.bin"},
+     .status = 0,
+     .out = "Upload Completed\n",
+     .got = "@d/up.bin",
+     .want = "@s/sample.bin"},
+    // A block or header that cannot be stored is not acknowledged: the run ends at once, and
+    // the file it would have replaced stays as it was.
+    {.name = "UploadBlockNotStored",
+     .receiver = {"serve", "@s/sample.bin"},
+     .cli = {"--force", "--port", "@pty", "upload", "@d/up.bin"},
+     .status = 3,
+     .has = {"File too large"},
+     .got = "@d/up.bin",
+     .want = "keep me",
+     .existing = "keep me",
+     .rxSays = ", 1 blocks,",
+     .fileLimit = 64 + 1024},
+    {.name = "UploadHeaderNotStored",
+     .receiver = {"serve", "@s/sample.bin"},
+     .cli = {"--force", "--port", "@pty", "upload", "@d/up.bin"},
+     .status = 3,
+     .has = {"File too large"},
+     .got = "@d/up.bin",
+     .want = "keep me",
+     .existing = "keep me",
+     .rxSays = ", 0 blocks,",
+     .fileLimit = 40},
+    // Only a verdict after the last block's 10 is the image's: a 17 on the line before the
+    // ready byte, or joined to a block's 10 before the last, is stale and the run times out.
+    {.name = "StaleCompleteInsteadOfReady",
+     .receiver = {"accept", "--ready", "5D,07,00,17"},
+     .cli = {"--json", "--timeout", "2", "--port", "@pty", "download", "@s/sample.bin"},
+     .status = 7,
+     .has = {R"("status":7,"status_name":"timed_out","outcome":"stopped")"}},
+    {.name = "StaleCompleteJoinedToABlocksAck",
+     .receiver = {"accept", "--join-at", "2"},
+     .cli = {"--timeout", "2", "--port", "@pty", "download", "@s/sample.bin"},
+     .status = 7,
+     .out = "",
+     .has = {"timed out"},
+     .rxSays = "10 of block 2 joined with the final verdict 17"},
     {.name = "ChecksumError",
      .receiver = {"accept", "--final", "15"},
      .cli = {"--quiet", "--port", "@pty", "download", "@s/sample.bin"},
@@ -196,7 +242,16 @@ TEST_F(Cli, RunsEachTransferOverALine) {
     if (c.existing) std::ofstream(got) << c.existing;
     std::vector<std::string> args = expand(c.cli);
     args.insert(args.begin(), KELVANE_CLI);
+    // A file limit is this process's only while it starts the command line, which keeps it
+    // and SIGXFSZ ignored: a write past the limit then fails with EFBIG.
+    rlimit was{};
+    ::getrlimit(RLIMIT_FSIZE, &was);
+    const rlimit low{c.fileLimit ? c.fileLimit : was.rlim_cur, was.rlim_max};
+    const auto handler = std::signal(SIGXFSZ, c.fileLimit ? SIG_IGN : SIG_DFL);
+    ::setrlimit(RLIMIT_FSIZE, &low);
     Child cli(args);
+    ::setrlimit(RLIMIT_FSIZE, &was);
+    std::signal(SIGXFSZ, handler);
     if (!c.signals.empty()) {
       std::this_thread::sleep_for(milliseconds(400));
       for (int s : c.signals) ::kill(cli.Pid(), s);

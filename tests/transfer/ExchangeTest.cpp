@@ -99,7 +99,7 @@ void PlayAll(ExchangeKind kind, const Bytes& file, const std::vector<Transcript>
       SCOPED_TRACE(std::string(t.name) + " in reads of " + std::to_string(piece) + ", cut at " +
                    std::to_string(at));
       Bench b(kind);
-      WriteFile("file.bin", file);
+      if (kind != ExchangeKind::Upload) WriteFile("file.bin", file);
       b.Play(t.first, t.turns, piece, at);
       ASSERT_TRUE(b.transfer->Done());
       EXPECT_EQ(b.transfer->Result().kind, t.outcome);
@@ -309,8 +309,10 @@ TEST(Upload, PauseBeforeEachAckAndFailuresKeepWhatWasStored) {
     EXPECT_EQ(writtenAtPause, std::vector<std::size_t>{2}) << "the pause comes before the 10";
     EXPECT_EQ(b.clock.pauses, std::vector<std::chrono::microseconds>{std::chrono::microseconds{7}});
   }
-  {
+  // A new file keeps the blocks stored; an existing one is replaced only by a complete upload.
+  for (const bool existing : {false, true}) {
     Bench b(ExchangeKind::Upload);
+    if (existing) WriteFile("file.bin", B({1, 2, 3}));
     b.files.writeLimit["file.bin"] = 64 + 1024 + 100;
     b.Play(
         B({1}),
@@ -318,7 +320,9 @@ TEST(Upload, PauseBeforeEachAckAndFailuresKeepWhatWasStored) {
         ~std::size_t{0}, 0);
     EXPECT_EQ(b.transfer->Result().kind, K::FileError);
     EXPECT_EQ(b.transfer->Result().systemError, "No space left on device");
-    EXPECT_EQ(ReadFile("file.bin").size(), 64u + 1024 + 100);
+    EXPECT_EQ(ReadFile("file.bin").size(), existing ? 3u : 64u + 1024 + 100);
+    EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 1);
+    fs::remove("file.bin");
   }
   {
     Bench b(ExchangeKind::Upload);
