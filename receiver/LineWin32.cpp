@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #include "files/Wide.h"
@@ -230,6 +231,10 @@ std::size_t Line::Send(const std::uint8_t* bytes, std::size_t n) {
 
 std::size_t Line::Receive(std::uint8_t (&buf)[kChunk], SteadyClock::time_point until) {
   System& s = *sys_;
+  if (!IsOpen()) {  // closed on purpose: nothing comes, as on a closed descriptor
+    std::this_thread::sleep_until(until);
+    return 0;
+  }
   for (;;) {
     if (!s.Connected(until)) return 0;
     if (!s.reading) {

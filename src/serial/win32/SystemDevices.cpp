@@ -70,8 +70,8 @@ bool PortExists(const std::string& name) {
 
 // A named pipe, \\.\pipe\NAME, which the receiver emulator serves in place of a port.
 bool IsPipe(const std::string& path) {
-  constexpr char kPrefix[] = "\\.\pipe\";
-      constexpr std::size_t n = sizeof kPrefix - 1;
+  constexpr char kPrefix[] = "\\\\.\\pipe\\";
+  constexpr std::size_t n = sizeof kPrefix - 1;
   return path.size() > n && std::equal(kPrefix, kPrefix + n, path.begin(), [](char a, char b) {
            return std::tolower(static_cast<unsigned char>(a)) ==
                   std::tolower(static_cast<unsigned char>(b));
