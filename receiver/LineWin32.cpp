@@ -1,6 +1,8 @@
 // The line on Windows: a COM port through the communications API, or, standing in for the
 // pseudo-terminal, a named pipe the PC opens like a port (\\.\pipe\NAME). Everything is
-// overlapped: one read stays pending across calls, so that a deadline never loses bytes.
+// overlapped: on a pipe one read stays pending across calls, so that a deadline never loses
+// bytes; on a port a pending wait for a received byte (WaitCommEvent) is, and reads take what
+// the driver holds at once.
 // A pipe holds no bytes for a PC that has not opened it: what is written meanwhile is
 // dropped, as the pseudo-terminal's hold discards it.
 #ifdef _WIN32
@@ -23,9 +25,6 @@ using namespace std::chrono;
 
 constexpr char kPipePrefix[] = "\\\\.\\pipe\\";
 constexpr DWORD kPipeBuffer = 64 * 1024;
-// A COM port's read ends at the first byte or after this long without one, and is started
-// again: the wait itself is on the read's event, with the caller's deadline.
-constexpr DWORD kPortReadMs = 1000;
 
 std::string Failure(const std::string& what, DWORD error = ::GetLastError()) {
   return what + ": " + SystemMessage(error);
@@ -52,27 +51,30 @@ struct Line::System {
   HANDLE handle = INVALID_HANDLE_VALUE;
   bool pipe = false;
   bool connected = false;  // a PC has the pipe open
-  bool connecting = false, reading = false;
-  OVERLAPPED connectOv{}, readOv{}, writeOv{};
+  bool connecting = false, reading = false, waiting = false;
+  DWORD events = 0;  // what the port's pending wait saw
+  OVERLAPPED connectOv{}, readOv{}, writeOv{}, waitOv{};
   std::uint8_t in[kChunk];
 
   System() {
-    for (OVERLAPPED* ov : {&connectOv, &readOv, &writeOv})
+    for (OVERLAPPED* ov : {&connectOv, &readOv, &writeOv, &waitOv})
       ov->hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   }
   ~System() {
-    for (OVERLAPPED* ov : {&connectOv, &readOv, &writeOv})
+    for (OVERLAPPED* ov : {&connectOv, &readOv, &writeOv, &waitOv})
       if (ov->hEvent) ::CloseHandle(ov->hEvent);
   }
 
   // Ends the pending operations; their buffers stay valid until they have.
   void Cancel() {
     if (handle == INVALID_HANDLE_VALUE) return;
+    if (!pipe) ::SetCommMask(handle, 0);  // ends the wait for a byte
     ::CancelIoEx(handle, nullptr);
     DWORD n = 0;
     if (connecting) ::GetOverlappedResult(handle, &connectOv, &n, TRUE);
     if (reading) ::GetOverlappedResult(handle, &readOv, &n, TRUE);
-    connecting = reading = false;
+    if (waiting) ::GetOverlappedResult(handle, &waitOv, &n, TRUE);
+    connecting = reading = waiting = false;
   }
 
   // Waits (overlapped) for the next PC to open the pipe.
@@ -112,6 +114,32 @@ struct Line::System {
       throw LineError(Failure("waiting for the PC on the pipe", error));
     }
     return connected;
+  }
+
+  // A port: what its driver holds, taken at once (the timeouts let no read wait); 0 when it
+  // holds nothing.
+  std::size_t TakeQueued(std::uint8_t* buf) {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (!::ClearCommError(handle, &errors, &stat)) throw LineError(Failure("read"));
+    if (stat.cbInQue == 0) return 0;
+    DWORD got = 0;
+    ::ResetEvent(readOv.hEvent);
+    bool ok = ::ReadFile(handle, buf, std::min<DWORD>(stat.cbInQue, kChunk), nullptr, &readOv);
+    if (ok || ::GetLastError() == ERROR_IO_PENDING)
+      ok = ::GetOverlappedResult(handle, &readOv, &got, TRUE);
+    if (!ok) throw LineError(Failure("read"));
+    return got;
+  }
+
+  // A port: starts the wait for a received byte unless one is pending.
+  void ArmWait() {
+    if (waiting) return;
+    ::ResetEvent(waitOv.hEvent);
+    events = 0;
+    if (::WaitCommEvent(handle, &events, &waitOv)) return;  // something is there already
+    if (::GetLastError() != ERROR_IO_PENDING) throw LineError(Failure("waiting for bytes"));
+    waiting = true;
   }
 };
 
@@ -172,12 +200,11 @@ Line Line::OpenDevice(const std::string& path, bool pace) {
   dcb.fOutX = dcb.fInX = dcb.fErrorChar = dcb.fNull = dcb.fAbortOnError = FALSE;
   dcb.fDtrControl = DTR_CONTROL_ENABLE;
   dcb.fRtsControl = RTS_CONTROL_ENABLE;
-  // A read returns at its first byte, with what has come, or after kPortReadMs with none.
+  // Reads return at once with what the driver holds; a pending WaitCommEvent is the wait.
   COMMTIMEOUTS timeouts{};
   timeouts.ReadIntervalTimeout = MAXDWORD;
-  timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-  timeouts.ReadTotalTimeoutConstant = kPortReadMs;
-  if (!::SetCommState(h, &dcb) || !::SetCommTimeouts(h, &timeouts))
+  if (!::SetCommState(h, &dcb) || !::SetCommTimeouts(h, &timeouts) ||
+      !::SetCommMask(h, EV_RXCHAR | EV_ERR))
     throw LineError(Failure("setting up " + path));
   ::PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
   return line;
@@ -235,6 +262,20 @@ std::size_t Line::Receive(std::uint8_t (&buf)[kChunk], SteadyClock::time_point u
     std::this_thread::sleep_until(until);
     return 0;
   }
+  while (!s.pipe) {
+    if (const std::size_t n = s.TakeQueued(buf)) return n;
+    s.ArmWait();
+    // A byte that came before the wait was armed may not end it: looked for once more.
+    if (const std::size_t n = s.TakeQueued(buf)) return n;
+    if (!s.waiting)
+      std::this_thread::sleep_for(milliseconds(1));  // it ended at once: no busy loop
+    else if (!WaitUntil(s.waitOv.hEvent, until))
+      return 0;
+    DWORD n = 0;
+    if (s.waiting) ::GetOverlappedResult(s.handle, &s.waitOv, &n, FALSE);  // aborted: armed again
+    s.waiting = false;
+    if (SteadyClock::now() >= until) return s.TakeQueued(buf);
+  }
   for (;;) {
     if (!s.Connected(until)) return 0;
     if (!s.reading) {
@@ -255,7 +296,7 @@ std::size_t Line::Receive(std::uint8_t (&buf)[kChunk], SteadyClock::time_point u
     s.reading = false;
     DWORD n = 0;
     if (::GetOverlappedResult(s.handle, &s.readOv, &n, FALSE)) {
-      if (n == 0) continue;  // a port's read that timed out
+      if (n == 0) continue;
       std::memcpy(buf, s.in, n);
       return n;
     }
