@@ -26,8 +26,14 @@ using namespace std::chrono;
 constexpr char kPipePrefix[] = "\\\\.\\pipe\\";
 constexpr DWORD kPipeBuffer = 64 * 1024;
 
-std::string Failure(const std::string& what, DWORD error = ::GetLastError()) {
+std::string Failure(const std::string& what, DWORD error) {
   return what + ": " + SystemMessage(error);
+}
+
+// The last error, taken before anything else can change it.
+[[noreturn]] void ThrowLast(const char* what, const std::string& more = {}) {
+  const DWORD error = ::GetLastError();
+  throw LineError(Failure(what + more, error));
 }
 
 // The errors that mean the PC closed its end of a pipe.
@@ -121,14 +127,14 @@ struct Line::System {
   std::size_t TakeQueued(std::uint8_t* buf) {
     DWORD errors = 0;
     COMSTAT stat{};
-    if (!::ClearCommError(handle, &errors, &stat)) throw LineError(Failure("read"));
+    if (!::ClearCommError(handle, &errors, &stat)) ThrowLast("read");
     if (stat.cbInQue == 0) return 0;
     DWORD got = 0;
     ::ResetEvent(readOv.hEvent);
     bool ok = ::ReadFile(handle, buf, std::min<DWORD>(stat.cbInQue, kChunk), nullptr, &readOv);
     if (ok || ::GetLastError() == ERROR_IO_PENDING)
       ok = ::GetOverlappedResult(handle, &readOv, &got, TRUE);
-    if (!ok) throw LineError(Failure("read"));
+    if (!ok) ThrowLast("read");
     return got;
   }
 
@@ -138,7 +144,7 @@ struct Line::System {
     ::ResetEvent(waitOv.hEvent);
     events = 0;
     if (::WaitCommEvent(handle, &events, &waitOv)) return;  // something is there already
-    if (::GetLastError() != ERROR_IO_PENDING) throw LineError(Failure("waiting for bytes"));
+    if (::GetLastError() != ERROR_IO_PENDING) ThrowLast("waiting for bytes");
     waiting = true;
   }
 };
@@ -184,11 +190,11 @@ Line Line::OpenDevice(const std::string& path, bool pace) {
   const std::string full = path.rfind("\\\\", 0) == 0 ? path : "\\\\.\\" + path;
   HANDLE h = ::CreateFileW(Widen(full).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-  if (h == INVALID_HANDLE_VALUE) throw LineError(Failure("open " + path));
+  if (h == INVALID_HANDLE_VALUE) ThrowLast("open ", path);
   line.sys_->handle = h;
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
-  if (!::GetCommState(h, &dcb)) throw LineError(Failure(path + " is not a serial port"));
+  if (!::GetCommState(h, &dcb)) ThrowLast("not a serial port: ", path);
   // 115200 8N1, raw: no flow control, no character that means anything to the driver.
   dcb.BaudRate = CBR_115200;
   dcb.ByteSize = 8;
@@ -205,7 +211,7 @@ Line Line::OpenDevice(const std::string& path, bool pace) {
   timeouts.ReadIntervalTimeout = MAXDWORD;
   if (!::SetCommState(h, &dcb) || !::SetCommTimeouts(h, &timeouts) ||
       !::SetCommMask(h, EV_RXCHAR | EV_ERR))
-    throw LineError(Failure("setting up " + path));
+    ThrowLast("setting up ", path);
   ::PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
   return line;
 }
