@@ -4,7 +4,6 @@
 # (HKLM\Software\Wine\Ports), and where COM1 points is checked before any byte is written
 # (by default Wine's COM1 is the machine's first serial port).
 # Usage: scripts/windows-e2e.sh WINDOWS_BUILD_DIR LINUX_BUILD_DIR
-# The cases on the Windows programs alone are in windows-e2e-pipe.sh, run at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts=$PWD/scripts
@@ -27,6 +26,8 @@ trap cleanup EXIT
 "$samples" "$work" >/dev/null
 cd "$work"
 failed=0
+# The Windows programs alone first, on the receiver emulator's named pipe (no COM port).
+"$scripts/windows-e2e-pipe.sh" "$win" || failed=1
 
 # Starts the emulator with the given arguments and maps COM1 to its pseudo-terminal.
 start() {
@@ -111,7 +112,4 @@ else
   cat out.txt err.txt rx.log rx2.log
   failed=1
 fi
-
-# The Windows programs alone, on the receiver emulator's named pipe (no COM port).
-"$scripts/windows-e2e-pipe.sh" "$win" || failed=1
 exit "$failed"
