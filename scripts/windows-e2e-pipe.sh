@@ -73,7 +73,7 @@ done
 if [ -z "$demo" ]; then
   fail "kelvane --demo started no receiver" demo.out demo.err
 else
-  sleep 5 # the window opens COM1 once it is built
+  sleep 10 # the window opens COM1 once it is built (no sign of it outside the window)
   got=0
   timeout 60 wine "$bin/kelvane-cli.exe" --port "$demo" --timeout 5 download sample.bin \
     >out.txt 2>err.txt || got=$?
