@@ -44,7 +44,8 @@ struct OptionSpec {
 constexpr OptionSpec kOptions[] = {
     {"--port", "-p", true,
      [](Parse& p, const std::string& v) {
-       if (ComPortNumber(v) == 0 && v.find('/') == std::string::npos && v != kAutoPort)
+       // A device path: /dev/ttyUSB0, or on Windows \\.\COM10 or a pipe, \\.\pipe\NAME.
+       if (ComPortNumber(v) == 0 && v.find_first_of("/\\") == std::string::npos && v != kAutoPort)
          p.Fail("--port: \"" + v + "\" is neither COM1 to COM8, a device path nor auto");
        if (p.O().ports.empty()) p.O().port = v;
        p.O().ports.push_back(v);

@@ -59,6 +59,11 @@ constexpr std::chrono::milliseconds kDrainPoll{10};
 constexpr std::chrono::milliseconds kBlindPoll{2};
 
 std::string Absolute(const std::string& path) {
+#ifdef _WIN32
+  // A device's name (\\.\COM10, \\.\pipe\NAME) is no file's: made absolute it would be one
+  // on the current drive.
+  if (path.rfind("\\\\", 0) == 0) return path;
+#endif
   std::error_code ec;
   const fs::path p = fs::absolute(path, ec);
   return ec ? path : p.string();

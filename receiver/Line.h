@@ -1,12 +1,15 @@
 #pragma once
-// The receiver's end of the serial line: a pseudo-terminal whose slave the PC opens, or a
-// real serial device. Reads and writes can be paced to what a 115200 8N1 line carries, and
-// every read has a deadline so that a silent PC ends the run instead of hanging it.
+// The receiver's end of the serial line: a pseudo-terminal whose slave the PC opens (on
+// Windows a named pipe stands in for it), or a real serial device. Reads and writes can be
+// paced to what a 115200 8N1 line carries, and every read has a deadline so that a silent PC
+// ends the run instead of hanging it. The system's part (opening, one read, one write, the
+// hold on a line no PC has opened yet) lives in LinePosix.cpp and LineWin32.cpp.
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -36,9 +39,11 @@ class PeerClosed : public LineError {
 class Line {
  public:
   // A new pseudo-terminal, both ends raw. With linkPath, a symlink linkPath -> slave is
-  // made and removed again by the destructor.
+  // made and removed again by the destructor. On Windows a named pipe, \\.\pipe\linkPath
+  // (or linkPath itself when it is given in that form; a name of its own when empty), that
+  // takes one PC at a time.
   static Line OpenPty(const std::string& linkPath, bool pace);
-  // A serial device at 115200 8N1, raw.
+  // A serial device at 115200 8N1, raw ("COM3" on Windows).
   static Line OpenDevice(const std::string& path, bool pace);
 
   Line(Line&& other) noexcept;
@@ -46,7 +51,7 @@ class Line {
   Line(const Line&) = delete;
   ~Line();
 
-  // The device the PC opens (the pty slave, or the device itself).
+  // The device the PC opens (the pty slave or the pipe, or the device itself).
   const std::string& PeerPath() const { return peerPath_; }
 
   // One write of the bytes; when pacing, in slices no faster than the line.
@@ -75,17 +80,19 @@ class Line {
   // Takes in bytes until none has come for `quiet` or the deadline passes; returns them.
   Bytes DrainQuiet(std::chrono::milliseconds quiet, SteadyClock::time_point deadline);
 
+  // A pty (or the pipe standing in for one): the next PC can open it after one closed it.
   bool IsPty() const { return pty_; }
 
   // True once the PC has sent its first byte: it has the line open.
   bool PeerSeen() const { return peerSeen_; }
 
   // For a pty: after the PC closed its end, hold the slave again so that the next PC
-  // can open it and the master sees no hang-up meanwhile.
+  // can open it and the master sees no hang-up meanwhile (a pipe waits for the next PC).
   void HoldAgain();
 
   // Drops what we wrote that no PC has read yet (only while we hold the slave ourselves),
-  // so that repeated announcements do not pile up before the PC opens the line.
+  // so that repeated announcements do not pile up before the PC opens the line. A pipe
+  // drops what is written while no PC has it open.
   void DiscardUnread();
 
   // Closes the line at once (the PC sees its end hang up).
@@ -95,20 +102,32 @@ class Line {
   std::size_t BytesReceived() const { return received_; }
 
  private:
-  Line() = default;
+  // What one read of the system takes at most.
+  static constexpr std::size_t kChunk = 4096;
+  // Receive's answer when the PC closed its end.
+  static constexpr std::size_t kHungUp = static_cast<std::size_t>(-1);
+
+  Line();
   void ClosedByPeer();
   void TakeIn(SteadyClock::time_point until);
-  void ReleaseHold();
   [[noreturn]] void PeerGone();
 
-  int fd_ = -1;
-  int hold_ = -1;  // our own descriptor on the pty slave, kept until the PC is seen
+  // The system's part. Send writes some of the bytes and returns how many it took (0: none
+  // now, after a short wait for room); a closed line throws. Receive waits until bytes
+  // come or `until`: their count, 0 at `until`, kHungUp when the PC closed its end.
+  // ReleaseHold lets go of our own hold on the line once the PC has it open.
+  bool IsOpen() const;
+  std::size_t Send(const std::uint8_t* bytes, std::size_t n);
+  std::size_t Receive(std::uint8_t (&buf)[kChunk], SteadyClock::time_point until);
+  void ReleaseHold();
+
+  struct System;  // descriptors or handles, and what the system keeps pending on them
+  std::unique_ptr<System> sys_;
   bool pty_ = false;
   bool pace_ = false;
   bool peerSeen_ = false;
   bool peerClosed_ = false;  // the PC closed its end; only queued bytes are left
   std::string peerPath_;
-  std::string linkPath_;
   SteadyClock::time_point sendFree_{};     // when the line has sent what was written
   SteadyClock::time_point lastArrival_{};  // arrival time of the last byte taken in
   SteadyClock::time_point lastRead_{};     // arrival time of the last byte handed out

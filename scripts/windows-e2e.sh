@@ -6,6 +6,7 @@
 # Usage: scripts/windows-e2e.sh WINDOWS_BUILD_DIR LINUX_BUILD_DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts=$PWD/scripts
 win=$(realpath "$1")
 linux=$(realpath "$2")
 cli=$win/bin/kelvane-cli.exe
@@ -25,6 +26,8 @@ trap cleanup EXIT
 "$samples" "$work" >/dev/null
 cd "$work"
 failed=0
+# The Windows programs alone first, on the receiver emulator's named pipe (no COM port).
+"$scripts/windows-e2e-pipe.sh" "$win" || failed=1
 
 # Starts the emulator with the given arguments and maps COM1 to its pseudo-terminal.
 start() {

@@ -14,7 +14,8 @@ bin=$build/bin
 stage=$build/stage/$name
 rm -rf "$build/stage" && mkdir -p "$stage/platforms" "$out"
 
-for f in kelvane.exe kelvane-cli.exe kelvane-samples.exe Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll \
+for f in kelvane.exe kelvane-cli.exe kelvane-receiver.exe kelvane-samples.exe \
+         Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll \
          libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll; do
   cp "$bin/$f" "$stage/"
 done

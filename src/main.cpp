@@ -1,7 +1,7 @@
 // kelvane: the service tool's window. The window takes no settings from the command line;
 // --demo (for trying it without a receiver) starts the receiver emulator on a pseudo-terminal
-// and uses a throwaway settings file whose port 1 is that line. --help and --version answer
-// without a display.
+// (a named pipe on Windows) and uses a throwaway settings file whose port 1 is that line.
+// --help and --version answer without a display.
 
 #include <QApplication>
 #include <QIcon>

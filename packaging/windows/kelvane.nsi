@@ -1,5 +1,6 @@
-; The Windows installer: the window with a Start-menu entry, the command-line tools as an
-; optional component, an uninstaller. scripts/windows-package.sh fills in the defines.
+; The Windows installer: the window with a Start-menu entry and the demo receiver it starts
+; with --demo (kelvane-receiver, kelvane-samples), kelvane-cli as an optional component, an
+; uninstaller. scripts/windows-package.sh fills in the defines.
 ;   VERSION  the version     STAGE  the folder with the files     OUT  the installer's path
 ;   LICENSE  the licence text (GPL-3.0-or-later)
 Unicode true
@@ -28,6 +29,8 @@ Section "Kelvane (the window)" SecWindow
   SectionIn RO
   SetOutPath "$INSTDIR"
   File "${STAGE}\kelvane.exe"
+  File "${STAGE}\kelvane-receiver.exe"
+  File "${STAGE}\kelvane-samples.exe"
   File "${STAGE}\kelvane.ico"
   File "${STAGE}\Qt6Core.dll"
   File "${STAGE}\Qt6Gui.dll"
@@ -40,6 +43,7 @@ Section "Kelvane (the window)" SecWindow
   File "${STAGE}\platforms\qwindows.dll"
   SetOutPath "$INSTDIR"
   CreateShortCut "$SMPROGRAMS\Kelvane.lnk" "$INSTDIR\kelvane.exe" "" "$INSTDIR\kelvane.ico"
+  CreateShortCut "$SMPROGRAMS\Kelvane demo.lnk" "$INSTDIR\kelvane.exe" "--demo" "$INSTDIR\kelvane.ico"
   WriteRegStr HKLM "Software\Kelvane" "InstallDir" "$INSTDIR"
   WriteUninstaller "$INSTDIR\uninstall.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "Kelvane"
@@ -50,18 +54,19 @@ Section "Kelvane (the window)" SecWindow
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
 SectionEnd
 
-Section "Command-line tools (kelvane-cli, kelvane-samples)" SecCli
+Section "Command-line tool (kelvane-cli)" SecCli
   SetOutPath "$INSTDIR"
   File "${STAGE}\kelvane-cli.exe"
-  File "${STAGE}\kelvane-samples.exe"
 SectionEnd
 
 Section "Uninstall"
   Delete "$SMPROGRAMS\Kelvane.lnk"
+  Delete "$SMPROGRAMS\Kelvane demo.lnk"
   Delete "$INSTDIR\platforms\qwindows.dll"
   RMDir "$INSTDIR\platforms"
   Delete "$INSTDIR\kelvane.exe"
   Delete "$INSTDIR\kelvane-cli.exe"
+  Delete "$INSTDIR\kelvane-receiver.exe"
   Delete "$INSTDIR\kelvane-samples.exe"
   Delete "$INSTDIR\kelvane.ico"
   Delete "$INSTDIR\Qt6Core.dll"

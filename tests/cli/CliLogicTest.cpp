@@ -31,7 +31,7 @@ TEST(CliArguments, CommandsTakeTheirArguments) {
   EXPECT_DOUBLE_EQ(*r.options.timeoutSeconds, 2.5);
   EXPECT_TRUE(r.options.force);
 
-  for (const char* port : {"com8", "/dev/ttyUSB0", "./pty"})
+  for (const char* port : {"com8", "/dev/ttyUSB0", "./pty", "\\\\.\\pipe\\rx", "\\\\.\\COM10"})
     EXPECT_EQ(Parse({"--port", port, "ports"}).error, "") << port;
   EXPECT_EQ(Parse({"--port", "auto", "download", "--temu", "card.sgn"}).options.port, kAutoPort);
   EXPECT_TRUE(Parse({"ports", "--json"}).options.json);

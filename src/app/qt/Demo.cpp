@@ -1,5 +1,6 @@
 #include "app/qt/Demo.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
@@ -12,6 +13,9 @@
 #ifdef Q_OS_LINUX
 #include <signal.h>
 #include <sys/prctl.h>
+#endif
+#ifdef Q_OS_WIN
+#include <windows.h>
 #endif
 
 #include "app/MainView.h"
@@ -30,12 +34,54 @@ void Say(const QString& text) {
   QMessageBox::warning(nullptr, kAppName, text);
 }
 
+#ifdef Q_OS_WIN
+constexpr char kExe[] = ".exe";
+constexpr char kMissing[] =
+    "The demo needs the receiver emulator: kelvane-receiver.exe and kelvane-samples.exe, which "
+    "Kelvane's installer puts next to kelvane.exe. They were found neither there nor on the "
+    "PATH.\n\n"
+    "Kelvane starts without the demo receiver.";
+
+// The pipe is there once the receiver serves it; asking does not open it.
+bool LineReady(const QString& pipe) {
+  const std::wstring name = pipe.toStdWString();
+  return ::WaitNamedPipeW(name.c_str(), 1) || ::GetLastError() == ERROR_SEM_TIMEOUT;
+}
+
+// A job that ends its processes when its last handle closes: should this program die without
+// its clean-up, the receiver goes with it.
+void* EndWithThisProgram(const QProcess& child) {
+  HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
+  if (!job) return nullptr;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  HANDLE process = ::OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE,
+                                 static_cast<DWORD>(child.processId()));
+  if (process) {
+    ::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    ::AssignProcessToJobObject(job, process);
+    ::CloseHandle(process);
+  }
+  return job;
+}
+#else
+constexpr char kExe[] = "";
+constexpr char kMissing[] =
+    "The demo needs the receiver emulator: kelvane-receiver and kelvane-samples, from the "
+    "package kelvane-receiver. They were found neither next to this program nor on the "
+    "PATH.\n\n"
+    "Install it with: sudo apt install kelvane-receiver\n\n"
+    "Kelvane starts without the demo receiver.";
+
+bool LineReady(const QString& link) { return QFileInfo::exists(link); }
+#endif
+
 }  // namespace
 
 QString FindDemoProgram(const QString& programDir, const QString& name,
                         const QStringList& searchPath) {
-  for (const QString& candidate :
-       {QDir(programDir).filePath(name), QDir(programDir).filePath("../receiver/" + name)}) {
+  for (const QString& candidate : {QDir(programDir).filePath(name + kExe),
+                                   QDir(programDir).filePath("../receiver/" + name + kExe)}) {
     const QFileInfo f(candidate);
     if (f.isFile() && f.isExecutable()) return f.canonicalFilePath();
   }
@@ -49,6 +95,9 @@ Demo::~Demo() {
     receiver_.kill();
     receiver_.waitForFinished(1000);
   }
+#ifdef Q_OS_WIN
+  if (job_) ::CloseHandle(job_);
+#endif
   // The temporary files of the session live in the directory; leave it before it goes.
   QDir::setCurrent(QDir::tempPath());
 }
@@ -61,11 +110,7 @@ bool Demo::Start(const QString& programDir) {
   const QString receiver = FindDemoProgram(programDir, "kelvane-receiver");
   const QString samples = FindDemoProgram(programDir, "kelvane-samples");
   if (receiver.isEmpty() || samples.isEmpty()) {
-    Say("The demo needs the receiver emulator: kelvane-receiver and kelvane-samples, from the "
-        "package kelvane-receiver. They were found neither next to this program nor on the "
-        "PATH.\n\n"
-        "Install it with: sudo apt install kelvane-receiver\n\n"
-        "Kelvane starts without the demo receiver.");
+    Say(kMissing);
     return false;
   }
   QProcess writer;
@@ -84,8 +129,12 @@ bool Demo::Start(const QString& programDir) {
 #endif
   // `any` plays whichever exchange the window starts: every MODE and TYPE works.
   receiver_.start(receiver, {"--pace", "--link", LinkPath(), "any"});
+#ifdef Q_OS_WIN
+  if (receiver_.waitForStarted(static_cast<int>(kLinkWait.count())))
+    job_ = EndWithThisProgram(receiver_);
+#endif
   const QDeadlineTimer deadline(kLinkWait);
-  while (!QFileInfo::exists(LinkPath())) {
+  while (!LineReady(LinkPath())) {
     if (receiver_.state() == QProcess::NotRunning || deadline.hasExpired()) {
       Say("the receiver did not create its link " + LinkPath() + "; starting normally.");
       return false;
@@ -98,7 +147,14 @@ bool Demo::Start(const QString& programDir) {
 }
 
 QString Demo::SettingsFile() const { return dir_.filePath("kelvane.ini"); }
-QString Demo::LinkPath() const { return dir_.filePath("link"); }
+QString Demo::LinkPath() const {
+#ifdef Q_OS_WIN
+  // A pipe's name is not a file's: one per program, as the directory is.
+  return QString("\\\\.\\pipe\\kelvane-demo-%1").arg(QCoreApplication::applicationPid());
+#else
+  return dir_.filePath("link");
+#endif
+}
 QString Demo::SampleImage() const { return dir_.filePath("sample.bin"); }
 
 }  // namespace kelvane

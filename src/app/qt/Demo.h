@@ -1,7 +1,8 @@
 #pragma once
-// The demo receiver (option --demo): the receiver emulator on a pseudo-terminal, sample files
-// and a settings file of their own in a private temporary directory, so that the window can be
-// tried without hardware and without touching the user's settings.
+// The demo receiver (option --demo): the receiver emulator on a pseudo-terminal (on Windows on
+// a named pipe of its own), sample files and a settings file of their own in a private
+// temporary directory, so that the window can be tried without hardware and without touching
+// the user's settings.
 
 #include <QProcess>
 #include <QString>
@@ -11,8 +12,9 @@
 
 namespace kelvane {
 
-// A program the demo runs: next to this program, in the receiver's build folder beside it,
-// else the first in `searchPath` (empty: the PATH). Empty when none is executable.
+// A program the demo runs (NAME.exe on Windows): next to this program, in the receiver's build
+// folder beside it, else the first in `searchPath` (empty: the PATH). Empty when none is
+// executable.
 QString FindDemoProgram(const QString& programDir, const QString& name,
                         const QStringList& searchPath = {});
 
@@ -32,6 +34,7 @@ class Demo {
  private:
   QTemporaryDir dir_;
   QProcess receiver_;
+  void* job_ = nullptr;  // Windows: the job that ends the receiver with this program
 };
 
 }  // namespace kelvane

@@ -11,6 +11,7 @@
 // clang-format on
 
 #include <algorithm>
+#include <cctype>
 #include <cwctype>
 
 #include "files/Wide.h"
@@ -65,6 +66,25 @@ std::string SerialOf(const std::wstring& instance) {
 bool PortExists(const std::string& name) {
   wchar_t target[1024];
   return ::QueryDosDeviceW(Widen(name).c_str(), target, std::size(target)) != 0;
+}
+
+// A named pipe, \\.\pipe\NAME, which the receiver emulator serves in place of a port.
+bool IsPipe(const std::string& path) {
+  constexpr char kPrefix[] = "\\\\.\\pipe\\";
+  constexpr std::size_t n = sizeof kPrefix - 1;
+  return path.size() > n && std::equal(kPrefix, kPrefix + n, path.begin(), [](char a, char b) {
+           return std::tolower(static_cast<unsigned char>(a)) ==
+                  std::tolower(static_cast<unsigned char>(b));
+         });
+}
+
+// A pipe is there while its server is, whether or not another program has it open; asking
+// does not open it.
+bool PipeExists(const std::string& path) {
+  if (::WaitNamedPipeW(Widen(path).c_str(), 1)) return true;
+  const DWORD error = ::GetLastError();
+  return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND &&
+         error != ERROR_BAD_PATHNAME;
 }
 
 // "COM3", "\\.\COM3" and "com3" all name the device COM3.
@@ -128,6 +148,11 @@ std::vector<SerialDevice> SystemDevices::Devices() const {
 
 DeviceProbe SystemDevices::Probe(const std::string& path) const {
   DeviceProbe p;
+  if (IsPipe(path)) {
+    p.node = path;
+    p.exists = p.accessible = PipeExists(path);
+    return p;
+  }
   p.node = PortNameOf(path);
   p.exists = PortExists(p.node);
   p.accessible = p.exists;

@@ -16,6 +16,12 @@ namespace {
 constexpr DWORD kDriverQueue = 16 * 1024;  // asked of the driver for each direction
 constexpr DWORD kWaitMask = EV_RXCHAR | EV_ERR;
 constexpr DWORD kCloseWaitMs = 500;
+constexpr std::size_t kPipeRead = 4096;
+
+// The errors of a pipe whose far end closed.
+bool PipeHungUp(DWORD error) {
+  return error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED;
+}
 
 // "COM3" opens as "\\.\COM3" (the only form that reaches COM10 and up); a path given in full
 // is taken as it is.
@@ -63,13 +69,15 @@ Win32SerialPort::Win32SerialPort(const SettingsStore& settings)
     : DevicePort(settings, std::make_unique<SystemDevices>()),
       handle_(INVALID_HANDLE_VALUE),
       waitOv_(std::make_unique<OVERLAPPED>()),
-      writeOv_(std::make_unique<OVERLAPPED>()) {}
+      writeOv_(std::make_unique<OVERLAPPED>()),
+      readOv_(std::make_unique<OVERLAPPED>()) {}
 
 Win32SerialPort::Win32SerialPort(const SettingsStore& settings, const DeviceList& devices)
     : DevicePort(settings, devices),
       handle_(INVALID_HANDLE_VALUE),
       waitOv_(std::make_unique<OVERLAPPED>()),
-      writeOv_(std::make_unique<OVERLAPPED>()) {}
+      writeOv_(std::make_unique<OVERLAPPED>()),
+      readOv_(std::make_unique<OVERLAPPED>()) {}
 
 Win32SerialPort::~Win32SerialPort() { CloseDevice(); }
 
@@ -79,20 +87,36 @@ std::intptr_t Win32SerialPort::ReadinessHandle() const {
 
 DevicePort::Result Win32SerialPort::OpenDevice(const std::string& node, const LineSettings& line,
                                                const std::optional<SerialDevice>&) {
-  failed_ = false;
+  failed_ = ended_ = false;
   failedWhy_.clear();
   out_.clear();
   inFlight_.clear();
+  arrived_.clear();
   handle_ = ::CreateFileW(OpenName(node).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (handle_ == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
     // Windows refuses a port another program holds with "access denied".
-    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
+    // A pipe another program has open says "all pipe instances are busy".
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+        error == ERROR_PIPE_BUSY)
       return {OpenCause::Busy, SystemMessage(error)};
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
       return {OpenCause::NoSuchDevice, {}};
     return {OpenCause::Other, SystemMessage(error)};
+  }
+  pipe_ = ::GetFileType(handle_) == FILE_TYPE_PIPE;
+  if (pipe_) {
+    ready_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    wrote_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    *readOv_ = {};
+    readOv_->hEvent = ready_;
+    *writeOv_ = {};
+    writeOv_->hEvent = wrote_;
+    waiting_ = writing_ = reading_ = false;
+    pipeIn_.resize(kPipeRead);
+    ServicePipeReads();
+    return {};
   }
   // Reads return at once with what the driver holds; writes have no time limit of their own
   // (they are never waited on).
@@ -129,16 +153,18 @@ void Win32SerialPort::CloseDevice() {
     // Pending operations end before their buffers and events go: a mask of 0 ends the wait
     // for bytes, the cancel the write. Never waited on for long: a driver (or Wine) that does
     // not end them must not hold the program.
-    ::SetCommMask(handle_, 0);
+    if (!pipe_) ::SetCommMask(handle_, 0);
     ::CancelIoEx(handle_, nullptr);
     if (waiting_) ::WaitForSingleObject(waitOv_->hEvent, kCloseWaitMs);
     if (writing_) ::WaitForSingleObject(writeOv_->hEvent, kCloseWaitMs);
+    if (reading_) ::WaitForSingleObject(readOv_->hEvent, kCloseWaitMs);
     ::CloseHandle(handle_);
     handle_ = INVALID_HANDLE_VALUE;
   }
-  waiting_ = writing_ = false;
+  waiting_ = writing_ = reading_ = false;
   out_.clear();
   inFlight_.clear();
+  arrived_.clear();
   for (void** h : {&ready_, &wrote_})
     if (*h) ::CloseHandle(*h), *h = nullptr;
 }
@@ -146,7 +172,8 @@ void Win32SerialPort::CloseDevice() {
 void Win32SerialPort::Failed(unsigned long error) const {
   if (failed_) return;
   failed_ = true;
-  failedWhy_ = SystemMessage(error);
+  ended_ = pipe_ && PipeHungUp(error);
+  if (!ended_) failedWhy_ = SystemMessage(error);
   if (ready_) ::SetEvent(ready_);  // whoever waits learns of it
 }
 
@@ -197,13 +224,52 @@ void Win32SerialPort::ServiceWrites() const {
   StartWrite();
 }
 
+void Win32SerialPort::ServicePipeReads() const {
+  while (!failed_ && handle_ != INVALID_HANDLE_VALUE) {
+    if (reading_) {
+      DWORD n = 0;
+      if (!::GetOverlappedResult(handle_, readOv_.get(), &n, FALSE)) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_IO_INCOMPLETE) return;
+        reading_ = false;
+        return Failed(error);
+      }
+      reading_ = false;
+      arrived_.insert(arrived_.end(), pipeIn_.begin(),
+                      pipeIn_.begin() + static_cast<std::ptrdiff_t>(n));
+    }
+    // A read that completes at once is taken on the next round, as one that completes later.
+    if (!::ReadFile(handle_, pipeIn_.data(), static_cast<DWORD>(pipeIn_.size()), nullptr,
+                    readOv_.get()) &&
+        ::GetLastError() != ERROR_IO_PENDING)
+      return Failed(::GetLastError());
+    reading_ = true;
+  }
+}
+
 bool Win32SerialPort::DeviceFailed() const {
   ServiceWrites();
+  if (pipe_) {
+    ServicePipeReads();
+    // What a read brought stays announced until it is taken (the next read reset the event).
+    if (!arrived_.empty()) ::SetEvent(ready_);
+  }
   return failed_;
 }
 
 DevicePort::Read Win32SerialPort::ReadDevice(Bytes& into, std::string& why) {
   ServiceWrites();
+  if (pipe_) {
+    // Reset first: a read that completes after this sets the event again.
+    ::ResetEvent(ready_);
+    ServicePipeReads();
+    into.insert(into.end(), arrived_.begin(), arrived_.end());
+    arrived_.clear();
+    if (!failed_) return Read::Drained;
+    if (ended_) return Read::Ended;
+    why = failedWhy_;
+    return Read::Failed;
+  }
   if (!failed_ && waiting_) {
     // Reset first: a completion after this sets the event again.
     ::ResetEvent(ready_);
@@ -243,7 +309,7 @@ DevicePort::Read Win32SerialPort::ReadDevice(Bytes& into, std::string& why) {
 bool Win32SerialPort::WriteDevice(std::span<const std::uint8_t> bytes, std::string& why) {
   out_.insert(out_.end(), bytes.begin(), bytes.end());
   ServiceWrites();
-  if (failed_) why = "writing failed: " + failedWhy_;
+  if (failed_ && !ended_) why = "writing failed: " + failedWhy_;
   return !failed_;
 }
 
@@ -261,7 +327,10 @@ void Win32SerialPort::WaitForSent(std::chrono::milliseconds d) {
 void Win32SerialPort::DropDeviceOut() {
   out_.clear();
   if (handle_ == INVALID_HANDLE_VALUE) return;
-  ::PurgeComm(handle_, PURGE_TXABORT | PURGE_TXCLEAR);
+  if (pipe_)
+    ::CancelIoEx(handle_, writeOv_.get());
+  else
+    ::PurgeComm(handle_, PURGE_TXABORT | PURGE_TXCLEAR);
   if (writing_) {
     DWORD n = 0;
     ::GetOverlappedResult(handle_, writeOv_.get(), &n, TRUE);  // aborted: ends at once
@@ -271,7 +340,13 @@ void Win32SerialPort::DropDeviceOut() {
 }
 
 void Win32SerialPort::DropDeviceIn() {
-  if (handle_ != INVALID_HANDLE_VALUE) ::PurgeComm(handle_, PURGE_RXCLEAR);
+  if (handle_ == INVALID_HANDLE_VALUE) return;
+  if (pipe_) {
+    ServicePipeReads();  // what the pipe holds now
+    arrived_.clear();
+    return;
+  }
+  ::PurgeComm(handle_, PURGE_RXCLEAR);
 }
 
 }  // namespace kelvane

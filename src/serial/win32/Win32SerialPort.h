@@ -4,6 +4,9 @@
 // holds and never wait, writes are queued and handed to the driver without waiting for them
 // to finish. ReadinessHandle() is an event that is set when bytes arrive or the line fails (a
 // pending WaitCommEvent), for WaitForMultipleObjects or QWinEventNotifier.
+// A named pipe (\\.\pipe\NAME, the receiver emulator's stand-in for a line) opens the same
+// way without the communications settings: a read stays pending on it and sets the event, and
+// the pipe breaking is the far end hanging up.
 #ifdef _WIN32
 
 #include <memory>
@@ -45,18 +48,26 @@ class Win32SerialPort final : public DevicePort {
   void StartWrite() const;
   void ArmWait() const;
   void Failed(unsigned long error) const;
+  // A pipe: takes what the completed reads brought into arrived_ and starts the next read.
+  void ServicePipeReads() const;
 
   void* handle_;           // INVALID_HANDLE_VALUE while closed
   void* ready_ = nullptr;  // manual-reset: bytes or a failure wait
   void* wrote_ = nullptr;  // the write's completion
   std::unique_ptr<_OVERLAPPED> waitOv_;
   std::unique_ptr<_OVERLAPPED> writeOv_;
+  std::unique_ptr<_OVERLAPPED> readOv_;  // a pipe's pending read
+  bool pipe_ = false;
+  mutable bool reading_ = false;
+  mutable Bytes pipeIn_;   // the pending read's buffer
+  mutable Bytes arrived_;  // read from the pipe, not handed out yet
   mutable unsigned long waitMask_ = 0;
   mutable bool waiting_ = false;
   mutable bool writing_ = false;
   mutable Bytes out_;       // queued, not yet handed to the driver
   mutable Bytes inFlight_;  // handed to the driver by the pending write
   mutable bool failed_ = false;
+  mutable bool ended_ = false;  // failed because the far end closed the pipe
   mutable std::string failedWhy_;
 };
 
