@@ -24,7 +24,24 @@
 #include "serial/NativeSerialPort.h"
 #include "timecode/Clock.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
+
+// A Windows window program has no console: its answers to --help, --version and a wrong
+// argument go to the console of the command that started it, unless its output was given
+// somewhere (redirected, or a pipe as under a test).
+void OutputToStartingConsole() {
+#ifdef _WIN32
+  const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out != nullptr && out != INVALID_HANDLE_VALUE) return;
+  if (!::AttachConsole(ATTACH_PARENT_PROCESS)) return;
+  std::freopen("CONOUT$", "w", stdout);
+  std::freopen("CONOUT$", "w", stderr);
+#endif
+}
 
 enum class Action { kRun, kDemo, kHelp, kVersion, kHelpTextError };
 
@@ -54,6 +71,7 @@ int main(int argc, char** argv) {
   using namespace kelvane;
   std::string_view wrong;
   const Action action = ParseArguments(argc, argv, wrong);
+  if (action != Action::kRun && action != Action::kDemo) OutputToStartingConsole();
   switch (action) {
     case Action::kHelp: std::fputs(kHelpText, stdout); return 0;
     case Action::kVersion: std::printf("kelvane %s\n%s", KELVANE_VERSION, kLicenceNotice); return 0;

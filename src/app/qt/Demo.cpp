@@ -24,6 +24,16 @@ namespace kelvane {
 
 namespace {
 
+// The window has no console on Windows; the programs it starts would each open one.
+void NoConsoleWindow(QProcess& p) {
+#ifdef Q_OS_WIN
+  p.setCreateProcessArgumentsModifier(
+      [](QProcess::CreateProcessArguments* a) { a->flags |= CREATE_NO_WINDOW; });
+#else
+  (void)p;
+#endif
+}
+
 constexpr std::chrono::milliseconds kLinkWait{5000};
 constexpr std::chrono::milliseconds kSamplesWait{10000};
 constexpr std::chrono::milliseconds kLinkPoll{20};
@@ -114,6 +124,7 @@ bool Demo::Start(const QString& programDir) {
     return false;
   }
   QProcess writer;
+  NoConsoleWindow(writer);
   writer.setProcessChannelMode(QProcess::ForwardedChannels);
   writer.start(samples, {dir_.path()});
   if (!writer.waitForFinished(static_cast<int>(kSamplesWait.count())) || writer.exitCode() != 0) {
@@ -123,6 +134,7 @@ bool Demo::Start(const QString& programDir) {
 
   // Its output goes to the terminal: nothing here reads it, so it can never fill a pipe.
   receiver_.setProcessChannelMode(QProcess::ForwardedChannels);
+  NoConsoleWindow(receiver_);
 #ifdef Q_OS_LINUX
   // Should this program die without its clean-up, the receiver goes with it.
   receiver_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
