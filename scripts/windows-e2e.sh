@@ -51,12 +51,15 @@ map_ports() {
 }
 
 # Starts an emulator with the given arguments on port n (COM1 by default, else --comN first),
-# and checks that the port leads to its pseudo-terminal before any byte is written.
+# and checks that the port leads to its pseudo-terminal before any byte is written. The
+# emulator stays until the program has closed the port (10 s at the most): a pseudo-terminal
+# that goes away drops what the program has not read yet, and under Wine on a busy machine
+# the program can take longer than the emulator's usual wait to read the last answer.
 start() {
   local n=1 log=rx.log
   [ "${1:-}" = --com2 ] && { n=2 log=rx2.log; shift; }
   rm -f "com$n"
-  "$receiver" --link "$work/com$n" "$@" >"$log" 2>&1 &
+  "$receiver" --link "$work/com$n" --linger 10000 "$@" >"$log" 2>&1 &
   if [ "$n" = 1 ]; then rx=$!; else rx2=$!; fi
   for _ in $(seq 100); do [ -e "com$n" ] && break; sleep 0.1; done
   if [ "$(readlink "$WINEPREFIX/dosdevices/com$n")" != "$work/com$n" ] ||
