@@ -1,4 +1,5 @@
 # Cross-compiles for x86_64 Windows with Debian's MinGW-w64 (POSIX threads).
+# scripts/build-qt6-mingw.sh builds Qt for Windows with this file too.
 # Qt for Windows: pass -DKELVANE_QT_WINDOWS=FOLDER (the unpacked prebuilt tree); the host
 # tools (moc, rcc, uic) come from the build machine's Qt of the same version
 # (-DQT_HOST_PATH=/usr). scripts/windows.sh sets all of this up.

@@ -6,6 +6,8 @@
 # archive; the script adds one in /etc/apt/sources.list.d/ from the binary entries it finds.
 # Usage: build-qt6-mingw.sh [WORKDIR]   (default /tmp/qt6-mingw-build)
 set -euo pipefail
+# The cross compiler's tool names and search paths, as the project's own build uses them.
+toolchain=$(cd "$(dirname "$0")/.." && pwd)/cmake/mingw-w64.cmake
 mkdir -p "${1:-/tmp/qt6-mingw-build}"
 work=$(cd "${1:-/tmp/qt6-mingw-build}" && pwd)
 cd "$work"
@@ -24,24 +26,12 @@ fi
 tar xf qt6-base_*.orig.tar.xz
 srcdir=$(ls -d qtbase-everywhere-src-* | head -n1)
 version=${srcdir#qtbase-everywhere-src-}
-cat >mingw64.cmake <<'TC'
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-TC
 prefix=$work/qt6-mingw64-$version
 mkdir -p build && cd build
 "../$srcdir/configure" -prefix "$prefix" -release -shared -xplatform win32-g++ -qt-host-path /usr \
   -no-opengl -no-dbus -no-feature-tabletevent -no-feature-sql -no-feature-network -no-feature-xml \
   -no-feature-printsupport -no-feature-concurrent -nomake examples -nomake tests \
-  -- -DCMAKE_TOOLCHAIN_FILE="$work/mingw64.cmake" -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake
+  -- -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake
 ninja -j"$(nproc)" >&2
 ninja install >&2
 cd "$work"

@@ -13,9 +13,10 @@ case "${1:-build}" in
   # tests/hardware/run.sh: a Debian kernel booted in QEMU with busybox and udev in its initramfs
   hardware) packages=(qemu-system-x86 linux-image-amd64 busybox-static udev cpio python3) ;;
   # The Windows build (scripts/windows.sh): the cross compiler, the host tools of the same Qt,
-  # Wine to run the tests, NSIS and zip for the installer, a virtual display for the window.
+  # Wine to run the tests, NSIS and zip for the installer, a virtual display for the window, and
+  # xdotool and ImageMagick to find it there and take its screenshot.
   windows) packages+=(qt6-base-dev-tools g++-mingw-w64-x86-64-posix wine64 wine nsis zip xvfb xauth
-                      xz-utils ccache) ;;
+                      xz-utils ccache xdotool imagemagick) ;;
 esac
 
 missing=()

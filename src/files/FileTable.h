@@ -118,7 +118,6 @@ class DiskFileTable : public FileTable {
     bool durable = false;       // a private file of OpenBeside: flushed before it counts
     std::int64_t handedOn = 0;  // a durable file's bytes before this are on their way to the disk
   };
-  bool Adopt(int num, std::intptr_t fd, const std::string& path);
   std::map<int, Entry> open_;
   std::string error_, errorPath_;
 };

@@ -143,8 +143,10 @@ SdxResult WriteSdxContainer(FileTable& files, const std::string& source, int num
   if (!files.Seek(containerOut, 0) || !files.Write(containerOut, header)) return fail(EIO);
   files.Close(num);
   num = 0;
-  // Closing flushes each file to the disk: the last point at which a write can fail.
-  const bool closed = files.Close(listOut) && files.Close(containerOut);
+  // Closing flushes each file to the disk: the last point at which a write can fail. Both
+  // are closed, whatever the first one's flush said, so that neither stays open past here.
+  const bool listClosed = files.Close(listOut);
+  const bool closed = files.Close(containerOut) && listClosed;
   listOut = containerOut = 0;
   if (!closed) return fail(EIO);
   if (!files.MoveIntoPlace({{listPart, kTempList}, {containerPart, kTempContainer}}))

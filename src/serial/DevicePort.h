@@ -16,6 +16,18 @@
 #include "serial/PortAssignment.h"
 #include "serial/SerialPort.h"
 
+// The back end's overrides, declared alike by the serial object of every system.
+#define KELVANE_DEVICE_PORT_BACK_END                                                \
+  Result OpenDevice(const std::string& node, const LineSettings& line,              \
+                    const std::optional<SerialDevice>& listed) override;            \
+  void CloseDevice() override;                                                      \
+  Read ReadDevice(Bytes& into, std::string& why) override;                          \
+  bool WriteDevice(std::span<const std::uint8_t> bytes, std::string& why) override; \
+  bool DeviceFailed() const override;                                               \
+  int DeviceQueuedOut() const override;                                             \
+  void DropDeviceOut() override;                                                    \
+  void DropDeviceIn() override;
+
 namespace kelvane {
 
 class DevicePort : public SerialPort {

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "serial/posix/SystemDevices.h"
+#include "serial/SystemDevices.h"
 
 namespace kelvane {
 

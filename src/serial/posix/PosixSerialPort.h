@@ -28,15 +28,7 @@ class PosixSerialPort final : public DevicePort {
   static constexpr int kWriteStallMs = 2000;
 
  private:
-  Result OpenDevice(const std::string& node, const LineSettings& line,
-                    const std::optional<SerialDevice>& listed) override;
-  void CloseDevice() override;
-  Read ReadDevice(Bytes& into, std::string& why) override;
-  bool WriteDevice(std::span<const std::uint8_t> bytes, std::string& why) override;
-  bool DeviceFailed() const override;
-  int DeviceQueuedOut() const override;
-  void DropDeviceOut() override;
-  void DropDeviceIn() override;
+  KELVANE_DEVICE_PORT_BACK_END
 
   int fd_ = -1;
   LowLatency lowLatency_;

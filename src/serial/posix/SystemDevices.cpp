@@ -1,4 +1,4 @@
-#include "serial/posix/SystemDevices.h"
+#include "serial/SystemDevices.h"
 
 #include <grp.h>
 #include <pwd.h>

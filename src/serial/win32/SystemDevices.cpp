@@ -15,7 +15,7 @@
 #include <cwctype>
 
 #include "files/Wide.h"
-#include "serial/win32/SystemDevices.h"
+#include "serial/SystemDevices.h"
 
 namespace kelvane {
 

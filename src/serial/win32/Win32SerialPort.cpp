@@ -7,7 +7,7 @@
 #include <algorithm>
 
 #include "files/Wide.h"
-#include "serial/win32/SystemDevices.h"
+#include "serial/SystemDevices.h"
 
 namespace kelvane {
 

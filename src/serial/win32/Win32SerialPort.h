@@ -33,15 +33,7 @@ class Win32SerialPort final : public DevicePort {
   bool LowLatencyActive() const { return false; }  // set in the driver's settings on Windows
 
  private:
-  Result OpenDevice(const std::string& node, const LineSettings& line,
-                    const std::optional<SerialDevice>& listed) override;
-  void CloseDevice() override;
-  Read ReadDevice(Bytes& into, std::string& why) override;
-  bool WriteDevice(std::span<const std::uint8_t> bytes, std::string& why) override;
-  bool DeviceFailed() const override;
-  int DeviceQueuedOut() const override;
-  void DropDeviceOut() override;
-  void DropDeviceIn() override;
+  KELVANE_DEVICE_PORT_BACK_END
 
   // Finishes and starts writes and notices a failed write or wait; nothing else drives them.
   void ServiceWrites() const;
