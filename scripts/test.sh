@@ -44,7 +44,8 @@ elif ! scripts/windows.sh has-qt; then
 else
   # The unit tests under Wine, and the window under Wine on a virtual display with its
   # screenshot in build-windows/screenshots/.
-  scripts/windows.sh test build-windows
+  # Then the installer, installed silently under Wine for the end-to-end cases.
+  scripts/windows.sh all build-windows
   scripts/windows-e2e.sh build-windows build
 fi
 

@@ -3,11 +3,12 @@
 # pipe (no COM port is involved): kelvane-cli.exe against kelvane-receiver.exe, byte for byte
 # both ways, and the window's --demo, which starts the receiver on a pipe of its own and opens
 # that as COM1.
-# Usage: scripts/windows-e2e-pipe.sh WINDOWS_BUILD_DIR   (Wine prefix: $WINEPREFIX, else
+# Usage: scripts/windows-e2e-pipe.sh WINDOWS_BUILD_DIR   (the programs: $KELVANE_WINDOWS_BIN,
+# else WINDOWS_BUILD_DIR/bin)   (Wine prefix: $WINEPREFIX, else
 # WINDOWS_BUILD_DIR/wine-e2e)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bin=$(realpath "$1")/bin
+bin=${KELVANE_WINDOWS_BIN:-$(realpath "$1")/bin}
 export WINEPREFIX=${WINEPREFIX:-$(realpath "$1")/wine-e2e} WINEDEBUG=-all \
   WINEDLLOVERRIDES="mscoree,mshtml="
 work=$(mktemp -d)

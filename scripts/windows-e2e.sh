@@ -3,13 +3,15 @@
 # the emulator's pseudo-terminal is mapped as COM1 (and COM2) in a private Wine prefix
 # (HKLM\Software\Wine\Ports), and where COM1 points is checked before any byte is written
 # (by default Wine's COM1 is the machine's first serial port).
+# When WINDOWS_BUILD_DIR/packages holds the installer (scripts/windows.sh package), it is
+# installed silently into the prefix first and the installed programs are the ones tried.
 # Usage: scripts/windows-e2e.sh WINDOWS_BUILD_DIR LINUX_BUILD_DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts=$PWD/scripts
 win=$(realpath "$1")
 linux=$(realpath "$2")
-cli=$win/bin/kelvane-cli.exe
+export KELVANE_WINDOWS_BIN=$win/bin
 receiver=$linux/receiver/kelvane-receiver
 samples=$linux/receiver/kelvane-samples
 export WINEPREFIX=$win/wine-e2e WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -26,6 +28,20 @@ trap cleanup EXIT
 "$samples" "$work" >/dev/null
 cd "$work"
 failed=0
+setup=$(ls "$win"/packages/kelvane-*-windows-x64-setup.exe 2>/dev/null | tail -n1 || true)
+if [ -n "$setup" ]; then
+  wineserver -k 2>/dev/null || true
+  installed=$WINEPREFIX/drive_c/Program\ Files/Kelvane
+  rm -rf "$installed"
+  if timeout 300 wine "$setup" /S && [ -f "$installed/kelvane-cli.exe" ]; then
+    echo "ok   $(basename "$setup") installed silently"
+    KELVANE_WINDOWS_BIN=$installed
+  else
+    echo "FAIL $(basename "$setup") did not install"
+    failed=1
+  fi
+fi
+cli=$KELVANE_WINDOWS_BIN/kelvane-cli.exe
 # The Windows programs alone first, on the receiver emulator's named pipe (no COM port).
 "$scripts/windows-e2e-pipe.sh" "$win" || failed=1
 
@@ -155,12 +171,30 @@ ok=0
 grep -q 'the PC ended the data after' rx.log && [ -z "$(ls -A "$temp")" ] || ok=1
 stop_result "Ctrl-C stops a download" "$ok"
 
-# An upload stopped before the image's header has come leaves the file it would replace as it
-# was, and nothing beside it.
-echo "keep me" >keep.bin
-start serve sample.bin --ignore-ready 1000
-interrupt start --force upload keep.bin
-ok=0
-[ "$(cat keep.bin)" = "keep me" ] && [ -z "$(ls -A | grep -F .part)" ] || ok=1
-stop_result "Ctrl-C stops an upload" "$ok"
+# An upload stopped part way, before the image's header has come or in its blocks, leaves the
+# file it would replace as it was, and nothing beside it.
+for when in start progress; do
+  echo "keep me" >keep.bin
+  if [ "$when" = start ]; then
+    start serve sample.bin --ignore-ready 1000
+  else
+    start serve sample.bin --stall-block 3 --stall-seconds 30
+  fi
+  interrupt "$when" --force upload keep.bin
+  ok=0
+  [ "$(cat keep.bin)" = "keep me" ] && [ -z "$(ls -A | grep -F .part)" ] || ok=1
+  stop_result "Ctrl-C stops an upload (at its $when event)" "$ok"
+done
+
+if [ -n "$setup" ]; then
+  # The uninstaller goes on from a copy of itself after the one started has returned.
+  timeout 120 wine "$KELVANE_WINDOWS_BIN/uninstall.exe" /S || true
+  for _ in $(seq 300); do [ -e "$KELVANE_WINDOWS_BIN" ] || break; sleep 0.1; done
+  if [ ! -e "$KELVANE_WINDOWS_BIN" ]; then
+    echo "ok   uninstalled silently"
+  else
+    echo "FAIL the uninstaller left $KELVANE_WINDOWS_BIN"
+    failed=1
+  fi
+fi
 exit "$failed"

@@ -136,7 +136,7 @@ window_shot() {
 case "$what" in
   build) build_all ;;
   test) build_all && run_tests ;;
-  package) build_all && scripts/windows-package.sh "$build" ;;
-  all) build_all && run_tests && scripts/windows-package.sh "$build" ;;
+  package) build_all && scripts/windows-package.sh "$build" "$build/packages" ;;
+  all) build_all && run_tests && scripts/windows-package.sh "$build" "$build/packages" ;;
   *) echo "usage: scripts/windows.sh [build|test|package|all|has-qt] [BUILD_DIR]" >&2; exit 1 ;;
 esac

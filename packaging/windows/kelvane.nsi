@@ -3,7 +3,7 @@
 ; uninstaller. scripts/windows-package.sh fills in the defines.
 ;   VERSION  the version     STAGE  the folder with the files     OUT  the installer's path
 ;   LICENSE  the licence text (GPL-3.0-or-later)
-Unicode true
+Target amd64-unicode
 !include "MUI2.nsh"
 
 Name "Kelvane ${VERSION}"
@@ -27,6 +27,8 @@ SetCompressor /SOLID lzma
 
 Section "Kelvane (the window)" SecWindow
   SectionIn RO
+  ; Installed for every user of the PC: the Start-menu entries too.
+  SetShellVarContext all
   SetOutPath "$INSTDIR"
   File "${STAGE}\kelvane.exe"
   File "${STAGE}\kelvane-receiver.exe"
@@ -60,6 +62,7 @@ Section "Command-line tool (kelvane-cli)" SecCli
 SectionEnd
 
 Section "Uninstall"
+  SetShellVarContext all
   Delete "$SMPROGRAMS\Kelvane.lnk"
   Delete "$SMPROGRAMS\Kelvane demo.lnk"
   Delete "$INSTDIR\platforms\qwindows.dll"
