@@ -374,8 +374,8 @@ void PortRun::Start(const std::string& device, const Outcome* refusal,
   if (run_.kind == ExchangeKind::ProgramDownload && run_.opt.command == Command::Download)
     Header(run_.header);
 
-  // An upload target: only a regular file, replaced only with --force (and then only by a
-  // complete upload, which the transfer itself sees to).
+  // An upload target: only a regular file, replaced only with --force (and then only once the
+  // receiver has ended the upload, which the transfer itself sees to).
   if (upload) {
     const bool exists = files_.Exists(path_);
     // A folder that takes no file, a named pipe or a folder as the target: said now, before

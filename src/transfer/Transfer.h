@@ -26,8 +26,8 @@ enum class ExchangeKind {
 
 struct TransferSetup {
   ExchangeKind kind = ExchangeKind::ProgramDownload;
-  // The file sent or served, or the upload's target (an existing one replaced only by a
-  // complete upload).
+  // The file sent or served, or the upload's target (an existing one replaced only once the
+  // receiver has ended the upload).
   std::string path;
   // The upload's pause before each block's acknowledge (CountingLoopTime of kAckPauseRounds).
   std::chrono::microseconds ackPause{0};

@@ -31,8 +31,8 @@ Upload::~Upload() { Discard(); }
 void Upload::Begin(TimePoint now) {
   // The image is written to a new file beside the target. A new name takes it once the
   // receiver's header has come, so that the blocks received stay there whatever ends the
-  // upload; an existing file is replaced only by a complete upload and stays as it was on
-  // anything else (a silent receiver, Stop, a lost line, a failure, a short image). Nothing
+  // upload; an existing file is replaced only once the receiver has ended the upload and
+  // stays as it was on anything else (a silent receiver, Stop, a lost line, a failure). Nothing
   // of an older, longer file survives behind the new image.
   replacing_ = x_.files.Exists(x_.path);
   part_ = OpenFileBeside();
@@ -117,16 +117,16 @@ void Upload::TakeBlockByte(std::uint8_t b, TimePoint now) {
   // marker 03 comes where a block would start.
   if (rxPos_ == 0 && b == wire::kEnd) {
     x_.line.Send(wire::kComplete);
-    // Complete only once the file is: closing it is the last write that can fail.
+    // Complete only once the file is: closing it is the last write that can fail. The
+    // receiver has ended the exchange, so what came is all it gives: it takes an existing
+    // file's place even when it is shorter than announced, which the outcome then says.
     const int num = File();
     if (!x_.files.Close(num)) return Fail();
+    if (!part_.empty() && !x_.files.MoveIntoPlace({{part_, x_.path}})) return Fail();
+    part_.clear();
     const std::int64_t received = blockCount_ * static_cast<std::int64_t>(kBlockData);
-    if (received >= fields_.announcedLength) {
-      if (!part_.empty() && !x_.files.MoveIntoPlace({{part_, x_.path}})) return Fail();
-      part_.clear();
+    if (received >= fields_.announcedLength)
       return Finish(Outcome::Of(Outcome::Kind::UploadCompleted));
-    }
-    Discard();
     Outcome short_ = Outcome::Of(Outcome::Kind::UploadIncomplete);
     short_.path = x_.path;
     short_.done = received;

@@ -21,8 +21,8 @@ inline constexpr int kAckPauseRounds = 20000;
 // Consecutive silent ticks inside a block after which the block is asked for again.
 inline constexpr int kSilentTicksBeforeResend = 6;
 
-// Writes into the path: a new file from the header on, an existing one only when the upload
-// is complete. UploadCompleted, UploadIncomplete, Stopped or FileError.
+// Writes into the path: a new file from the header on, an existing one only once the
+// receiver has ended the upload. UploadCompleted, UploadIncomplete, Stopped or FileError.
 class Upload final : public Exchange {
  public:
   using Exchange::Exchange;
