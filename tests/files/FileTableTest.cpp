@@ -48,7 +48,13 @@ TEST(FileTable, OnlyRegularFilesAreOpenedAndARefusalNamesThePathAndWhy) {
     }
   }
   EXPECT_EQ(ReadFile("kept.bin"), Bytes(10, 7)) << "read through the link, unchanged";
-  EXPECT_TRUE(fs::is_regular_file("new.bin"));
+  const fs::perms made = fs::status("new.bin").permissions();  // read and write, no execution
+  EXPECT_EQ(made & (fs::perms::owner_all | fs::perms::others_exec),
+            fs::perms::owner_read | fs::perms::owner_write);
+  DiskFileTable files;  // numbers from 1 on, each for one file at a time
+  EXPECT_FALSE(files.Open(0, "kept.bin", OpenMode::Read));
+  EXPECT_TRUE(files.Open(1, "kept.bin", OpenMode::Read));
+  EXPECT_FALSE(files.Open(1, "kept.bin", OpenMode::Read));
 }
 
 // A replacement is written under a private name in the target's folder and takes the

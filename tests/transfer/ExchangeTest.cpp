@@ -255,11 +255,13 @@ TEST(Upload, TranscriptsStoreWhatCameAndEndAsTheReceiverSaid) {
   const Bytes head = Concat({B({0x08}), UpHeader(2048)});
   const std::vector<Transcript> transcripts = {
       // Line noise holding an 08 before the header is dropped; 01 goes again at each tick
-      // until the header has begun.
+      // until the header's start (08 55 AA 55 AA) has come.
       {"complete",
        B({1}),
-       {Tick(B({1})), Say({0x08, 0x55, 0x08}), Tick(B({1})), Say(head, B({0x10})),
-        Say(Frame(d1), B({0x10})), Say(Frame(d2), B({0x10})), Say({3}, B({0x17}))},
+       {Tick(B({1})), Say({0x08, 0x55, 0x08}), Tick(B({1})),
+        Say(Bytes(head.begin(), head.begin() + 5)), Tick(),
+        Say(Bytes(head.begin() + 5, head.end()), B({0x10})), Say(Frame(d1), B({0x10})),
+        Say(Frame(d2), B({0x10})), Say({3}, B({0x17}))},
        K::UploadCompleted},
       {"short",
        B({1}),
@@ -366,16 +368,19 @@ TEST(TemuDownload, RepliesInTheirWritesAndTheProgressOfTheFile) {
   Bench b(ExchangeKind::TemuDownload);
   const Bytes file = Pattern(4096);
   WriteFile("file.bin", file);
+  b.serial.Deliver({2, 0x0A, 3});  // an end request from before the start: dropped
+  b.clock.local = {2026, 12, 7, 23, 59, 58};
   b.Play({},
          {Say(ReadRequest(1024, 2048),
               Concat({B({2, 2}), Bytes(file.begin() + 2048, file.begin() + 3072), B({3})})),
+          Say({2, 3, 3}, B({2, 3, 0xEF, 0xC5, 0x23, 0x59, 0x58, 3})),
           Say({2, 1, 3}, B({2, 1, 0x0A, 3}))},
          ~std::size_t{0}, 0);
   std::vector<std::size_t> got;
   for (const auto& w : b.serial.writes) got.push_back(w.size());
-  EXPECT_EQ(got, (std::vector<std::size_t>{2, 1024, 1, 1, 1, 1, 1}));
-  EXPECT_EQ(b.serial.outDrops, 3) << "at the start and before each reply";
-  ASSERT_EQ(b.heard.progress.size(), 2u);
+  EXPECT_EQ(got, (std::vector<std::size_t>{2, 1024, 1, 1, 1, 2, 1, 1, 1, 1, 1, 1, 1, 1}));
+  EXPECT_EQ(b.serial.outDrops, 4) << "at the start and before each reply";
+  ASSERT_EQ(b.heard.progress.size(), 3u);
   EXPECT_EQ(b.heard.progress[0].sizeText, "3k/4K");
 }
 

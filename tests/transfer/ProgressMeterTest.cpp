@@ -35,10 +35,14 @@ TEST(ProgressMeter, PercentStaysWithinTheWhole) {
         << done << "/" << total;
 }
 
-TEST(ProgressMeter, Durations) {
+TEST(ProgressMeter, DurationsAndSizesAtTheirBoundaries) {
   EXPECT_EQ(Duration(59.6), "1:00");
+  EXPECT_EQ(Duration(3599.4), "59:59");
+  EXPECT_EQ(Duration(3600), "1:00:00");
   EXPECT_EQ(Duration(3725), "1:02:05");
   EXPECT_EQ(Duration(-3), "0:00");
+  EXPECT_EQ(SizeText(999, 2000), "0k/2K");  // 1000 bytes to the k, rounded down
+  EXPECT_EQ(SizeText(1000, 1999), "1k/1K");
 }
 
 }  // namespace
