@@ -80,17 +80,5 @@ TEST(ImageCheck, ShortMissingOrWrongFilesAreRefusedAndNothingIsCreated) {
   EXPECT_TRUE(fs::is_empty("."));
 }
 
-TEST(ImageCheck, AHeaderReadBackShowsTheTextsOfTheSameImageChosenAsAFile) {
-  ImageCheckRig w;
-  const Bytes header = ImageHeaderBytes({0, 1}, {0, 0, 1, 5}, {0, 2, 0x0A, 3}, {0x12, 5}, "RX");
-  ASSERT_TRUE(w.Check("i.bin", header));
-  const ImageTexts read = HeaderTexts(header);  // what the upload shows of the same header
-  w.ExpectTexts("1.05", "2.0A.03", "1205    RX");
-  EXPECT_EQ(read.hw + read.sw + read.model,
-            "HW version : 1.05SW version : 2.0A.03Model ID : 1205    RX");
-  // A header cut short: what has not come counts as zero.
-  EXPECT_EQ(HeaderTexts(std::span(header).first(22)).sw, "SW version : 2.00.00");
-}
-
 }  // namespace
 }  // namespace kelvane::test

@@ -325,11 +325,12 @@ TEST(Upload, PauseBeforeEachAckAndFailuresKeepWhatWasStored) {
   {
     Bench b(ExchangeKind::Upload);
     WriteFile("file.bin", B({1, 2, 3}));
-    b.Play(B({1}), {Say(Bytes(head.begin(), head.begin() + 30)), Stop()}, ~std::size_t{0}, 0);
+    b.Play(B({1}), {Say(Bytes(head.begin(), head.begin() + 34)), Stop()}, ~std::size_t{0}, 0);
     EXPECT_EQ(b.transfer->Result().kind, K::Stopped);
     EXPECT_EQ(ReadFile("file.bin"), B({1, 2, 3}));
     ASSERT_EQ(b.heard.headers.size(), 1u);
     EXPECT_FALSE(b.heard.headers[0].complete);
+    EXPECT_EQ(b.heard.headers[0].model, "Model ID : 1205    A") << "what came of the text";
     EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 1);
   }
 }
