@@ -24,6 +24,9 @@ TEST(ProgressMeter, RateAndTimeLeftCountBytesAfterTheFirstStep) {
   ASSERT_TRUE(p.secondsLeft);
   EXPECT_DOUBLE_EQ(*p.secondsLeft, 19.0);
   EXPECT_EQ(ProgressLine(p), "2k/40K        5.0 %     2.0 kB/s  0:19 left");
+  ProgressMeter slow;  // a byte in two seconds is a rate too
+  slow.Update(0, 10, t0);
+  EXPECT_EQ(slow.Update(1, 10, t0 + seconds(2)).secondsLeft, std::optional<double>(18.0));
 }
 
 TEST(ProgressMeter, PercentStaysWithinTheWhole) {
