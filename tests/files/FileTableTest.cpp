@@ -4,9 +4,14 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <csignal>
 #include <cstring>
 
 #include "support/Rig.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 namespace kelvane::test {
 namespace {
@@ -70,6 +75,9 @@ TEST(FileTable, ReplacementIsWrittenBesideTheTargetAndMovedIntoPlace) {
   DiskFileTable files;
   const std::string part = files.OpenBeside(1, "link.bin");
   ASSERT_FALSE(part.empty()) << files.ErrorText();
+  const std::string name = fs::path(part).filename().string();  // hidden, six random characters
+  EXPECT_TRUE(name.starts_with(".old.bin.") && name.ends_with(".part") && name.size() == 20)
+      << name;
   EXPECT_EQ(fs::path(part).parent_path(), fs::canonical("sub")) << "beside the file the link names";
   ASSERT_TRUE(files.Write(1, Bytes(3, 9)));
   EXPECT_EQ(ReadFile("sub/old.bin"), Bytes(100, 1));
@@ -89,6 +97,23 @@ TEST(FileTable, ReplacementIsWrittenBesideTheTargetAndMovedIntoPlace) {
   } flushing;
   EXPECT_FALSE(flushing.SyncFile(-1, "x") || flushing.SyncFolder("no/such/dir"));
   EXPECT_EQ(flushing.ErrorText(), std::strerror(EBADF));
+#ifndef _WIN32
+  // So is a write the system refuses part way (here: past the file size limit); what fitted stays.
+  const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit was{};
+  ::getrlimit(RLIMIT_FSIZE, &was);
+  rlimit small = was;
+  small.rlim_cur = 10;
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  DiskFileTable limited;
+  const bool wrote =
+      limited.Open(1, "big.bin", OpenMode::WriteTruncate) && limited.Write(1, Bytes(20, 1));
+  ::setrlimit(RLIMIT_FSIZE, &was);
+  std::signal(SIGXFSZ, handler);
+  EXPECT_FALSE(wrote);
+  EXPECT_EQ(limited.ErrorText(), std::strerror(EFBIG));
+  EXPECT_EQ(ReadFile("big.bin").size(), 10u);
+#endif
 
   ASSERT_EQ(::mkfifo("pipe", 0600), 0);
   fs::create_symlink("loop", "loop");
