@@ -37,7 +37,7 @@ TEST(EncodeBcd, OneDigitPerFourBitsOtherCharactersKeepTheirPlace) {
   EXPECT_EQ(EncodeBcd(-5), 0x05);
   // Digits that cannot fit a signed 32-bit result are left out.
   const std::pair<const char*, int> texts[] = {
-      {"5-", 0x50}, {"a07", 7}, {"", 0}, {"90000001", 1}, {"123456789", 0x23456789}};
+      {"5-", 0x50}, {"a07", 7}, {"", 0}, {"90000001", 1}, {"123456780", 0x23456780}};
   for (const auto& [text, bcd] : texts) EXPECT_EQ(EncodeBcd(text), bcd) << text;
 }
 
@@ -51,6 +51,15 @@ TEST(SystemClock, LocalIsTheCalendarTimeOfTheMachine) {
   tm.tm_hour = t.hour, tm.tm_min = t.minute, tm.tm_sec = t.second, tm.tm_isdst = -1;
   const std::time_t seen = std::mktime(&tm);
   EXPECT_TRUE(seen >= before && seen <= after) << t.year << "-" << t.month << "-" << t.day;
+}
+
+// A pause is never shorter than asked, also below the sleep's precision.
+TEST(SystemClock, PauseLastsAtLeastItsTime) {
+  for (const microseconds d : {50us, 300us}) {
+    const auto start = steady_clock::now();
+    SystemClock().Pause(d);
+    EXPECT_GE(steady_clock::now() - start, d);
+  }
 }
 
 // The shortest of the timed runs, rounded up to the microsecond and capped.
