@@ -14,6 +14,7 @@
 #include "cli/ExitStatus.h"
 #include "cli/PortBoard.h"
 #include "cli/TraceFile.h"
+#include "support/MemoryFile.h"
 #include "support/Platform.h"
 
 namespace kelvane::cli {
@@ -115,29 +116,7 @@ TEST(CliTrace, AnExistingFileIsKeptUntilTheTraceIsComplete) {
 }
 
 // The event lines written into memory.
-struct Captured {
-#ifdef _WIN32
-  // No memory streams on Windows: a temporary file, read back whole.
-  Captured() { file = std::tmpfile(); }
-  ~Captured() { std::fclose(file); }
-  std::string Text() {
-    std::fflush(file);
-    std::string text;
-    std::rewind(file);
-    for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
-    return text;
-  }
-#else
-  Captured() { file = ::open_memstream(&data, &size); }
-  ~Captured() {
-    std::fclose(file);
-    std::free(data);
-  }
-  std::string Text() {
-    std::fflush(file);
-    return std::string(data, size);
-  }
-#endif
+struct Captured : test::MemoryFile {
   std::vector<std::string> Lines() {
     std::vector<std::string> out;
     const std::string text = Text();
@@ -145,9 +124,6 @@ struct Captured {
       out.push_back(text.substr(at, nl - at));
     return out;
   }
-  std::FILE* file = nullptr;
-  char* data = nullptr;
-  std::size_t size = 0;
 };
 
 TEST(CliEvents, ProgressComesAFewTimesASecondAndAlwaysAtTheEnd) {

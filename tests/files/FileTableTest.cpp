@@ -4,9 +4,14 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <csignal>
 #include <cstring>
 
 #include "support/Rig.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 namespace kelvane::test {
 namespace {
@@ -48,7 +53,13 @@ TEST(FileTable, OnlyRegularFilesAreOpenedAndARefusalNamesThePathAndWhy) {
     }
   }
   EXPECT_EQ(ReadFile("kept.bin"), Bytes(10, 7)) << "read through the link, unchanged";
-  EXPECT_TRUE(fs::is_regular_file("new.bin"));
+  const fs::perms made = fs::status("new.bin").permissions();  // read and write, no execution
+  EXPECT_EQ(made & (fs::perms::owner_all | fs::perms::others_exec),
+            fs::perms::owner_read | fs::perms::owner_write);
+  DiskFileTable files;  // numbers from 1 on, each for one file at a time
+  EXPECT_FALSE(files.Open(0, "kept.bin", OpenMode::Read));
+  EXPECT_TRUE(files.Open(1, "kept.bin", OpenMode::Read));
+  EXPECT_FALSE(files.Open(1, "kept.bin", OpenMode::Read));
 }
 
 // A replacement is written under a private name in the target's folder and takes the
@@ -64,6 +75,9 @@ TEST(FileTable, ReplacementIsWrittenBesideTheTargetAndMovedIntoPlace) {
   DiskFileTable files;
   const std::string part = files.OpenBeside(1, "link.bin");
   ASSERT_FALSE(part.empty()) << files.ErrorText();
+  const std::string name = fs::path(part).filename().string();  // hidden, six random characters
+  EXPECT_TRUE(name.starts_with(".old.bin.") && name.ends_with(".part") && name.size() == 20)
+      << name;
   EXPECT_EQ(fs::path(part).parent_path(), fs::canonical("sub")) << "beside the file the link names";
   ASSERT_TRUE(files.Write(1, Bytes(3, 9)));
   EXPECT_EQ(ReadFile("sub/old.bin"), Bytes(100, 1));
@@ -83,6 +97,23 @@ TEST(FileTable, ReplacementIsWrittenBesideTheTargetAndMovedIntoPlace) {
   } flushing;
   EXPECT_FALSE(flushing.SyncFile(-1, "x") || flushing.SyncFolder("no/such/dir"));
   EXPECT_EQ(flushing.ErrorText(), std::strerror(EBADF));
+#ifndef _WIN32
+  // So is a write the system refuses part way (here: past the file size limit); what fitted stays.
+  const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit was{};
+  ::getrlimit(RLIMIT_FSIZE, &was);
+  rlimit small = was;
+  small.rlim_cur = 10;
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  DiskFileTable limited;
+  const bool wrote =
+      limited.Open(1, "big.bin", OpenMode::WriteTruncate) && limited.Write(1, Bytes(20, 1));
+  ::setrlimit(RLIMIT_FSIZE, &was);
+  std::signal(SIGXFSZ, handler);
+  EXPECT_FALSE(wrote);
+  EXPECT_EQ(limited.ErrorText(), std::strerror(EFBIG));
+  EXPECT_EQ(ReadFile("big.bin").size(), 10u);
+#endif
 
   ASSERT_EQ(::mkfifo("pipe", 0600), 0);
   fs::create_symlink("loop", "loop");

@@ -48,21 +48,6 @@ struct SdxRig : Window {
   }
 };
 
-TEST(SdxConversion, BlankRecordMakesTheWorkedExampleAndReplacesStaleFiles) {
-  SdxRig w;
-  WriteFile(kTempList, Bytes(1000, 'o'));
-  WriteFile(kTempContainer, Bytes(5000, 'o'));
-  const Bytes record = SdxRecordBytes("MPG2", "   ", "   ", ' ', "     ");
-  w.Convert(record);
-  EXPECT_TRUE(w.ok);
-  EXPECT_EQ(ReadFile(kTempList), record);
-  EXPECT_EQ(Hex(ReadFile(kTempContainer)),
-            Hex(Concat({B({0x55, 0xAA, 0x55, 0xAA, 0, 2, 0x10, 0x96, 0, 0, 0, 0, 0, 0, 0, 0x80}),
-                        Bytes(48, 0), record})));
-  EXPECT_EQ(w.main.XferPath, kTempContainer);
-  EXPECT_EQ(w.files.FreeFile(), 1) << "a file of the conversion is left open";
-}
-
 TEST(SdxConversion, UnreadableListOrTemporaryFilesAreReportedAndKeepTheEarlierResult) {
   SdxRig w;
   w.Convert(Sdx("011", "778", '0'), "good.sdx");  // an earlier good conversion stays until replaced

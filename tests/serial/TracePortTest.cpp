@@ -2,11 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
-
 #include "support/Fakes.h"
-
+#include "support/MemoryFile.h"
 #include "support/Platform.h"
 
 namespace kelvane::test {
@@ -15,36 +12,10 @@ namespace {
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
-// The trace written into memory.
-struct MemorySink {
-#ifdef _WIN32
-  // No memory streams on Windows: a temporary file, read back whole.
-  MemorySink() { file = std::tmpfile(); }
-  ~MemorySink() { std::fclose(file); }
-  std::string Text() const {
-    std::fflush(file);
-    std::string text;
-    std::rewind(file);
-    for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
-    return text;
-  }
-#else
-  MemorySink() { file = ::open_memstream(&data, &size); }
-  ~MemorySink() {
-    std::fclose(file);
-    std::free(data);
-  }
-  std::string Text() const { return std::string(data, size); }
-#endif
-  std::FILE* file = nullptr;
-  char* data = nullptr;
-  std::size_t size = 0;
-};
-
 struct TraceRig {
   FakeSerial serial;
   FakeClock clock;
-  MemorySink sink;
+  MemoryFile sink;
   TracePort trace{serial, sink.file, clock};
 };
 

@@ -1,14 +1,13 @@
 #pragma once
 // The far end of a serial line and the programs on it, for the tests that drive the real
 // serial object, the window and the command line: a pseudo-terminal, a child process with
-// its output on pipes, files read back whole and the CPU time the test process has used.
+// its output on pipes, files read back whole.
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -61,13 +60,6 @@ struct Pty {
   std::string slave;
 };
 
-inline double CpuSeconds() {
-  rusage u{};
-  ::getrusage(RUSAGE_SELF, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 inline Bytes ReadBytes(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(f), {});
@@ -91,16 +83,12 @@ struct Result {
 class Child {
  public:
   using ms = std::chrono::milliseconds;
-  // stdoutTo: a file for standard output instead of the pipe ("": the pipe).
-  explicit Child(const std::vector<std::string>& argv, const std::string& stdoutTo = "") {
+  explicit Child(const std::vector<std::string>& argv) {
     int out[2], err[2];
     if (::pipe(out) != 0 || ::pipe(err) != 0) return;
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    if (stdoutTo.empty())
-      posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    else
-      posix_spawn_file_actions_addopen(&fa, 1, stdoutTo.c_str(), O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
     posix_spawn_file_actions_adddup2(&fa, err[1], 2);
     posix_spawn_file_actions_addclose(&fa, out[0]);
     posix_spawn_file_actions_addclose(&fa, err[0]);

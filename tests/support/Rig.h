@@ -167,21 +167,15 @@ class FaultyFiles : public DiskFileTable {
 
 // The window on fakes, with the port shown open so that Start can be enabled.
 struct Window {
-  static constexpr std::chrono::microseconds kLoopTime{16};  // the counting loop at start-up
-  static std::vector<std::chrono::nanoseconds> SteadyLoop() {
-    return std::vector<std::chrono::nanoseconds>(kLoopRuns, kLoopTime);
-  }
-  // The timed runs of the counting loop at start-up take these times on the window's clock.
-  explicit Window(const std::vector<std::chrono::nanoseconds>& loopRuns = SteadyLoop())
-      : clock(LoopRuns(loopRuns)) {
-    view.enabled[Control::ComPort1] = false;
-  }
+  Window() { view.enabled[Control::ComPort1] = false; }
   TempDir dir;  // first, so that it is removed after every file is closed
   FakeView view;
   FakeSerial serial;
   FakeSettings settings;
   FaultyFiles files;
-  FakeClock clock;
+  // Each timed run of the counting loop at start-up takes 16 us.
+  FakeClock clock{
+      LoopRuns(std::vector<std::chrono::nanoseconds>(kLoopRuns, std::chrono::microseconds{16}))};
   Main main{view, serial, settings, files, clock};
 
   void Store(const std::string& key, const std::string& v) {
@@ -202,8 +196,7 @@ struct Window {
 
 // A window ready for a transfer: port open.
 struct Rig : Window {
-  explicit Rig(const std::vector<std::chrono::nanoseconds>& loopRuns = SteadyLoop())
-      : Window(loopRuns) {
+  Rig() {
     serial.SetPortOpen(true);
     serial.SetInputMode(1);
     for (int n = 1; n <= 8; ++n) view.SetEnabled(ComPort(n), false);

@@ -2,8 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
+
+#include "support/Fakes.h"
+
 namespace kelvane {
 namespace {
+
+using namespace std::chrono;
 
 // Days since 1970-01-01 of a proleptic Gregorian date, counted in eras of 400 years: a
 // method unrelated to the broadcast formula.
@@ -31,8 +37,40 @@ TEST(EncodeBcd, OneDigitPerFourBitsOtherCharactersKeepTheirPlace) {
   EXPECT_EQ(EncodeBcd(-5), 0x05);
   // Digits that cannot fit a signed 32-bit result are left out.
   const std::pair<const char*, int> texts[] = {
-      {"5-", 0x50}, {"a07", 7}, {"", 0}, {"90000001", 1}, {"123456789", 0x23456789}};
+      {"5-", 0x50}, {"a07", 7}, {"", 0}, {"90000001", 1}, {"123456780", 0x23456780}};
   for (const auto& [text, bcd] : texts) EXPECT_EQ(EncodeBcd(text), bcd) << text;
+}
+
+// The time reply's calendar is the machine's local time: read back through mktime, it is now.
+TEST(SystemClock, LocalIsTheCalendarTimeOfTheMachine) {
+  const std::time_t before = std::time(nullptr);
+  const LocalDateTime t = SystemClock().Local();
+  const std::time_t after = std::time(nullptr);
+  std::tm tm{};
+  tm.tm_year = t.year - 1900, tm.tm_mon = t.month - 1, tm.tm_mday = t.day;
+  tm.tm_hour = t.hour, tm.tm_min = t.minute, tm.tm_sec = t.second, tm.tm_isdst = -1;
+  const std::time_t seen = std::mktime(&tm);
+  // An hour of slack: in the hour a clock change repeats, mktime may take the other one.
+  EXPECT_TRUE(seen + 3600 >= before && seen <= after + 3600)
+      << t.year << "-" << t.month << "-" << t.day << " " << t.hour << ":" << t.minute;
+}
+
+// A pause is never shorter than asked, also below the sleep's precision.
+TEST(SystemClock, PauseLastsAtLeastItsTime) {
+  for (const microseconds d : {50us, 300us}) {
+    const auto start = steady_clock::now();
+    SystemClock().Pause(d);
+    EXPECT_GE(steady_clock::now() - start, d);
+  }
+}
+
+// The shortest of the timed runs, rounded up to the microsecond and capped.
+TEST(SystemClock, CountingLoopTimeIsTheShortestRunRoundedUpAndCapped) {
+  test::FakeClock clock(test::LoopRuns({30us, 12300ns, 20us, 40us, 13us}));
+  EXPECT_EQ(CountingLoopTime(clock, 100), 13us);
+  EXPECT_TRUE(clock.advances.empty()) << "one read before and after each of the runs";
+  test::FakeClock slow(test::LoopRuns(std::vector<nanoseconds>(kLoopRuns, 5ms)));
+  EXPECT_EQ(CountingLoopTime(slow, 100), kLongestLoopTime);
 }
 
 }  // namespace

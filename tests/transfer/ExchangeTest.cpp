@@ -41,6 +41,7 @@ Turn Stop(Bytes out = {}) { return {Turn::Stop, {}, std::move(out)}; }
 struct Bench {
   explicit Bench(ExchangeKind kind, const std::string& path = "file.bin") {
     serial.SetPortOpen(true);
+    serial.SetInputLen(1);  // left from before: every read takes all that waits
     transfer = std::make_unique<Transfer>(
         serial, files, clock, heard, TransferSetup{kind, path, std::chrono::microseconds{7}, 0});
   }
@@ -252,18 +253,24 @@ Bytes Frame(const Bytes& data) { return Concat({B({0x02, 0x00, 0xFF}), data, B({
 
 TEST(Upload, TranscriptsStoreWhatCameAndEndAsTheReceiverSaid) {
   const Bytes d1 = Pattern(1024, 1), d2 = Pattern(1024, 2);
+  // The short one announces 0x01000800 bytes: every byte of the length counts.
+  auto announced = [](const std::string& name) { return name == "short" ? 0x01000800u : 2048u; };
   const Bytes head = Concat({B({0x08}), UpHeader(2048)});
   const std::vector<Transcript> transcripts = {
-      // Line noise holding an 08 before the header is dropped; 01 goes again at each tick
-      // until the header has begun.
+      // Line noise holding an 08 (right before the header's too) is dropped; 01 goes again at each
+      // tick
+      // until the header's start (08 55 AA 55 AA) has come.
       {"complete",
        B({1}),
-       {Tick(B({1})), Say({0x08, 0x55, 0x08}), Tick(B({1})), Say(head, B({0x10})),
-        Say(Frame(d1), B({0x10})), Say(Frame(d2), B({0x10})), Say({3}, B({0x17}))},
+       {Tick(B({1})), Say({0x08, 0x55, 0x08, 0x08}), Tick(B({1})),
+        Say(Bytes(head.begin(), head.begin() + 5)), Tick(),
+        Say(Bytes(head.begin() + 5, head.end()), B({0x10})), Say(Frame(d1), B({0x10})),
+        Say(Frame(d2), B({0x10})), Say({3}, B({0x17}))},
        K::UploadCompleted},
       {"short",
        B({1}),
-       {Say(head, B({0x10})), Say(Frame(d1), B({0x10})), Say({3}, B({0x17}))},
+       {Say(Concat({B({0x08}), UpHeader(announced("short"))}), B({0x10})),
+        Say(Frame(d1), B({0x10})), Say({3}, B({0x17}))},
        K::UploadIncomplete},
       // Six silent ticks in a block ask for it again; its repetition overwrites what came.
       {"block asked again",
@@ -279,20 +286,20 @@ TEST(Upload, TranscriptsStoreWhatCameAndEndAsTheReceiverSaid) {
   PlayAll(ExchangeKind::Upload, {}, transcripts, [&](const Transcript& t, Bench& b) {
     const std::string name = t.name;
     const Outcome& o = b.transfer->Result();
-    EXPECT_EQ(ReadFile("file.bin"), name == "complete" || name == "block asked again"
-                                        ? Concat({UpHeader(2048), d1, d2})
-                                        : Concat({UpHeader(2048), d1}));
+    const bool whole = name == "complete" || name == "block asked again";
+    EXPECT_EQ(ReadFile("file.bin"), Concat({UpHeader(announced(name)), d1, whole ? d2 : Bytes{}}));
     ASSERT_EQ(b.heard.headers.size(), 1u);
     EXPECT_EQ(
         b.heard.headers[0].hw + ", " + b.heard.headers[0].sw + ", " + b.heard.headers[0].model,
         "HW version : 1.05, SW version : 2A.0B, Model ID : 1205    ABC");
     if (name == "short") {
       EXPECT_EQ(std::make_pair(o.done, o.total),
-                std::make_pair(std::int64_t(1024), std::int64_t(2048)));
+                std::make_pair(std::int64_t(1024), std::int64_t(0x01000800)));
     }
     EXPECT_EQ(b.clock.pauses.size(), b.heard.progress.size());
-    EXPECT_EQ(b.heard.progress.back().sizeText,
-              name == "complete" || name == "block asked again" ? "2k/2K" : "1k/2K");
+    EXPECT_EQ(b.heard.progress.back().sizeText, whole             ? "2k/2K"
+                                                : name == "short" ? "1k/16779K"
+                                                                  : "1k/2K");
   });
 }
 
@@ -327,11 +334,12 @@ TEST(Upload, PauseBeforeEachAckAndFailuresKeepWhatWasStored) {
   {
     Bench b(ExchangeKind::Upload);
     WriteFile("file.bin", B({1, 2, 3}));
-    b.Play(B({1}), {Say(Bytes(head.begin(), head.begin() + 30)), Stop()}, ~std::size_t{0}, 0);
+    b.Play(B({1}), {Say(Bytes(head.begin(), head.begin() + 34)), Stop()}, ~std::size_t{0}, 0);
     EXPECT_EQ(b.transfer->Result().kind, K::Stopped);
     EXPECT_EQ(ReadFile("file.bin"), B({1, 2, 3}));
     ASSERT_EQ(b.heard.headers.size(), 1u);
     EXPECT_FALSE(b.heard.headers[0].complete);
+    EXPECT_EQ(b.heard.headers[0].model, "Model ID : 1205    A") << "what came of the text";
     EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 1);
   }
 }
@@ -351,7 +359,9 @@ TEST(TemuDownload, TranscriptsServeEveryRequestAndEndWhenTheReceiverSays) {
   const std::vector<Transcript> transcripts = {
       {"served",
        {},
-       {Say({1, 3}), Say({0x55, 2, 1, 3}, B({2, 1, 0x0A, 3})),
+       // A request of an unknown code is dropped once plainly complete (03 at 2 and 8), even
+       // when a 03 at 2 came first and what follows looks like a request.
+       {Say({1, 3}), Say({2, 9, 3, 2, 1, 3, 0, 0, 3}), Say({0x55, 2, 1, 3}, B({2, 1, 0x0A, 3})),
         Say(ReadRequest(16, 0), Concat({B({2, 2}), slice(0, 16), B({3})})),
         // The offset's third byte: 65552 is 10 00 01 00.
         Say(ReadRequest(8, 65552), Concat({B({2, 2}), slice(65552, 8), B({3})})),
@@ -370,16 +380,19 @@ TEST(TemuDownload, RepliesInTheirWritesAndTheProgressOfTheFile) {
   Bench b(ExchangeKind::TemuDownload);
   const Bytes file = Pattern(4096);
   WriteFile("file.bin", file);
+  b.serial.Deliver({2, 0x0A, 3});  // an end request from before the start: dropped
+  b.clock.local = {2026, 12, 7, 23, 59, 58};
   b.Play({},
          {Say(ReadRequest(1024, 2048),
               Concat({B({2, 2}), Bytes(file.begin() + 2048, file.begin() + 3072), B({3})})),
+          Say({2, 3, 3}, B({2, 3, 0xEF, 0xC5, 0x23, 0x59, 0x58, 3})),
           Say({2, 1, 3}, B({2, 1, 0x0A, 3}))},
          ~std::size_t{0}, 0);
   std::vector<std::size_t> got;
   for (const auto& w : b.serial.writes) got.push_back(w.size());
-  EXPECT_EQ(got, (std::vector<std::size_t>{2, 1024, 1, 1, 1, 1, 1}));
-  EXPECT_EQ(b.serial.outDrops, 3) << "at the start and before each reply";
-  ASSERT_EQ(b.heard.progress.size(), 2u);
+  EXPECT_EQ(got, (std::vector<std::size_t>{2, 1024, 1, 1, 1, 2, 1, 1, 1, 1, 1, 1, 1, 1}));
+  EXPECT_EQ(b.serial.outDrops, 4) << "at the start and before each reply";
+  ASSERT_EQ(b.heard.progress.size(), 3u);
   EXPECT_EQ(b.heard.progress[0].sizeText, "3k/4K");
 }
 

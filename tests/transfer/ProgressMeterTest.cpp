@@ -24,6 +24,9 @@ TEST(ProgressMeter, RateAndTimeLeftCountBytesAfterTheFirstStep) {
   ASSERT_TRUE(p.secondsLeft);
   EXPECT_DOUBLE_EQ(*p.secondsLeft, 19.0);
   EXPECT_EQ(ProgressLine(p), "2k/40K        5.0 %     2.0 kB/s  0:19 left");
+  ProgressMeter slow;  // a byte in two seconds is a rate too
+  slow.Update(0, 10, t0);
+  EXPECT_EQ(slow.Update(1, 10, t0 + seconds(2)).secondsLeft, std::optional<double>(18.0));
 }
 
 TEST(ProgressMeter, PercentStaysWithinTheWhole) {
@@ -35,10 +38,14 @@ TEST(ProgressMeter, PercentStaysWithinTheWhole) {
         << done << "/" << total;
 }
 
-TEST(ProgressMeter, Durations) {
+TEST(ProgressMeter, DurationsAndSizesAtTheirBoundaries) {
   EXPECT_EQ(Duration(59.6), "1:00");
+  EXPECT_EQ(Duration(3599.4), "59:59");
+  EXPECT_EQ(Duration(3600), "1:00:00");
   EXPECT_EQ(Duration(3725), "1:02:05");
   EXPECT_EQ(Duration(-3), "0:00");
+  EXPECT_EQ(SizeText(999, 2000), "0k/2K");  // 1000 bytes to the k, rounded down
+  EXPECT_EQ(SizeText(1000, 1999), "1k/1K");
 }
 
 }  // namespace

@@ -164,22 +164,6 @@ TEST(Window, FileFiltersAndACancelledDialog) {
             ChooserResult::Outcome::Cancelled);
 }
 
-TEST(Window, PumpRunsWhatIsPendingAndSleepsOtherwise) {
-  Window w;
-  bool ran = false;
-  QTimer::singleShot(0, [&] { ran = true; });
-  QElapsedTimer t;
-  t.start();
-  w.window.PumpEvents(1000ms);
-  EXPECT_TRUE(ran);
-  EXPECT_LT(t.elapsed(), 500);  // something was pending: no wait
-  ran = false;
-  QTimer::singleShot(30, [&] { ran = true; });
-  t.restart();
-  while (!ran && t.elapsed() < 1000) w.window.PumpEvents(800ms);  // an event ends the wait
-  EXPECT_LT(t.elapsed(), 600);
-}
-
 TEST(Window, ProgressTextsAndPointer) {
   Window w;
   w.window.SetProgressMax(200);
