@@ -22,11 +22,10 @@ LocalDateTime SystemClock::Local() {
 }
 
 void SystemClock::Pause(std::chrono::microseconds d) {
-  if (d >= kShortestSleep) {
-    std::this_thread::sleep_for(d);
-    return;
-  }
   const auto until = std::chrono::steady_clock::now() + d;
+  if (d >= kShortestSleep) std::this_thread::sleep_for(d);
+  // A sleep may end early: the MinGW runtime sleeps whole milliseconds, rounded down, so
+  // 300 us return at once. What is left is waited out.
   while (std::chrono::steady_clock::now() < until) {}
 }
 
