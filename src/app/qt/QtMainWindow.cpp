@@ -556,7 +556,13 @@ void QtMainWindow::ShowPendingProgress() {
   progressTimer_.stop();
   progressShown_ = clock_->Now();
   if (pending_.info) static_cast<QLineEdit*>(Widget(Control::Info))->setText(*pending_.info);
-  if (pending_.bar) bar_->setValue(*pending_.bar);
+  if (pending_.bar) {
+    // The bar would repaint itself at once; it is painted with the texts instead.
+    bar_->setUpdatesEnabled(false);
+    bar_->setValue(*pending_.bar);
+    bar_->setUpdatesEnabled(true);
+    bar_->update();
+  }
   if (pending_.title) {
     setWindowTitle(QStringLiteral("%1 - %2").arg(kAppName, *pending_.title));
     Widget(Control::Info)->setToolTip(*pending_.title);

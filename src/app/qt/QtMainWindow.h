@@ -133,7 +133,7 @@ class QtMainWindow final : public QWidget, public MainView {
   // A transfer's progress comes with every block (eleven a second on a 115200 line); the
   // window shows it at most this often, the latest at once when the last showing is that
   // old, else when it is. What else a block changes (the status line's silence) is immediate.
-  static constexpr std::chrono::milliseconds kProgressInterval{250};
+  static constexpr std::chrono::milliseconds kProgressInterval{500};
   static constexpr std::chrono::milliseconds kBusyPumpInterval{1};
   static constexpr std::size_t kControls = static_cast<std::size_t>(Control::Status) + 1;
   static std::size_t Index(Control c) { return static_cast<std::size_t>(c); }
