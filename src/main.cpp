@@ -2,13 +2,21 @@
 // --demo (for trying it without a receiver) starts the receiver emulator on a pseudo-terminal
 // (a named pipe on Windows) and uses a throwaway settings file whose port 1 is that line.
 // --help and --version answer without a display.
+//
+// For the benchmarks only, KELVANE_BENCH_START="download PATH" or "upload PATH" chooses PATH
+// for that mode (a program image for a download) and starts the transfer with the port the
+// settings open at start-up, as a user's clicks would; the boxes are answered OK (their
+// texts go to standard error) and "bench: started" and "bench: ended" on standard error mark
+// the transfer. Without it nothing of this runs.
 
 #include <QApplication>
 #include <QIcon>
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "KelvaneLicence.h"
@@ -63,6 +71,40 @@ Action ParseArguments(int argc, char** argv, std::string_view& wrong) {
   if (version) return Action::kVersion;
   if (!wrong.empty()) return Action::kHelpTextError;
   return demo ? Action::kDemo : Action::kRun;
+}
+
+// The scripted start of KELVANE_BENCH_START (see above); false when it is not set or not
+// understood.
+bool StartForBench(kelvane::Main& main, kelvane::QtMainWindow& window) {
+  using namespace kelvane;
+  const char* value = std::getenv("KELVANE_BENCH_START");
+  if (!value) return false;
+  const std::string start = value;
+  const auto space = start.find(' ');
+  const std::string mode = start.substr(0, space);
+  if (space == std::string::npos || (mode != "download" && mode != "upload")) {
+    std::fprintf(stderr, "kelvane: KELVANE_BENCH_START is \"download PATH\" or \"upload PATH\"\n");
+    return false;
+  }
+  const std::string path = start.substr(space + 1);
+  window.SetChooser([path](const ChooserRequest&) {
+    ChooserResult r;
+    r.outcome = ChooserResult::Outcome::Chosen;
+    r.path = path;
+    return r;
+  });
+  window.SetAnswerer([](const std::string& text, const std::string&, Buttons, Icon) {
+    std::fprintf(stderr, "bench: box: %s\nbench: ended\n", text.c_str());
+    return Answer::OK;
+  });
+  QTimer::singleShot(0, &window, [&main, mode] {
+    main.SelectOption(mode == "download" ? Control::DownDot : Control::UpDot, true);
+    if (mode == "download") main.SelectOption(Control::ProgramDot, true);
+    main.Browse_Click();
+    std::fprintf(stderr, "bench: started\n");
+    main.Start_Click();
+  });
+  return true;
 }
 
 }  // namespace
@@ -129,6 +171,7 @@ int main(int argc, char** argv) {
   window.show();
   main.Form_Load();
   if (demo) main.XferPath = demo->SampleImage().toStdString();
+  StartForBench(main, window);
   // Nobody is there to answer the window's question: a signal stops a transfer and closes.
   CloseOnSignals(window, [&window] { window.CloseUnasked(); });
   const int rc = app.exec();

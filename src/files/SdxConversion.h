@@ -51,6 +51,12 @@ class SdxFilter {
 
  private:
   static constexpr int kNoPolarisation = -1;
+  // The bytes of the fields read, as the record before had them: a record with the same
+  // ones (the next channel on a transponder) leaves the current values as they are.
+  std::array<std::uint8_t, SdxRecord::FrequencyHigh.length + SdxRecord::FrequencyLow.length +
+                               SdxRecord::Polarisation.length + SdxRecord::SymbolRate.length>
+      fieldsBefore_{};
+  bool anyBefore_ = false;
   std::uint32_t frequency_ = 0, symbolRate_ = 0;
   int polarisation_ = kNoPolarisation;  // a digit character, or none
   std::uint32_t lastFrequency_ = 0, lastSymbolRate_ = 0;

@@ -46,7 +46,13 @@ void ProgramDownload::Begin(TimePoint now) {
 bool ProgramDownload::SendBlock() {
   // R bytes after the header go as R div 1024 full blocks and one last block with the rest
   // (none when R is a multiple of 1024), filled up with FF.
-  std::array<std::uint8_t, kBlockData> data{};
+  // The block goes out in one write: lead, data and trail reach the line together.
+  constexpr std::size_t kLead = std::size(wire::kBlockLead);
+  std::array<std::uint8_t, kLead + kBlockData + std::size(wire::kBlockTrail)> block{};
+  std::copy(std::begin(wire::kBlockLead), std::end(wire::kBlockLead), block.begin());
+  std::copy(std::begin(wire::kBlockTrail), std::end(wire::kBlockTrail),
+            block.begin() + kLead + kBlockData);
+  const auto data = std::span(block).subspan(kLead, kBlockData);
   const std::size_t got = x_.files.Read(File(), data);
   if (x_.files.ErrorPending()) {
     // The receiver gets its end of data; a verdict it may give on what it has is not taken
@@ -58,11 +64,7 @@ bool ProgramDownload::SendBlock() {
   std::fill(data.begin() + static_cast<std::ptrdiff_t>(got), data.end(), wire::kFiller);
   lastSent_ = got < kBlockData;
   position_ += static_cast<std::int64_t>(got);
-  auto& line = x_.line;
-  line.Send(wire::kStart);
-  line.Send(std::span(wire::kBlockLead).subspan(1));
-  line.Send(data);
-  line.Send(wire::kBlockTrail);
+  x_.line.Send(block);
   return true;
 }
 

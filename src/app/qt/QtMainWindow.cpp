@@ -169,6 +169,8 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QWidget(parent) {
   timer1_.start(kTickInterval);
   statusTimer_.setInterval(kStatusInterval);
   connect(&statusTimer_, &QTimer::timeout, this, &QtMainWindow::TickStatus);
+  progressTimer_.setSingleShot(true);
+  connect(&progressTimer_, &QTimer::timeout, this, &QtMainWindow::ShowPendingProgress);
 }
 
 QtMainWindow::~QtMainWindow() { SetBusyPointer(false); }
@@ -514,6 +516,11 @@ void QtMainWindow::SetValue(Control c, bool selected) {
 void QtMainWindow::SetText(Control c, const std::string& text) {
   auto* e = qobject_cast<QLineEdit*>(Widget(c));
   if (!e) return;
+  if (c == Control::Info && !text.empty() && transferShown_) {
+    pending_.info = ToQt(text);
+    return ProgressDue(false);
+  }
+  if (c == Control::Info) DropPendingProgress();
   // The model text of an image is NUL-padded: show it up to its first NUL.
   e->setText(ToQt(c == Control::ModelID ? text.substr(0, text.find('\0')) : text));
   // An empty size text ends the transfer: the title and the tooltip lose its progress (a
@@ -530,13 +537,47 @@ void QtMainWindow::ShowTransferProgress(const TransferProgress& progress) {
   waitingSince_.reset();  // data moves: the progress takes the title
   lastHeard_ = clock_->Now();
   TickStatus();
-  const QString line = ToQt(ProgressLine(progress)).simplified();
-  setWindowTitle(QStringLiteral("%1 - %2").arg(kAppName, line));
-  Widget(Control::Info)->setToolTip(line);
+  pending_.title = ToQt(ProgressLine(progress)).simplified();
+  ProgressDue(true);
+}
+
+void QtMainWindow::ProgressDue(bool showIfDue) {
+  // The size text and the bar come just before the line of the same block: that line shows
+  // them all together.
+  const auto due = progressShown_ + kProgressInterval;
+  const auto now = clock_->Now();
+  if (showIfDue && now >= due) return ShowPendingProgress();
+  if (!progressTimer_.isActive())
+    progressTimer_.start(now >= due ? std::chrono::milliseconds(0)
+                                    : std::chrono::ceil<std::chrono::milliseconds>(due - now));
+}
+
+void QtMainWindow::ShowPendingProgress() {
+  progressTimer_.stop();
+  progressShown_ = clock_->Now();
+  if (pending_.info) static_cast<QLineEdit*>(Widget(Control::Info))->setText(*pending_.info);
+  if (pending_.bar) {
+    // The bar would repaint itself at once; it is painted with the texts instead.
+    bar_->setUpdatesEnabled(false);
+    bar_->setValue(*pending_.bar);
+    bar_->setUpdatesEnabled(true);
+    bar_->update();
+  }
+  if (pending_.title) {
+    setWindowTitle(QStringLiteral("%1 - %2").arg(kAppName, *pending_.title));
+    Widget(Control::Info)->setToolTip(*pending_.title);
+  }
+  pending_ = {};
+}
+
+void QtMainWindow::DropPendingProgress() {
+  progressTimer_.stop();
+  pending_ = {};
 }
 
 void QtMainWindow::ShowWaitingForReceiver(
     std::optional<std::chrono::steady_clock::time_point> since) {
+  if (since) DropPendingProgress();
   waitingSince_ = since;
   if (since) {
     ShowWaitTitle();
@@ -584,6 +625,7 @@ void QtMainWindow::ShowWaitTitle() {
 }
 
 void QtMainWindow::ShowStopped(std::int64_t done, std::int64_t total) {
+  DropPendingProgress();
   QString how;
   if (waitingSince_) {
     const double waited = std::chrono::duration<double>(clock_->Now() - *waitingSince_).count();
@@ -615,8 +657,13 @@ void QtMainWindow::SetProgressMax(int max) { bar_->setMaximum(std::max(1, max));
 
 void QtMainWindow::SetProgressValue(float value) {
   // QProgressBar ignores a value outside its range; the bar shows the nearest end instead.
-  const int v = static_cast<int>(value);
-  bar_->setValue(std::clamp(v, bar_->minimum(), bar_->maximum()));
+  const int v = std::clamp(static_cast<int>(value), bar_->minimum(), bar_->maximum());
+  if (transferShown_ && v != 0) {
+    pending_.bar = v;
+    return ProgressDue(false);
+  }
+  pending_.bar.reset();
+  bar_->setValue(v);
 }
 
 Answer QtMainWindow::MessageBox(const std::string& text, const std::string& title, Buttons buttons,
@@ -626,6 +673,8 @@ Answer QtMainWindow::MessageBox(const std::string& text, const std::string& titl
 
 Answer QtMainWindow::ExplainedMessageBox(const std::string& text, const std::string& explanation,
                                          const std::string& title, Buttons buttons, Icon icon) {
+  // The box stands over the latest progress.
+  if (pending_.info || pending_.bar || pending_.title) ShowPendingProgress();
   // A box at the end of a long transfer carries its verdict: told to the desktop too when
   // nobody is looking at the window.
   if (transferShown_ && !noticeGiven_ && clock_->Now() - transferStart_ > kNoticeAfter &&

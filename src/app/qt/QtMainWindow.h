@@ -130,6 +130,10 @@ class QtMainWindow final : public QWidget, public MainView {
 
  private:
   static constexpr std::chrono::milliseconds kTickInterval{1000};
+  // A transfer's progress comes with every block (eleven a second on a 115200 line); the
+  // window shows it at most this often, the latest at once when the last showing is that
+  // old, else when it is. What else a block changes (the status line's silence) is immediate.
+  static constexpr std::chrono::milliseconds kProgressInterval{500};
   static constexpr std::chrono::milliseconds kBusyPumpInterval{1};
   static constexpr std::size_t kControls = static_cast<std::size_t>(Control::Status) + 1;
   static std::size_t Index(Control c) { return static_cast<std::size_t>(c); }
@@ -153,6 +157,17 @@ class QtMainWindow final : public QWidget, public MainView {
   std::array<QWidget*, kControls> widgets_{};
   QProgressBar* bar_ = nullptr;
   void ShowWaitTitle();
+  // The progress held back by kProgressInterval: shown when due, dropped when the title or
+  // the texts are set otherwise (a wait, a Stop, the end of the transfer).
+  void ProgressDue(bool showIfDue);
+  void ShowPendingProgress();
+  void DropPendingProgress();
+  struct PendingProgress {
+    std::optional<QString> info, title;
+    std::optional<int> bar;
+  } pending_;
+  QTimer progressTimer_;
+  std::chrono::steady_clock::time_point progressShown_{};
   QString WaitText() const;  // what a transfer waits for, and for how long
   std::optional<std::chrono::steady_clock::time_point> waitingSince_;
   QString stoppedTitle_;  // empty: not stopped
