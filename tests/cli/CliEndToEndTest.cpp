@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
