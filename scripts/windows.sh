@@ -115,10 +115,14 @@ window_shot() {
   local png=$root/$build/screenshots/kelvane.png
   mkdir -p "$(dirname "$png")"
   rm -f "$png"
+  # A Wine server still running from the tests keeps their desktop, which has no display:
+  # the window would open on it, unseen.
+  wineserver -k 2>/dev/null || true
+  wineserver -w
   env -u QT_QPA_PLATFORM xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
     wine "$1" >/dev/null 2>&1 &
     shown() { xdotool search --onlyvisible --name "^Kelvane$" 2>/dev/null | head -n1; }
-    for _ in $(seq 600); do [ -n "$(shown)" ] && break; sleep 0.1; done
+    for _ in $(seq 1200); do [ -n "$(shown)" ] && break; sleep 0.1; done
     # Shown: then its first paint, and the message box that says COM1 leads nowhere.
     sleep 3
     [ -n "$(shown)" ] || { echo "windows.sh: the window did not show under Wine" >&2; exit 1; }
