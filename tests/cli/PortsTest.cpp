@@ -39,20 +39,6 @@ TEST(CliPorts, EachPortWritesItsOwnFile) {
     EXPECT_EQ(PortFileName(r.file, r.port), r.want) << r.file << " " << r.port;
 }
 
-TEST(CliPorts, PortsThatCannotRunTogetherAreUsageErrors) {
-  for (auto args : {std::vector<std::string>{"-p", "COM1", "-p", "COM2", "info", "a.bin"},
-                    {"-p", "COM1", "-p", "com1", "download", "a.bin"},
-                    {"-p", "/dev/pts/3", "-p", "/dev/pts/3", "download", "a.bin"},
-                    {"-p", "COM1", "-p", "COM2", "--trace", "-", "download", "a.bin"},
-                    {"-p", "/dev/pts/3", "-p", "/tmp/3", "upload", "a.bin"},
-                    {"-p", "/dev/pts/3", "-p", "/tmp/3", "--trace", "t", "download", "a.bin"},
-                    {"--trace", "", "download", "a.bin"}})
-    EXPECT_NE(ParseArguments(args).error, "") << ::testing::PrintToString(args);
-  // The same last name is no clash when nothing is written per port.
-  EXPECT_EQ(ParseArguments({"-p", "/dev/pts/3", "-p", "/tmp/3", "download", "a.bin"}).error, "");
-  EXPECT_EQ(ParseArguments({"--trace", "-", "--json", "download", "a.bin"}).error, "");
-}
-
 TEST(CliPorts, TheBoardFollowsEachPortAndTheWorstStatusWins) {
   PortBoard board({"COM1", "/dev/pts/7", "/dev/pts/9"});
   EXPECT_EQ(board.StatusLine(0), "COM1        opening");
