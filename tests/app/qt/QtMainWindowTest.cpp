@@ -154,16 +154,6 @@ void OnModal(F answer) {
   });
 }
 
-TEST(Window, FileFiltersAndACancelledDialog) {
-  Window w;
-  EXPECT_EQ(
-      QtMainWindow::NameFilters("Program Files (*.BIN)|*.bin|All Files (*.*)|*.*|Plain|*.a;*.b"),
-      (QStringList{"Program Files (*.bin)", "All Files (*)", "Plain (*.a *.b)"}));
-  OnModal<QFileDialog>([](QFileDialog* d) { d->close(); });
-  EXPECT_EQ(w.window.ShowOpenDialog({"t", "All Files (*.*)|*.*", ""}).outcome,
-            ChooserResult::Outcome::Cancelled);
-}
-
 TEST(Window, ProgressTextsAndPointer) {
   Window w;
   w.window.SetProgressMax(200);
@@ -323,7 +313,7 @@ TEST(Window, ClosingDuringATransferAsksAndClosesOnlyAfterItEnded) {
   EXPECT_TRUE(idle.shown.empty());
 }
 
-TEST(Window, FileDialogOpensInTheFolderLastUsedAndSavesForAnUpload) {
+TEST(Window, FileDialogFiltersOpensInTheFolderLastUsedAndSavesForAnUpload) {
   Window w;
   w.window.SetAnswerer(nullptr);
   w.window.SetSettings(&w.settings);
@@ -347,6 +337,12 @@ TEST(Window, FileDialogOpensInTheFolderLastUsedAndSavesForAnUpload) {
   EXPECT_EQ(w.settings.Read(kAppName, "Window", "LastFolder", ""), images.toStdString());
   w.window.SetValue(Control::UpDot, true);
   EXPECT_EQ(show("satcodx.tm1", images + "/c.bin"), std::pair(images, QFileDialog::AcceptSave));
+  OnModal<QFileDialog>([](QFileDialog* d) { d->close(); });
+  EXPECT_EQ(w.window.ShowOpenDialog({"t", "All Files (*.*)|*.*", ""}).outcome,
+            ChooserResult::Outcome::Cancelled);
+  EXPECT_EQ(
+      QtMainWindow::NameFilters("Program Files (*.BIN)|*.bin|All Files (*.*)|*.*|Plain|*.a;*.b"),
+      (QStringList{"Program Files (*.bin)", "All Files (*)", "Plain (*.a *.b)"}));
 }
 
 TEST(Window, ALongTransferEndedUnseenIsToldToTheDesktop) {
