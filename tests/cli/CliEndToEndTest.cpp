@@ -3,8 +3,8 @@
 // ports in one process, with the bytes that crossed compared with the files.
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
+#include <sys/resource.h>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
