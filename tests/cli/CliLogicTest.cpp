@@ -46,12 +46,19 @@ TEST(CliArguments, MistakesAreUsageErrors) {
       "|download|download a.bin b.bin|info|ports extra|sdx a b c|upload --sdx x|flash x|"
       "download --sdx --temu x|--port COM9 ports|--port ttyUSB0 ports|--port|--bogus ports|"
       "--timeout 0 ports|--timeout -3 ports|--timeout soon ports|--force=yes ports|upload ''|"
-      "--port auto upload x|--json=1 ports");
+      "--port auto upload x|--json=1 ports|--trace '' download a|"
+      // Ports that cannot run together: one device twice, or files per port of one name.
+      "-p COM1 -p COM2 info a|-p COM1 -p com1 download a|-p /dev/pts/3 -p /dev/pts/3 download a|"
+      "-p COM1 -p COM2 --trace - download a|-p /dev/pts/3 -p /tmp/3 upload a|"
+      "-p /dev/pts/3 -p /tmp/3 --trace t download a");
   for (std::string line; std::getline(lines, line, '|');) {
     std::vector<std::string> args;
     for (std::istringstream in(line); in >> line;) args.push_back(line == "''" ? "" : line);
     EXPECT_NE(ParseArguments(args).error, "") << ::testing::PrintToString(args);
   }
+  // The same last name is no clash when nothing is written per port.
+  EXPECT_EQ(Parse({"-p", "/dev/pts/3", "-p", "/tmp/3", "download", "a"}).error, "");
+  EXPECT_EQ(Parse({"--trace", "-", "--json", "download", "a"}).error, "");
   // Help wins over anything else on the line.
   EXPECT_TRUE(Parse({"--bogus", "--help"}).options.help);
   EXPECT_EQ(Parse({"--bogus", "--help"}).error, "");

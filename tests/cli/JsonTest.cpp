@@ -41,15 +41,11 @@ TEST(Json, FieldsKeepTheirOrderOnOneLine) {
 }
 
 TEST(Json, NumbersHaveAtMostTenDigitsAndNoFractionWhenIntegral) {
-  const std::pair<double, const char*> cases[] = {{50, "50"},
-                                                  {11520.25, "11520.25"},
-                                                  {93.1, "93.1"},
-                                                  {1.0 / 3, "0.3333333333"},
-                                                  {98.43699084, "98.43699084"},
-                                                  {1e-5, "1e-05"},
-                                                  {1e10, "1e+10"},
-                                                  {-0.0, "-0"},
-                                                  {0.0 / 0.0, "null"}};
+  // clang-format off
+  const std::pair<double, const char*> cases[] = {
+      {50, "50"}, {11520.25, "11520.25"}, {93.1, "93.1"}, {1.0 / 3, "0.3333333333"},
+      {98.43699084, "98.43699084"}, {1e-5, "1e-05"}, {1e10, "1e+10"}, {-0.0, "-0"}, {0.0 / 0.0, "null"}};
+  // clang-format on
   for (const auto& [value, text] : cases)
     EXPECT_EQ(JsonObject().Number("n", value).Text(), std::string(R"({"n":)") + text + "}");
 }

@@ -39,30 +39,12 @@ TEST(CliPorts, EachPortWritesItsOwnFile) {
     EXPECT_EQ(PortFileName(r.file, r.port), r.want) << r.file << " " << r.port;
 }
 
-TEST(CliPorts, PortsThatCannotRunTogetherAreUsageErrors) {
-  for (auto args : {std::vector<std::string>{"-p", "COM1", "-p", "COM2", "info", "a.bin"},
-                    {"-p", "COM1", "-p", "com1", "download", "a.bin"},
-                    {"-p", "/dev/pts/3", "-p", "/dev/pts/3", "download", "a.bin"},
-                    {"-p", "COM1", "-p", "COM2", "--trace", "-", "download", "a.bin"},
-                    {"-p", "/dev/pts/3", "-p", "/tmp/3", "upload", "a.bin"},
-                    {"-p", "/dev/pts/3", "-p", "/tmp/3", "--trace", "t", "download", "a.bin"},
-                    {"--trace", "", "download", "a.bin"}})
-    EXPECT_NE(ParseArguments(args).error, "") << ::testing::PrintToString(args);
-  // The same last name is no clash when nothing is written per port.
-  EXPECT_EQ(ParseArguments({"-p", "/dev/pts/3", "-p", "/tmp/3", "download", "a.bin"}).error, "");
-  EXPECT_EQ(ParseArguments({"--trace", "-", "--json", "download", "a.bin"}).error, "");
-}
-
 TEST(CliPorts, TheBoardFollowsEachPortAndTheWorstStatusWins) {
   PortBoard board({"COM1", "/dev/pts/7", "/dev/pts/9"});
   EXPECT_EQ(board.StatusLine(0), "COM1        opening");
   board.Started(0, "/dev/ttyS0");
   EXPECT_EQ(board.StatusLine(0), "COM1        waiting for the receiver");
-  board.Progressed(0, {.done = 51200,
-                       .total = 102400,
-                       .percent = 50,
-                       .bytesPerSecond = 11520,
-                       .secondsLeft = 4.44});
+  board.Progressed(0, {51200, 102400, 50, 11520, 4.44});  // done, total, %, B/s, s left
   EXPECT_EQ(board.StatusLine(0), "COM1        51k/102K     50.0 %    11.5 kB/s  0:04 left");
   board.Message(1, "HW version is not matched");
   board.Message(0, "Kelvane Complete");
@@ -131,12 +113,8 @@ TEST(CliEvents, ProgressComesAFewTimesASecondAndAlwaysAtTheEnd) {
   EventLog log(c.file, "COM3");
   const EventLog::Clock::time_point t0{};
   auto step = [](std::int64_t done, double rate) {
-    return TransferProgress{
-        .done = done,
-        .total = 4096,
-        .percent = done * 100.0 / 4096,
-        .bytesPerSecond = rate,
-        .secondsLeft = rate > 0 ? std::optional<double>((4096 - done) / rate) : std::nullopt};
+    return TransferProgress{done, 4096, done * 100.0 / 4096, rate,
+                            rate > 0 ? std::optional<double>((4096 - done) / rate) : std::nullopt};
   };
   log.Progress(step(0, 0), t0);               // the first: sent
   log.Progress(step(1024, 1e4), t0 + 100ms);  // too soon: dropped

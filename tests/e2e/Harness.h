@@ -9,7 +9,6 @@
 #include <QDir>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <stdexcept>
 
 #include "app/Main.h"
 #include "app/qt/QtMainWindow.h"
@@ -24,30 +23,6 @@ namespace kelvane::e2e {
 
 using test::Bytes;
 using ms = std::chrono::milliseconds;
-
-// kelvane-receiver as a child process: its first line on stdout is the device.
-class Receiver {
- public:
-  explicit Receiver(std::vector<std::string> args)
-      : child_((args.insert(args.begin(), KELVANE_RECEIVER), args)) {
-    device_ = child_.FirstLine();
-    if (device_.empty()) throw std::runtime_error("kelvane-receiver named no device");
-  }
-  const std::string& Device() const { return device_; }
-  // Waits for the end with the event loop running, so that the product's last bytes,
-  // written from the loop, still go out.
-  int Finish() {
-    result_ =
-        child_.Wait(ms(15000), [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 10); });
-    return result_.status;
-  }
-  const std::string& Errors() const { return result_.err; }
-
- private:
-  test::Child child_;
-  std::string device_;
-  test::Result result_;
-};
 
 // The product as the program assembles it, in a private folder (its settings file and
 // working directory, where the SDX conversion writes), with Com 1 mapped to `device`.

@@ -58,11 +58,9 @@ class FakeView : public MainView {
   }
   Answer MessageBox(const std::string& t, const std::string& title, Buttons b, Icon i) override {
     messages.push_back({t, title, b, i});
-    const Answer def = b == Buttons::YesNoCancel        ? Answer::Cancel
-                       : b == Buttons::AbortRetryIgnore ? Answer::Ignore
-                                                        : Answer::OK;
-    const Answer a = answers.empty() ? def : answers.front();
-    return answers.empty() ? a : (answers.pop_front(), a);
+    return Next(answers, b == Buttons::YesNoCancel        ? Answer::Cancel
+                         : b == Buttons::AbortRetryIgnore ? Answer::Ignore
+                                                          : Answer::OK);
   }
   Answer ExplainedMessageBox(const std::string& t, const std::string& explanation,
                              const std::string& title, Buttons b, Icon i) override {
@@ -72,9 +70,7 @@ class FakeView : public MainView {
   }
   ChooserResult ShowOpenDialog(const ChooserRequest& r) override {
     chooserRequests.push_back(r);
-    ChooserResult res = chooserResults.empty() ? ChooserResult{} : chooserResults.front();
-    if (!chooserResults.empty()) chooserResults.pop_front();
-    return res;
+    return Next(chooserResults, ChooserResult{});
   }
   void PumpEvents(std::chrono::milliseconds) override {
     if (++pumps > pumpLimit) throw std::runtime_error("poll loop did not end");
@@ -101,6 +97,14 @@ class FakeView : public MainView {
   std::function<void()> onPump, onRequestClose;
   long pumps = 0;
   long pumpLimit = 400000;  // a loop that never ends fails the test instead of hanging
+
+ private:
+  template <class T>
+  static T Next(std::deque<T>& queue, T otherwise) {
+    if (queue.empty()) return otherwise;
+    T next = std::move(queue.front());
+    return queue.pop_front(), next;
+  }
 };
 
 class FakeSerial : public SerialPort {
@@ -220,10 +224,8 @@ inline Bytes Concat(std::initializer_list<Bytes> parts) {
 
 inline std::string Hex(const Bytes& b) {  // "01 08 FF"
   std::string s;
-  for (std::uint8_t c : b)
-    s += (s.empty() ? "" : " ") +
-         std::string{"0123456789ABCDEF"[c >> 4], "0123456789ABCDEF"[c & 15]};
-  return s;
+  for (std::uint8_t c : b) s += {' ', "0123456789ABCDEF"[c >> 4], "0123456789ABCDEF"[c & 15]};
+  return s.empty() ? s : s.substr(1);
 }
 
 }  // namespace kelvane::test

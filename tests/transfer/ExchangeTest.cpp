@@ -133,44 +133,28 @@ TEST(ProgramDownload, TranscriptsEndAsTheReceiverSaid) {
   const Bytes file = Image(1500);  // two blocks
   const Bytes header = Concat({B({0x08}), Bytes(file.begin(), file.begin() + 64)});
   const Bytes b0 = Block(file, 64, 0), b1 = Block(file, 64, 1);
+  // clang-format off
   const std::vector<Transcript> transcripts = {
-      {"complete",
-       {},
-       {Say({0x55, 1, 0x66}, header), Say({0x10}, b0), Say({0x10}, b1), Say({0x15, 0x10}, B({3})),
-        Say({0x17})},
-       K::Complete},
+      {"complete", {}, {Say({0x55, 1, 0x66}, header), Say({0x10}, b0), Say({0x10}, b1),
+                        Say({0x15, 0x10}, B({3})), Say({0x17})}, K::Complete},
       // The verdict may come in the read of the last block's 10: no read more is waited for.
-      {"verdict with the last 10",
-       {},
-       {Say({1}, header), Say({0x10}, b0), Say({0x10}, b1), Say({0x10, 0x17}, B({3}))},
-       K::Complete},
-      {"rejected",
-       {},
-       {Say({1}, header), Say({0x10}, b0), Say({0x10}, b1), Say({0x10}, B({3})), Say({0x15, 0x16})},
-       K::Rejected,
-       true},
+      {"verdict with the last 10", {},
+       {Say({1}, header), Say({0x10}, b0), Say({0x10}, b1), Say({0x10, 0x17}, B({3}))}, K::Complete},
+      {"rejected", {}, {Say({1}, header), Say({0x10}, b0), Say({0x10}, b1), Say({0x10}, B({3})),
+                        Say({0x15, 0x16})}, K::Rejected, true},
       {"refused", {}, {Say({1}, header), Say({0x12, 0x14})}, K::HeaderRefused, true},
-      {"accepted among refusals",
-       {},
-       {Say({1}, header), Say({0x12, 0x10}, b0), Stop(B({3}))},
-       K::Stopped,
-       true},
+      {"accepted among refusals", {}, {Say({1}, header), Say({0x12, 0x10}, b0), Stop(B({3}))},
+       K::Stopped, true},
       // A 17 said before the question is no verdict: not at the start, not in a block's ack.
       {"stale 17 before ready", {}, {Say({0x5D, 0x07, 0x00, 0x17}), Stop(B({3}))}, K::Stopped},
-      {"stale 17 mid-transfer",
-       {},
-       {Say({1}, header), Say({0x10, 0x17}, b0), Say({0x10, 0x17}, b1), Stop(B({3}))},
-       K::Stopped},
-      {"bytes after the 01 came before the header",
-       {},
-       {Say({1, 0x10, 0x17}, header), Stop(B({3}))},
-       K::Stopped,
-       true},
-      {"stop awaiting the verdict",
-       {},
-       {Say({1}, header), Say({0x10}, b0), Say({0x10}, b1), Say({0x10}, B({3})), Stop()},
-       K::Stopped},
+      {"stale 17 mid-transfer", {},
+       {Say({1}, header), Say({0x10, 0x17}, b0), Say({0x10, 0x17}, b1), Stop(B({3}))}, K::Stopped},
+      {"bytes after the 01 came before the header", {}, {Say({1, 0x10, 0x17}, header), Stop(B({3}))},
+       K::Stopped, true},
+      {"stop awaiting the verdict", {},
+       {Say({1}, header), Say({0x10}, b0), Say({0x10}, b1), Say({0x10}, B({3})), Stop()}, K::Stopped},
   };
+  // clang-format on
   PlayAll(ExchangeKind::ProgramDownload, file, transcripts, [&](const Transcript& t, Bench& b) {
     const Outcome& o = b.transfer->Result();
     const std::string name = t.name;
@@ -200,11 +184,12 @@ TEST(ProgramDownload, TranscriptsEndAsTheReceiverSaid) {
 // The header block is 68 bytes exactly when the file is 128 bytes longer than its first four
 // bytes say; each block goes in one write; a file shorter than its header is refused.
 TEST(ProgramDownload, HeaderBlockBlocksAndWrites) {
-  const std::tuple<Bytes, std::size_t, std::size_t> cases[] = {{Image(0), 64, 1},
-                                                               {Image(1024), 64, 2},
-                                                               {Image(2049), 64, 3},
-                                                               {Image(60, true), 68, 1},
-                                                               {Image(2048, true), 68, 3}};
+  using Case = std::tuple<Bytes, std::size_t, std::size_t>;  // file, header size, blocks
+  const Case cases[] = {{Image(0), 64, 1},
+                        {Image(1024), 64, 2},
+                        {Image(2049), 64, 3},
+                        {Image(60, true), 68, 1},
+                        {Image(2048, true), 68, 3}};
   for (const auto& [file, headerSize, blocks] : cases) {
     Bench b(ExchangeKind::ProgramDownload);
     WriteFile("file.bin", file);
@@ -256,33 +241,24 @@ TEST(Upload, TranscriptsStoreWhatCameAndEndAsTheReceiverSaid) {
   // The short one announces 0x01000800 bytes: every byte of the length counts.
   auto announced = [](const std::string& name) { return name == "short" ? 0x01000800u : 2048u; };
   const Bytes head = Concat({B({0x08}), UpHeader(2048)});
+  // clang-format off
   const std::vector<Transcript> transcripts = {
-      // Line noise holding an 08 (right before the header's too) is dropped; 01 goes again at each
-      // tick
-      // until the header's start (08 55 AA 55 AA) has come.
-      {"complete",
-       B({1}),
-       {Tick(B({1})), Say({0x08, 0x55, 0x08, 0x08}), Tick(B({1})),
-        Say(Bytes(head.begin(), head.begin() + 5)), Tick(),
-        Say(Bytes(head.begin() + 5, head.end()), B({0x10})), Say(Frame(d1), B({0x10})),
-        Say(Frame(d2), B({0x10})), Say({3}, B({0x17}))},
-       K::UploadCompleted},
-      {"short",
-       B({1}),
-       {Say(Concat({B({0x08}), UpHeader(announced("short"))}), B({0x10})),
-        Say(Frame(d1), B({0x10})), Say({3}, B({0x17}))},
-       K::UploadIncomplete},
+      // Line noise holding an 08 (right before the header's too) is dropped; 01 goes again at
+      // each tick until the header's start (08 55 AA 55 AA) has come.
+      {"complete", B({1}),
+       {Tick(B({1})), Say({0x08, 0x55, 0x08, 0x08}), Tick(B({1})), Say(Bytes(head.begin(), head.begin() + 5)),
+        Tick(), Say(Bytes(head.begin() + 5, head.end()), B({0x10})), Say(Frame(d1), B({0x10})),
+        Say(Frame(d2), B({0x10})), Say({3}, B({0x17}))}, K::UploadCompleted},
+      {"short", B({1}), {Say(Concat({B({0x08}), UpHeader(announced("short"))}), B({0x10})),
+                         Say(Frame(d1), B({0x10})), Say({3}, B({0x17}))}, K::UploadIncomplete},
       // Six silent ticks in a block ask for it again; its repetition overwrites what came.
-      {"block asked again",
-       B({1}),
-       {Say(head, B({0x10})), Say(Bytes(500, 9)), Tick(), Tick(), Tick(), Tick(), Tick(),
-        Tick(B({0x11})), Say(Frame(d1), B({0x10})), Say(Frame(d2), B({0x10})), Say({3}, B({0x17}))},
-       K::UploadCompleted},
-      {"stopped in the blocks",
-       B({1}),
-       {Say(head, B({0x10})), Say(Frame(d1), B({0x10})), Say(Bytes(100, 9)), Stop()},
-       K::Stopped},
+      {"block asked again", B({1}),
+       {Say(head, B({0x10})), Say(Bytes(500, 9)), Tick(), Tick(), Tick(), Tick(), Tick(), Tick(B({0x11})),
+        Say(Frame(d1), B({0x10})), Say(Frame(d2), B({0x10})), Say({3}, B({0x17}))}, K::UploadCompleted},
+      {"stopped in the blocks", B({1}),
+       {Say(head, B({0x10})), Say(Frame(d1), B({0x10})), Say(Bytes(100, 9)), Stop()}, K::Stopped},
   };
+  // clang-format on
   PlayAll(ExchangeKind::Upload, {}, transcripts, [&](const Transcript& t, Bench& b) {
     const std::string name = t.name;
     const Outcome& o = b.transfer->Result();
