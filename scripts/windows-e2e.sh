@@ -36,6 +36,13 @@ if [ -n "$setup" ]; then
   if timeout 300 wine "$setup" /S && [ -f "$installed/kelvane-cli.exe" ]; then
     echo "ok   $(basename "$setup") installed silently"
     KELVANE_WINDOWS_BIN=$installed
+    if "$scripts/windows.sh" shot "$(realpath --relative-to="$scripts/.." "$win")" \
+      "$installed/kelvane.exe" kelvane-installed; then
+      echo "ok   the installed kelvane.exe shows its window"
+    else
+      echo "FAIL the installed kelvane.exe shows no window"
+      failed=1
+    fi
   else
     echo "FAIL $(basename "$setup") did not install"
     failed=1

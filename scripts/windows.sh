@@ -8,6 +8,7 @@
 #   test     build, then run the unit tests under Wine in a private Wine prefix
 #   package  build, then the installer and the portable zip into BUILD_DIR/packages/
 #   all      build, test and package
+#   shot     BUILD_DIR EXE [NAME]: the screenshot of EXE's window (no build)
 #   has-qt   succeeds when the Qt for Windows tarball is there with its checksum (no build)
 #
 # Qt for Windows is qt6-mingw64-6.4.2.tar.xz in the toolchain folder: shared/toolchains/ beside
@@ -110,9 +111,11 @@ run_tests() {
 }
 
 # The window under Wine on a virtual X display: once it is shown under its title, a screenshot
-# of the screen goes to BUILD_DIR/screenshots/kelvane.png, and a screen of one colour fails.
+# of the screen goes to BUILD_DIR/screenshots/NAME.png, and a screen of one colour fails.
+# Arguments: the program (default: the build's kelvane.exe) and NAME (default: kelvane).
 window_shot() {
-  local png=$root/$build/screenshots/kelvane.png
+  local exe=${1:-$build/bin/kelvane.exe}
+  local png=$root/$build/screenshots/${2:-kelvane}.png
   mkdir -p "$(dirname "$png")"
   rm -f "$png"
   # A Wine server still running from the tests keeps their desktop, which has no display:
@@ -127,7 +130,7 @@ window_shot() {
     sleep 3
     [ -n "$(shown)" ] || { echo "windows.sh: the window did not show under Wine" >&2; exit 1; }
     import -window root "$2"
-    wineserver -k' _ "$build/bin/kelvane.exe" "$png"
+    wineserver -k' _ "$exe" "$png"
   local colours
   colours=$(identify -format "%k" "$png")
   if [ "$colours" -lt 2 ]; then
@@ -140,6 +143,8 @@ window_shot() {
 case "$what" in
   build) build_all ;;
   test) build_all && run_tests ;;
+  # The window of another copy of the programs (an installed one), in the tests' prefix.
+  shot) wine_ready && window_shot "$3" "${4:-kelvane}" ;;
   package) build_all && scripts/windows-package.sh "$build" "$build/packages" ;;
   all) build_all && run_tests && scripts/windows-package.sh "$build" "$build/packages" ;;
   *) echo "usage: scripts/windows.sh [build|test|package|all|has-qt] [BUILD_DIR]" >&2; exit 1 ;;
