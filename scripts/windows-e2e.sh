@@ -112,7 +112,7 @@ check() { # name, expected status, command...
 }
 
 map_ports
-start accept --save got.bin
+start accept --save got.bin --expect sample.bin
 check "download of a program image" 0 download sample.bin
 start accept --save got.sdx
 check "download of an SDX list" 0 download --sdx channels.sdx
@@ -121,7 +121,7 @@ check "download of a Temu file" 0 download --temu card.sgn
 start serve sample.bin
 check "upload" 0 --force upload 'back.bin'
 cmp -s -n "$(stat -c %s sample.bin)" back.bin sample.bin || { echo "FAIL upload: the image differs"; failed=1; }
-start accept --save got.bin
+start accept --save got.bin --expect sample.bin
 check "download with --json" 0 --json download sample.bin
 grep -q '"event":"end"' out.txt || { echo "FAIL --json: no end event"; failed=1; }
 
