@@ -19,6 +19,9 @@
 #endif
 
 #include "app/MainView.h"
+#ifdef Q_OS_WIN
+#include "serial/SystemDevices.h"
+#endif
 
 namespace kelvane {
 
@@ -52,11 +55,8 @@ constexpr char kMissing[] =
     "PATH.\n\n"
     "Kelvane starts without the demo receiver.";
 
-// The pipe is there once the receiver serves it; asking does not open it.
-bool LineReady(const QString& pipe) {
-  const std::wstring name = pipe.toStdWString();
-  return ::WaitNamedPipeW(name.c_str(), 1) || ::GetLastError() == ERROR_SEM_TIMEOUT;
-}
+// The pipe is there once the receiver serves it; the device list asks without opening it.
+bool LineReady(const QString& pipe) { return SystemDevices().Probe(pipe.toStdString()).exists; }
 
 // A job that ends its processes when its last handle closes: should this program die without
 // its clean-up, the receiver goes with it.
