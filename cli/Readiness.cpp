@@ -13,10 +13,11 @@
 namespace kelvane::cli {
 
 std::vector<bool> WaitForReadiness(const std::vector<std::intptr_t>& handles, bool withStop,
-                                   std::chrono::milliseconds wait) {
+                                   std::chrono::microseconds wait) {
   std::vector<bool> ready(handles.size(), false);
-  const auto ms = std::max<long long>(wait.count(), 0);
+  wait = std::max(wait, std::chrono::microseconds::zero());
 #ifdef _WIN32
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
   std::vector<HANDLE> events;
   std::vector<std::size_t> owners;
   for (std::size_t k = 0; k < handles.size(); ++k)
@@ -46,7 +47,9 @@ std::vector<bool> WaitForReadiness(const std::vector<std::intptr_t>& handles, bo
     }
   if (withStop && StopSignalHandle() >= 0)
     fds.push_back({static_cast<int>(StopSignalHandle()), POLLIN, 0});
-  if (::poll(fds.data(), fds.size(), static_cast<int>(ms)) <= 0) return ready;
+  const auto us = wait.count();
+  const timespec ts{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000 * 1000)};
+  if (::ppoll(fds.data(), fds.size(), &ts, nullptr) <= 0) return ready;
   for (std::size_t i = 0; i < owners.size(); ++i) ready[owners[i]] = fds[i].revents != 0;
 #endif
   return ready;

@@ -10,8 +10,9 @@
 namespace kelvane::cli {
 
 // Waits until one of `handles` is ready, a stop signal comes (when `withStop`) or `wait` has
-// passed. Handles below 0 are passed over. Returns, for each handle, whether it is ready.
+// passed (to the microsecond on POSIX systems, to the millisecond on Windows). Handles below
+// 0 are passed over. Returns, for each handle, whether it is ready.
 std::vector<bool> WaitForReadiness(const std::vector<std::intptr_t>& handles, bool withStop,
-                                   std::chrono::milliseconds wait);
+                                   std::chrono::microseconds wait);
 
 }  // namespace kelvane::cli

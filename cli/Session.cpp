@@ -205,6 +205,16 @@ class PortRun final : public TransferEvents {
   int Status() const { return status_.value_or(kStopped); }
   bool Running() const { return transfer_ && !transfer_->Done(); }
   std::intptr_t Handle() const { return Running() ? transfer_->ReadinessHandle() : -1; }
+  // When the transfer's next read is due (see Transfer::ReadDue). Windows wakes a wait only
+  // at its timer's ticks (15.6 ms), too coarse to wait for the rest of a block: there every
+  // read is made as bytes come.
+  std::optional<Steady::time_point> ReadDue() const {
+#ifdef _WIN32
+    return std::nullopt;
+#else
+    return Running() ? transfer_->ReadDue() : std::nullopt;
+#endif
+  }
 
   // Starts the port on `device` (empty: the mapping of its label). `refusal`: the file
   // check's failure, which ends it at once.
@@ -647,26 +657,34 @@ void TransferRun::Loop() {
     if (!open) break;
 
     std::vector<std::intptr_t> handles;
-    std::vector<PortRun*> owners;
+    std::vector<PortRun*> owners, deferred;
     bool draining = false, blind = false;
+    const auto now = Steady::now();
+    auto wait = std::chrono::duration_cast<std::chrono::microseconds>(nextTick - now);
     for (auto& p : ports_) {
-      if (p->Running() && p->Handle() >= 0) {
+      if (const auto due = p->ReadDue()) {
+        // Its line is not watched until the rest of its block is due.
+        deferred.push_back(p.get());
+        wait = std::min(wait, std::chrono::ceil<std::chrono::microseconds>(*due - now));
+      } else if (p->Running() && p->Handle() >= 0) {
         handles.push_back(p->Handle());
         owners.push_back(p.get());
       }
       blind = blind || (p->Running() && p->Handle() < 0);
       draining = draining || (!p->Running() && !p->Finished());
     }
-    auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - Steady::now());
-    if (draining) wait = std::min(wait, std::chrono::milliseconds(kDrainPoll));
-    if (blind) wait = std::min(wait, std::chrono::milliseconds(kBlindPoll));
-    if (screen_.Pending()) wait = std::min(wait, Screen::kRedrawInterval);
+    if (draining) wait = std::min<std::chrono::microseconds>(wait, kDrainPoll);
+    if (blind) wait = std::min<std::chrono::microseconds>(wait, kBlindPoll);
+    if (screen_.Pending())
+      wait = std::min<std::chrono::microseconds>(wait, Screen::kRedrawInterval);
     const std::vector<bool> ready = WaitForReadiness(handles, !stopSeen_, wait);
     for (std::size_t k = 0; k < owners.size(); ++k)
       if (ready[k]) owners[k]->OnReadable();
+    for (PortRun* p : deferred)
+      if (p->ReadDue() <= Steady::now()) p->OnReadable();
     if (blind) {
       for (auto& p : ports_)
-        if (p->Handle() < 0) p->OnReadable();
+        if (p->Handle() < 0 && !p->ReadDue()) p->OnReadable();
     }
     if (Steady::now() >= nextTick) {
       for (auto& p : ports_) p->OnTick();

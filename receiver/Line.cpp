@@ -18,6 +18,9 @@ constexpr auto kByteTime =
 // wake-ups per block. Each slice is handed over when its last byte would have crossed a
 // real line, so the PC sees a block complete no sooner than on the line.
 constexpr std::size_t kPaceSlice = 256;
+// A write this soon after the arrival of the last byte read (and the reply delay) answers
+// it at once. Deliberate waits are longer (whole milliseconds).
+constexpr auto kPromptAnswer = microseconds(500);
 
 }  // namespace
 
@@ -44,8 +47,15 @@ void Line::Write(std::span<const std::uint8_t> bytes) {
       n = std::min(n, kPaceSlice);
       // The slices of one write follow each other without a gap: each goes on from where
       // the line became free, so the wake-up slack of the waits does not add up over a
-      // block. The first slice starts no earlier than now.
-      const auto start = done == 0 ? std::max(SteadyClock::now(), sendFree_) : sendFree_;
+      // block. The first slice starts no earlier than now, or, for an answer given at once,
+      // when the bytes it answers had come: the emulator's own lateness in waking to them
+      // is not the receiver's.
+      auto start = sendFree_;
+      if (done == 0) {
+        const auto now = SteadyClock::now();
+        const auto answer = lastRead_ + replyDelay_;
+        start = std::max(now >= answer && now - answer < kPromptAnswer ? answer : now, sendFree_);
+      }
       sendFree_ = start + kByteTime * static_cast<int>(n);
       Wait(sendFree_);
     }

@@ -16,13 +16,14 @@
 #include <string>
 #include <vector>
 
+#include "transfer/Protocol.h"
+
 namespace kelvane::rx {
 
 using Bytes = std::vector<std::uint8_t>;
 using SteadyClock = std::chrono::steady_clock;
 
-// 115200 baud, 10 bits a byte (start, 8 data, stop).
-inline constexpr double kLineBytesPerSecond = 11520.0;
+using wire::kLineBytesPerSecond;
 
 // The line failed.
 class LineError : public std::runtime_error {

@@ -35,6 +35,9 @@ void RemoveLinkAndExit(int sig) {
   ::_exit(128 + sig);
 }
 
+// The last stretch of a long wait, slept apart.
+constexpr auto kLastStretch = milliseconds(1);
+
 std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 void MakeRaw(int fd, bool setSpeed) {
@@ -149,7 +152,11 @@ std::size_t Line::Send(const std::uint8_t* bytes, std::size_t n) {
 std::size_t Line::Receive(std::uint8_t (&buf)[kChunk], SteadyClock::time_point until) {
   for (;;) {
     const auto now = SteadyClock::now();
-    const auto left = until > now ? until - now : SteadyClock::duration::zero();
+    auto left = until > now ? until - now : SteadyClock::duration::zero();
+    // A long sleep wakes late (a virtual machine's idle processor, a few hundred
+    // microseconds): it ends a little early, and a short one, which wakes on time, follows.
+    const bool nap = left > 2 * kLastStretch;
+    if (nap) left -= kLastStretch;
     const auto ns = duration_cast<nanoseconds>(left).count();
     timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
     pollfd p{sys_->fd, POLLIN, 0};
@@ -158,6 +165,7 @@ std::size_t Line::Receive(std::uint8_t (&buf)[kChunk], SteadyClock::time_point u
       if (errno == EINTR) continue;
       throw LineError(Errno("poll"));
     }
+    if (r == 0 && nap) continue;
     if (r == 0) return 0;
     const ssize_t n = ::read(sys_->fd, buf, sizeof buf);
     if (n < 0) {

@@ -91,6 +91,11 @@ class Main : private TransferEvents {
   // What the window waits on for received bytes during a transfer (-1: none; the serial
   // object then says so itself, see Line_Readable).
   std::intptr_t LineHandle() const { return serial_.ReadinessHandle(); }
+  // When the running transfer's next read is due (see Transfer::ReadDue); until then the
+  // line need not be watched.
+  std::optional<TimePoint> LineReadDue() const {
+    return transfer_ ? transfer_->ReadDue() : std::nullopt;
+  }
   // The line of the running transfer gives back what is sent.
   bool LineEchoing() const { return transfer_ && transfer_->Echoing(); }
 

@@ -58,6 +58,9 @@ class Exchange {
   virtual void Tick(TimePoint now) { (void)now; }
   // Stop, a close or a lost line: ends the exchange now; nothing claims completion.
   virtual void Stop(TimePoint now) = 0;
+  // Bytes that must still come before the exchange can answer: the rest of a block under
+  // way. 0 when it cannot tell what comes next.
+  virtual std::size_t Awaiting() const { return 0; }
 
   bool Done() const { return done_; }
   const Outcome& Result() const { return result_; }

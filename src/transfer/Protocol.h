@@ -21,6 +21,9 @@ inline constexpr std::uint8_t kChecksumError = 0x15;
 inline constexpr std::uint8_t kVerifyError = 0x16;
 inline constexpr std::uint8_t kComplete = 0x17;
 
+// What the line carries at most: 115200 baud, 10 bits a byte (start, 8 data, stop).
+inline constexpr double kLineBytesPerSecond = 11520.0;
+
 inline constexpr std::size_t kHeaderSize = 64;   // ImageHeader
 inline constexpr std::size_t kPrefixSize = 4;    // LengthPrefix of a prefixed image
 inline constexpr std::size_t kBlockData = 1024;  // data bytes in a block

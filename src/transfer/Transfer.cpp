@@ -3,6 +3,7 @@
 #include "serial/EchoWatch.h"
 #include "transfer/Exchange.h"
 #include "transfer/ProgramDownload.h"
+#include "transfer/Protocol.h"
 #include "transfer/TemuDownload.h"
 #include "transfer/Upload.h"
 
@@ -13,6 +14,18 @@ namespace {
 // Bytes taken in one OnReadable at most, so that a line that never falls silent cannot keep
 // the caller from its other work; the rest is read at the next call or tick.
 constexpr std::size_t kBytesPerCall = std::size_t{1} << 20;
+
+// A deferred read comes this long before the rest of the block is due at the line's pace,
+// so that what is late on the PC's side is not added to the block. A deferral shorter
+// than kShortestDeferral is not worth its wake-up.
+constexpr auto kReadEarly = std::chrono::microseconds(300);
+constexpr auto kShortestDeferral = std::chrono::milliseconds(2);
+
+// How long n bytes take on the line at the most it carries.
+std::chrono::steady_clock::duration LineTime(std::size_t n) {
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(static_cast<double>(n) / wire::kLineBytesPerSecond));
+}
 
 // The port as the exchange writes to it, with the watch for a line that echoes.
 class PortLine final : public TransferLine {
@@ -78,21 +91,54 @@ void Transfer::Begin() {
 
 void Transfer::OnReadable() {
   if (!begun_ || done_) return;
+  std::optional<TimePoint> readAt;
   for (std::size_t taken = 0; taken < kBytesPerCall && !exchange_->Done();) {
     const Bytes got = port_.Input();
     if (got.empty()) break;
     taken += got.size();
     Line(line_).echo.Received(got);
-    exchange_->Feed(got, clock_.Now());
+    readAt = clock_.Now();
+    exchange_->Feed(got, *readAt);
   }
-  CheckLine();
+  // A line that gave bytes was there; a hang-up is looked for when it gives none.
+  if (!readAt) CheckLine();
   if (!done_ && exchange_->Done()) Finish(exchange_->Result());
+  PlanRead(readAt);
+}
+
+void Transfer::PlanRead(std::optional<TimePoint> readAt) {
+  // A block whose bytes come in pieces spread over its line time (a paced line, a UART, an
+  // adapter's packets) is read in two: its first piece, then the rest once it is due. A
+  // line that gives whole blocks at once, or faster than the line's pace, is read as bytes
+  // come. Only the blocks read that way decide, so a deferral cannot feed itself.
+  readDue_.reset();
+  const std::size_t awaiting = done_ ? 0 : exchange_->Awaiting();
+  if (awaiting == 0) {
+    if (blockAwaiting_ > 0 && readAt) {
+      blockLater_ += blockAwaiting_;
+      paced_ = blockLater_ > 0 && 2 * (*readAt - blockFirstRead_) >= LineTime(blockLater_);
+    }
+    blockAwaiting_ = 0;
+    return;
+  }
+  if (!readAt) readAt = clock_.Now();
+  if (blockAwaiting_ == 0 || awaiting > blockAwaiting_) {
+    blockFirstRead_ = *readAt;
+    blockLater_ = 0;
+  } else {
+    blockLater_ += blockAwaiting_ - awaiting;
+  }
+  blockAwaiting_ = awaiting;
+  // The rest is due a line time after the first piece, however it has come since.
+  const auto due = blockFirstRead_ + LineTime(blockLater_ + awaiting) - kReadEarly;
+  if (paced_ && due - *readAt >= kShortestDeferral) readDue_ = due;
 }
 
 void Transfer::OnTick() {
   if (!begun_ || done_) return;
   // A tick acts on silence: what waits is taken first.
   OnReadable();
+  CheckLine();
   if (done_) return;
   exchange_->Tick(clock_.Now());
   if (!echoTold_ && Line(line_).echo.Echoing()) {

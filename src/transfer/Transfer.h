@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "files/FileTable.h"
@@ -67,14 +68,21 @@ class Transfer {
   // What to wait on for received bytes: the port's ReadinessHandle() (-1: none, rely on the
   // serial object's own notification or on polling OnReadable).
   std::intptr_t ReadinessHandle() const { return port_.ReadinessHandle(); }
+  // The earliest time a read is worth making: while the rest of a block is on its way at
+  // the line's pace, waking for every piece of it only costs. nullopt: read as soon as
+  // bytes wait. Meanwhile the front end still wakes for Stop, the tick and signals, and
+  // once the time has come it calls OnReadable whether or not the handle is ready.
+  std::optional<std::chrono::steady_clock::time_point> ReadDue() const { return readDue_; }
   // The number the transfer file is open under; 0 when none is open.
   int FileNumber() const;
   // The line gives back what is sent (LineEchoes was told).
   bool Echoing() const;
 
  private:
+  using TimePoint = std::chrono::steady_clock::time_point;
   void Finish(Outcome o);
   void CheckLine();
+  void PlanRead(std::optional<TimePoint> readAt);
 
   SerialPort& port_;
   FileTable& files_;
@@ -87,6 +95,12 @@ class Transfer {
   bool begun_ = false;
   bool done_ = false;
   bool echoTold_ = false;
+  // The block under way, to see whether blocks come in pieces at the line's pace.
+  std::optional<TimePoint> readDue_;
+  TimePoint blockFirstRead_{};
+  std::size_t blockAwaiting_ = 0;  // what it still awaited after the last read; 0: none
+  std::size_t blockLater_ = 0;     // its bytes that came after its first read
+  bool paced_ = false;             // the last whole block came that way
 };
 
 }  // namespace kelvane

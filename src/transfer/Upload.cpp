@@ -82,6 +82,13 @@ void Upload::Feed(std::span<const std::uint8_t> bytes, TimePoint now) {
   }
 }
 
+std::size_t Upload::Awaiting() const {
+  // A block that has begun comes whole or not at all; what comes between blocks (a block
+  // or the end marker) cannot be told in advance.
+  if (Done() || !inBlocks_ || rxPos_ == 0) return 0;
+  return wire::kBlockSize - static_cast<std::size_t>(rxPos_);
+}
+
 void Upload::TakeHeaderByte(std::uint8_t b, TimePoint now) {
   (void)now;
   if (rxPos_ < kHeaderStartSize) {
@@ -145,7 +152,10 @@ void Upload::TakeBlockByte(std::uint8_t b, TimePoint now) {
   const std::int64_t received = blockCount_ * static_cast<std::int64_t>(kBlockData);
   ShowProgress(received, static_cast<std::int64_t>(kHeaderSize) + received, fields_.announcedLength,
                now);
-  x_.clock.Pause(x_.ackPause);
+  // The pause runs from the block's end: storing it took part of it already.
+  const auto since = x_.clock.Now() - now;
+  if (since < x_.ackPause)
+    x_.clock.Pause(std::chrono::ceil<std::chrono::microseconds>(x_.ackPause - since));
   x_.line.Send(wire::kAccepted);
 }
 

@@ -31,6 +31,7 @@ class Upload final : public Exchange {
   void Feed(std::span<const std::uint8_t> bytes, TimePoint now) override;
   void Tick(TimePoint now) override;
   void Stop(TimePoint now) override;
+  std::size_t Awaiting() const override;
 
  private:
   // The length the header announces (positions in the header frame, after the 08).

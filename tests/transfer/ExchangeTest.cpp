@@ -320,6 +320,44 @@ TEST(Upload, PauseBeforeEachAckAndFailuresKeepWhatWasStored) {
   }
 }
 
+// A block that comes in pieces at the line's pace is read in two once a block has shown that
+// pace: its first piece, then the rest when it is due. A line that is faster is read as bytes
+// come, and the file gets every byte either way.
+TEST(Transfer, ReadsTheRestOfAPacedBlockWhenItIsDue) {
+  using namespace std::chrono;
+  const auto lineTime = [](std::size_t n) {
+    return duration_cast<nanoseconds>(duration<double>(static_cast<double>(n) / 11520.0));
+  };
+  for (const bool paced : {true, false}) {
+    SCOPED_TRACE(paced ? "paced" : "faster");
+    Bench b(ExchangeKind::Upload);
+    b.transfer->Begin();
+    b.serial.Deliver(Concat({B({0x08}), UpHeader(3 * 1024)}));
+    b.transfer->OnReadable();
+    std::vector<std::optional<nanoseconds>> dues;  // after each block's first piece
+    for (int k = 0; k < 3; ++k) {
+      const Bytes frame = Frame(Pattern(1024, k));
+      for (std::size_t at = 0; at < frame.size(); at += 256) {
+        const std::size_t n = std::min<std::size_t>(256, frame.size() - at);
+        if (paced) b.clock.now += lineTime(n);
+        b.serial.Deliver(Bytes(frame.begin() + long(at), frame.begin() + long(at + n)));
+        if (const auto due = b.transfer->ReadDue(); due && *due > b.clock.now) continue;
+        b.transfer->OnReadable();
+        if (at == 0) {
+          const auto due = b.transfer->ReadDue();
+          dues.push_back(due ? std::optional(*due - b.clock.now) : std::nullopt);
+        }
+      }
+      EXPECT_FALSE(b.transfer->ReadDue()) << "between blocks the line is watched";
+    }
+    const std::optional<nanoseconds> rest = lineTime(1029 - 256) - microseconds(300);
+    const decltype(dues) want{std::nullopt, paced ? rest : std::nullopt,
+                              paced ? rest : std::nullopt};
+    EXPECT_EQ(dues, want);
+    EXPECT_EQ(b.serial.written, B({1, 0x10, 0x10, 0x10, 0x10}));
+  }
+}
+
 // --- Temu download ------------------------------------------------------------------------
 
 Bytes ReadRequest(std::size_t count, std::uint32_t offset) {

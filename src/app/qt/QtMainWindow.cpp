@@ -165,12 +165,19 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QWidget(parent) {
   connect(&timer1_, &QTimer::timeout, this, [this] {
     ShowWaitTitle();  // how long a wait has lasted, to the second
     if (main_) main_->Timer1_Timer();
+    if (lineNotifier_ && !inLineHandler_) WatchLine();  // the tick reads the line too
   });
   timer1_.start(kTickInterval);
-  statusTimer_.setInterval(kStatusInterval);
-  connect(&statusTimer_, &QTimer::timeout, this, &QtMainWindow::TickStatus);
+  statusTimer_.setSingleShot(true);
+  connect(&statusTimer_, &QTimer::timeout, this, [this] {
+    TickStatus();
+    ArmStatus();
+  });
   progressTimer_.setSingleShot(true);
   connect(&progressTimer_, &QTimer::timeout, this, &QtMainWindow::ShowPendingProgress);
+  lineDue_.setSingleShot(true);
+  lineDue_.setTimerType(Qt::PreciseTimer);
+  connect(&lineDue_, &QTimer::timeout, this, &QtMainWindow::LineReadable);
 }
 
 QtMainWindow::~QtMainWindow() { SetBusyPointer(false); }
@@ -371,17 +378,42 @@ void QtMainWindow::FitPortCaptions() {
 
 void QtMainWindow::LineReadable() {
   if (!main_) return;
-  // Not watched while the transfer takes the bytes (or shows how it ended): a line that
-  // hangs up stays readable, and the handler is not entered twice.
   LineNotifier* const watch = lineNotifier_.get();
-  if (watch) watch->setEnabled(false);
+  if (inLineHandler_) {
+    // Fired again inside a box the handler opened (how the transfer ended): not watched
+    // until the handler returns, so that a line that hung up, readable for ever, does not
+    // spin meanwhile and the handler is not entered twice.
+    if (watch) watch->setEnabled(false);
+    return;
+  }
+  inLineHandler_ = true;
   main_->Line_Readable();
-  if (watch && watch == lineNotifier_.get()) watch->setEnabled(true);
+  inLineHandler_ = false;
+  if (watch && watch == lineNotifier_.get()) WatchLine();
+}
+
+void QtMainWindow::WatchLine() {
+  // Watched as bytes come, or not before the rest of a block under way is due. Enabling
+  // and disabling a notifier each cost a turn of the event loop: done only on a change.
+#ifdef _WIN32
+  const std::optional<std::chrono::steady_clock::time_point> due;  // its timers: 15.6 ms ticks
+#else
+  const auto due = main_ ? main_->LineReadDue() : std::nullopt;
+#endif
+  if (!due) {
+    lineDue_.stop();
+    if (!lineNotifier_->isEnabled()) lineNotifier_->setEnabled(true);
+    return;
+  }
+  if (lineNotifier_->isEnabled()) lineNotifier_->setEnabled(false);
+  lineDue_.start(std::max(std::chrono::milliseconds(0),
+                          std::chrono::floor<std::chrono::milliseconds>(*due - clock_->Now())));
 }
 
 void QtMainWindow::OnTransferShown(bool running) {
   transferShown_ = running;
   // The transfer takes the line's bytes as they come, whatever dialog is open meanwhile.
+  lineDue_.stop();
   if (lineNotifier_) {  // this may run inside its own signal
     lineNotifier_->setEnabled(false);
     lineNotifier_.release()->deleteLater();
@@ -404,7 +436,7 @@ void QtMainWindow::OnTransferShown(bool running) {
     stoppedTitle_.clear();
     setWindowTitle(kAppName);
     transferStart_ = lastHeard_ = clock_->Now();
-    statusTimer_.start();
+    ArmStatus();
     noticeGiven_ = false;
     focusStartPending_ = false;
     Widget(Control::ExitButton)->setFocus(Qt::OtherFocusReason);
@@ -517,7 +549,7 @@ void QtMainWindow::SetText(Control c, const std::string& text) {
   auto* e = qobject_cast<QLineEdit*>(Widget(c));
   if (!e) return;
   if (c == Control::Info && !text.empty() && transferShown_) {
-    pending_.info = ToQt(text);
+    pending_.info = text;
     return ProgressDue(false);
   }
   if (c == Control::Info) DropPendingProgress();
@@ -537,7 +569,7 @@ void QtMainWindow::ShowTransferProgress(const TransferProgress& progress) {
   waitingSince_.reset();  // data moves: the progress takes the title
   lastHeard_ = clock_->Now();
   TickStatus();
-  pending_.title = ToQt(ProgressLine(progress)).simplified();
+  pending_.title = progress;
   ProgressDue(true);
 }
 
@@ -555,7 +587,7 @@ void QtMainWindow::ProgressDue(bool showIfDue) {
 void QtMainWindow::ShowPendingProgress() {
   progressTimer_.stop();
   progressShown_ = clock_->Now();
-  if (pending_.info) static_cast<QLineEdit*>(Widget(Control::Info))->setText(*pending_.info);
+  if (pending_.info) static_cast<QLineEdit*>(Widget(Control::Info))->setText(ToQt(*pending_.info));
   if (pending_.bar) {
     // The bar would repaint itself at once; it is painted with the texts instead.
     bar_->setUpdatesEnabled(false);
@@ -564,8 +596,9 @@ void QtMainWindow::ShowPendingProgress() {
     bar_->update();
   }
   if (pending_.title) {
-    setWindowTitle(QStringLiteral("%1 - %2").arg(kAppName, *pending_.title));
-    Widget(Control::Info)->setToolTip(*pending_.title);
+    const QString line = ToQt(ProgressLine(*pending_.title)).simplified();
+    setWindowTitle(QStringLiteral("%1 - %2").arg(kAppName, line));
+    Widget(Control::Info)->setToolTip(line);
   }
   pending_ = {};
 }
@@ -581,6 +614,7 @@ void QtMainWindow::ShowWaitingForReceiver(
   waitingSince_ = since;
   if (since) {
     ShowWaitTitle();
+    if (statusTimer_.remainingTime() > kStatusInterval.count()) ArmStatus();
   } else {
     setWindowTitle(kAppName);
     lastHeard_ = clock_->Now();  // the receiver has spoken
@@ -601,6 +635,16 @@ void QtMainWindow::TickStatus() {
   if (note == statusNote_) return;
   statusNote_ = note;
   ShowStatus();
+}
+
+void QtMainWindow::ArmStatus() {
+  // The note changes with the seconds of a wait, or once a silence is long enough to be
+  // shown and then with its seconds: the timer comes then, not with every block.
+  if (!transferShown_) return statusTimer_.stop();
+  const auto silent = clock_->Now() - lastHeard_;
+  statusTimer_.start(waitingSince_ || silent >= kSilenceShown
+                         ? kStatusInterval
+                         : std::chrono::ceil<std::chrono::milliseconds>(kSilenceShown - silent));
 }
 
 QString QtMainWindow::StatusText() const {

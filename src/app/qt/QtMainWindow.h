@@ -129,6 +129,8 @@ class QtMainWindow final : public QWidget, public MainView {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  void WatchLine();
+  void ArmStatus();
   static constexpr std::chrono::milliseconds kTickInterval{1000};
   // A transfer's progress comes with every block (eleven a second on a 115200 line); the
   // window shows it at most this often, the latest at once when the last showing is that
@@ -162,8 +164,10 @@ class QtMainWindow final : public QWidget, public MainView {
   void ProgressDue(bool showIfDue);
   void ShowPendingProgress();
   void DropPendingProgress();
+  // Kept as it came and made into texts only when shown: eleven blocks a second, two shown.
   struct PendingProgress {
-    std::optional<QString> info, title;
+    std::optional<std::string> info;
+    std::optional<TransferProgress> title;
     std::optional<int> bar;
   } pending_;
   QTimer progressTimer_;
@@ -181,7 +185,9 @@ class QtMainWindow final : public QWidget, public MainView {
   std::chrono::steady_clock::time_point lastHeard_{};  // the last progress of the transfer
   double twipPx_ = 96.0 / 1440;                        // pixels per twip at the design size
   std::unique_ptr<LineNotifier> lineNotifier_;         // while a transfer runs on a handle
-  bool settingValue_ = false;  // SetValue runs: a selection change is not the user's click
+  QTimer lineDue_;              // the read deferred until the rest of a block is due
+  bool inLineHandler_ = false;  // LineReadable is running (a box it opened may be up)
+  bool settingValue_ = false;   // SetValue runs: a selection change is not the user's click
   bool busy_ = false;
   std::chrono::steady_clock::time_point lastBusyPump_{};  // the last pump that did not wait
   std::function<std::string(int)> describePort_;

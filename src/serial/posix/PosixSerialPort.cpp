@@ -148,6 +148,9 @@ DevicePort::Read PosixSerialPort::ReadDevice(Bytes& into, std::string& why) {
     const ssize_t n = ::read(fd_, into.data() + at, kReadChunk);
     const int error = errno;
     into.resize(at + static_cast<std::size_t>(n > 0 ? n : 0));
+    // A terminal's read gives all it holds: a short one has emptied it, and what comes
+    // later makes the line readable again.
+    if (n > 0 && static_cast<std::size_t>(n) < kReadChunk) return Read::Drained;
     if (n > 0) continue;
     if (n == 0) return Read::Ended;  // a hang-up: the far end closed, the adapter went away
     if (error == EINTR) continue;
