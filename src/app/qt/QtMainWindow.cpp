@@ -164,8 +164,15 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QWidget(parent) {
   Build();
   connect(&timer1_, &QTimer::timeout, this, [this] {
     ShowWaitTitle();  // how long a wait has lasted, to the second
-    if (main_) main_->Timer1_Timer();
-    if (lineNotifier_ && !inLineHandler_) WatchLine();  // the tick reads the line too
+    if (!main_) return;
+    if (inLineHandler_) return main_->Timer1_Timer();  // inside a box the line handler opened
+    // The tick reads the line too, and may end the transfer with a box: the line is not
+    // watched while that box is up (see LineReadable).
+    LineNotifier* const watch = lineNotifier_.get();
+    inLineHandler_ = true;
+    main_->Timer1_Timer();
+    inLineHandler_ = false;
+    if (watch && watch == lineNotifier_.get()) WatchLine();
   });
   timer1_.start(kTickInterval);
   statusTimer_.setSingleShot(true);

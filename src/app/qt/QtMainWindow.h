@@ -186,7 +186,7 @@ class QtMainWindow final : public QWidget, public MainView {
   double twipPx_ = 96.0 / 1440;                        // pixels per twip at the design size
   std::unique_ptr<LineNotifier> lineNotifier_;         // while a transfer runs on a handle
   QTimer lineDue_;              // the read deferred until the rest of a block is due
-  bool inLineHandler_ = false;  // LineReadable is running (a box it opened may be up)
+  bool inLineHandler_ = false;  // the line is being read (a box opened meanwhile may be up)
   bool settingValue_ = false;   // SetValue runs: a selection change is not the user's click
   bool busy_ = false;
   std::chrono::steady_clock::time_point lastBusyPump_{};  // the last pump that did not wait
