@@ -1,6 +1,7 @@
 #include "cli/Readiness.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "cli/StopSignals.h"
 
@@ -8,6 +9,12 @@
 #include <windows.h>
 #else
 #include <poll.h>
+#include <unistd.h>
+
+#include <ctime>
+#endif
+#ifdef __linux__
+#include <sys/epoll.h>
 #endif
 
 namespace kelvane::cli {
@@ -54,5 +61,70 @@ std::vector<bool> WaitForReadiness(const std::vector<std::intptr_t>& handles, bo
 #endif
   return ready;
 }
+
+#ifdef __linux__
+
+Readiness::Readiness() : set_(::epoll_create1(EPOLL_CLOEXEC)) {}
+
+Readiness::~Readiness() {
+  if (set_ >= 0) ::close(set_);
+}
+
+std::vector<bool> Readiness::Wait(const std::vector<std::intptr_t>& handles, bool withStop,
+                                  std::chrono::microseconds wait) {
+  if (set_ < 0) return WaitForReadiness(handles, withStop, wait);
+  std::vector<int> want;
+  for (const std::intptr_t h : handles)
+    if (h >= 0) want.push_back(static_cast<int>(h));
+  if (withStop && StopSignalHandle() >= 0) want.push_back(static_cast<int>(StopSignalHandle()));
+  std::sort(want.begin(), want.end());
+  want.erase(std::unique(want.begin(), want.end()), want.end());
+  // Only what changed since the last wait is told to the set.
+  std::vector<int> gone, added;
+  std::set_difference(watched_.begin(), watched_.end(), want.begin(), want.end(),
+                      std::back_inserter(gone));
+  std::set_difference(want.begin(), want.end(), watched_.begin(), watched_.end(),
+                      std::back_inserter(added));
+  for (const int fd : gone) ::epoll_ctl(set_, EPOLL_CTL_DEL, fd, nullptr);
+  for (const int fd : added) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    if (::epoll_ctl(set_, EPOLL_CTL_ADD, fd, &ev) != 0) {
+      // A handle epoll cannot watch: this wait and the ones after it poll every handle.
+      ::close(set_);
+      set_ = -1;
+      return WaitForReadiness(handles, withStop, wait);
+    }
+  }
+  watched_ = std::move(want);
+
+  std::vector<bool> ready(handles.size(), false);
+  // The set's own descriptor is waited on with ppoll, whose time-out is exact to the
+  // microsecond; the set then says which handles are ready.
+  wait = std::max(wait, std::chrono::microseconds::zero());
+  const auto us = wait.count();
+  const timespec ts{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000 * 1000)};
+  pollfd p{set_, POLLIN, 0};
+  if (::ppoll(&p, 1, &ts, nullptr) <= 0) return ready;
+  std::vector<epoll_event> events(std::max<std::size_t>(watched_.size(), 1));
+  const int n = ::epoll_wait(set_, events.data(), static_cast<int>(events.size()), 0);
+  for (int i = 0; i < n; ++i)
+    for (std::size_t k = 0; k < handles.size(); ++k)
+      if (handles[k] == events[static_cast<std::size_t>(i)].data.fd) ready[k] = true;
+  return ready;
+}
+
+#else
+
+Readiness::Readiness() = default;
+Readiness::~Readiness() = default;
+
+std::vector<bool> Readiness::Wait(const std::vector<std::intptr_t>& handles, bool withStop,
+                                  std::chrono::microseconds wait) {
+  return WaitForReadiness(handles, withStop, wait);
+}
+
+#endif
 
 }  // namespace kelvane::cli

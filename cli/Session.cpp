@@ -544,6 +544,8 @@ class TransferRun {
   std::optional<TempFolder> temp_;
   DiskFileTable files_;
   bool stopSeen_ = false;
+  Readiness readiness_;
+  std::size_t turn_ = 0;
 };
 
 bool TransferRun::Prepare(Outcome& refusal, std::vector<Shown::Box>& boxes) {
@@ -677,9 +679,14 @@ void TransferRun::Loop() {
     if (blind) wait = std::min<std::chrono::microseconds>(wait, kBlindPoll);
     if (screen_.Pending())
       wait = std::min<std::chrono::microseconds>(wait, Screen::kRedrawInterval);
-    const std::vector<bool> ready = WaitForReadiness(handles, !stopSeen_, wait);
-    for (std::size_t k = 0; k < owners.size(); ++k)
+    const std::vector<bool> ready = readiness_.Wait(handles, !stopSeen_, wait);
+    // Ports ready at once are served from a different one each time: in a fixed order the
+    // same port would always wait for all the others.
+    ++turn_;
+    for (std::size_t i = 0; i < owners.size(); ++i) {
+      const std::size_t k = (i + turn_) % owners.size();
       if (ready[k]) owners[k]->OnReadable();
+    }
     for (PortRun* p : deferred)
       if (p->ReadDue() <= Steady::now()) p->OnReadable();
     if (blind) {

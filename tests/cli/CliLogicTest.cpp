@@ -2,8 +2,13 @@
 
 #include <sstream>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include "cli/CliOptions.h"
 #include "cli/ExitStatus.h"
+#include "cli/Readiness.h"
 
 namespace kelvane::cli {
 namespace {
@@ -139,6 +144,25 @@ TEST(CliExitStatus, FileErrorLineNamesThePathOnce) {
             "fifo: a named pipe, not a regular file");
   EXPECT_EQ(FileErrorLine(Outcome::Of(Outcome::Kind::Complete)), "");
 }
+
+#ifndef _WIN32
+// The loop's wait reports the handles that are ready among those it is given now: one left
+// out is not reported though it is readable, and one given again is.
+TEST(CliReadiness, ReportsTheReadyAmongTheHandlesOfEachWait) {
+  int a[2], b[2];
+  ASSERT_EQ(::pipe(a), 0);
+  ASSERT_EQ(::pipe(b), 0);
+  ASSERT_EQ(::write(b[1], "x", 1), 1);
+  Readiness wait;
+  using H = std::vector<std::intptr_t>;
+  const std::chrono::microseconds now{0};
+  EXPECT_EQ(wait.Wait(H{a[0], -1, b[0]}, false, now), (std::vector<bool>{false, false, true}));
+  EXPECT_EQ(wait.Wait(H{a[0]}, false, now), std::vector<bool>{false});
+  ASSERT_EQ(::write(a[1], "x", 1), 1);
+  EXPECT_EQ(wait.Wait(H{b[0], a[0]}, false, now), (std::vector<bool>{true, true}));
+  for (const int fd : {a[0], a[1], b[0], b[1]}) ::close(fd);
+}
+#endif
 
 }  // namespace
 }  // namespace kelvane::cli
