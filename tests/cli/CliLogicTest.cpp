@@ -4,6 +4,8 @@
 
 #ifndef _WIN32
 #include <unistd.h>
+
+#include <array>
 #endif
 
 #include "cli/CliOptions.h"
@@ -149,18 +151,32 @@ TEST(CliExitStatus, FileErrorLineNamesThePathOnce) {
 // The loop's wait reports the handles that are ready among those it is given now: one left
 // out is not reported though it is readable, and one given again is.
 TEST(CliReadiness, ReportsTheReadyAmongTheHandlesOfEachWait) {
-  int a[2], b[2];
-  ASSERT_EQ(::pipe(a), 0);
-  ASSERT_EQ(::pipe(b), 0);
-  ASSERT_EQ(::write(b[1], "x", 1), 1);
-  Readiness wait;
+  // Pipes 0 and 1 are the ones looked at; the rest only make the wait a large one.
+  std::vector<std::array<int, 2>> pipes(12);
+  for (auto& p : pipes) ASSERT_EQ(::pipe(p.data()), 0);
   using H = std::vector<std::intptr_t>;
+  H many{-1};
+  for (std::size_t k = 2; k < pipes.size(); ++k) many.push_back(pipes[k][0]);
+  const auto with = [&](H first) {
+    first.insert(first.end(), many.begin(), many.end());
+    return first;
+  };
+  ASSERT_EQ(::write(pipes[1][1], "x", 1), 1);
+  Readiness wait;
   const std::chrono::microseconds now{0};
-  EXPECT_EQ(wait.Wait(H{a[0], -1, b[0]}, false, now), (std::vector<bool>{false, false, true}));
-  EXPECT_EQ(wait.Wait(H{a[0]}, false, now), std::vector<bool>{false});
-  ASSERT_EQ(::write(a[1], "x", 1), 1);
-  EXPECT_EQ(wait.Wait(H{b[0], a[0]}, false, now), (std::vector<bool>{true, true}));
-  for (const int fd : {a[0], a[1], b[0], b[1]}) ::close(fd);
+  for (const bool large : {true, false}) {
+    SCOPED_TRACE(large ? "many handles" : "a few");
+    const auto ready = [&](H h) {
+      auto got = wait.Wait(large ? with(h) : h, false, now);
+      got.resize(h.size());
+      return got;
+    };
+    EXPECT_EQ(ready(H{pipes[0][0], pipes[1][0]}), (std::vector<bool>{false, true}));
+    EXPECT_EQ(ready(H{pipes[0][0]}), std::vector<bool>{false}) << "left out";
+    EXPECT_EQ(ready(H{pipes[1][0], pipes[0][0]}), (std::vector<bool>{true, false}))
+        << "given again";
+  }
+  for (auto& p : pipes) ::close(p[0]), ::close(p[1]);
 }
 #endif
 
