@@ -1,5 +1,7 @@
 #include "transfer/Transfer.h"
 
+#include <algorithm>
+
 #include "serial/EchoWatch.h"
 #include "transfer/Exchange.h"
 #include "transfer/ProgramDownload.h"
@@ -107,16 +109,20 @@ void Transfer::OnReadable() {
 }
 
 void Transfer::PlanRead(std::optional<TimePoint> readAt) {
-  // A block whose bytes come in pieces spread over its line time (a paced line, a UART, an
-  // adapter's packets) is read in two: its first piece, then the rest once it is due. A
-  // line that gives whole blocks at once, or faster than the line's pace, is read as bytes
-  // come. Only the blocks read that way decide, so a deferral cannot feed itself.
+  // A block whose bytes come in pieces spread over its time on the line (a paced line, a
+  // UART, an adapter's packets) is read in two: its first piece, then the rest when it is
+  // due. It is due as long after the first piece as the last block took from its first
+  // piece to its last, and never later than the line's rate allows for the rest. Only a
+  // block whose last piece was read as it came times the next ones: one read late on
+  // purpose would make them later still. A line that gives whole blocks, or their pieces
+  // within a few milliseconds, is read as bytes come.
+  const bool deferred = readDue_.has_value();
   readDue_.reset();
   const std::size_t awaiting = done_ ? 0 : exchange_->Awaiting();
   if (awaiting == 0) {
     if (blockAwaiting_ > 0 && readAt) {
       blockLater_ += blockAwaiting_;
-      paced_ = blockLater_ > 0 && 2 * (*readAt - blockFirstRead_) >= LineTime(blockLater_);
+      if (!deferred) blockTime_ = *readAt - blockFirstRead_;
     }
     blockAwaiting_ = 0;
     return;
@@ -129,9 +135,10 @@ void Transfer::PlanRead(std::optional<TimePoint> readAt) {
     blockLater_ += blockAwaiting_ - awaiting;
   }
   blockAwaiting_ = awaiting;
-  // The rest is due a line time after the first piece, however it has come since.
-  const auto due = blockFirstRead_ + LineTime(blockLater_ + awaiting) - kReadEarly;
-  if (paced_ && due - *readAt >= kShortestDeferral) readDue_ = due;
+  if (!blockTime_) return;
+  const auto due =
+      blockFirstRead_ + std::min(*blockTime_, LineTime(blockLater_ + awaiting)) - kReadEarly;
+  if (due - *readAt >= kShortestDeferral) readDue_ = due;
 }
 
 void Transfer::OnTick() {

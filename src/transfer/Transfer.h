@@ -100,7 +100,8 @@ class Transfer {
   TimePoint blockFirstRead_{};
   std::size_t blockAwaiting_ = 0;  // what it still awaited after the last read; 0: none
   std::size_t blockLater_ = 0;     // its bytes that came after its first read
-  bool paced_ = false;             // the last whole block came that way
+  // How long the last block read as it came took from its first piece to its last.
+  std::optional<std::chrono::steady_clock::duration> blockTime_;
 };
 
 }  // namespace kelvane
