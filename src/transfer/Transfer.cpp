@@ -22,6 +22,7 @@ constexpr std::size_t kBytesPerCall = std::size_t{1} << 20;
 // than kShortestDeferral is not worth its wake-up.
 constexpr auto kReadEarly = std::chrono::microseconds(300);
 constexpr auto kShortestDeferral = std::chrono::milliseconds(2);
+constexpr int kBlocksBetweenTimings = 16;
 
 // How long n bytes take on the line at the most it carries.
 std::chrono::steady_clock::duration LineTime(std::size_t n) {
@@ -123,6 +124,7 @@ void Transfer::PlanRead(std::optional<TimePoint> readAt) {
     if (blockAwaiting_ > 0 && readAt) {
       blockLater_ += blockAwaiting_;
       if (!deferred) blockTime_ = *readAt - blockFirstRead_;
+      blocksUntimed_ = deferred ? blocksUntimed_ + 1 : 0;
     }
     blockAwaiting_ = 0;
     return;
@@ -135,7 +137,9 @@ void Transfer::PlanRead(std::optional<TimePoint> readAt) {
     blockLater_ += blockAwaiting_ - awaiting;
   }
   blockAwaiting_ = awaiting;
-  if (!blockTime_) return;
+  // Every so many blocks one is read as it comes, so that a line that has become quicker
+  // (a block once slowed by a pause) does not keep being read late.
+  if (!blockTime_ || blocksUntimed_ >= kBlocksBetweenTimings) return;
   const auto due =
       blockFirstRead_ + std::min(*blockTime_, LineTime(blockLater_ + awaiting)) - kReadEarly;
   if (due - *readAt >= kShortestDeferral) readDue_ = due;

@@ -102,6 +102,7 @@ class Transfer {
   std::size_t blockLater_ = 0;     // its bytes that came after its first read
   // How long the last block read as it came took from its first piece to its last.
   std::optional<std::chrono::steady_clock::duration> blockTime_;
+  int blocksUntimed_ = 0;  // blocks read late on purpose since
 };
 
 }  // namespace kelvane
