@@ -19,6 +19,17 @@
 
 namespace kelvane::cli {
 
+#ifndef _WIN32
+namespace {
+// ppoll for up to `wait`, to the microsecond: true when something is ready.
+bool PollFor(pollfd* fds, std::size_t n, std::chrono::microseconds wait) {
+  const auto us = std::max(wait, std::chrono::microseconds::zero()).count();
+  const timespec ts{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000 * 1000)};
+  return ::ppoll(fds, n, &ts, nullptr) > 0;
+}
+}  // namespace
+#endif
+
 std::vector<bool> WaitForReadiness(const std::vector<std::intptr_t>& handles, bool withStop,
                                    std::chrono::microseconds wait) {
   std::vector<bool> ready(handles.size(), false);
@@ -54,9 +65,7 @@ std::vector<bool> WaitForReadiness(const std::vector<std::intptr_t>& handles, bo
     }
   if (withStop && StopSignalHandle() >= 0)
     fds.push_back({static_cast<int>(StopSignalHandle()), POLLIN, 0});
-  const auto us = wait.count();
-  const timespec ts{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000 * 1000)};
-  if (::ppoll(fds.data(), fds.size(), &ts, nullptr) <= 0) return ready;
+  if (!PollFor(fds.data(), fds.size(), wait)) return ready;
   for (std::size_t i = 0; i < owners.size(); ++i) ready[owners[i]] = fds[i].revents != 0;
 #endif
   return ready;
@@ -113,11 +122,8 @@ std::vector<bool> Readiness::Wait(const std::vector<std::intptr_t>& handles, boo
   std::vector<bool> ready(handles.size(), false);
   // The set's own descriptor is waited on with ppoll, whose time-out is exact to the
   // microsecond; the set then says which handles are ready.
-  wait = std::max(wait, std::chrono::microseconds::zero());
-  const auto us = wait.count();
-  const timespec ts{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000 * 1000)};
   pollfd p{set_, POLLIN, 0};
-  if (::ppoll(&p, 1, &ts, nullptr) <= 0) return ready;
+  if (!PollFor(&p, 1, wait)) return ready;
   std::vector<epoll_event> events(std::max<std::size_t>(watched_.size(), 1));
   const int n = ::epoll_wait(set_, events.data(), static_cast<int>(events.size()), 0);
   for (int i = 0; i < n; ++i)
