@@ -120,8 +120,12 @@ DevicePort::Result PosixSerialPort::OpenDevice(const std::string& node, const Li
   if (::tcgetattr(fd, &t) != 0) return fail(OpenCause::Other, "not a serial device");
   if (!Configure(t, line)) return fail(OpenCause::BadSettings, "");
   if (::tcsetattr(fd, TCSANOW, &t) != 0) return fail(OpenCause::Other, SystemWords(errno));
-  ::ioctl(fd, TIOCEXCL);     // last: it outlives a descriptor closed without TIOCNXCL
-  ::tcflush(fd, TCIOFLUSH);  // bytes from before the open are no answer to anything
+  ::ioctl(fd, TIOCEXCL);  // last: it outlives a descriptor closed without TIOCNXCL
+  // What came in as the port opened stays to be read: a receiver's ready announced then is
+  // its answer, and the download must not lose it. What the terminal may have echoed to the
+  // receiver before the line was raw (the first open after boot or plug-in finds it in
+  // cooked mode) is dropped where it has not gone out yet.
+  ::tcflush(fd, TCOFLUSH);
   fd_ = fd;
   // A USB adapter hands over small reads at once instead of after its latency timer;
   // pseudo-terminals and built-in ports are left as they are.

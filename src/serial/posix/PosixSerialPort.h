@@ -1,8 +1,8 @@
 #pragma once
 // The serial object on a POSIX terminal device (termios). The device is opened without
 // blocking and without becoming the controlling terminal, alone (TIOCEXCL and an flock),
-// raw at the line settings without flow control or modem lines (pseudo-terminals work), and
-// what it received before the open is discarded. Reads and writes never wait for the line;
+// raw at the line settings without flow control or modem lines (pseudo-terminals work); what
+// came in as it opened stays to be read. Reads and writes never wait for the line;
 // the descriptor is what to wait on. A USB adapter is put in low-latency mode while open.
 
 #include <memory>

@@ -135,8 +135,9 @@ DevicePort::Result Win32SerialPort::OpenDevice(const std::string& node, const Li
     handle_ = INVALID_HANDLE_VALUE;
     return {OpenCause::Other, "not a serial port that takes these line settings: " + why};
   }
-  // Bytes that arrived before the open are no answer to anything sent now.
-  ::PurgeComm(handle_, PURGE_RXCLEAR | PURGE_TXCLEAR);
+  // What came in as the port opened stays to be read, as on the other systems: a receiver's
+  // ready announced then is its answer. Nothing is queued out yet.
+  ::PurgeComm(handle_, PURGE_TXCLEAR);
   ready_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   wrote_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   *waitOv_ = {};
