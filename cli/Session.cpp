@@ -205,15 +205,9 @@ class PortRun final : public TransferEvents {
   int Status() const { return status_.value_or(kStopped); }
   bool Running() const { return transfer_ && !transfer_->Done(); }
   std::intptr_t Handle() const { return Running() ? transfer_->ReadinessHandle() : -1; }
-  // When the transfer's next read is due (see Transfer::ReadDue). Windows wakes a wait only
-  // at its timer's ticks (15.6 ms), too coarse to wait for the rest of a block: there every
-  // read is made as bytes come.
+  // When the transfer's next read is due (see Transfer::ReadDue).
   std::optional<Steady::time_point> ReadDue() const {
-#ifdef _WIN32
-    return std::nullopt;
-#else
     return Running() ? transfer_->ReadDue() : std::nullopt;
-#endif
   }
 
   // Starts the port on `device` (empty: the mapping of its label). `refusal`: the file

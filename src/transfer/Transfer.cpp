@@ -23,6 +23,13 @@ constexpr std::size_t kBytesPerCall = std::size_t{1} << 20;
 constexpr auto kReadEarly = std::chrono::microseconds(300);
 constexpr auto kShortestDeferral = std::chrono::milliseconds(2);
 constexpr int kBlocksBetweenTimings = 16;
+// Windows wakes a wait only at its timer's ticks (15.6 ms), too coarse to wait for the rest
+// of a block: there every read is made as bytes come.
+#ifdef _WIN32
+constexpr bool kPreciseWaits = false;
+#else
+constexpr bool kPreciseWaits = true;
+#endif
 
 // How long n bytes take on the line at the most it carries.
 std::chrono::steady_clock::duration LineTime(std::size_t n) {
@@ -139,7 +146,7 @@ void Transfer::PlanRead(std::optional<TimePoint> readAt) {
   blockAwaiting_ = awaiting;
   // Every so many blocks one is read as it comes, so that a line that has become quicker
   // (a block once slowed by a pause) does not keep being read late.
-  if (!blockTime_ || blocksUntimed_ >= kBlocksBetweenTimings) return;
+  if (!kPreciseWaits || !blockTime_ || blocksUntimed_ >= kBlocksBetweenTimings) return;
   const auto due =
       blockFirstRead_ + std::min(*blockTime_, LineTime(blockLater_ + awaiting)) - kReadEarly;
   if (due - *readAt >= kShortestDeferral) readDue_ = due;

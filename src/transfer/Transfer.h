@@ -70,8 +70,9 @@ class Transfer {
   std::intptr_t ReadinessHandle() const { return port_.ReadinessHandle(); }
   // The earliest time a read is worth making: while the rest of a block is on its way at
   // the line's pace, waking for every piece of it only costs. nullopt: read as soon as
-  // bytes wait. Meanwhile the front end still wakes for Stop, the tick and signals, and
-  // once the time has come it calls OnReadable whether or not the handle is ready.
+  // bytes wait (always on Windows). Meanwhile the front end still wakes for Stop, the tick
+  // and signals, and once the time has come it calls OnReadable whether or not the handle
+  // is ready.
   std::optional<std::chrono::steady_clock::time_point> ReadDue() const { return readDue_; }
   // The number the transfer file is open under; 0 when none is open.
   int FileNumber() const;

@@ -325,6 +325,9 @@ TEST(Upload, PauseBeforeEachAckAndFailuresKeepWhatWasStored) {
 // block took. A line whose pieces come faster is read as bytes come; every block is stored
 // and acknowledged either way.
 TEST(Transfer, ReadsTheRestOfAPacedBlockWhenItIsDue) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows reads as bytes come: its waits end at 15.6 ms ticks";
+#endif
   using namespace std::chrono;
   const auto lineTime = [](std::size_t n) {
     return duration_cast<nanoseconds>(duration<double>(static_cast<double>(n) / 11520.0));

@@ -402,11 +402,7 @@ void QtMainWindow::LineReadable() {
 void QtMainWindow::WatchLine() {
   // Watched as bytes come, or not before the rest of a block under way is due. Enabling
   // and disabling a notifier each cost a turn of the event loop: done only on a change.
-#ifdef _WIN32
-  const std::optional<std::chrono::steady_clock::time_point> due;  // its timers: 15.6 ms ticks
-#else
   const auto due = main_ ? main_->LineReadDue() : std::nullopt;
-#endif
   if (!due) {
     lineDue_.stop();
     if (!lineNotifier_->isEnabled()) lineNotifier_->setEnabled(true);
