@@ -260,8 +260,7 @@ class Run:
             as_user(user, f"{CLI} --port {port or self.ports[label]} download {SAMPLE}"), 90)
         seconds = time.monotonic() - started
         rx_status, rx_out = rx.finish()
-        expect(status == 0, f"kelvane-cli status {status}: {out.strip()}")
-        expect(rx_status == 0, f"receiver status {rx_status}: {rx_out}")
+        self.expect_both(label, status, out, rx_status, rx_out)
         got = open(rx_file, "rb").read()
         expect(got == self.sample, f"received {len(got)} bytes, not the {len(self.sample)} sent")
         return f"{len(got)} bytes byte-exact, {len(got) / seconds:.0f} bytes/s"
@@ -273,14 +272,26 @@ class Run:
             f"{CLI} --force --port {self.ports[label]} upload /tmp/up.bin", 90)
         seconds = time.monotonic() - started
         rx_status, rx_out = rx.finish()
-        expect(status == 0, f"kelvane-cli status {status}: {out.strip()}")
-        expect(rx_status == 0, f"receiver status {rx_status}: {rx_out}")
+        self.expect_both(label, status, out, rx_status, rx_out)
         _, encoded = self.guest.sh("base64 /tmp/up.bin; rm -f /tmp/up.bin")
         got = base64.b64decode(encoded)
         size = len(self.sample)
         expect(got[:size] == self.sample and set(got[size:]) <= {0xFF},
                f"{len(got)} bytes read back differ from the {size}-byte image served")
         return f"{size} bytes byte-exact (+{len(got) - size} filler), {len(got) / seconds:.0f} bytes/s"
+
+    def expect_both(self, label, status, out, rx_status, rx_out):
+        """Both ends ended well; a failure says what each end saw, and for a 16550 what its
+        driver counted, so that a lost byte can be placed on the tool, the kernel or the host."""
+        if status == 0 and rx_status == 0:
+            return
+        counts = ""
+        if label != "usb":
+            line = os.path.basename(self.ports[label])[len("ttyS"):]
+            _, table = self.guest.sh(f"grep '^{line}:' /proc/tty/driver/serial")
+            counts = f"; the guest's driver: {table.strip()}"
+        raise Failed(f"kelvane-cli status {status}: {out.strip()}; receiver status {rx_status}: "
+                     f"{rx_out}{counts}")
 
     # --- the checks --------------------------------------------------------------------------
 
