@@ -16,15 +16,13 @@
 #include <QScreen>
 #include <QShortcut>
 #include <QSocketNotifier>
-#ifdef _WIN32
-#include <QWinEventNotifier>
-#endif
 #include <QStringDecoder>
 #include <QThread>
 #include <optional>
 
 #include "app/Main.h"
 #include "app/qt/DesktopNotice.h"
+#include "app/qt/LineWatch.h"
 #include "files/SettingsStore.h"
 
 namespace kelvane {
@@ -168,11 +166,11 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QWidget(parent) {
     if (inLineHandler_) return main_->Timer1_Timer();  // inside a box the line handler opened
     // The tick reads the line too, and may end the transfer with a box: the line is not
     // watched while that box is up (see LineReadable).
-    LineNotifier* const watch = lineNotifier_.get();
+    LineWatch* const watch = lineWatch_.get();
     inLineHandler_ = true;
     main_->Timer1_Timer();
     inLineHandler_ = false;
-    if (watch && watch == lineNotifier_.get()) WatchLine();
+    if (watch && watch == lineWatch_.get()) WatchLine();
   });
   timer1_.start(kTickInterval);
   statusTimer_.setSingleShot(true);
@@ -182,9 +180,6 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QWidget(parent) {
   });
   progressTimer_.setSingleShot(true);
   connect(&progressTimer_, &QTimer::timeout, this, &QtMainWindow::ShowPendingProgress);
-  lineDue_.setSingleShot(true);
-  lineDue_.setTimerType(Qt::PreciseTimer);
-  connect(&lineDue_, &QTimer::timeout, this, &QtMainWindow::LineReadable);
 }
 
 QtMainWindow::~QtMainWindow() { SetBusyPointer(false); }
@@ -385,51 +380,38 @@ void QtMainWindow::FitPortCaptions() {
 
 void QtMainWindow::LineReadable() {
   if (!main_) return;
-  LineNotifier* const watch = lineNotifier_.get();
+  LineWatch* const watch = lineWatch_.get();
   if (inLineHandler_) {
     // Fired again inside a box the handler opened (how the transfer ended): not watched
     // until the handler returns, so that a line that hung up, readable for ever, does not
     // spin meanwhile and the handler is not entered twice.
-    if (watch) watch->setEnabled(false);
+    if (watch) watch->Pause();
     return;
   }
   inLineHandler_ = true;
   main_->Line_Readable();
   inLineHandler_ = false;
-  if (watch && watch == lineNotifier_.get()) WatchLine();
+  if (watch && watch == lineWatch_.get()) WatchLine();
 }
 
 void QtMainWindow::WatchLine() {
-  // Watched as bytes come, or not before the rest of a block under way is due. Enabling
-  // and disabling a notifier each cost a turn of the event loop: done only on a change.
+  // Watched as bytes come, or not before the rest of a block under way is due.
   const auto due = main_ ? main_->LineReadDue() : std::nullopt;
-  if (!due) {
-    lineDue_.stop();
-    if (!lineNotifier_->isEnabled()) lineNotifier_->setEnabled(true);
-    return;
-  }
-  if (lineNotifier_->isEnabled()) lineNotifier_->setEnabled(false);
-  lineDue_.start(std::max(std::chrono::milliseconds(0),
-                          std::chrono::floor<std::chrono::milliseconds>(*due - clock_->Now())));
+  lineWatch_->At(due ? std::optional(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                           *due - clock_->Now()))
+                     : std::nullopt);
 }
 
 void QtMainWindow::OnTransferShown(bool running) {
   transferShown_ = running;
   // The transfer takes the line's bytes as they come, whatever dialog is open meanwhile.
-  lineDue_.stop();
-  if (lineNotifier_) {  // this may run inside its own signal
-    lineNotifier_->setEnabled(false);
-    lineNotifier_.release()->deleteLater();
+  if (lineWatch_) {  // this may run inside its own signal
+    lineWatch_->Pause();
+    lineWatch_.release()->deleteLater();
   }
   if (running && main_ && main_->LineHandle() >= 0) {
-#ifdef _WIN32
-    lineNotifier_ =
-        std::make_unique<QWinEventNotifier>(reinterpret_cast<Qt::HANDLE>(main_->LineHandle()));
-#else
-    lineNotifier_ = std::make_unique<QSocketNotifier>(static_cast<qintptr>(main_->LineHandle()),
-                                                      QSocketNotifier::Read);
-#endif
-    connect(lineNotifier_.get(), &LineNotifier::activated, this, &QtMainWindow::LineReadable);
+    lineWatch_ = std::make_unique<LineWatch>(main_->LineHandle());
+    connect(lineWatch_.get(), &LineWatch::Fired, this, &QtMainWindow::LineReadable);
   }
   auto* start = Widget(Control::Start);
   waitingSince_.reset();

@@ -19,20 +19,11 @@
 #include "transfer/ProgressMeter.h"
 
 class QButtonGroup;
-class QSocketNotifier;
-class QWinEventNotifier;
 class QProgressBar;
 
 namespace kelvane {
 
-// What tells the window that the line has bytes: the descriptor turning readable, on Windows
-// the line's event being set.
-#ifdef _WIN32
-using LineNotifier = QWinEventNotifier;
-#else
-using LineNotifier = QSocketNotifier;
-#endif
-
+class LineWatch;
 class Main;
 class SettingsStore;
 
@@ -184,8 +175,7 @@ class QtMainWindow final : public QWidget, public MainView {
   QString statusNote_;
   std::chrono::steady_clock::time_point lastHeard_{};  // the last progress of the transfer
   double twipPx_ = 96.0 / 1440;                        // pixels per twip at the design size
-  std::unique_ptr<LineNotifier> lineNotifier_;         // while a transfer runs on a handle
-  QTimer lineDue_;              // the read deferred until the rest of a block is due
+  std::unique_ptr<LineWatch> lineWatch_;               // while a transfer runs on a handle
   bool inLineHandler_ = false;  // the line is being read (a box opened meanwhile may be up)
   bool settingValue_ = false;   // SetValue runs: a selection change is not the user's click
   bool busy_ = false;

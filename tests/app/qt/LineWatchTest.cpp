@@ -1,0 +1,82 @@
+#include "app/qt/LineWatch.h"
+
+#include <gtest/gtest.h>
+
+#ifdef __linux__
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QElapsedTimer>
+
+#include "QtTestApp.h"
+
+namespace kelvane::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Runs the event loop until `fires` reaches `want` or `limit` has passed; the time it took.
+std::chrono::milliseconds RunUntil(const int& fires, int want, std::chrono::milliseconds limit) {
+  QElapsedTimer t;
+  t.start();
+  while (fires < want && t.elapsed() < limit.count())
+    TestApp().processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
+  return std::chrono::milliseconds(t.elapsed());
+}
+
+// A pipe stands in for the line: what is written to one end waits at the other.
+TEST(LineWatch, FiresForBytesOrOnlyOnceTheDeferredReadIsDue) {
+  TestApp();
+  int ends[2];
+  ASSERT_EQ(::pipe2(ends, O_NONBLOCK), 0);
+  int fires = 0;
+  LineWatch watch(ends[0]);
+  // Each firing takes what waits, as the window does.
+  QObject::connect(&watch, &LineWatch::Fired, [&] {
+    ++fires;
+    for (char b[16]; ::read(ends[0], b, sizeof b) > 0;) {}
+  });
+  char byte = 1;
+
+  // Watched as bytes come.
+  ASSERT_EQ(::write(ends[1], &byte, 1), 1);
+  RunUntil(fires, 1, 2000ms);
+  ASSERT_EQ(fires, 1);
+
+  // Deferred: bytes that come meanwhile do not fire, the time does, bytes or not.
+  for (const bool bytes : {true, false}) {
+    fires = 0;
+    watch.At(60ms);
+    if (bytes) {
+      ASSERT_EQ(::write(ends[1], &byte, 1), 1);
+    }
+    RunUntil(fires, 1, 30ms);
+    EXPECT_EQ(fires, 0) << "fired before it was due, bytes waiting: " << bytes;
+    const auto took = RunUntil(fires, 1, 2000ms);
+    EXPECT_EQ(fires, 1);
+    EXPECT_GE(took, 25ms);
+  }
+
+  // A deferral cut short by watching the line again: its time no longer fires.
+  fires = 0;
+  watch.At(20ms);
+  watch.At(std::nullopt);
+  RunUntil(fires, 1, 60ms);
+  EXPECT_EQ(fires, 0);
+
+  // Paused, and deferred on a line that hung up: nothing fires, nothing spins.
+  ::close(ends[1]);
+  watch.Pause();
+  RunUntil(fires, 1, 30ms);
+  EXPECT_EQ(fires, 0);
+  watch.At(40ms);
+  RunUntil(fires, 1, 20ms);
+  EXPECT_EQ(fires, 0) << "a hang-up woke a deferred watch";
+  RunUntil(fires, 1, 2000ms);
+  EXPECT_EQ(fires, 1);
+  ::close(ends[0]);
+}
+
+}  // namespace
+}  // namespace kelvane::test
+#endif
