@@ -28,10 +28,6 @@ constexpr int kBlocksBetweenTimings = 16;
 constexpr auto kLongestTurnaround = std::chrono::milliseconds(20);
 // A block cycle longer than the last by more than this waits for the next to confirm it.
 constexpr auto kCycleSlack = std::chrono::milliseconds(1);
-// How late a wait for a whole block is taken to end at most, and how fast that estimate
-// grows back after the least lateness seen (a read per block).
-constexpr auto kLongestWakeLate = std::chrono::milliseconds(1);
-constexpr auto kWakeLateGrowth = std::chrono::microseconds(2);
 // Windows wakes a wait only at its timer's ticks (15.6 ms), too coarse to wait for the rest
 // of a block: there every read is made as bytes come.
 #ifdef _WIN32
@@ -146,13 +142,6 @@ void Transfer::PlanRead(std::optional<TimePoint> readAt, bool answered) {
   if (!readAt && !answered && awaiting == 0 && wholeDue_ && !done_) return;
   const bool deferred = readDue_.has_value();
   const bool wholeDue = wholeDue_;
-  if (wholeDue) {
-    // How late the wait ended: the least of late seen, rising slowly, is asked for early.
-    const auto late = readAt.value_or(clock_.Now()) - *readDue_;
-    if (late >= late.zero() && late <= kLongestWakeLate)
-      wakeLate_ = std::min<std::chrono::steady_clock::duration>(
-          wakeLate_ ? *wakeLate_ + kWakeLateGrowth : late, late);
-  }
   readDue_.reset();
   wholeDue_ = false;
   if (awaiting == 0) {
@@ -204,7 +193,7 @@ void Transfer::PlanBlock(TimePoint answeredAt, bool deferred) {
     return;
   const auto wait = std::min(*blockCycle_, LineTime(expected + 1) + kLongestTurnaround);
   if (wait < kShortestDeferral) return;
-  readDue_ = answeredAt + wait - wakeLate_.value_or(wait.zero());
+  readDue_ = answeredAt + wait;
   wholeDue_ = true;
 }
 

@@ -111,8 +111,6 @@ class Transfer {
   // From one answer to the end of the block it asked for, when that end was read as it came.
   std::optional<std::chrono::steady_clock::duration> blockCycle_;
   bool confirming_ = false;  // the last cycle was longer: the next block is read as it comes
-  // How late the system ends a wait for a whole block (about 0.2 ms on a virtual machine).
-  std::optional<std::chrono::steady_clock::duration> wakeLate_;
 };
 
 }  // namespace kelvane
