@@ -61,9 +61,6 @@ class Exchange {
   // Bytes that must still come before the exchange can answer: the rest of a block under
   // way. 0 when it cannot tell what comes next.
   virtual std::size_t Awaiting() const { return 0; }
-  // What the exchange's last answer asks for, when nothing is under way: a whole block
-  // after its acknowledge (or the end marker in its place). 0 when nothing is expected.
-  virtual std::size_t Expected() const { return 0; }
 
   bool Done() const { return done_; }
   const Outcome& Result() const { return result_; }

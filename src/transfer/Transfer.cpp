@@ -23,11 +23,6 @@ constexpr std::size_t kBytesPerCall = std::size_t{1} << 20;
 constexpr auto kReadEarly = std::chrono::microseconds(300);
 constexpr auto kShortestDeferral = std::chrono::milliseconds(2);
 constexpr int kBlocksBetweenTimings = 16;
-// A whole block is waited for no longer than its time on the line and this: a slower
-// answer (a receiver's pause that one block timed) is read early, in pieces, not late.
-constexpr auto kLongestTurnaround = std::chrono::milliseconds(20);
-// A block cycle longer than the last by more than this waits for the next to confirm it.
-constexpr auto kCycleSlack = std::chrono::milliseconds(1);
 // Windows wakes a wait only at its timer's ticks (15.6 ms), too coarse to wait for the rest
 // of a block: there every read is made as bytes come.
 #ifdef _WIN32
@@ -49,11 +44,9 @@ class PortLine final : public TransferLine {
   void Send(std::span<const std::uint8_t> bytes) override {
     echo.Sent(bytes);
     port_.Output(bytes);
-    ++sends;
   }
   void DropUnsent() override { port_.SetOutBufferCount(0); }
   EchoWatch echo;
-  std::uint64_t sends = 0;  // what the exchange has written: an answer when it grows
 
  private:
   SerialPort& port_;
@@ -109,7 +102,6 @@ void Transfer::Begin() {
 void Transfer::OnReadable() {
   if (!begun_ || done_) return;
   std::optional<TimePoint> readAt;
-  const std::uint64_t sendsBefore = Line(line_).sends;
   for (std::size_t taken = 0; taken < kBytesPerCall && !exchange_->Done();) {
     const Bytes got = port_.Input();
     if (got.empty()) break;
@@ -121,80 +113,43 @@ void Transfer::OnReadable() {
   // A line that gave bytes was there; a hang-up is looked for when it gives none.
   if (!readAt) CheckLine();
   if (!done_ && exchange_->Done()) Finish(exchange_->Result());
-  PlanRead(readAt, Line(line_).sends != sendsBefore);
+  PlanRead(readAt);
 }
 
-void Transfer::PlanRead(std::optional<TimePoint> readAt, bool answered) {
-  // A block whose bytes come spread over its time on the line (a paced line, a UART, an
-  // adapter's packets) is read when it is due rather than piece by piece:
-  // - after an answer that asks for a whole block, once as long as the last block took
-  //   from the answer before it to its end;
-  // - a block under way, when its rest is due: as long after its first piece as the last
-  //   block took from its first piece to its last, never later than the line's rate
-  //   allows for the rest.
-  // Only a block whose end was read as it came times the next ones: one read late on
-  // purpose would make them later still. Every so many blocks one is read as it comes, so
-  // that a line that has become quicker (a block once slowed by a pause) is not read late
-  // for long; a block found short at its time is read as it comes. A line that gives
-  // whole blocks, or their pieces within a few milliseconds, is read as bytes come.
-  const std::size_t awaiting = done_ ? 0 : exchange_->Awaiting();
-  // A tick that found nothing leaves a wait for a whole block as it is.
-  if (!readAt && !answered && awaiting == 0 && wholeDue_ && !done_) return;
+void Transfer::PlanRead(std::optional<TimePoint> readAt) {
+  // A block whose bytes come in pieces spread over its time on the line (a paced line, a
+  // UART, an adapter's packets) is read in two: its first piece, then the rest when it is
+  // due. It is due as long after the first piece as the last block took from its first
+  // piece to its last, and never later than the line's rate allows for the rest. Only a
+  // block whose last piece was read as it came times the next ones: one read late on
+  // purpose would make them later still. A line that gives whole blocks, or their pieces
+  // within a few milliseconds, is read as bytes come.
   const bool deferred = readDue_.has_value();
-  const bool wholeDue = wholeDue_;
   readDue_.reset();
-  wholeDue_ = false;
+  const std::size_t awaiting = done_ ? 0 : exchange_->Awaiting();
   if (awaiting == 0) {
     if (blockAwaiting_ > 0 && readAt) {
       blockLater_ += blockAwaiting_;
-      if (!deferred && !blockLate_) blockTime_ = *readAt - blockFirstRead_;
+      if (!deferred) blockTime_ = *readAt - blockFirstRead_;
       blocksUntimed_ = deferred ? blocksUntimed_ + 1 : 0;
-    } else if (answered && wholeDue) {
-      ++blocksUntimed_;  // a whole block taken at its time
     }
     blockAwaiting_ = 0;
-    blockLate_ = false;
-    if (answered && readAt) PlanBlock(*readAt, deferred);
     return;
   }
   if (!readAt) readAt = clock_.Now();
   if (blockAwaiting_ == 0 || awaiting > blockAwaiting_) {
     blockFirstRead_ = *readAt;
     blockLater_ = 0;
-    // Its first piece was not read as it came: it cannot time its rest.
-    blockLate_ = wholeDue;
   } else {
     blockLater_ += blockAwaiting_ - awaiting;
   }
   blockAwaiting_ = awaiting;
-  if (!kPreciseWaits || blockLate_ || confirming_ || !blockTime_ ||
-      blocksUntimed_ >= kBlocksBetweenTimings)
-    return;
+  // Every so many blocks one is read as it comes, so that a line that has become quicker
+  // (a block once slowed by a pause) does not keep being read late.
+  if (!kPreciseWaits || !blockTime_ || blocksUntimed_ >= kBlocksBetweenTimings) return;
   const auto due =
       blockFirstRead_ + std::min(*blockTime_, LineTime(blockLater_ + awaiting)) - kReadEarly;
   if (due - *readAt >= kShortestDeferral) readDue_ = due;
-}
-
-void Transfer::PlanBlock(TimePoint answeredAt, bool deferred) {
-  const std::size_t expected = done_ ? 0 : exchange_->Expected();
-  if (expected == 0) {
-    lastAnswer_.reset();
-    return;
-  }
-  // A longer cycle is taken once the next block, read as it comes, shows it again: one
-  // block after a pause of the receiver would make the following ones late.
-  if (lastAnswer_ && !deferred) {
-    const auto cycle = answeredAt - *lastAnswer_;
-    confirming_ = blockCycle_ && cycle > *blockCycle_ + kCycleSlack && !confirming_;
-    if (!confirming_) blockCycle_ = cycle;
-  }
-  lastAnswer_ = answeredAt;
-  if (!kPreciseWaits || !blockCycle_ || confirming_ || blocksUntimed_ >= kBlocksBetweenTimings)
-    return;
-  const auto wait = std::min(*blockCycle_, LineTime(expected + 1) + kLongestTurnaround);
-  if (wait < kShortestDeferral) return;
-  readDue_ = answeredAt + wait;
-  wholeDue_ = true;
 }
 
 void Transfer::OnTick() {

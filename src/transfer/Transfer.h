@@ -83,8 +83,7 @@ class Transfer {
   using TimePoint = std::chrono::steady_clock::time_point;
   void Finish(Outcome o);
   void CheckLine();
-  void PlanRead(std::optional<TimePoint> readAt, bool answered);
-  void PlanBlock(TimePoint answeredAt, bool deferred);
+  void PlanRead(std::optional<TimePoint> readAt);
 
   SerialPort& port_;
   FileTable& files_;
@@ -102,15 +101,9 @@ class Transfer {
   TimePoint blockFirstRead_{};
   std::size_t blockAwaiting_ = 0;  // what it still awaited after the last read; 0: none
   std::size_t blockLater_ = 0;     // its bytes that came after its first read
-  bool blockLate_ = false;         // its first piece was read at a whole block's time
   // How long the last block read as it came took from its first piece to its last.
   std::optional<std::chrono::steady_clock::duration> blockTime_;
-  int blocksUntimed_ = 0;                // blocks read late on purpose since
-  bool wholeDue_ = false;                // readDue_ waits for a whole block
-  std::optional<TimePoint> lastAnswer_;  // the read that answered the last block
-  // From one answer to the end of the block it asked for, when that end was read as it came.
-  std::optional<std::chrono::steady_clock::duration> blockCycle_;
-  bool confirming_ = false;  // the last cycle was longer: the next block is read as it comes
+  int blocksUntimed_ = 0;  // blocks read late on purpose since
 };
 
 }  // namespace kelvane

@@ -89,10 +89,6 @@ std::size_t Upload::Awaiting() const {
   return wire::kBlockSize - static_cast<std::size_t>(rxPos_);
 }
 
-std::size_t Upload::Expected() const {
-  return Done() || !inBlocks_ || rxPos_ != 0 ? 0 : wire::kBlockSize;
-}
-
 void Upload::TakeHeaderByte(std::uint8_t b, TimePoint now) {
   (void)now;
   if (rxPos_ < kHeaderStartSize) {

@@ -32,7 +32,6 @@ class Upload final : public Exchange {
   void Tick(TimePoint now) override;
   void Stop(TimePoint now) override;
   std::size_t Awaiting() const override;
-  std::size_t Expected() const override;
 
  private:
   // The length the header announces (positions in the header frame, after the 08).
