@@ -442,13 +442,14 @@ kill $holder; wait""")
         return f"{before} -> {after}; {com3.split(';')[0]}; --port COM3: {moved}"
 
     def run(self):
+        """False when the guest did not boot (nothing else was checked)."""
         if not self.check("guest boots (Debian kernel, TCG)", self.boot):
             for log in ("kernel.log", "qemu.log"):
                 path = os.path.join(self.options.run, log)
                 if os.path.exists(path):
                     tail = open(path, errors="replace").readlines()[-15:]
                     print(f"--- last lines of {log}:\n" + "".join(tail), end="", flush=True)
-            return
+            return False
         self.check("ports lists the adapter and the two 16550s", self.ports_text)
         self.check("ports --json", self.ports_json)
         self.low_latency_and_usb_download()
@@ -470,6 +471,7 @@ kill $holder; wait""")
         self.check("--port auto", lambda: self.download("usb", port="auto"))
         self.check("[Ports] assignment by stable path survives a replug",
                    self.assignment_survives_replug)
+        return True
 
 
 def main():
@@ -484,12 +486,14 @@ def main():
         run.failed += 1
         sys.exit(1)
     signal.signal(signal.SIGTERM, stopped)
+    booted = True
     try:
-        run.run()
+        booted = run.run()
     finally:
         Receiver.stop_all()
         print(f"{run.passed} passed, {run.failed} failed", flush=True)
-    return 0 if run.failed == 0 else 1
+    # 3: the guest did not boot, which run.sh tries once more.
+    return 3 if not booted else 0 if run.failed == 0 else 1
 
 
 if __name__ == "__main__":

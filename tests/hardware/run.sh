@@ -40,8 +40,6 @@ if [ ! -f "$guest/initrd.gz" ]; then
 fi
 
 run=$work/run
-rm -rf "$run"
-mkdir -p "$run"
 qemu_pid=
 checks_pid=
 finish() {
@@ -51,24 +49,51 @@ finish() {
 trap finish EXIT
 trap 'exit 130' INT TERM HUP
 
-# Kernel messages go to a file through a virtio console; the guest's commands and their
-# answers go through a virtio serial port; the ports under test carry only the test's bytes.
-qemu-system-x86_64 -machine pc -accel tcg -m 512 -nodefaults -display none -no-reboot \
-  -kernel "$guest/vmlinux" -initrd "$guest/initrd.gz" -append "console=hvc0 panic=-1" \
-  -device virtio-serial-pci,id=vs \
-  -chardev file,id=klog,path="$run/kernel.log" -device virtconsole,chardev=klog \
-  -chardev socket,id=ctl,path="$run/ctl.sock",server=on,wait=off \
-  -device virtserialport,chardev=ctl,name=kv.ctl \
-  -device qemu-xhci,id=xhci \
-  -chardev pty,id=usb -device usb-serial,id=ftdi,bus=xhci.0,chardev=usb,always-plugged=on,serial=KV000001 \
-  -chardev pty,id=isa -device isa-serial,chardev=isa \
-  -chardev pty,id=pci -device pci-serial,chardev=pci \
-  -qmp unix:"$run/qmp.sock",server=on,wait=off >"$run/qemu.log" 2>&1 &
-qemu_pid=$!
+# Boots the guest and runs the checks; the status of checks.py (3: the guest did not boot).
+attempt() {
+  rm -rf "$run"
+  mkdir -p "$run"
+  # Kernel messages go to a file through a virtio console; the guest's commands and their
+  # answers go through a virtio serial port; the ports under test carry only the test's bytes.
+  qemu-system-x86_64 -machine pc -accel tcg -m 512 -nodefaults -display none -no-reboot \
+    -kernel "$guest/vmlinux" -initrd "$guest/initrd.gz" -append "console=hvc0 panic=-1" \
+    -device virtio-serial-pci,id=vs \
+    -chardev file,id=klog,path="$run/kernel.log" -device virtconsole,chardev=klog \
+    -chardev socket,id=ctl,path="$run/ctl.sock",server=on,wait=off \
+    -device virtserialport,chardev=ctl,name=kv.ctl \
+    -device qemu-xhci,id=xhci \
+    -chardev pty,id=usb -device usb-serial,id=ftdi,bus=xhci.0,chardev=usb,always-plugged=on,serial=KV000001 \
+    -chardev pty,id=isa -device isa-serial,chardev=isa \
+    -chardev pty,id=pci -device pci-serial,chardev=pci \
+    -qmp unix:"$run/qmp.sock",server=on,wait=off >"$run/qemu.log" 2>&1 &
+  qemu_pid=$!
+  timeout -k 5 600 python3 -B "$here/checks.py" --run "$run" --guest "$guest" &
+  checks_pid=$!
+  local status=0
+  wait "$checks_pid" || status=$?
+  checks_pid=
+  if [ "$status" = 3 ]; then
+    if kill -0 "$qemu_pid" 2>/dev/null; then
+      echo "run.sh: QEMU was still running"
+    else
+      local qemu_status=0
+      wait "$qemu_pid" || qemu_status=$?
+      echo "run.sh: QEMU had ended with status $qemu_status"
+    fi
+  fi
+  kill -9 "$qemu_pid" 2>/dev/null || true
+  wait "$qemu_pid" 2>/dev/null || true
+  qemu_pid=
+  return "$status"
+}
 
-timeout -k 5 600 python3 -B "$here/checks.py" --run "$run" --guest "$guest" &
-checks_pid=$!
+# An emulated guest that does not come up at all is started once more; every other
+# failure stands.
 status=0
-wait "$checks_pid" || status=$?
-checks_pid=
+attempt || status=$?
+if [ "$status" = 3 ]; then
+  echo "run.sh: the guest did not boot; starting it once more"
+  status=0
+  attempt || status=$?
+fi
 exit "$status"
