@@ -11,6 +11,8 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QStyle>
+#include <QStyleOptionProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -560,32 +562,57 @@ void QtMainWindow::ShowTransferProgress(const TransferProgress& progress) {
 
 void QtMainWindow::ProgressDue(bool showIfDue) {
   // The size text and the bar come just before the line of the same block: that line shows
-  // them all together.
+  // them all together, once they are due. The timer is for the last block before the line
+  // falls silent; while blocks come, it never wakes the window on its own.
   const auto due = progressShown_ + kProgressInterval;
   const auto now = clock_->Now();
   if (showIfDue && now >= due) return ShowPendingProgress();
   if (!progressTimer_.isActive())
-    progressTimer_.start(now >= due ? std::chrono::milliseconds(0)
-                                    : std::chrono::ceil<std::chrono::milliseconds>(due - now));
+    progressTimer_.start(std::max(std::chrono::milliseconds(0),
+                                  std::chrono::ceil<std::chrono::milliseconds>(
+                                      due + kProgressWaitsForBlock - now)));
 }
 
 void QtMainWindow::ShowPendingProgress() {
   progressTimer_.stop();
   progressShown_ = clock_->Now();
   if (pending_.info) static_cast<QLineEdit*>(Widget(Control::Info))->setText(ToQt(*pending_.info));
-  if (pending_.bar) {
-    // The bar would repaint itself at once; it is painted with the texts instead.
-    bar_->setUpdatesEnabled(false);
-    bar_->setValue(*pending_.bar);
-    bar_->setUpdatesEnabled(true);
-    bar_->update();
-  }
+  if (pending_.bar) ShowBarValue(*pending_.bar);
   if (pending_.title) {
     const QString line = ToQt(ProgressLine(*pending_.title)).simplified();
     setWindowTitle(QStringLiteral("%1 - %2").arg(kAppName, line));
     Widget(Control::Info)->setToolTip(line);
   }
   pending_ = {};
+}
+
+void QtMainWindow::ShowBarValue(int value) {
+  // Only the columns around the old and the new end of the fill change: they are painted,
+  // with the texts, and not the whole bar. setValue would repaint all of it at once, and
+  // setUpdatesEnabled(true) would ask for all of it again: the attribute is set directly.
+  QStyleOptionProgressBar option;
+  option.initFrom(bar_);
+  option.minimum = bar_->minimum();
+  option.maximum = bar_->maximum();
+  const QStyle* style = bar_->style();
+  const QRect contents = style->subElementRect(QStyle::SE_ProgressBarContents, &option, bar_);
+  const auto edge = [&](int v) {
+    const double span = std::max(1, option.maximum - option.minimum);
+    return contents.left() + static_cast<int>(contents.width() * ((v - option.minimum) / span));
+  };
+  const int before = edge(bar_->value());
+  bar_->setAttribute(Qt::WA_UpdatesDisabled, true);
+  bar_->setValue(value);
+  bar_->setAttribute(Qt::WA_UpdatesDisabled, false);
+  const int after = edge(bar_->value());
+  if (before == after) return;
+  const int margin =
+      kBarEdgeMargin + std::max(0, style->pixelMetric(QStyle::PM_ProgressBarChunkWidth, &option, bar_));
+  QRect changed(std::min(before, after) - margin, 0, std::abs(after - before) + 2 * margin,
+                bar_->height());
+  if (option.direction == Qt::RightToLeft)  // the fill grows from the right
+    changed.moveLeft(bar_->width() - changed.left() - changed.width());
+  bar_->update(changed);
 }
 
 void QtMainWindow::DropPendingProgress() {

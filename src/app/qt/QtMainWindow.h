@@ -127,6 +127,11 @@ class QtMainWindow final : public QWidget, public MainView {
   // window shows it at most this often, the latest at once when the last showing is that
   // old, else when it is. What else a block changes (the status line's silence) is immediate.
   static constexpr std::chrono::milliseconds kProgressInterval{500};
+  // How long after it is due the progress waits for a block to show it, before its timer does.
+  static constexpr std::chrono::milliseconds kProgressWaitsForBlock{200};
+  // Columns either side of the fill's end that a style draws from the value: its end lines
+  // and rounding, besides the chunk a chunked bar ends on.
+  static constexpr int kBarEdgeMargin = 4;
   static constexpr std::chrono::milliseconds kBusyPumpInterval{1};
   static constexpr std::size_t kControls = static_cast<std::size_t>(Control::Status) + 1;
   static std::size_t Index(Control c) { return static_cast<std::size_t>(c); }
@@ -154,6 +159,7 @@ class QtMainWindow final : public QWidget, public MainView {
   // the texts are set otherwise (a wait, a Stop, the end of the transfer).
   void ProgressDue(bool showIfDue);
   void ShowPendingProgress();
+  void ShowBarValue(int value);
   void DropPendingProgress();
   // Kept as it came and made into texts only when shown: eleven blocks a second, two shown.
   struct PendingProgress {

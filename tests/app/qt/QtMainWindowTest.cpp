@@ -175,6 +175,54 @@ TEST(Window, ProgressTextsAndPointer) {
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);  // balanced
 }
 
+// During a transfer, a block shows the progress once it is due, so the window wakes for the
+// line alone; the timer shows what the last block left. The bar repaints only around the
+// end of its fill, and what the screen then holds is the bar as a whole repaint draws it.
+TEST(Window, ProgressComesWithTheBlocksAndTheBarRepaintsOnlyWhereItChanged) {
+  for (const Qt::LayoutDirection direction : {Qt::LeftToRight, Qt::RightToLeft}) {
+    Window w;
+    FakeClock clock;
+    w.window.SetClock(clock);
+    w.window.ProgressBar()->setLayoutDirection(direction);
+    w.Activate();
+    w.window.SetEnabled(Control::ExitButton, true);  // a transfer runs
+    const auto block = [&](int percent, bool last = true) {
+      w.window.SetText(Control::Info, std::to_string(percent) + "k/100K");
+      w.window.SetProgressValue(static_cast<float>(percent));
+      if (last) w.window.ShowTransferProgress({percent * 1000, 100'000, 1.0 * percent, 11500, 9});
+    };
+    const auto onScreen = [&] {
+      QApplication::processEvents();
+      QProgressBar* bar = w.window.ProgressBar();
+      const QImage shown = w.window.screen()
+                               ->grabWindow(w.window.winId(), bar->x(), bar->y(), bar->width(),
+                                            bar->height())
+                               .toImage()
+                               .convertToFormat(QImage::Format_RGB32);
+      return shown == bar->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    };
+
+    clock.now += 1h;
+    block(37);
+    EXPECT_EQ(w.Text(Control::Info), "37k/100K");
+    EXPECT_TRUE(onScreen());
+    clock.now += 300ms;
+    block(38);
+    QApplication::processEvents();
+    EXPECT_EQ(w.Text(Control::Info), "37k/100K") << "shown before it was due";
+    clock.now += 250ms;
+    block(80);  // due: shown by the block itself
+    EXPECT_EQ(w.Text(Control::Info), "80k/100K");
+    EXPECT_EQ(w.window.ProgressBar()->value(), 80);
+    EXPECT_TRUE(onScreen()) << "direction " << direction;
+    clock.now += 2s;  // a block no other follows: the timer shows it
+    block(82, false);
+    QTest::qWait(20);
+    EXPECT_EQ(w.Text(Control::Info), "82k/100K");
+    EXPECT_TRUE(onScreen()) << "direction " << direction;
+  }
+}
+
 // A Temu download from a chosen file over a line where no receiver speaks: it waits until
 // Stop. `during` runs while it waits; returns when the transfer has ended.
 void RunSilentTransfer(Window& w, std::function<void()> during) {
