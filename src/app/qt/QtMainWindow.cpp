@@ -589,7 +589,8 @@ void QtMainWindow::ShowPendingProgress() {
 void QtMainWindow::ShowBarValue(int value) {
   // Only the columns around the old and the new end of the fill change: they are painted,
   // with the texts, and not the whole bar. setValue would repaint all of it at once, and
-  // setUpdatesEnabled(true) would ask for all of it again: the attribute is set directly.
+  // setUpdatesEnabled(true) would ask for all of it again. The attribute it sets is set here
+  // directly instead: the bar has no children for it to reach as well.
   QStyleOptionProgressBar option;
   option.initFrom(bar_);
   option.minimum = bar_->minimum();
