@@ -11,14 +11,14 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
-#include <QStyle>
-#include <QStyleOptionProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
 #include <QShortcut>
 #include <QSocketNotifier>
 #include <QStringDecoder>
+#include <QStyle>
+#include <QStyleOptionProgressBar>
 #include <QThread>
 #include <optional>
 
@@ -568,9 +568,9 @@ void QtMainWindow::ProgressDue(bool showIfDue) {
   const auto now = clock_->Now();
   if (showIfDue && now >= due) return ShowPendingProgress();
   if (!progressTimer_.isActive())
-    progressTimer_.start(std::max(std::chrono::milliseconds(0),
-                                  std::chrono::ceil<std::chrono::milliseconds>(
-                                      due + kProgressWaitsForBlock - now)));
+    progressTimer_.start(
+        std::max(std::chrono::milliseconds(0),
+                 std::chrono::ceil<std::chrono::milliseconds>(due + kProgressWaitsForBlock - now)));
 }
 
 void QtMainWindow::ShowPendingProgress() {
@@ -608,7 +608,8 @@ void QtMainWindow::ShowBarValue(int value) {
   const int after = edge(bar_->value());
   if (before == after) return;
   const int margin =
-      kBarEdgeMargin + std::max(0, style->pixelMetric(QStyle::PM_ProgressBarChunkWidth, &option, bar_));
+      kBarEdgeMargin +
+      std::max(0, style->pixelMetric(QStyle::PM_ProgressBarChunkWidth, &option, bar_));
   QRect changed(std::min(before, after) - margin, 0, std::abs(after - before) + 2 * margin,
                 bar_->height());
   if (option.direction == Qt::RightToLeft)  // the fill grows from the right

@@ -194,11 +194,11 @@ TEST(Window, ProgressComesWithTheBlocksAndTheBarRepaintsOnlyWhereItChanged) {
     const auto onScreen = [&] {
       QApplication::processEvents();
       QProgressBar* bar = w.window.ProgressBar();
-      const QImage shown = w.window.screen()
-                               ->grabWindow(w.window.winId(), bar->x(), bar->y(), bar->width(),
-                                            bar->height())
-                               .toImage()
-                               .convertToFormat(QImage::Format_RGB32);
+      const QImage shown =
+          w.window.screen()
+              ->grabWindow(w.window.winId(), bar->x(), bar->y(), bar->width(), bar->height())
+              .toImage()
+              .convertToFormat(QImage::Format_RGB32);
       return shown == bar->grab().toImage().convertToFormat(QImage::Format_RGB32);
     };
 
