@@ -5,7 +5,9 @@
 //
 // For the benchmarks only, KELVANE_BENCH_START="download PATH" or "upload PATH" chooses PATH
 // for that mode (a program image for a download) and starts the transfer with the port the
-// settings open at start-up, as a user's clicks would; the boxes are answered OK (their
+// settings open at start-up, as a user's clicks would: the choice once the window is up,
+// and Start a moment later, so that the transfer's figures hold neither the window's first
+// painting nor the choice's; the boxes are answered OK (their
 // texts go to standard error) and "bench: started" and "bench: ended" on standard error mark
 // the transfer. Without it nothing of this runs.
 
@@ -97,10 +99,13 @@ bool StartForBench(kelvane::Main& main, kelvane::QtMainWindow& window) {
     std::fprintf(stderr, "bench: box: %s\nbench: ended\n", text.c_str());
     return Answer::OK;
   });
-  QTimer::singleShot(0, &window, [&main, mode] {
+  using namespace std::chrono_literals;
+  QTimer::singleShot(500ms, &window, [&main, mode] {
     main.SelectOption(mode == "download" ? Control::DownDot : Control::UpDot, true);
     if (mode == "download") main.SelectOption(Control::ProgramDot, true);
     main.Browse_Click();
+  });
+  QTimer::singleShot(1000ms, &window, [&main] {
     std::fprintf(stderr, "bench: started\n");
     main.Start_Click();
   });

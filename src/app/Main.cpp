@@ -356,15 +356,16 @@ void Main::LineEchoes() {
 }
 
 void Main::WriteChoice() {
-  settings_.Write(kAppName, kStartupSection, "Mode", view_.Value(Control::DownDot) ? "1" : "2");
+  SettingsStore::Values values{{"Mode", view_.Value(Control::DownDot) ? "1" : "2"}};
   // The TYPE options keep their value while UpLoad disables them; that value is recorded.
   // The window always has one of them selected; with none, the remembered type is kept.
   const char* type = view_.Value(Control::ProgramDot) ? "1"
                      : view_.Value(Control::SDXDot)   ? "2"
                      : view_.Value(Control::TemuDot)  ? "3"
                                                       : nullptr;
-  if (type) settings_.Write(kAppName, kStartupSection, "Type", type);
-  settings_.Write(kAppName, kStartupSection, "FileName", ChosenPath);
+  if (type) values.emplace_back("Type", type);
+  values.emplace_back("FileName", ChosenPath);
+  settings_.WriteAll(kAppName, kStartupSection, values);
 }
 
 std::optional<ExchangeKind> Main::ChosenExchange() const {

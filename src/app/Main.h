@@ -96,6 +96,15 @@ class Main : private TransferEvents {
   std::optional<TimePoint> LineReadDue() const {
     return transfer_ ? transfer_->ReadDue() : std::nullopt;
   }
+  // How long after bytes come the running transfer's next read is worth making (see
+  // Transfer::ReadAfterBytes).
+  std::optional<std::chrono::steady_clock::duration> LineReadAfterBytes() const {
+    return transfer_ ? transfer_->ReadAfterBytes() : std::nullopt;
+  }
+  // The bytes the next Line_Readable or Timer1_Timer reads began to come at `t`.
+  void LineBytesCameAt(TimePoint t) {
+    if (transfer_) transfer_->BytesCameAt(t);
+  }
   // The line of the running transfer gives back what is sent.
   bool LineEchoing() const { return transfer_ && transfer_->Echoing(); }
 

@@ -1,6 +1,7 @@
 #include "transfer/Transfer.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "serial/EchoWatch.h"
 #include "transfer/Exchange.h"
@@ -101,6 +102,7 @@ void Transfer::Begin() {
 
 void Transfer::OnReadable() {
   if (!begun_ || done_) return;
+  const std::optional<TimePoint> came = std::exchange(bytesCame_, std::nullopt);
   std::optional<TimePoint> readAt;
   for (std::size_t taken = 0; taken < kBytesPerCall && !exchange_->Done();) {
     const Bytes got = port_.Input();
@@ -113,40 +115,54 @@ void Transfer::OnReadable() {
   // A line that gave bytes was there; a hang-up is looked for when it gives none.
   if (!readAt) CheckLine();
   if (!done_ && exchange_->Done()) Finish(exchange_->Result());
-  PlanRead(readAt);
+  PlanRead(readAt, readAt ? came : std::nullopt);
 }
 
-void Transfer::PlanRead(std::optional<TimePoint> readAt) {
+void Transfer::PlanRead(std::optional<TimePoint> readAt, std::optional<TimePoint> came) {
   // A block whose bytes come in pieces spread over its time on the line (a paced line, a
   // UART, an adapter's packets) is read in two: its first piece, then the rest when it is
   // due. It is due as long after the first piece as the last block took from its first
   // piece to its last, and never later than the line's rate allows for the rest. Only a
   // block whose last piece was read as it came times the next ones: one read late on
   // purpose would make them later still. A line that gives whole blocks, or their pieces
-  // within a few milliseconds, is read as bytes come.
+  // within a few milliseconds, is read as bytes come. A front end that notes when bytes
+  // come without reading them is offered the same wait before the first piece is read
+  // (ReadAfterBytes); `came` is when the bytes of this read began to come.
   const bool deferred = readDue_.has_value();
   readDue_.reset();
+  readAfterBytes_.reset();
   const std::size_t awaiting = done_ ? 0 : exchange_->Awaiting();
+  // Every so many blocks one is read as it comes, so that a line that has become quicker
+  // (a block once slowed by a pause) does not keep being read late.
+  const auto timed = [this] {
+    return kPreciseWaits && blockTime_.has_value() && blocksUntimed_ < kBlocksBetweenTimings;
+  };
   if (awaiting == 0) {
     if (blockAwaiting_ > 0 && readAt) {
       blockLater_ += blockAwaiting_;
+      // What came after a first read made late does not tell the rest of a block.
+      if (!blockCame_) blockRest_ = blockLater_;
       if (!deferred) blockTime_ = *readAt - blockFirstRead_;
       blocksUntimed_ = deferred ? blocksUntimed_ + 1 : 0;
+    } else if (came) {
+      ++blocksUntimed_;  // a block (or the end) read whole, late on purpose
     }
     blockAwaiting_ = 0;
+    if (done_ || !timed() || blockRest_ == 0) return;
+    const auto after = std::min(*blockTime_, LineTime(blockRest_)) - kReadEarly;
+    if (after >= kShortestDeferral) readAfterBytes_ = after;
     return;
   }
   if (!readAt) readAt = clock_.Now();
   if (blockAwaiting_ == 0 || awaiting > blockAwaiting_) {
-    blockFirstRead_ = *readAt;
+    blockFirstRead_ = came.value_or(*readAt);
+    blockCame_ = came.has_value();
     blockLater_ = 0;
   } else {
     blockLater_ += blockAwaiting_ - awaiting;
   }
   blockAwaiting_ = awaiting;
-  // Every so many blocks one is read as it comes, so that a line that has become quicker
-  // (a block once slowed by a pause) does not keep being read late.
-  if (!kPreciseWaits || !blockTime_ || blocksUntimed_ >= kBlocksBetweenTimings) return;
+  if (!timed()) return;
   const auto due =
       blockFirstRead_ + std::min(*blockTime_, LineTime(blockLater_ + awaiting)) - kReadEarly;
   if (due - *readAt >= kShortestDeferral) readDue_ = due;

@@ -74,6 +74,15 @@ class Transfer {
   // and signals, and once the time has come it calls OnReadable whether or not the handle
   // is ready.
   std::optional<std::chrono::steady_clock::time_point> ReadDue() const { return readDue_; }
+  // Between the blocks of such a line: how long after the next block's first bytes come the
+  // read is worth making, for a front end that can note when bytes come without reading
+  // them (the window's watch) and then calls BytesCameAt before OnReadable. nullopt: read
+  // as bytes come, or as ReadDue says once the first piece is read.
+  std::optional<std::chrono::steady_clock::duration> ReadAfterBytes() const {
+    return readAfterBytes_;
+  }
+  // The bytes the next OnReadable or OnTick takes began to come at `t`.
+  void BytesCameAt(std::chrono::steady_clock::time_point t) { bytesCame_ = t; }
   // The number the transfer file is open under; 0 when none is open.
   int FileNumber() const;
   // The line gives back what is sent (LineEchoes was told).
@@ -83,7 +92,7 @@ class Transfer {
   using TimePoint = std::chrono::steady_clock::time_point;
   void Finish(Outcome o);
   void CheckLine();
-  void PlanRead(std::optional<TimePoint> readAt);
+  void PlanRead(std::optional<TimePoint> readAt, std::optional<TimePoint> came);
 
   SerialPort& port_;
   FileTable& files_;
@@ -98,9 +107,13 @@ class Transfer {
   bool echoTold_ = false;
   // The block under way, to see whether blocks come in pieces at the line's pace.
   std::optional<TimePoint> readDue_;
+  std::optional<std::chrono::steady_clock::duration> readAfterBytes_;
+  std::optional<TimePoint> bytesCame_;  // told by BytesCameAt, for the next read
   TimePoint blockFirstRead_{};
   std::size_t blockAwaiting_ = 0;  // what it still awaited after the last read; 0: none
   std::size_t blockLater_ = 0;     // its bytes that came after its first read
+  std::size_t blockRest_ = 0;      // the same, of the last block read in pieces
+  bool blockCame_ = false;         // its first read was made late, dated by BytesCameAt
   // How long the last block read as it came took from its first piece to its last.
   std::optional<std::chrono::steady_clock::duration> blockTime_;
   int blocksUntimed_ = 0;  // blocks read late on purpose since

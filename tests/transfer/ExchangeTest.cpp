@@ -394,6 +394,77 @@ TEST(Transfer, ReadsTheRestOfAPacedBlockWhenItIsDue) {
   }
 }
 
+// A front end that notes when bytes come without reading them (the window's watch) is
+// offered that wait from a block's first bytes: the block is then read whole in one go.
+// Every sixteenth block is read as it comes, to time the line again, and a block that comes
+// slower than the last is finished as its bytes come, and times the next ones.
+TEST(Transfer, ReadsAPacedBlockWholeFromWhenItsFirstBytesCame) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows reads as bytes come: its waits end at 15.6 ms ticks";
+#endif
+  using namespace std::chrono;
+  const auto lineTime = [](std::size_t n) {
+    return duration_cast<nanoseconds>(duration<double>(static_cast<double>(n) / 11520.0));
+  };
+  const auto rest = lineTime(1029) - lineTime(256) - microseconds(300);
+  const auto late = microseconds(500);  // how late the front end wakes
+  Bench b(ExchangeKind::Upload);
+  b.transfer->Begin();
+  b.serial.Deliver(Concat({B({0x08}), UpHeader(40 * 1024)}));
+  b.transfer->OnReadable();
+  EXPECT_FALSE(b.transfer->ReadAfterBytes()) << "no block has shown how blocks come yet";
+  std::vector<int> readsPerBlock;
+  std::vector<int> wholeAfter;  // blocks read whole, counted from the last one read as it came
+  for (int k = 0; k < 40; ++k) {
+    const Bytes frame = Frame(Pattern(1024, k));
+    // 256-byte pieces, the first at the block's start; block 30 comes 3 ms slower.
+    const auto slow = k == 30 ? milliseconds(3) : milliseconds(0);
+    std::vector<std::pair<nanoseconds, Bytes>> pieces;
+    for (std::size_t at = 0; at < frame.size(); at += 256) {
+      const std::size_t n = std::min<std::size_t>(256, frame.size() - at);
+      pieces.push_back({lineTime(at + n) - lineTime(256) + (at > 0 ? slow : nanoseconds(0)),
+                        Bytes(frame.begin() + long(at), frame.begin() + long(at + n))});
+    }
+    const auto start = b.clock.now + milliseconds(1);
+    const auto after = b.transfer->ReadAfterBytes();
+    int reads = 0;
+    std::size_t next = 0;
+    const auto deliverUntil = [&](steady_clock::time_point t) {
+      for (; next < pieces.size() && start + pieces[next].first <= t; ++next)
+        b.serial.Deliver(pieces[next].second);
+    };
+    if (after) {
+      EXPECT_LT(abs(*after - rest), microseconds(2)) << "block " << k;
+      b.clock.now = start + *after + late;
+      deliverUntil(b.clock.now);
+      b.transfer->BytesCameAt(start);
+      b.transfer->OnReadable();
+      ++reads;
+    }
+    // The rest as bytes come, or when due.
+    while (next < pieces.size()) {
+      const auto due = b.transfer->ReadDue();
+      const auto at = start + pieces[next].first;
+      b.clock.now = due && *due > at ? *due : at;
+      deliverUntil(b.clock.now);
+      b.transfer->OnReadable();
+      ++reads;
+    }
+    if (const auto due = b.transfer->ReadDue())
+      b.clock.now = *due, b.transfer->OnReadable(), ++reads;
+    ASSERT_FALSE(b.transfer->Done());
+    EXPECT_EQ(b.serial.written.size(), 3u + k) << "block " << k << " acknowledged";
+    readsPerBlock.push_back(reads);
+  }
+  // Block 0 times the line; 1 to 16 are read whole; 17 as it comes; 18 to 29 whole; the slow
+  // block 30 in its pieces after the first read, then 31 on read whole again.
+  for (int k = 0; k < 40; ++k) {
+    const bool whole = (k >= 1 && k <= 16) || (k >= 18 && k <= 29) || k >= 31;
+    EXPECT_EQ(readsPerBlock[k] == 1, whole)
+        << "block " << k << ": " << readsPerBlock[k] << " reads";
+  }
+}
+
 // --- Temu download ------------------------------------------------------------------------
 
 Bytes ReadRequest(std::size_t count, std::uint32_t offset) {

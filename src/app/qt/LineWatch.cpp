@@ -8,10 +8,14 @@
 
 #ifdef __linux__
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <system_error>
+#include <utility>
 #endif
 
 namespace kelvane {
@@ -42,39 +46,120 @@ LineWatch::LineWatch(std::intptr_t handle, QObject* parent)
 }
 
 LineWatch::~LineWatch() {
+  if (waiter_.joinable()) {
+    const std::uint64_t one = 1;
+    (void)!::write(quit_, &one, sizeof one);
+    waiter_.join();
+  }
   notifier_.reset();
-  if (set_ >= 0) ::close(set_);
-  if (timer_ >= 0) ::close(timer_);
+  for (const int fd : {set_, timer_, bytesSet_, quit_})
+    if (fd >= 0) ::close(fd);
+}
+
+void LineWatch::SetLineInSet(bool in) {
+  if (in == lineInSet_) return;
+  // Out of the set rather than left in it with no events: a hang-up is reported always.
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.fd = line_;
+  if (::epoll_ctl(set_, in ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, line_, &ev) == 0) lineInSet_ = in;
+}
+
+void LineWatch::ArmTimer(std::optional<std::chrono::nanoseconds> delay, int flags) {
+  // Called with mutex_ held. At least a nanosecond: a zero time disarms the timer (and drops
+  // a count not read).
+  if (!delay && !timerArmed_) return;
+  const auto ns = delay ? std::max(delay->count(), std::int64_t{1}) : std::int64_t{0};
+  itimerspec when{};
+  when.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+  when.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+  timerArmed_ = ::timerfd_settime(timer_, flags, &when, nullptr) == 0 && delay;
 }
 
 void LineWatch::At(std::optional<std::chrono::nanoseconds> delay) {
   notifier_->setEnabled(true);  // a no-op unless paused
   if (set_ < 0) return;
-  if (!delay != lineInSet_) {
-    // Out of the set rather than left in it with no events: a hang-up is reported always.
+  SetLineInSet(!delay);
+  const std::lock_guard lock(mutex_);
+  bytesCame_.reset();
+  waitingForBytes_ = false;
+  if (lineInBytesSet_ && ::epoll_ctl(bytesSet_, EPOLL_CTL_DEL, line_, nullptr) == 0)
+    lineInBytesSet_ = false;
+  ArmTimer(delay, 0);
+}
+
+void LineWatch::AfterBytes(std::chrono::nanoseconds delay) {
+  if (set_ < 0) return At(std::nullopt);
+  if (!waiterTried_) {
+    // The thread is started by the first wait for bytes, once: a download never needs it.
+    waiterTried_ = true;
+    bytesSet_ = ::epoll_create1(EPOLL_CLOEXEC);
+    quit_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.fd = line_;
-    lineInSet_ = ::epoll_ctl(set_, delay ? EPOLL_CTL_DEL : EPOLL_CTL_ADD, line_, &ev) == 0
-                     ? !delay
-                     : lineInSet_;
+    ev.data.u64 = 0;  // the line's waits are numbered from 1
+    if (bytesSet_ >= 0 && quit_ >= 0 && ::epoll_ctl(bytesSet_, EPOLL_CTL_ADD, quit_, &ev) == 0) {
+      try {
+        waiter_ = std::thread(&LineWatch::WaitForBytes, this);
+      } catch (const std::system_error&) {}
+    }
   }
-  if (!delay && !timerArmed_) return;
-  // At least a nanosecond: a zero time disarms the timer (and drops a count not read).
-  const auto ns = delay ? std::max(delay->count(), std::int64_t{1}) : std::int64_t{0};
-  itimerspec when{};
-  when.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
-  when.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
-  timerArmed_ = ::timerfd_settime(timer_, 0, &when, nullptr) == 0 && delay;
+  if (!waiter_.joinable()) return At(std::nullopt);
+  notifier_->setEnabled(true);
+  SetLineInSet(false);
+  const std::lock_guard lock(mutex_);
+  bytesCame_.reset();
+  ArmTimer(std::nullopt, 0);
+  afterBytes_ = delay;
+  // One wake per wait (the thread leaves the line in its set, and the next wait enables it
+  // again), and each wait has its number, so that the thread drops a wake it took for a wait
+  // ended or begun anew since.
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLONESHOT;
+  ev.data.u64 = ++bytesWait_;
+  lineInBytesSet_ =
+      ::epoll_ctl(bytesSet_, lineInBytesSet_ ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, line_, &ev) == 0;
+  waitingForBytes_ = lineInBytesSet_;
+  // A line the thread cannot wait on is watched here, as bytes come.
+  if (!lineInBytesSet_) SetLineInSet(true);
+}
+
+void LineWatch::WaitForBytes() {
+  for (;;) {
+    epoll_event ev[2];
+    const int n = ::epoll_wait(bytesSet_, ev, 2, -1);
+    if (n < 0 && errno != EINTR) return;
+    const auto came = std::chrono::steady_clock::now();
+    std::uint64_t wait = 0;
+    for (int i = 0; i < n; ++i) {
+      if (ev[i].data.u64 == 0) return;
+      wait = ev[i].data.u64;
+    }
+    const std::lock_guard lock(mutex_);
+    // A wait that At or AfterBytes has ended or begun anew meanwhile: nothing to do.
+    if (wait != bytesWait_ || !waitingForBytes_) continue;
+    waitingForBytes_ = false;
+    bytesCame_ = came;
+    const auto due = came.time_since_epoch() + afterBytes_;
+    ArmTimer(std::chrono::duration_cast<std::chrono::nanoseconds>(due), TFD_TIMER_ABSTIME);
+  }
+}
+
+std::optional<std::chrono::steady_clock::time_point> LineWatch::TakeBytesTime() {
+  if (set_ < 0) return std::nullopt;
+  const std::lock_guard lock(mutex_);
+  return std::exchange(bytesCame_, std::nullopt);
 }
 
 void LineWatch::Pause() { notifier_->setEnabled(false); }  // the next At sets the rest anew
 
 void LineWatch::Fire() {
-  // The timer's count is taken, or the set would stay readable.
-  if (timerArmed_) {
+  {
+    // The timer's count is taken, or the set would stay readable.
+    const std::lock_guard lock(mutex_);
     std::uint64_t expirations = 0;
-    if (::read(timer_, &expirations, sizeof expirations) == sizeof expirations) timerArmed_ = false;
+    if (timerArmed_ && ::read(timer_, &expirations, sizeof expirations) == sizeof expirations)
+      timerArmed_ = false;
   }
   emit Fired();
 }
@@ -95,6 +180,12 @@ LineWatch::LineWatch(std::intptr_t handle, QObject* parent) : QObject(parent) {
 LineWatch::~LineWatch() = default;
 
 void LineWatch::At(std::optional<std::chrono::nanoseconds>) { notifier_->setEnabled(true); }
+
+void LineWatch::AfterBytes(std::chrono::nanoseconds) { At(std::nullopt); }
+
+std::optional<std::chrono::steady_clock::time_point> LineWatch::TakeBytesTime() {
+  return std::nullopt;
+}
 
 void LineWatch::Pause() { notifier_->setEnabled(false); }
 

@@ -170,6 +170,7 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QWidget(parent) {
     // watched while that box is up (see LineReadable).
     LineWatch* const watch = lineWatch_.get();
     inLineHandler_ = true;
+    PassBytesTime(watch);
     main_->Timer1_Timer();
     inLineHandler_ = false;
     if (watch && watch == lineWatch_.get()) WatchLine();
@@ -391,17 +392,28 @@ void QtMainWindow::LineReadable() {
     return;
   }
   inLineHandler_ = true;
+  PassBytesTime(watch);
   main_->Line_Readable();
   inLineHandler_ = false;
   if (watch && watch == lineWatch_.get()) WatchLine();
 }
 
+void QtMainWindow::PassBytesTime(LineWatch* watch) {
+  // The watch dates bytes on the system's steady clock; the transfer reads its own.
+  const auto came = watch ? watch->TakeBytesTime() : std::nullopt;
+  if (came) main_->LineBytesCameAt(clock_->Now() - (std::chrono::steady_clock::now() - *came));
+}
+
 void QtMainWindow::WatchLine() {
-  // Watched as bytes come, or not before the rest of a block under way is due.
+  // Watched as bytes come, or not before the rest of a block under way is due, or, between
+  // such blocks, not before the next one's rest is due from when its first bytes come.
   const auto due = main_ ? main_->LineReadDue() : std::nullopt;
-  lineWatch_->At(due ? std::optional(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                           *due - clock_->Now()))
-                     : std::nullopt);
+  if (due)
+    return lineWatch_->At(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(*due - clock_->Now()));
+  if (const auto after = main_ ? main_->LineReadAfterBytes() : std::nullopt)
+    return lineWatch_->AfterBytes(std::chrono::duration_cast<std::chrono::nanoseconds>(*after));
+  lineWatch_->At(std::nullopt);
 }
 
 void QtMainWindow::OnTransferShown(bool running) {

@@ -120,13 +120,16 @@ class QtMainWindow final : public QWidget, public MainView {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  // Tells the transfer when the bytes it is about to read began to come, where the watch
+  // noted it.
+  void PassBytesTime(LineWatch* watch);
   void WatchLine();
   void ArmStatus();
   static constexpr std::chrono::milliseconds kTickInterval{1000};
   // A transfer's progress comes with every block (eleven a second on a 115200 line); the
   // window shows it at most this often, the latest at once when the last showing is that
   // old, else when it is. What else a block changes (the status line's silence) is immediate.
-  static constexpr std::chrono::milliseconds kProgressInterval{500};
+  static constexpr std::chrono::milliseconds kProgressInterval{1000};
   // How long after it is due the progress waits for a block to show it, before its timer does.
   static constexpr std::chrono::milliseconds kProgressWaitsForBlock{200};
   // Columns either side of the fill's end that a style draws from the value: its end lines

@@ -39,9 +39,16 @@ std::string QtSettingsStore::Read(const std::string& app, const std::string& sec
 
 void QtSettingsStore::Write(const std::string& app, const std::string& section,
                             const std::string& key, const std::string& text) {
+  WriteAll(app, section, {{key, text}});
+}
+
+void QtSettingsStore::WriteAll(const std::string& app, const std::string& section,
+                               const Values& values) {
+  // Each sync rewrites the whole file and waits for the disk: the values share one.
   auto s = Open(app);
   s->beginGroup(QString::fromStdString(section));
-  s->setValue(QString::fromStdString(key), QString::fromStdString(text));
+  for (const auto& [key, text] : values)
+    s->setValue(QString::fromStdString(key), QString::fromStdString(text));
   s->endGroup();
   s->sync();
 }

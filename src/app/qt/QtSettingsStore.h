@@ -22,6 +22,7 @@ class QtSettingsStore final : public SettingsStore {
                    const std::string& def) const override;
   void Write(const std::string& app, const std::string& section, const std::string& key,
              const std::string& text) override;
+  void WriteAll(const std::string& app, const std::string& section, const Values& values) override;
 
   QString FileName() const;  // where the values are kept
 

@@ -77,6 +77,54 @@ TEST(LineWatch, FiresForBytesOrOnlyOnceTheDeferredReadIsDue) {
   ::close(ends[0]);
 }
 
+// Waiting for bytes: nothing fires before bytes come and the delay has passed from them, and
+// the time they came is told once. At ends the wait; a hang-up ends it too, and fires once.
+TEST(LineWatch, AfterBytesFiresTheDelayAfterBytesCame) {
+  TestApp();
+  int ends[2];
+  ASSERT_EQ(::pipe2(ends, O_NONBLOCK), 0);
+  int fires = 0;
+  LineWatch watch(ends[0]);
+  QObject::connect(&watch, &LineWatch::Fired, [&] {
+    ++fires;
+    for (char b[16]; ::read(ends[0], b, sizeof b) > 0;) {}
+  });
+  char byte = 1;
+
+  watch.AfterBytes(50ms);
+  RunUntil(fires, 1, 30ms);
+  EXPECT_EQ(fires, 0) << "fired with no bytes";
+  const auto before = std::chrono::steady_clock::now();
+  ASSERT_EQ(::write(ends[1], &byte, 1), 1);
+  const auto took = RunUntil(fires, 1, 2000ms);
+  EXPECT_EQ(fires, 1);
+  EXPECT_GE(took, 45ms);
+  const auto came = watch.TakeBytesTime();
+  ASSERT_TRUE(came);
+  EXPECT_GE(*came, before);
+  EXPECT_LT(*came, before + 40ms);
+  EXPECT_FALSE(watch.TakeBytesTime()) << "told twice";
+
+  // Ended by a deferral: bytes no longer start the wait.
+  fires = 0;
+  watch.AfterBytes(10ms);
+  watch.At(150ms);
+  ASSERT_EQ(::write(ends[1], &byte, 1), 1);
+  RunUntil(fires, 1, 80ms);
+  EXPECT_EQ(fires, 0) << "the ended wait fired";
+  RunUntil(fires, 1, 2000ms);
+  EXPECT_EQ(fires, 1);
+  EXPECT_FALSE(watch.TakeBytesTime());
+
+  // A hang-up: fires once, not for ever.
+  fires = 0;
+  watch.AfterBytes(20ms);
+  ::close(ends[1]);
+  RunUntil(fires, 2, 300ms);
+  EXPECT_EQ(fires, 1);
+  ::close(ends[0]);
+}
+
 }  // namespace
 }  // namespace kelvane::test
 #endif

@@ -210,7 +210,7 @@ TEST(Window, ProgressComesWithTheBlocksAndTheBarRepaintsOnlyWhereItChanged) {
     block(38);
     QApplication::processEvents();
     EXPECT_EQ(w.Text(Control::Info), "37k/100K") << "shown before it was due";
-    clock.now += 250ms;
+    clock.now += 750ms;
     block(80);  // due: shown by the block itself
     EXPECT_EQ(w.Text(Control::Info), "80k/100K");
     EXPECT_EQ(w.window.ProgressBar()->value(), 80);

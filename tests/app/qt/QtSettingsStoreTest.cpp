@@ -17,12 +17,14 @@ TEST(SettingsStore, ValuesReadBackExactlyAsWrittenAcrossInstancesAndAsHandEdited
     QtSettingsStore store(file);
     EXPECT_EQ(store.Read(kAppName, "Startup", "Mode", "def"), "def");  // never written
     store.Write(kAppName, "Startup", "Mode", "2");
-    store.Write(kAppName, "Startup", "FileName", "/data/a,b; c=d \"q\".bin");
-    store.Write(kAppName, "Startup", "Mode", "1");  // replaces
+    store.WriteAll(kAppName, "Startup",
+                   {{"FileName", "/data/a,b; c=d \"q\".bin"}, {"Type", "3"}});  // at once
+    store.Write(kAppName, "Startup", "Mode", "1");                              // replaces
   }
   QtSettingsStore again(file);
   EXPECT_EQ(again.Read(kAppName, "Startup", "Mode", ""), "1");
   EXPECT_EQ(again.Read(kAppName, "Startup", "FileName", ""), "/data/a,b; c=d \"q\".bin");
+  EXPECT_EQ(again.Read(kAppName, "Startup", "Type", ""), "3");
   EXPECT_EQ(again.Read(kAppName, "Ports", "Mode", ""), "");  // sections are apart
 
   QFile f(dir.filePath("edited.ini"));
