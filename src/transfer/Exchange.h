@@ -61,6 +61,9 @@ class Exchange {
   // Bytes that must still come before the exchange can answer: the rest of a block under
   // way. 0 when it cannot tell what comes next.
   virtual std::size_t Awaiting() const { return 0; }
+  // Nothing of it has come yet, but what comes next is most likely a block (the upload between
+  // its blocks, until the length its header announced has come).
+  virtual bool BlockNext() const { return false; }
 
   bool Done() const { return done_; }
   const Outcome& Result() const { return result_; }

@@ -148,7 +148,8 @@ void Transfer::PlanRead(std::optional<TimePoint> readAt, std::optional<TimePoint
       ++blocksUntimed_;  // a block (or the end) read whole, late on purpose
     }
     blockAwaiting_ = 0;
-    if (done_ || !timed() || blockRest_ == 0) return;
+    // The end marker, read that late, would be answered late.
+    if (done_ || !timed() || blockRest_ == 0 || !exchange_->BlockNext()) return;
     const auto after = std::min(*blockTime_, LineTime(blockRest_)) - kReadEarly;
     if (after >= kShortestDeferral) readAfterBytes_ = after;
     return;

@@ -89,6 +89,11 @@ std::size_t Upload::Awaiting() const {
   return wire::kBlockSize - static_cast<std::size_t>(rxPos_);
 }
 
+bool Upload::BlockNext() const {
+  return !Done() && inBlocks_ && rxPos_ == 0 &&
+         blockCount_ * static_cast<std::int64_t>(kBlockData) < fields_.announcedLength;
+}
+
 void Upload::TakeHeaderByte(std::uint8_t b, TimePoint now) {
   (void)now;
   if (rxPos_ < kHeaderStartSize) {

@@ -32,6 +32,7 @@ class Upload final : public Exchange {
   void Tick(TimePoint now) override;
   void Stop(TimePoint now) override;
   std::size_t Awaiting() const override;
+  bool BlockNext() const override;
 
  private:
   // The length the header announces (positions in the header frame, after the 08).

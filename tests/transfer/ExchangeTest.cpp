@@ -456,6 +456,7 @@ TEST(Transfer, ReadsAPacedBlockWholeFromWhenItsFirstBytesCame) {
     EXPECT_EQ(b.serial.written.size(), 3u + k) << "block " << k << " acknowledged";
     readsPerBlock.push_back(reads);
   }
+  EXPECT_FALSE(b.transfer->ReadAfterBytes()) << "the announced length has come: the end is next";
   // Block 0 times the line; 1 to 16 are read whole; 17 as it comes; 18 to 29 whole; the slow
   // block 30 in its pieces after the first read, then 31 on read whole again.
   for (int k = 0; k < 40; ++k) {
