@@ -320,18 +320,26 @@ TEST(Upload, PauseBeforeEachAckAndFailuresKeepWhatWasStored) {
   }
 }
 
+// How long n bytes take on a 115200 8N1 line.
+std::chrono::nanoseconds LineTime(std::size_t n) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::duration<double>(static_cast<double>(n) / 11520.0));
+}
+
+// Windows reads as bytes come: its waits end at 15.6 ms ticks.
+#ifdef _WIN32
+constexpr bool kReadsDeferred = false;
+#else
+constexpr bool kReadsDeferred = true;
+#endif
+
 // A block that comes in pieces over its line time is read in two once a block has come so:
 // its first piece, then the rest when it is due, as long after the first piece as the last
 // block took. A line whose pieces come faster is read as bytes come; every block is stored
 // and acknowledged either way.
 TEST(Transfer, ReadsTheRestOfAPacedBlockWhenItIsDue) {
-#ifdef _WIN32
-  GTEST_SKIP() << "Windows reads as bytes come: its waits end at 15.6 ms ticks";
-#endif
+  if (!kReadsDeferred) GTEST_SKIP() << "Windows reads as bytes come";
   using namespace std::chrono;
-  const auto lineTime = [](std::size_t n) {
-    return duration_cast<nanoseconds>(duration<double>(static_cast<double>(n) / 11520.0));
-  };
   // How each 256-byte slice of a block reaches the PC, handed over when its last byte has
   // crossed the line: whole (a paced pseudo-terminal), its first 16 bytes at once and the
   // rest 0.2 ms later (a UART's queue), or all of the block at once (faster).
@@ -351,7 +359,7 @@ TEST(Transfer, ReadsTheRestOfAPacedBlockWhenItIsDue) {
         const auto piece = [&](std::size_t from, std::size_t to, nanoseconds when) {
           pieces.push_back({when, Bytes(frame.begin() + long(from), frame.begin() + long(to))});
         };
-        const auto when = line == Faster ? nanoseconds(0) : lineTime(at + n);
+        const auto when = line == Faster ? nanoseconds(0) : LineTime(at + n);
         if (line == Queued && n > 16) {
           piece(at, at + 16, when);
           piece(at + 16, at + n, when + microseconds(200));
@@ -381,7 +389,7 @@ TEST(Transfer, ReadsTheRestOfAPacedBlockWhenItIsDue) {
       EXPECT_FALSE(b.transfer->ReadDue()) << "between blocks the line is watched";
     }
     // The rest of a block comes 773 bytes' line time after its first piece.
-    const nanoseconds rest = lineTime(1029) - lineTime(256) - microseconds(300);
+    const nanoseconds rest = LineTime(1029) - LineTime(256) - microseconds(300);
     ASSERT_EQ(dues.size(), 3u);
     EXPECT_FALSE(dues[0]) << "the first block shows how blocks come";
     for (const auto& due : {dues[1], dues[2]}) {
@@ -399,14 +407,9 @@ TEST(Transfer, ReadsTheRestOfAPacedBlockWhenItIsDue) {
 // Every sixteenth block is read as it comes, to time the line again, and a block that comes
 // slower than the last is finished as its bytes come, and times the next ones.
 TEST(Transfer, ReadsAPacedBlockWholeFromWhenItsFirstBytesCame) {
-#ifdef _WIN32
-  GTEST_SKIP() << "Windows reads as bytes come: its waits end at 15.6 ms ticks";
-#endif
+  if (!kReadsDeferred) GTEST_SKIP() << "Windows reads as bytes come";
   using namespace std::chrono;
-  const auto lineTime = [](std::size_t n) {
-    return duration_cast<nanoseconds>(duration<double>(static_cast<double>(n) / 11520.0));
-  };
-  const auto rest = lineTime(1029) - lineTime(256) - microseconds(300);
+  const auto rest = LineTime(1029) - LineTime(256) - microseconds(300);
   const auto late = microseconds(500);  // how late the front end wakes
   Bench b(ExchangeKind::Upload);
   b.transfer->Begin();
@@ -422,7 +425,7 @@ TEST(Transfer, ReadsAPacedBlockWholeFromWhenItsFirstBytesCame) {
     std::vector<std::pair<nanoseconds, Bytes>> pieces;
     for (std::size_t at = 0; at < frame.size(); at += 256) {
       const std::size_t n = std::min<std::size_t>(256, frame.size() - at);
-      pieces.push_back({lineTime(at + n) - lineTime(256) + (at > 0 ? slow : nanoseconds(0)),
+      pieces.push_back({LineTime(at + n) - LineTime(256) + (at > 0 ? slow : nanoseconds(0)),
                         Bytes(frame.begin() + long(at), frame.begin() + long(at + n))});
     }
     const auto start = b.clock.now + milliseconds(1);

@@ -73,7 +73,7 @@ class LineWatch final : public QObject {
   int quit_ = -1;
   bool lineInBytesSet_ = false;
   bool waitingForBytes_ = false;  // the line is enabled there (a one-shot wait)
-  std::uint64_t bytesWait_ = 0;  // the number of the last AfterBytes wait
+  std::uint64_t bytesWait_ = 0;   // the number of the last AfterBytes wait
   bool timerArmed_ = false;
   std::chrono::nanoseconds afterBytes_{};
   std::optional<std::chrono::steady_clock::time_point> bytesCame_;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QElapsedTimer>
+#include <memory>
 
 #include "QtTestApp.h"
 
@@ -24,22 +25,43 @@ std::chrono::milliseconds RunUntil(const int& fires, int want, std::chrono::mill
   return std::chrono::milliseconds(t.elapsed());
 }
 
-// A pipe stands in for the line: what is written to one end waits at the other.
-TEST(LineWatch, FiresForBytesOrOnlyOnceTheDeferredReadIsDue) {
-  TestApp();
-  int ends[2];
-  ASSERT_EQ(::pipe2(ends, O_NONBLOCK), 0);
+// A pipe stands in for the line: what is written to one end waits at the other. Each firing
+// takes what waits, as the window does.
+struct PipeLine {
+  PipeLine() {
+    TestApp();
+    if (::pipe2(ends, O_NONBLOCK) != 0) ADD_FAILURE() << "no pipe";
+    watch = std::make_unique<LineWatch>(ends[0]);
+    QObject::connect(watch.get(), &LineWatch::Fired, [this] {
+      ++fires;
+      for (char b[16]; ::read(ends[0], b, sizeof b) > 0;) {}
+    });
+  }
+  ~PipeLine() {
+    watch.reset();
+    for (const int end : ends)
+      if (end >= 0) ::close(end);
+  }
+  bool Send() {
+    const char byte = 1;
+    return ::write(ends[1], &byte, 1) == 1;
+  }
+  void HangUp() {
+    ::close(ends[1]);
+    ends[1] = -1;
+  }
+  int ends[2] = {-1, -1};
   int fires = 0;
-  LineWatch watch(ends[0]);
-  // Each firing takes what waits, as the window does.
-  QObject::connect(&watch, &LineWatch::Fired, [&] {
-    ++fires;
-    for (char b[16]; ::read(ends[0], b, sizeof b) > 0;) {}
-  });
-  char byte = 1;
+  std::unique_ptr<LineWatch> watch;
+};
+
+TEST(LineWatch, FiresForBytesOrOnlyOnceTheDeferredReadIsDue) {
+  PipeLine p;
+  LineWatch& watch = *p.watch;
+  int& fires = p.fires;
 
   // Watched as bytes come.
-  ASSERT_EQ(::write(ends[1], &byte, 1), 1);
+  ASSERT_TRUE(p.Send());
   RunUntil(fires, 1, 2000ms);
   ASSERT_EQ(fires, 1);
 
@@ -48,7 +70,7 @@ TEST(LineWatch, FiresForBytesOrOnlyOnceTheDeferredReadIsDue) {
     fires = 0;
     watch.At(60ms);
     if (bytes) {
-      ASSERT_EQ(::write(ends[1], &byte, 1), 1);
+      ASSERT_TRUE(p.Send());
     }
     RunUntil(fires, 1, 30ms);
     EXPECT_EQ(fires, 0) << "fired before it was due, bytes waiting: " << bytes;
@@ -65,7 +87,7 @@ TEST(LineWatch, FiresForBytesOrOnlyOnceTheDeferredReadIsDue) {
   EXPECT_EQ(fires, 0);
 
   // Paused, and deferred on a line that hung up: nothing fires, nothing spins.
-  ::close(ends[1]);
+  p.HangUp();
   watch.Pause();
   RunUntil(fires, 1, 30ms);
   EXPECT_EQ(fires, 0);
@@ -74,28 +96,20 @@ TEST(LineWatch, FiresForBytesOrOnlyOnceTheDeferredReadIsDue) {
   EXPECT_EQ(fires, 0) << "a hang-up woke a deferred watch";
   RunUntil(fires, 1, 2000ms);
   EXPECT_EQ(fires, 1);
-  ::close(ends[0]);
 }
 
 // Waiting for bytes: nothing fires before bytes come and the delay has passed from them, and
 // the time they came is told once. At ends the wait; a hang-up ends it too, and fires once.
 TEST(LineWatch, AfterBytesFiresTheDelayAfterBytesCame) {
-  TestApp();
-  int ends[2];
-  ASSERT_EQ(::pipe2(ends, O_NONBLOCK), 0);
-  int fires = 0;
-  LineWatch watch(ends[0]);
-  QObject::connect(&watch, &LineWatch::Fired, [&] {
-    ++fires;
-    for (char b[16]; ::read(ends[0], b, sizeof b) > 0;) {}
-  });
-  char byte = 1;
+  PipeLine p;
+  LineWatch& watch = *p.watch;
+  int& fires = p.fires;
 
   watch.AfterBytes(50ms);
   RunUntil(fires, 1, 30ms);
   EXPECT_EQ(fires, 0) << "fired with no bytes";
   const auto before = std::chrono::steady_clock::now();
-  ASSERT_EQ(::write(ends[1], &byte, 1), 1);
+  ASSERT_TRUE(p.Send());
   const auto took = RunUntil(fires, 1, 2000ms);
   EXPECT_EQ(fires, 1);
   EXPECT_GE(took, 45ms);
@@ -109,7 +123,7 @@ TEST(LineWatch, AfterBytesFiresTheDelayAfterBytesCame) {
   fires = 0;
   watch.AfterBytes(10ms);
   watch.At(150ms);
-  ASSERT_EQ(::write(ends[1], &byte, 1), 1);
+  ASSERT_TRUE(p.Send());
   RunUntil(fires, 1, 80ms);
   EXPECT_EQ(fires, 0) << "the ended wait fired";
   RunUntil(fires, 1, 2000ms);
@@ -119,10 +133,9 @@ TEST(LineWatch, AfterBytesFiresTheDelayAfterBytesCame) {
   // A hang-up: fires once, not for ever.
   fires = 0;
   watch.AfterBytes(20ms);
-  ::close(ends[1]);
+  p.HangUp();
   RunUntil(fires, 2, 300ms);
   EXPECT_EQ(fires, 1);
-  ::close(ends[0]);
 }
 
 }  // namespace
