@@ -90,8 +90,7 @@ std::size_t Upload::Awaiting() const {
 }
 
 bool Upload::BlockNext() const {
-  return !Done() && inBlocks_ && rxPos_ == 0 &&
-         blockCount_ * static_cast<std::int64_t>(kBlockData) < fields_.announcedLength;
+  return !Done() && inBlocks_ && rxPos_ == 0 && Received() < fields_.announcedLength;
 }
 
 void Upload::TakeHeaderByte(std::uint8_t b, TimePoint now) {
@@ -136,7 +135,7 @@ void Upload::TakeBlockByte(std::uint8_t b, TimePoint now) {
     if (!x_.files.Close(num)) return Fail();
     if (!part_.empty() && !x_.files.MoveIntoPlace({{part_, x_.path}})) return Fail();
     part_.clear();
-    const std::int64_t received = blockCount_ * static_cast<std::int64_t>(kBlockData);
+    const std::int64_t received = Received();
     if (received >= fields_.announcedLength)
       return Finish(Outcome::Of(Outcome::Kind::UploadCompleted));
     Outcome short_ = Outcome::Of(Outcome::Kind::UploadIncomplete);
@@ -154,7 +153,7 @@ void Upload::TakeBlockByte(std::uint8_t b, TimePoint now) {
   // the file keeps what was stored before it.
   if (!x_.files.Write(File(), block_)) return Fail();
   ++blockCount_;
-  const std::int64_t received = blockCount_ * static_cast<std::int64_t>(kBlockData);
+  const std::int64_t received = Received();
   ShowProgress(received, static_cast<std::int64_t>(kHeaderSize) + received, fields_.announcedLength,
                now);
   // The pause runs from the block's end: storing it took part of it already.

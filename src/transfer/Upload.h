@@ -54,6 +54,10 @@ class Upload final : public Exchange {
   int rxPos_ = 0;  // position in the header frame or the block
   int silentTicks_ = 0;
   std::int64_t blockCount_ = 0;
+  // The data bytes of the blocks stored so far.
+  std::int64_t Received() const {
+    return blockCount_ * static_cast<std::int64_t>(wire::kBlockData);
+  }
   HeaderFields fields_;
   std::array<std::uint8_t, wire::kHeaderSize> header_{};
   std::array<std::uint8_t, wire::kBlockData> block_{};
