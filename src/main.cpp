@@ -7,9 +7,9 @@
 // for that mode (a program image for a download) and starts the transfer with the port the
 // settings open at start-up, as a user's clicks would: the choice once the window is up,
 // and Start a moment later, so that the transfer's figures hold neither the window's first
-// painting nor the choice's; the boxes are answered OK (their
-// texts go to standard error) and "bench: started" and "bench: ended" on standard error mark
-// the transfer. Without it nothing of this runs.
+// painting nor the choice's. The boxes are answered OK (their texts go to standard error),
+// and "bench: started" and "bench: ended" on standard error mark the transfer. Without it
+// nothing of this runs.
 
 #include <QApplication>
 #include <QIcon>

@@ -82,7 +82,7 @@ void LineWatch::At(std::optional<std::chrono::nanoseconds> delay) {
   SetLineInSet(!delay);
   const std::lock_guard lock(mutex_);
   bytesCame_.reset();
-  waitingForBytes_ = false;
+  ++bytesWait_;  // a wake already taken for the last wait is dropped
   if (lineInBytesSet_ && ::epoll_ctl(bytesSet_, EPOLL_CTL_DEL, line_, nullptr) == 0)
     lineInBytesSet_ = false;
   ArmTimer(delay, 0);
@@ -119,7 +119,6 @@ void LineWatch::AfterBytes(std::chrono::nanoseconds delay) {
   ev.data.u64 = ++bytesWait_;
   lineInBytesSet_ =
       ::epoll_ctl(bytesSet_, lineInBytesSet_ ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, line_, &ev) == 0;
-  waitingForBytes_ = lineInBytesSet_;
   // A line the thread cannot wait on is watched here, as bytes come.
   if (!lineInBytesSet_) SetLineInSet(true);
 }
@@ -128,7 +127,8 @@ void LineWatch::WaitForBytes() {
   for (;;) {
     epoll_event ev[2];
     const int n = ::epoll_wait(bytesSet_, ev, 2, -1);
-    if (n < 0 && errno != EINTR) return;
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
     const auto came = std::chrono::steady_clock::now();
     std::uint64_t wait = 0;
     for (int i = 0; i < n; ++i) {
@@ -136,9 +136,9 @@ void LineWatch::WaitForBytes() {
       wait = ev[i].data.u64;
     }
     const std::lock_guard lock(mutex_);
-    // A wait that At or AfterBytes has ended or begun anew meanwhile: nothing to do.
-    if (wait != bytesWait_ || !waitingForBytes_) continue;
-    waitingForBytes_ = false;
+    // A wait that At or AfterBytes has ended or begun anew meanwhile: nothing to do. The
+    // wait's one-shot entry brings no second wake until it is enabled again.
+    if (wait != bytesWait_) continue;
     bytesCame_ = came;
     const auto due = came.time_since_epoch() + afterBytes_;
     ArmTimer(std::chrono::duration_cast<std::chrono::nanoseconds>(due), TFD_TIMER_ABSTIME);

@@ -35,7 +35,7 @@ class LineWatch final : public QObject {
   // nullopt: fire as bytes come. A delay: not before it has passed, then fire whether or not
   // bytes wait. Either ends a Pause.
   void At(std::optional<std::chrono::nanoseconds> delay);
-  // Once bytes come (or the line hangs up), fire `delay` later, bytes or not; BytesTime
+  // Once bytes come (or the line hangs up), fire `delay` later, bytes or not; TakeBytesTime
   // then says when they came. Ends a Pause; At ends it. Where no thread waits for bytes,
   // the same as At(nullopt).
   void AfterBytes(std::chrono::nanoseconds delay);
@@ -72,8 +72,7 @@ class LineWatch final : public QObject {
   int bytesSet_ = -1;
   int quit_ = -1;
   bool lineInBytesSet_ = false;
-  bool waitingForBytes_ = false;  // the line is enabled there (a one-shot wait)
-  std::uint64_t bytesWait_ = 0;   // the number of the last AfterBytes wait
+  std::uint64_t bytesWait_ = 0;  // the number of the wait under way, bumped by At too
   bool timerArmed_ = false;
   std::chrono::nanoseconds afterBytes_{};
   std::optional<std::chrono::steady_clock::time_point> bytesCame_;

@@ -164,7 +164,7 @@ class QtMainWindow final : public QWidget, public MainView {
   void ShowPendingProgress();
   void ShowBarValue(int value);
   void DropPendingProgress();
-  // Kept as it came and made into texts only when shown: eleven blocks a second, two shown.
+  // Kept as it came and made into texts only when shown: eleven blocks a second, one shown.
   struct PendingProgress {
     std::optional<std::string> info;
     std::optional<TransferProgress> title;
